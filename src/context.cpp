@@ -1,0 +1,50 @@
+#include "context.hpp"
+
+namespace kelvaro {
+
+std::optional<std::string> env_get(const EnvSnapshot& env, std::string_view name) {
+  auto it = env.find(name);
+  if (it == env.end()) {
+    return std::nullopt;
+  }
+  return it->second;
+}
+
+std::filesystem::path xdg_dir(const EnvSnapshot& env, std::string_view key,
+                              const std::filesystem::path& home, std::string_view default_dir,
+                              std::string_view app) {
+  auto value = env_get(env, key);
+  // A relative value is ignored without a word: XDG says such values are invalid.
+  if (value && !value->empty() && std::filesystem::path(*value).is_absolute()) {
+    return std::filesystem::path(*value) / app;
+  }
+  return home / std::filesystem::path(default_dir) / app;
+}
+
+std::optional<RunContext> resolve_context(const EnvSnapshot& env) {
+  std::optional<std::string> home_text;
+  for (std::string_view name : {"KELVARO_TARGET_ROOT", "HOME", "USERPROFILE"}) {
+    if (auto value = env_get(env, name)) {
+      home_text = std::move(value);
+      break;
+    }
+  }
+  // A present but empty variable does not fall through to the next one.
+  if (!home_text || home_text->empty()) {
+    return std::nullopt;
+  }
+
+  RunContext ctx;
+  ctx.home = *home_text;
+  auto commons = env_get(env, "KELVARO_HOME");
+  ctx.commons = commons && !commons->empty() ? std::filesystem::path(*commons)
+                                             : ctx.home / ".agents";
+  ctx.config_dir = xdg_dir(env, "XDG_CONFIG_HOME", ctx.home, ".config", "kelvaro");
+  ctx.state_dir = xdg_dir(env, "XDG_STATE_HOME", ctx.home, ".local/state", "kelvaro");
+  ctx.legacy_home_dir = ctx.home / ".ostrevan";
+  ctx.legacy_config_dir = xdg_dir(env, "XDG_CONFIG_HOME", ctx.home, ".config", "ostrevan");
+  ctx.env = env;
+  return ctx;
+}
+
+}  // namespace kelvaro

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kelvaro {
+
+// The process environment, captured once at start. Names compare byte for byte, so case
+// matters. `std::less<>` lets lookups take a `std::string_view`.
+using EnvSnapshot = std::map<std::string, std::string, std::less<>>;
+
+// The value of `name` in `env`, or nullopt when it is absent (a present, empty value is "").
+std::optional<std::string> env_get(const EnvSnapshot& env, std::string_view name);
+
+// The resolved locations of one run, built once by the dispatcher.
+struct RunContext {
+  std::filesystem::path home;               // target root
+  std::filesystem::path commons;            // may be relative (KELVARO_HOME as given)
+  std::filesystem::path config_dir;         // holds kelvaro.toml
+  std::filesystem::path state_dir;          // holds the lock file
+  std::filesystem::path legacy_home_dir;    // <home>/.ostrevan
+  std::filesystem::path legacy_config_dir;  // <config base>/ostrevan
+  EnvSnapshot env;
+
+  bool operator==(const RunContext&) const = default;
+};
+
+inline constexpr std::string_view kHomeError =
+    "cannot determine home directory: set HOME (USERPROFILE on Windows) or KELVARO_TARGET_ROOT";
+
+// The XDG folder rule: `key`'s value when present, not empty and absolute, else
+// `home`/`default_dir`; then joined with `app`.
+std::filesystem::path xdg_dir(const EnvSnapshot& env, std::string_view key,
+                              const std::filesystem::path& home, std::string_view default_dir,
+                              std::string_view app);
+
+// Resolves every location from `env`; nullopt when no home folder can be determined.
+std::optional<RunContext> resolve_context(const EnvSnapshot& env);
+
+}  // namespace kelvaro

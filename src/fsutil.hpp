@@ -1,0 +1,69 @@
+#pragma once
+
+#include "context.hpp"
+#include "result.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+// The seam to the operating system, plus the path and text helpers every module shares.
+// Only the platform half (fsutil_posix.cpp) includes system headers.
+namespace kelvaro {
+
+// --- text ---------------------------------------------------------------------------------
+
+// True when `text` is well-formed UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+// `text` with each invalid UTF-8 sequence replaced by U+FFFD.
+std::string to_valid_utf8(std::string_view text);
+// A path as text for messages and names: its bytes, invalid UTF-8 replaced by U+FFFD.
+std::string display(const std::filesystem::path& path);
+
+// --- lexical paths (never touch the file system) -------------------------------------------
+
+// Drops "." components; a ".." removes the component before it (kept when there is none).
+std::filesystem::path normalize_path(const std::filesystem::path& path);
+// A link's stored `target` resolved against the folder of `link`, normalised.
+std::filesystem::path resolve_link_target(const std::filesystem::path& link,
+                                          const std::filesystem::path& target);
+
+// --- files --------------------------------------------------------------------------------
+
+// Reads the whole file at `path`.
+Result<std::string, std::error_code> read_file(const std::filesystem::path& path);
+
+// The result of `write_atomic`: the path actually written and a permission mode (never set).
+struct WriteOutcome {
+  std::filesystem::path path;
+  std::optional<std::uint32_t> mode;
+
+  bool operator==(const WriteOutcome&) const = default;
+};
+
+// Writes `bytes` to `path` through a temporary file ".{name}.kelvaro-{pid}" in the same folder
+// and one rename; a symbolic link at `path` is followed and its target written. Creates
+// missing folders. Fails with the system error of the failing step and leaves no temporary file.
+Result<WriteOutcome, std::error_code> write_atomic(const std::filesystem::path& path,
+                                                   std::string_view bytes);
+
+// True when `path` itself (not followed) is a symbolic link (on Windows also a junction).
+bool is_link(const std::filesystem::path& path);
+
+// Creates a symbolic link at `link` holding `target`; a folder link when `target_is_dir`.
+Result<void, std::error_code> create_link(const std::filesystem::path& target,
+                                          const std::filesystem::path& link, bool target_is_dir);
+
+// --- process ------------------------------------------------------------------------------
+
+// The current process id.
+std::uint64_t process_id();
+
+// The whole process environment; nullopt-valued entries are never produced. Fails with a
+// message when a name or value is not valid UTF-8.
+Result<EnvSnapshot> capture_environment();
+
+}  // namespace kelvaro

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <cstdint>
+#include <ostream>
+#include <string_view>
+
+namespace kelvaro {
+
+// The output sink of every command: results on `out`, counted warnings and errors on `err`.
+// Counting comes before writing; write failures are ignored.
+struct Reporter {
+  std::ostream* out = nullptr;
+  std::ostream* err = nullptr;
+  std::uint64_t errors = 0;
+  std::uint64_t warnings = 0;
+};
+
+// Writes "{text}\n" on `out`.
+void print_line(Reporter& r, std::string_view text);
+// Writes "warning: {text}\n" on `err` and counts it.
+void report_warning(Reporter& r, std::string_view text);
+// Writes "error: {text}\n" on `err` and counts it.
+void report_error(Reporter& r, std::string_view text);
+// Writes `value` pretty (two-space indent) and "\n" on `out`; "{}" when it cannot be rendered.
+void print_json(std::ostream& out, const nlohmann::ordered_json& value);
+
+}  // namespace kelvaro
