@@ -45,4 +45,12 @@ struct Config {
   bool operator==(const Config&) const = default;
 };
 
+// Reads and checks `<config_dir>/kelvaro.toml`; a missing file gives the empty `Config`.
+// Fails with the ready-made message of the first problem found.
+Result<Config> load_config(const std::filesystem::path& config_dir);
+
+// The allowlist check of start-up: the error text for the first `[mcp.<name>]` agent (its
+// `agents` in list order, then its `tweaks` keys) that is not a built-in agent, or nullopt.
+std::optional<std::string> check_mcp_agents(const Config& config);
+
 }  // namespace kelvaro
