@@ -1,14 +1,14 @@
 #pragma once
 
-#include "result.hpp"
-
-#include <nlohmann/json.hpp>
-
 #include <filesystem>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "result.hpp"
 
 namespace kelvaro {
 
@@ -17,6 +17,9 @@ enum class Family { skills, commands, agents };
 
 // The word of `instructions.<agent>`.
 enum class InstructionsClass { symlink, import };
+
+// "symlink" or "import".
+std::string_view to_string(InstructionsClass cls);
 
 // One `[custom.<name>]` agent: it takes the linked families only.
 struct CustomAgent {

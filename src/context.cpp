@@ -37,8 +37,8 @@ std::optional<RunContext> resolve_context(const EnvSnapshot& env) {
   RunContext ctx;
   ctx.home = *home_text;
   auto commons = env_get(env, "KELVARO_HOME");
-  ctx.commons = commons && !commons->empty() ? std::filesystem::path(*commons)
-                                             : ctx.home / ".agents";
+  ctx.commons =
+      commons && !commons->empty() ? std::filesystem::path(*commons) : ctx.home / ".agents";
   ctx.config_dir = xdg_dir(env, "XDG_CONFIG_HOME", ctx.home, ".config", "kelvaro");
   ctx.state_dir = xdg_dir(env, "XDG_STATE_HOME", ctx.home, ".local/state", "kelvaro");
   ctx.legacy_home_dir = ctx.home / ".ostrevan";

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "context.hpp"
-#include "result.hpp"
-
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+
+#include "context.hpp"
+#include "result.hpp"
 
 // The seam to the operating system, plus the path and text helpers every module shares.
 // Only the platform half (fsutil_posix.cpp) includes system headers.
@@ -56,6 +56,43 @@ bool is_link(const std::filesystem::path& path);
 // Creates a symbolic link at `link` holding `target`; a folder link when `target_is_dir`.
 Result<void, std::error_code> create_link(const std::filesystem::path& target,
                                           const std::filesystem::path& link, bool target_is_dir);
+
+// --- platform primitives (one implementation per operating system) -----------------------
+
+// An open file, closed when dropped. Move-only.
+class FileHandle {
+ public:
+  FileHandle() = default;
+  explicit FileHandle(std::intptr_t native) : native_(native) {}
+  FileHandle(FileHandle&& other) noexcept : native_(other.release()) {}
+  FileHandle& operator=(FileHandle&& other) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  ~FileHandle();
+
+  bool is_open() const { return native_ != kClosed; }
+
+ private:
+  static constexpr std::intptr_t kClosed = -1;
+  std::intptr_t release() noexcept;
+  void close() noexcept;
+
+  std::intptr_t native_ = kClosed;
+};
+
+// Opens `path` for writing (created when missing, never truncated) and holds it exclusively,
+// without waiting. When another opener holds it, fails with `std::errc::operation_would_block`;
+// any other failure is the system error.
+Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& path);
+
+// Creates `path` as a new file (fails when anything exists under that name), gives it the
+// permission bits `mode` when set, writes all of `bytes`, flushes it to disk and closes it.
+Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
+                                             std::string_view bytes,
+                                             std::optional<std::uint32_t> mode);
+
+// Flushes the folder `dir` to disk, so that a rename in it is durable; failures are ignored.
+void sync_folder(const std::filesystem::path& dir);
 
 // --- process ------------------------------------------------------------------------------
 

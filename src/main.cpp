@@ -1,1 +1,18 @@
-int main() { return 0; }
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli.hpp"
+#include "fsutil.hpp"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  auto env = kelvaro::capture_environment();
+  if (!env) {
+    std::cerr << "error: " << env.error() << "\n";
+    return 1;
+  }
+  int status = kelvaro::run(args, *env, std::cout, std::cerr);
+  std::cout.flush();
+  return status;
+}

@@ -1,0 +1,136 @@
+#include "commons.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <system_error>
+
+#include "agents.hpp"
+#include "fsutil.hpp"
+
+namespace kelvaro {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct WarningText {
+  std::string text;
+  ScanWarning warning;
+};
+
+struct WarningVisitor {
+  std::string operator()(const ScanDotPrefixed& w) const {
+    return fmt::format(
+        "Commons {}/{}: dot-prefixed names are invisible to agents and are never synced",
+        family_word(w.family), w.name);
+  }
+  std::string operator()(const ScanWrongKind& w) const {
+    return fmt::format("Commons {}/{}: not a {}, skipped", family_word(w.family), w.name, w.kind);
+  }
+  std::string operator()(const ScanMissingTarget& w) const {
+    return fmt::format("Commons {}/{}: symlink target is missing, skipped", family_word(w.family),
+                       w.name);
+  }
+  std::string operator()(const ScanUnreadable& w) const {
+    return fmt::format("cannot read {}: {}", display(w.path), w.error);
+  }
+};
+
+constexpr std::string_view markdown_ending = ".md";
+
+std::string strip_markdown_endings(std::string name) {
+  while (name.ends_with(markdown_ending)) {
+    name.resize(name.size() - markdown_ending.size());
+  }
+  return name;
+}
+
+// Decides one listed entry: an entry, a warning, or (never) both.
+void judge_entry(Family family, const fs::path& path, const std::string& name,
+                 std::vector<CommonsEntry>& entries, std::vector<ScanWarning>& warnings) {
+  if (name.starts_with('.')) {
+    warnings.push_back(ScanDotPrefixed{.family = family, .name = name});
+    return;
+  }
+  std::error_code ec;
+  fs::file_status own = fs::symlink_status(path, ec);
+  bool own_known = !ec;
+  fs::file_status resolved = own;
+  if (own_known && fs::is_symlink(own)) {
+    resolved = fs::status(path, ec);
+    if (ec || !fs::exists(resolved)) {
+      warnings.push_back(ScanMissingTarget{.family = family, .name = name});
+      return;
+    }
+  } else if (!own_known) {
+    resolved = fs::status(path, ec);
+    if (ec) {
+      resolved = fs::file_status(fs::file_type::not_found);
+    }
+  }
+  bool is_dir = fs::is_directory(resolved);
+
+  if (family == Family::skills) {
+    if (!is_dir) {
+      warnings.push_back(ScanWrongKind{.family = family, .name = name, .kind = "directory"});
+      return;
+    }
+    entries.push_back(CommonsEntry{.name = name, .file_name = name, .path = path});
+    return;
+  }
+  if (is_dir || !name.ends_with(markdown_ending)) {
+    warnings.push_back(ScanWrongKind{.family = family, .name = name, .kind = "markdown file"});
+    return;
+  }
+  entries.push_back(
+      CommonsEntry{.name = strip_markdown_endings(name), .file_name = name, .path = path});
+}
+
+}  // namespace
+
+std::string to_string(const ScanWarning& warning) {
+  return std::visit(WarningVisitor{}, warning);
+}
+
+FamilyScan scan_family(const fs::path& commons, Family family) {
+  FamilyScan scan;
+  fs::path folder = commons / fs::path(std::string(family_word(family)));
+
+  std::error_code ec;
+  fs::directory_iterator it(folder, ec);
+  if (ec) {
+    if (ec != std::errc::no_such_file_or_directory) {
+      scan.warnings.push_back(ScanUnreadable{.path = folder, .error = ec.message()});
+    }
+    return scan;
+  }
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) {
+      break;
+    }
+    // The real file name stays in `path` so that an entry whose name is not valid UTF-8 can
+    // still be reached; only the reported names are converted.
+    fs::path path = it->path();
+    std::string name = to_valid_utf8(path.filename().string());
+    judge_entry(family, path, name, scan.entries, scan.warnings);
+  }
+
+  std::stable_sort(scan.entries.begin(), scan.entries.end(),
+                   [](const CommonsEntry& a, const CommonsEntry& b) { return a.name < b.name; });
+
+  std::vector<WarningText> texts;
+  texts.reserve(scan.warnings.size());
+  for (ScanWarning& w : scan.warnings) {
+    texts.push_back(WarningText{.text = to_string(w), .warning = std::move(w)});
+  }
+  std::stable_sort(texts.begin(), texts.end(),
+                   [](const WarningText& a, const WarningText& b) { return a.text < b.text; });
+  scan.warnings.clear();
+  for (WarningText& t : texts) {
+    scan.warnings.push_back(std::move(t.warning));
+  }
+  return scan;
+}
+
+}  // namespace kelvaro

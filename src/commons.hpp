@@ -1,0 +1,74 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "config.hpp"
+
+// Reading one family folder of the Commons: the usable entries and what is wrong with the rest.
+namespace kelvaro {
+
+// One usable entry of a Commons family.
+struct CommonsEntry {
+  std::string name;            // folder name, or file name without every trailing ".md"
+  std::string file_name;       // the name exactly as the family folder holds it
+  std::filesystem::path path;  // <commons>/<family>/<file_name>, as the caller spelled commons
+
+  bool operator==(const CommonsEntry&) const = default;
+};
+
+// A hidden entry (its name begins with ".").
+struct ScanDotPrefixed {
+  Family family = Family::skills;
+  std::string name;
+
+  bool operator==(const ScanDotPrefixed&) const = default;
+};
+
+// An entry of the wrong kind; `kind` is the expected kind word, "directory" or "markdown file".
+struct ScanWrongKind {
+  Family family = Family::skills;
+  std::string name;
+  std::string kind;
+
+  bool operator==(const ScanWrongKind&) const = default;
+};
+
+// A symbolic link whose target cannot be reached.
+struct ScanMissingTarget {
+  Family family = Family::skills;
+  std::string name;
+
+  bool operator==(const ScanMissingTarget&) const = default;
+};
+
+// A family folder that exists but cannot be listed; `error` is the system's error text.
+struct ScanUnreadable {
+  std::filesystem::path path;
+  std::string error;
+
+  bool operator==(const ScanUnreadable&) const = default;
+};
+
+// One problem found by `scan_family`, in this variant order.
+using ScanWarning = std::variant<ScanDotPrefixed, ScanWrongKind, ScanMissingTarget, ScanUnreadable>;
+
+// The warning's only rendering, used for printing (after "warning: ") and for sorting.
+std::string to_string(const ScanWarning& warning);
+
+// The result of one scan: entries sorted by `name`, warnings sorted by their text (both by
+// UTF-8 bytes, stable).
+struct FamilyScan {
+  std::vector<CommonsEntry> entries;
+  std::vector<ScanWarning> warnings;
+
+  bool operator==(const FamilyScan&) const = default;
+};
+
+// Reads `<commons>/<family word>`. Never fails: a missing folder gives an empty scan, every
+// other problem a warning. Reads attributes only, never contents.
+FamilyScan scan_family(const std::filesystem::path& commons, Family family);
+
+}  // namespace kelvaro

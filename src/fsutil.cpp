@@ -1,0 +1,220 @@
+#include "fsutil.hpp"
+
+#include <fmt/format.h>
+
+#include <utility>
+#include <vector>
+
+namespace kelvaro {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The length of the UTF-8 sequence at `text[i]` and whether it is well-formed. An ill-formed
+// sequence has the length of its longest valid prefix (at least 1), so that it is replaced by
+// a single U+FFFD.
+std::pair<bool, std::size_t> utf8_sequence(std::string_view text, std::size_t i) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char b0 = byte(i);
+  if (b0 < 0x80) {
+    return {true, 1};
+  }
+  std::size_t need = 0;
+  unsigned char lo = 0x80;
+  unsigned char hi = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    need = 1;
+  } else if (b0 == 0xE0) {
+    need = 2;
+    lo = 0xA0;
+  } else if ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) {
+    need = 2;
+  } else if (b0 == 0xED) {
+    need = 2;
+    hi = 0x9F;  // U+D800..U+DFFF are surrogates
+  } else if (b0 == 0xF0) {
+    need = 3;
+    lo = 0x90;
+  } else if (b0 >= 0xF1 && b0 <= 0xF3) {
+    need = 3;
+  } else if (b0 == 0xF4) {
+    need = 3;
+    hi = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return {false, 1};
+  }
+  for (std::size_t k = 1; k <= need; ++k) {
+    if (i + k >= text.size()) {
+      return {false, k};
+    }
+    unsigned char b = byte(i + k);
+    unsigned char min = k == 1 ? lo : 0x80;
+    unsigned char max = k == 1 ? hi : 0xBF;
+    if (b < min || b > max) {
+      return {false, k};
+    }
+  }
+  return {true, need + 1};
+}
+
+// Deletes the temporary file of `write_atomic` unless the rename took it away.
+class TempFileGuard {
+ public:
+  explicit TempFileGuard(fs::path path) : path_(std::move(path)) {}
+  TempFileGuard(const TempFileGuard&) = delete;
+  TempFileGuard& operator=(const TempFileGuard&) = delete;
+  ~TempFileGuard() {
+    if (!renamed_) {
+      std::error_code ignored;
+      fs::remove(path_, ignored);
+    }
+  }
+
+  const fs::path& path() const { return path_; }
+  void set_renamed() { renamed_ = true; }
+
+ private:
+  fs::path path_;
+  bool renamed_ = false;
+};
+
+// Where `write_atomic` writes: the target of a link at `path`, else `path` itself.
+fs::path write_destination(const fs::path& path) {
+  std::error_code ec;
+  fs::file_status own = fs::symlink_status(path, ec);
+  if (ec || !fs::is_symlink(own)) {
+    return path;
+  }
+  fs::path canonical = fs::canonical(path, ec);
+  if (!ec) {
+    return canonical;
+  }
+  // A dangling link: write where it points, so that it resolves afterwards.
+  fs::path stored = fs::read_symlink(path, ec);
+  if (ec) {
+    return path;
+  }
+  return resolve_link_target(path, stored);
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    auto [valid, length] = utf8_sequence(text, i);
+    if (!valid) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+std::string to_valid_utf8(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    auto [valid, length] = utf8_sequence(text, i);
+    if (valid) {
+      result.append(text.substr(i, length));
+    } else {
+      result.append("\xEF\xBF\xBD");
+    }
+    i += length;
+  }
+  return result;
+}
+
+std::string display(const fs::path& path) {
+  return to_valid_utf8(path.string());
+}
+
+fs::path normalize_path(const fs::path& path) {
+  fs::path result = path.root_name();
+  result += path.root_directory();
+  const bool anchored = path.has_root_name() || path.has_root_directory();
+  std::vector<fs::path> parts;
+  for (const fs::path& part : path.relative_path()) {
+    if (part.empty() || part == ".") {
+      continue;  // "a/./b" and the empty part after a trailing separator
+    }
+    if (part == "..") {
+      if (!parts.empty() && parts.back() != "..") {
+        parts.pop_back();
+      } else if (!anchored) {
+        parts.push_back(part);  // a relative path may climb above its start
+      }
+      continue;
+    }
+    parts.push_back(part);
+  }
+  for (const fs::path& part : parts) {
+    result /= part;
+  }
+  return result;
+}
+
+fs::path resolve_link_target(const fs::path& link, const fs::path& target) {
+  if (target.is_absolute()) {
+    return normalize_path(target);
+  }
+  return normalize_path(link.parent_path() / target);
+}
+
+Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes) {
+  const fs::path destination = write_destination(path);
+  const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
+
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) {
+    return unexpected(ec);
+  }
+
+  const std::string name = destination.has_filename() ? display(destination.filename()) : "kelvaro";
+  fs::path temp_path = destination.has_filename() ? destination : destination / "";
+  temp_path.replace_filename(fmt::format(".{}.kelvaro-{}", name, process_id()));
+  TempFileGuard guard(temp_path);
+
+  // A replaced file keeps its permission bits: agents' configuration files hold secrets
+  // (API keys in MCP server entries) that must not become readable by everyone.
+  std::optional<std::uint32_t> mode;
+  fs::file_status current = fs::status(destination, ec);
+  if (!ec && fs::is_regular_file(current)) {
+    mode = static_cast<std::uint32_t>(current.permissions() & fs::perms::mask);
+  }
+
+  auto written = write_new_file(guard.path(), bytes, mode);
+  if (!written) {
+    return unexpected(written.error());
+  }
+  fs::rename(guard.path(), destination, ec);
+  if (ec) {
+    return unexpected(ec);
+  }
+  guard.set_renamed();
+  sync_folder(folder);
+  return WriteOutcome{.path = destination, .mode = std::nullopt};
+}
+
+bool is_link(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_symlink(fs::symlink_status(path, ec));
+}
+
+Result<void, std::error_code> create_link(const fs::path& target, const fs::path& link,
+                                          bool target_is_dir) {
+  std::error_code ec;
+  if (target_is_dir) {
+    fs::create_directory_symlink(target, link, ec);
+  } else {
+    fs::create_symlink(target, link, ec);
+  }
+  if (ec) {
+    return unexpected(ec);
+  }
+  return {};
+}
+
+}  // namespace kelvaro

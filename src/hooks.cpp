@@ -1,0 +1,657 @@
+#include "hooks.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "agents.hpp"
+#include "fsutil.hpp"
+#include "toml.hpp"
+
+namespace kelvaro {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const HookEvent* find_event(std::string_view name) {
+  for (const HookEvent& event : hook_events) {
+    if (event.name == name) {
+      return &event;
+    }
+  }
+  return nullptr;
+}
+
+std::string event_names_text() {
+  std::string text;
+  for (const HookEvent& event : hook_events) {
+    if (!text.empty()) {
+      text += ", ";
+    }
+    text += event.name;
+  }
+  return text;
+}
+
+// Decodes the code point at `text[i]`, giving it and its length; an ill-formed byte stands for
+// itself with length 1 (it is never white space).
+std::pair<char32_t, std::size_t> decode_at(std::string_view text, std::size_t i) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char b0 = byte(i);
+  std::size_t length = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
+  if (length == 0 || i + length > text.size()) {
+    return {0xFFFD, 1};
+  }
+  if (length == 1) {
+    return {b0, 1};
+  }
+  char32_t cp = b0 & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) {
+      return {0xFFFD, 1};
+    }
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
+  }
+  return {cp, length};
+}
+
+// Unicode White_Space.
+bool is_white_space(char32_t cp) {
+  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+         cp == 0x205F || cp == 0x3000;
+}
+
+// The words of `text` split at runs of white space.
+std::vector<std::string_view> split_words(std::string_view text) {
+  std::vector<std::string_view> words;
+  std::size_t start = std::string_view::npos;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    auto [cp, length] = decode_at(text, i);
+    if (is_white_space(cp)) {
+      if (start != std::string_view::npos) {
+        words.push_back(text.substr(start, i - start));
+        start = std::string_view::npos;
+      }
+    } else if (start == std::string_view::npos) {
+      start = i;
+    }
+    i += length;
+  }
+  if (start != std::string_view::npos) {
+    words.push_back(text.substr(start));
+  }
+  return words;
+}
+
+// A group's matcher as compared with a hook's: absent or not a string counts as "".
+std::string_view group_matcher(const Json& group) {
+  if (group.is_object()) {
+    auto it = group.find("matcher");
+    if (it != group.end() && it->is_string()) {
+      return it->get_ref<const std::string&>();
+    }
+  }
+  return {};
+}
+
+// The "hooks" list of `group`, or null when `group` is no object holding one.
+const Json* group_hooks(const Json& group) {
+  if (!group.is_object()) {
+    return nullptr;
+  }
+  auto it = group.find("hooks");
+  return it != group.end() && it->is_array() ? &*it : nullptr;
+}
+
+Json* group_hooks(Json& group) {
+  if (!group.is_object()) {
+    return nullptr;
+  }
+  auto it = group.find("hooks");
+  return it != group.end() && it->is_array() ? &*it : nullptr;
+}
+
+// A Commons hook file's hooks, or its one problem text.
+Result<std::vector<CommonsHook>> read_hook_file(const fs::path& path, const std::string& event) {
+  auto text = read_file(path);
+  if (!text) {
+    return unexpected(fmt::format("cannot read {}: {}", display(path), text.error().message()));
+  }
+  if (!is_valid_utf8(*text)) {
+    return unexpected(
+        fmt::format("cannot read {}: {}", display(path),
+                    std::make_error_code(std::errc::illegal_byte_sequence).message()));
+  }
+  auto doc = toml::parse(*text);
+  if (!doc) {
+    return unexpected(fmt::format("{} is not valid TOML ({})", display(path),
+                                  toml_position_text(*text, doc.error().offset)));
+  }
+  const toml::Entry* entry = toml::find(doc->root, "hook");
+  const toml::ArrayOfTables* tables = entry != nullptr ? toml::as_aot(*entry) : nullptr;
+  if (tables == nullptr) {
+    return unexpected(
+        fmt::format("{}: expected one or more [[hook]] entries with a `command`", display(path)));
+  }
+  // A value line under `name`, or null when the key is absent or holds a table.
+  auto value_of = [](const toml::Table& table, std::string_view name) -> const toml::Value* {
+    const toml::Entry* found = toml::find(table, name);
+    const toml::Line* line = found != nullptr ? toml::as_line(*found) : nullptr;
+    return line != nullptr ? &line->value : nullptr;
+  };
+  std::vector<CommonsHook> hooks;
+  for (const toml::Table& table : tables->tables) {
+    const toml::Value* type = value_of(table, "type");
+    if (type != nullptr && type->kind == toml::Kind::string && type->str != "command") {
+      return unexpected(fmt::format("{}: `type = \"{}\"` — kelvaro syncs command hooks only",
+                                    display(path), type->str));
+    }
+    const toml::Value* command = value_of(table, "command");
+    if (command == nullptr || command->kind != toml::Kind::string) {
+      return unexpected(fmt::format("{}: every [[hook]] needs a `command`", display(path)));
+    }
+    CommonsHook hook{.event = event, .command = command->str};
+    if (const toml::Value* matcher = value_of(table, "matcher");
+        matcher != nullptr && matcher->kind == toml::Kind::string) {
+      hook.matcher = matcher->str;
+    }
+    if (const toml::Value* timeout = value_of(table, "timeout");
+        timeout != nullptr && timeout->kind == toml::Kind::integer) {
+      hook.timeout = timeout->integer;
+    }
+    hooks.push_back(std::move(hook));
+  }
+  return hooks;
+}
+
+// The settings entry of `command` under `agent_event`: the first entry whose "command" is that
+// string, with the group it stands in; null when there is none.
+std::pair<const Json*, const Json*> find_entry(const Json& hooks_object,
+                                               const std::string& agent_event,
+                                               const std::string& command) {
+  auto list = hooks_object.find(agent_event);
+  if (list == hooks_object.end() || !list->is_array()) {
+    return {nullptr, nullptr};
+  }
+  for (const Json& group : *list) {
+    const Json* entries = group_hooks(group);
+    if (entries == nullptr) {
+      continue;
+    }
+    for (const Json& entry : *entries) {
+      if (!entry.is_object()) {
+        continue;
+      }
+      auto found = entry.find("command");
+      if (found != entry.end() && found->is_string() &&
+          found->get_ref<const std::string&>() == command) {
+        return {&entry, &group};
+      }
+    }
+  }
+  return {nullptr, nullptr};
+}
+
+std::string not_an_object(const fs::path& path, std::string_view key) {
+  return fmt::format("{}: `{}` is not an object — left untouched", display(path), key);
+}
+
+// The hook items of one agent whose hooks object is `hooks_object`.
+void plan_agent(const Agent& agent, const fs::path& settings_path, const Json& hooks_object,
+                const std::vector<CommonsHook>& hooks, std::vector<HookItem>& items) {
+  const std::string& hooks_key = agent.descriptor->hooks_key;
+  for (const CommonsHook& hook : hooks) {
+    HookItem item{.agent = agent.name,
+                  .event = hook.event,
+                  .command = hook.command,
+                  .settings_path = settings_path,
+                  .hooks_key = hooks_key};
+    auto agent_event = agent_event_name(agent.name, hook.event);
+    if (!agent_event) {
+      item.state = HookState::unsupported;
+      items.push_back(std::move(item));
+      continue;
+    }
+    Json entry = hook_entry_json(hook);
+    auto [found, group] = find_entry(hooks_object, *agent_event, hook.command);
+    if (found == nullptr) {
+      item.state = HookState::missing;
+    } else {
+      bool same = json_equal(*found, entry) && group_matcher(*group) == hook.matcher.value_or("");
+      item.state = same ? HookState::managed : HookState::drifted;
+    }
+    item.matcher = hook.matcher;
+    item.entry = std::move(entry);
+    item.agent_event = std::move(agent_event);
+    items.push_back(std::move(item));
+  }
+
+  for (const auto& [key, groups] : hooks_object.items()) {
+    if (!groups.is_array()) {
+      continue;
+    }
+    for (const Json& entry : group_hook_entries(groups)) {
+      if (!entry.is_object()) {
+        continue;
+      }
+      auto command = entry.find("command");
+      if (command == entry.end() || !command->is_string()) {
+        continue;
+      }
+      const auto& text = command->get_ref<const std::string&>();
+      // Wherever it stands under the event, an entry with a Commons command was planned above.
+      bool commons = std::any_of(hooks.begin(), hooks.end(), [&](const CommonsHook& hook) {
+        return hook.command == text && agent_event_name(agent.name, hook.event) == key;
+      });
+      if (commons) {
+        continue;
+      }
+      items.push_back(HookItem{.agent = agent.name,
+                               .event = key,
+                               .command = short_command(text),
+                               .settings_path = settings_path,
+                               .hooks_key = hooks_key,
+                               .state = HookState::foreign});
+    }
+  }
+}
+
+// Merges one settings file's items; nullopt when the file was written, else the message.
+std::optional<std::string> merge_settings(const std::vector<const HookItem*>& group) {
+  const fs::path& path = group.front()->settings_path;
+  const std::string& hooks_key = group.front()->hooks_key;
+  auto doc = read_json_object(path);
+  if (!doc) {
+    return doc.error();
+  }
+  if (!doc->is_object()) {
+    return fmt::format("{} does not hold a JSON object — left untouched", display(path));
+  }
+  Json hooks = Json::object();
+  if (auto it = doc->find(hooks_key); it != doc->end()) {
+    if (!it->is_object()) {
+      return not_an_object(path, hooks_key);
+    }
+    hooks = *it;
+  }
+
+  for (const HookItem* item : group) {
+    if (!item->agent_event || !item->entry) {
+      continue;
+    }
+    const std::string& agent_event = *item->agent_event;
+    auto list_it = hooks.find(agent_event);
+    if (list_it == hooks.end()) {
+      hooks[agent_event] = Json::array();
+      list_it = hooks.find(agent_event);
+    }
+    if (!list_it->is_array()) {
+      return fmt::format("{}: `{}.{}` is not a list", display(path), hooks_key, agent_event);
+    }
+    Json& list = *list_it;
+    const Json command = item->command;
+    for (Json& settings_group : list) {
+      if (Json* entries = group_hooks(settings_group)) {
+        retain_other_commands(*entries, command);
+      }
+    }
+    drop_empty_groups(list);
+
+    const std::string_view matcher = item->matcher ? std::string_view(*item->matcher) : "";
+    bool placed = false;
+    for (Json& settings_group : list) {
+      Json* entries = group_hooks(settings_group);
+      if (entries != nullptr && group_matcher(settings_group) == matcher) {
+        entries->push_back(*item->entry);
+        placed = true;
+        break;
+      }
+    }
+    if (!placed) {
+      Json fresh = Json::object();
+      if (item->matcher) {
+        fresh["matcher"] = *item->matcher;
+      }
+      fresh["hooks"] = Json::array();
+      fresh["hooks"].push_back(*item->entry);
+      list.push_back(std::move(fresh));
+    }
+  }
+
+  (*doc)[hooks_key] = std::move(hooks);
+  auto text = dump_json(*doc);
+  if (!text) {
+    return serialise_error(path, text.error());
+  }
+  if (auto written = write_atomic(path, *text); !written) {
+    return write_error(path, written.error());
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string_view to_string(HookState state) {
+  switch (state) {
+    case HookState::managed:
+      return "managed";
+    case HookState::missing:
+      return "missing";
+    case HookState::drifted:
+      return "drifted";
+    case HookState::unsupported:
+      return "unsupported";
+    case HookState::foreign:
+      return "foreign";
+  }
+  return "managed";
+}
+
+Result<std::vector<fs::path>, std::error_code> hook_files(const fs::path& dir) {
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec);
+  if (ec) {
+    return unexpected(ec);
+  }
+  std::vector<fs::path> files;
+  // An entry the listing cannot return ends the walk; what was listed so far is still used.
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const fs::path& path = it->path();
+    if (path.extension() == ".toml") {
+      files.push_back(path);
+    }
+  }
+  return files;
+}
+
+std::vector<CommonsHook> read_commons_hooks(const fs::path& hooks_dir,
+                                            std::vector<std::string>& errors) {
+  auto files = hook_files(hooks_dir);
+  if (!files) {
+    if (files.error() != std::errc::no_such_file_or_directory) {
+      errors.push_back(
+          fmt::format("cannot read {}: {}", display(hooks_dir), files.error().message()));
+    }
+    return {};
+  }
+  std::sort(files->begin(), files->end());
+
+  std::vector<CommonsHook> hooks;
+  for (const fs::path& path : *files) {
+    std::string stem = to_valid_utf8(path.stem().native());
+    if (find_event(stem) == nullptr) {
+      errors.push_back(fmt::format("{}: `{}` is not a hook event — expected one of {}",
+                                   display(path), stem, event_names_text()));
+      continue;
+    }
+    auto file_hooks = read_hook_file(path, stem);
+    if (!file_hooks) {
+      errors.push_back(std::move(file_hooks.error()));
+      continue;
+    }
+    hooks.insert(hooks.end(), file_hooks->begin(), file_hooks->end());
+  }
+  return hooks;
+}
+
+std::optional<std::string> agent_event_name(std::string_view agent, std::string_view event) {
+  const HookEvent* row = find_event(event);
+  if (row == nullptr) {
+    return std::nullopt;
+  }
+  if (agent == "gemini") {
+    return row->gemini ? std::optional<std::string>(*row->gemini) : std::nullopt;
+  }
+  return std::string(row->name);
+}
+
+Json hook_entry_json(const CommonsHook& hook) {
+  Json entry = Json::object();
+  entry["type"] = "command";
+  entry["command"] = hook.command;
+  if (hook.timeout) {
+    entry["timeout"] = *hook.timeout;
+  }
+  return entry;
+}
+
+HookPlan plan_hooks(const fs::path& home, const Config& config, const fs::path& hooks_dir) {
+  HookPlan plan;
+  std::error_code ec;
+  if (!fs::is_directory(hooks_dir, ec)) {
+    return plan;
+  }
+  const std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir, plan.fatal);
+
+  for (const Agent& agent : list_agents(home, config)) {
+    if (agent.descriptor == nullptr || !agent.descriptor->hooks_file) {
+      continue;
+    }
+    const fs::path settings_path = home / *agent.descriptor->hooks_file;
+    auto doc = read_json_object(settings_path);
+    if (!doc) {
+      plan.errors.push_back(std::move(doc.error()));
+      continue;
+    }
+    const Json empty = Json::object();
+    const Json* hooks_object = &empty;
+    if (doc->is_object()) {
+      if (auto it = doc->find(agent.descriptor->hooks_key); it != doc->end()) {
+        if (!it->is_object()) {
+          plan.errors.push_back(not_an_object(settings_path, agent.descriptor->hooks_key));
+          continue;
+        }
+        hooks_object = &*it;
+      }
+    }
+    plan_agent(agent, settings_path, *hooks_object, hooks, plan.items);
+  }
+  return plan;
+}
+
+std::string describe_hook_item(const HookItem& item) {
+  switch (item.state) {
+    case HookState::managed:
+      return "";
+    case HookState::missing:
+      return "not in this agent's hooks yet";
+    case HookState::drifted:
+      return "differs from the Commons — will be restored";
+    case HookState::unsupported:
+      return fmt::format("{} has no {} hook", item.agent, item.event);
+    case HookState::foreign:
+      return "not in the Commons — left alone";
+  }
+  return "";
+}
+
+std::string short_command(std::string_view command) {
+  std::size_t start = 0;
+  while (start < command.size()) {
+    auto [cp, length] = decode_at(command, start);
+    if (!is_white_space(cp)) {
+      break;
+    }
+    start += length;
+  }
+  std::string_view rest = command.substr(start);
+  bool quoted = !rest.empty() && (rest.front() == '"' || rest.front() == '\'');
+  if (quoted) {
+    if (auto close = rest.find(rest.front(), 1); close != std::string_view::npos) {
+      return fmt::format("{} …", rest.substr(1, close - 1));
+    }
+  }
+  std::vector<std::string_view> words = split_words(rest);
+  if (words.empty()) {
+    return "";
+  }
+  // An unclosed quote keeps the whole text together as one word would be.
+  std::string_view first = quoted ? rest : words.front();
+  return words.size() < 2 ? std::string(first) : fmt::format("{} …", first);
+}
+
+std::string shown_command(std::string_view command) {
+  constexpr std::size_t limit = 40;
+  std::size_t count = 0;
+  std::size_t cut = 0;  // byte offset after the 39th character
+  for (std::size_t i = 0; i < command.size(); ++count) {
+    if (count == limit - 1) {
+      cut = i;
+    }
+    i += decode_at(command, i).second;
+  }
+  if (count <= limit) {
+    return std::string(command);
+  }
+  return std::string(command.substr(0, cut)) + "…";
+}
+
+HookApplyResult apply_hook_items(const std::vector<HookItem>& items) {
+  std::vector<std::vector<const HookItem*>> groups;
+  for (const HookItem& item : items) {
+    if (item.state != HookState::missing && item.state != HookState::drifted) {
+      continue;
+    }
+    auto group = std::find_if(groups.begin(), groups.end(), [&](const auto& g) {
+      return g.front()->settings_path == item.settings_path;
+    });
+    if (group == groups.end()) {
+      groups.push_back({&item});
+    } else {
+      group->push_back(&item);
+    }
+  }
+
+  HookApplyResult result;
+  for (const auto& group : groups) {
+    if (auto message = merge_settings(group)) {
+      result.messages.push_back(std::move(*message));
+    } else {
+      result.written += group.size();
+    }
+  }
+  return result;
+}
+
+Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::string_view hooks_key,
+                                       std::string_view agent, const fs::path& hooks_dir) {
+  HookRemoval removal;
+  std::error_code ec;
+  if (!fs::is_directory(hooks_dir, ec)) {
+    return removal;
+  }
+  const std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir, removal.problems);
+  if (hooks.empty()) {
+    return removal;
+  }
+  auto doc = read_json_object(settings_path);
+  if (!doc) {
+    return unexpected(std::move(doc.error()));
+  }
+  if (!doc->is_object()) {
+    return removal;
+  }
+  auto hooks_it = doc->find(std::string(hooks_key));
+  if (hooks_it == doc->end() || !hooks_it->is_object()) {
+    return removal;
+  }
+  Json& hooks_object = *hooks_it;
+  for (const CommonsHook& hook : hooks) {
+    auto agent_event = agent_event_name(agent, hook.event);
+    if (!agent_event) {
+      continue;
+    }
+    auto list_it = hooks_object.find(*agent_event);
+    if (list_it == hooks_object.end() || !list_it->is_array() || list_it->empty()) {
+      continue;
+    }
+    Json& list = *list_it;
+    const Json command = hook.command;
+    bool held = false;
+    for (const Json& entry : group_hook_entries(list)) {
+      held = held || has_command(entry, command);
+    }
+    if (!held) {
+      continue;
+    }
+    for (Json& group : list) {
+      if (Json* entries = group_hooks(group)) {
+        retain_other_commands(*entries, command);
+      }
+    }
+    drop_empty_groups(list);
+    if (list.empty()) {
+      hooks_object.erase(*agent_event);
+    }
+    removal.removed.emplace_back(hook.event, hook.command);
+  }
+  if (removal.removed.empty()) {
+    return removal;
+  }
+
+  auto text = dump_json(*doc);
+  if (!text) {
+    return unexpected(serialise_error(settings_path, text.error()));
+  }
+  if (auto written = write_atomic(settings_path, *text); !written) {
+    return unexpected(write_error(settings_path, written.error()));
+  }
+  return removal;
+}
+
+bool has_command(const Json& entry, const Json& command) {
+  if (!entry.is_object()) {
+    return false;
+  }
+  auto it = entry.find("command");
+  return it != entry.end() && json_equal(*it, command);
+}
+
+void retain_other_commands(Json& entries, const Json& command) {
+  if (!entries.is_array()) {
+    return;
+  }
+  auto& list = entries.get_ref<Json::array_t&>();
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [&](const Json& entry) { return has_command(entry, command); }),
+             list.end());
+}
+
+void drop_empty_groups(Json& groups) {
+  if (!groups.is_array()) {
+    return;
+  }
+  auto& list = groups.get_ref<Json::array_t&>();
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [](const Json& group) {
+                              const Json* entries = group_hooks(group);
+                              return entries != nullptr && entries->empty();
+                            }),
+             list.end());
+}
+
+std::vector<Json> group_hook_entries(const Json& groups) {
+  std::vector<Json> entries;
+  if (!groups.is_array()) {
+    return entries;
+  }
+  for (const Json& group : groups) {
+    if (const Json* list = group_hooks(group)) {
+      entries.insert(entries.end(), list->begin(), list->end());
+    }
+  }
+  return entries;
+}
+
+std::string serialise_error(const fs::path& path, std::string_view error) {
+  return fmt::format("cannot serialise {}: {}", display(path), error);
+}
+
+std::string write_error(const fs::path& path, const std::error_code& error) {
+  return fmt::format("cannot write {}: {}", display(path), error.message());
+}
+
+}  // namespace kelvaro

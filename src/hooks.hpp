@@ -1,0 +1,190 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "config.hpp"
+#include "documents.hpp"
+#include "result.hpp"
+
+// Commons hooks (`<Commons>/hooks/<Event>.toml`, one file per event, `[[hook]]` tables) merged
+// into the JSON settings files of the agents that take hooks (claude, codex, gemini). The
+// planner only reads; `apply_hook_items` writes each settings file at most once; entries that
+// the Commons does not hold are reported as foreign and never changed.
+namespace kelvaro {
+
+// One `[[hook]]` table of a Commons hook file, as read.
+struct CommonsHook {
+  std::string event;  // the file's event name (its stem)
+  std::string command;
+  std::optional<std::string> matcher{};
+  std::optional<std::int64_t> timeout{};
+
+  bool operator==(const CommonsHook&) const = default;
+};
+
+// One row of the event table: the Commons name and gemini's name for it (nullopt: gemini has
+// no such event).
+struct HookEvent {
+  std::string_view name;
+  std::optional<std::string_view> gemini;
+};
+
+// The eight hook events, in table order (the order of "expected one of" in messages).
+inline constexpr std::array<HookEvent, 8> hook_events = {{
+    {"SessionStart", "SessionStart"},
+    {"Stop", "AfterAgent"},
+    {"PreToolUse", "BeforeTool"},
+    {"PostToolUse", "AfterTool"},
+    {"Notification", "Notification"},
+    {"UserPromptSubmit", std::nullopt},
+    {"SubagentStop", std::nullopt},
+    {"PreCompact", "PreCompress"},
+}};
+
+// The state of one planned hook entry. `sync` changes `missing` and `drifted` only.
+enum class HookState : std::uint8_t {
+  managed,      // the agent holds the Commons entry, with the Commons matcher
+  missing,      // no entry with the Commons command under the agent's event
+  drifted,      // the entry or its group's matcher differs; will be restored
+  unsupported,  // the agent has no such event
+  foreign,      // an entry of the agent whose command the Commons does not hold
+};
+
+// The state word printed by `sync` and `status` ("managed", "missing", ...).
+std::string_view to_string(HookState state);
+
+// One planned hook entry of one agent.
+struct HookItem {
+  std::string agent;
+  // The Commons event name; for a foreign item the agent's own key the entry stands under.
+  std::string event;
+  // The Commons command; for a foreign item the `short_command` of the entry's command.
+  std::string command;
+  std::filesystem::path settings_path;   // `<target root>/<hooks file>`
+  std::optional<std::string> matcher{};  // absent for unsupported and foreign items
+  std::optional<Json> entry{};           // what a merge writes; absent for unsupported, foreign
+  std::string hooks_key;
+  std::optional<std::string> agent_event{};  // absent for unsupported and foreign items
+  HookState state = HookState::managed;
+
+  bool operator==(const HookItem&) const = default;
+};
+
+// The result of `plan_hooks`.
+struct HookPlan {
+  // Agents in `list_agents` order; per agent its Commons hooks in `read_commons_hooks` order,
+  // then its foreign entries.
+  std::vector<HookItem> items;
+  // One message per agent whose settings file cannot be used (that agent has no items).
+  std::vector<std::string> errors;
+  // The problems of the Commons hook files; blocking for `sync`, `status` stops on them.
+  std::vector<std::string> fatal;
+
+  bool operator==(const HookPlan&) const = default;
+};
+
+// What `apply_hook_items` did: one ready message per failing settings file (each reported as
+// an error), and the number of items in the files that were written (the changes made).
+struct HookApplyResult {
+  std::vector<std::string> messages;
+  std::size_t written = 0;
+
+  bool operator==(const HookApplyResult&) const = default;
+};
+
+// What `remove_agent_hooks` did: the (Commons event, command) pairs taken out of the settings
+// file, in `read_commons_hooks` order, and the problems of the Commons hook files.
+struct HookRemoval {
+  std::vector<std::pair<std::string, std::string>> removed;
+  std::vector<std::string> problems;
+
+  bool operator==(const HookRemoval&) const = default;
+};
+
+// --- reading the Commons --------------------------------------------------------------------
+
+// The hooks of the `*.toml` files in `hooks_dir`, files in ascending path order, tables in file
+// order. Each problem is appended to `errors` (at most one per file; a failing file gives no
+// hook) and the next file is read. A missing folder gives nothing and no problem.
+std::vector<CommonsHook> read_commons_hooks(const std::filesystem::path& hooks_dir,
+                                            std::vector<std::string>& errors);
+
+// The paths of the entries of `dir` whose extension is exactly "toml", whatever their kind,
+// in listing order; fails with the system error when `dir` cannot be listed.
+Result<std::vector<std::filesystem::path>, std::error_code> hook_files(
+    const std::filesystem::path& dir);
+
+// The name `agent` gives the Commons event `event`: gemini's own name (nullopt when gemini has
+// no such event), the Commons name for every other agent; nullopt for an unknown event.
+std::optional<std::string> agent_event_name(std::string_view agent, std::string_view event);
+
+// The settings entry of `hook`: "type": "command", "command", and "timeout" when it has one.
+Json hook_entry_json(const CommonsHook& hook);
+
+// --- planning and describing ----------------------------------------------------------------
+
+// Compares the hooks in `hooks_dir` (callers pass `<commons>/hooks`) with the settings of every
+// installed agent under `home` that takes hooks. Empty when `hooks_dir` is not a folder.
+HookPlan plan_hooks(const std::filesystem::path& home, const Config& config,
+                    const std::filesystem::path& hooks_dir);
+
+// The note printed after an item's state word ("not in this agent's hooks yet", ...); empty
+// for `managed`.
+std::string describe_hook_item(const HookItem& item);
+
+// The short form of a foreign entry's command: its first word (or the text inside a leading
+// pair of quotes), followed by " …" when more follows.
+std::string short_command(std::string_view command);
+
+// A command as `sync` and `status` show it: whole when at most 40 characters (Unicode scalar
+// values), else its first 39 characters and "…".
+std::string shown_command(std::string_view command);
+
+// --- writing --------------------------------------------------------------------------------
+
+// Merges the `missing` and `drifted` items of `items` into their settings files: one read and
+// at most one `write_atomic` per file, files in order of their first item. A failing file is
+// left byte for byte as it was, its message is returned, and the other files go on.
+HookApplyResult apply_hook_items(const std::vector<HookItem>& items);
+
+// Takes the hooks in `hooks_dir` out of the settings file `settings_path` of the agent `agent`
+// (its hooks under `hooks_key`). Writes the file only when something was removed. Fails with
+// the settings file's read message, or "cannot serialise {}: {}" / "cannot write {}: {}".
+Result<HookRemoval> remove_agent_hooks(const std::filesystem::path& settings_path,
+                                       std::string_view hooks_key, std::string_view agent,
+                                       const std::filesystem::path& hooks_dir);
+
+// --- small operations on settings values ----------------------------------------------------
+
+// True when `entry` is an object whose "command" member equals `command` as JSON values.
+bool has_command(const Json& entry, const Json& command);
+
+// Removes from the list `entries` the entries for which `has_command` holds; the rest keep
+// their order (entries that are not objects or have no "command" stay).
+void retain_other_commands(Json& entries, const Json& command);
+
+// Removes from the list `groups` each group that is an object whose "hooks" member is an empty
+// list; every other group keeps its place.
+void drop_empty_groups(Json& groups);
+
+// The entries of the "hooks" lists of the groups in `groups` that are objects holding a
+// "hooks" list, group by group, in order.
+std::vector<Json> group_hook_entries(const Json& groups);
+
+// "cannot serialise {path}: {error}".
+std::string serialise_error(const std::filesystem::path& path, std::string_view error);
+
+// "cannot write {path}: {error}".
+std::string write_error(const std::filesystem::path& path, const std::error_code& error);
+
+}  // namespace kelvaro

@@ -1,0 +1,747 @@
+#include "instructions.hpp"
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "check.hpp"
+#include "fsutil.hpp"
+#include "link.hpp"
+
+namespace kelvaro {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Length of the white-space character that starts `text`, 0 when it starts with none.
+// Import lines are matched the way people type them, so every Unicode White_Space
+// character counts, not only ASCII blanks.
+std::size_t leading_space(std::string_view text) {
+  if (text.empty()) {
+    return 0;
+  }
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char c = byte(0);
+  if (c == ' ' || (c >= '\t' && c <= '\r')) {
+    return 1;
+  }
+  if (c == 0xC2 && text.size() >= 2 && (byte(1) == 0x85 || byte(1) == 0xA0)) {
+    return 2;
+  }
+  if (text.size() < 3) {
+    return 0;
+  }
+  unsigned code = (c & 0x0Fu) << 12 | (byte(1) & 0x3Fu) << 6 | (byte(2) & 0x3Fu);
+  if ((c & 0xF0) != 0xE0 || (byte(1) & 0xC0) != 0x80 || (byte(2) & 0xC0) != 0x80) {
+    return 0;
+  }
+  bool space = code == 0x1680 || (code >= 0x2000 && code <= 0x200A) || code == 0x2028 ||
+               code == 0x2029 || code == 0x202F || code == 0x205F || code == 0x3000;
+  return space ? 3 : 0;
+}
+
+std::size_t trailing_space(std::string_view text) {
+  for (std::size_t width : {std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
+    if (text.size() >= width && leading_space(text.substr(text.size() - width)) == width) {
+      return width;
+    }
+  }
+  return 0;
+}
+
+std::string_view trim(std::string_view text) {
+  while (std::size_t n = leading_space(text)) {
+    text.remove_prefix(n);
+  }
+  while (std::size_t n = trailing_space(text)) {
+    text.remove_suffix(n);
+  }
+  return text;
+}
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+  std::vector<std::string_view> parts;
+  for (;;) {
+    auto at = text.find(separator);
+    parts.push_back(text.substr(0, at));
+    if (at == std::string_view::npos) {
+      return parts;
+    }
+    text.remove_prefix(at + 1);
+  }
+}
+
+// The folder a link or entry at `path` is relative to; "." when `path` has none.
+fs::path folder_of(const fs::path& path) {
+  fs::path parent = path.parent_path();
+  return parent.empty() ? fs::path(".") : parent;
+}
+
+bool same_place(const fs::path& a, const fs::path& b) {
+  return absolute_normal_path(a) == absolute_normal_path(b);
+}
+
+// The text of `path` (links followed) when it can be read and is valid UTF-8.
+std::optional<std::string> read_text(const fs::path& path) {
+  auto bytes = read_file(path);
+  if (!bytes || !is_valid_utf8(*bytes)) {
+    return std::nullopt;
+  }
+  return std::move(*bytes);
+}
+
+// Outside tools known to keep their own text in an agent's instructions file, by a marker
+// anywhere in it; the first match wins.
+std::optional<std::string> find_owner(std::string_view text) {
+  static constexpr std::pair<std::string_view, std::string_view> markers[] = {
+      {"<claude-mem-context>", "claude-mem"},
+      {"claude-mem", "claude-mem"},
+  };
+  for (const auto& [marker, owner] : markers) {
+    if (text.find(marker) != std::string_view::npos) {
+      return std::string(owner);
+    }
+  }
+  return std::nullopt;
+}
+
+bool holds_import(std::string_view text, std::string_view import_text) {
+  for (std::string_view line : split(text, '\n')) {
+    if (is_import_line(line, import_text)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// True when the text has at least one non-blank line and nothing but import lines.
+bool holds_only_import(std::string_view text, std::string_view import_text) {
+  bool seen = false;
+  for (std::string_view line : split(text, '\n')) {
+    if (trim(line).empty()) {
+      continue;
+    }
+    if (!is_import_line(line, import_text)) {
+      return false;
+    }
+    seen = true;
+  }
+  return seen;
+}
+
+fs::path route_location(const fs::path& home, const InstructionsRoute& route) {
+  if (route.kind == InstructionsRouteKind::rules_dir_link) {
+    return home / route.path / "AGENTS.md";
+  }
+  return home / route.path;
+}
+
+std::string error_text(const std::error_code& error) {
+  return to_valid_utf8(error.message());
+}
+
+std::string errno_text(int saved) {
+  if (saved == 0) {
+    return "the file could not be written";
+  }
+  return error_text(std::error_code(saved, std::generic_category()));
+}
+
+// The members of a JSON object as the vector they are kept in; `ordered_map` is one.
+Json::object_t::Container& members_of(Json& object) {
+  return static_cast<Json::object_t::Container&>(object.get_ref<Json::object_t&>());
+}
+
+// Takes `key` out of `object`; the object's last member fills the vacated place, so exactly one
+// other member moves, and the list put back afterwards becomes the last member.
+std::optional<Json> swap_remove(Json& object, std::string_view key) {
+  auto& members = members_of(object);
+  std::size_t n = members.size();
+  std::size_t at = 0;
+  while (at < n && members[at].first != key) {
+    ++at;
+  }
+  if (at == n) {
+    return std::nullopt;
+  }
+  Json value = std::move(members[at].second);
+  Json::object_t::Container rebuilt;
+  rebuilt.reserve(n - 1);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    std::size_t from = i == at ? n - 1 : i;
+    rebuilt.emplace_back(members[from].first, std::move(members[from].second));
+  }
+  members = std::move(rebuilt);
+  return value;
+}
+
+// Takes `key` out of `object`, the other members keeping their order.
+void erase_member(Json& object, std::string_view key) {
+  auto& members = members_of(object);
+  Json::object_t::Container kept;
+  kept.reserve(members.size());
+  for (auto& member : members) {
+    if (member.first != key) {
+      kept.emplace_back(member.first, std::move(member.second));
+    }
+  }
+  members = std::move(kept);
+}
+
+InstructionsItem conflict_with(InstructionsItem item, std::string detail) {
+  item.state = InstructionsState::conflict;
+  item.detail = std::move(detail);
+  return item;
+}
+
+InstructionsItem plan_import_line(const RunContext& ctx, const std::string& agent_name,
+                                  const fs::path& path, const fs::path& commons_agents_md) {
+  std::string import_text = display_home_path(ctx);
+  InstructionsItem item;
+  item.agent = agent_name;
+  item.path = path;
+  item.import_line = "@" + import_text;
+  LinkProbe probe = read_link_state(path, ctx.commons);
+  if (probe.kind == LinkProbe::Kind::ours) {
+    if (same_place(probe.resolved, commons_agents_md)) {
+      item.state = InstructionsState::replace;
+      return item;
+    }
+    return conflict_with(std::move(item),
+                         fmt::format("{} is a symlink into the Commons, so an import line would "
+                                     "land in the Commons — replace the link with your own file",
+                                     display(path)));
+  }
+  // A file that cannot be read as text is planned as `import`; `append_import_line` then
+  // refuses to touch it rather than risk its contents.
+  auto text = read_text(path);
+  item.state = text && holds_import(*text, import_text) ? InstructionsState::imported
+                                                        : InstructionsState::import;
+  return item;
+}
+
+InstructionsItem plan_route(const RunContext& ctx, const Agent& agent,
+                            const InstructionsRoute& route, const fs::path& commons_agents_md) {
+  switch (route.kind) {
+    case InstructionsRouteKind::symlink:
+    case InstructionsRouteKind::rules_dir_link:
+      return classify_instructions_file(ctx, agent, route, commons_agents_md);
+    case InstructionsRouteKind::import_line:
+      return plan_import_line(ctx, agent.name, ctx.home / route.path, commons_agents_md);
+    case InstructionsRouteKind::include_entry:
+      return plan_include_entry(ctx, agent.name, route, commons_agents_md);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<InstructionsItem> plan_instructions(const RunContext& ctx, const Config& config,
+                                                const fs::path& commons_agents_md) {
+  std::error_code ec;
+  if (fs::is_directory(commons_agents_md, ec) || !read_file(commons_agents_md)) {
+    return {};
+  }
+  std::vector<InstructionsItem> items;
+  for (const Agent& agent : list_agents(ctx.home, config)) {
+    if (!agent.instructions) {
+      continue;
+    }
+    InstructionsItem main = plan_route(ctx, agent, *agent.instructions, commons_agents_md);
+    auto leftovers = other_route_paths(ctx, agent, main, commons_agents_md);
+    items.push_back(std::move(main));
+    for (auto& leftover : leftovers) {
+      items.push_back(std::move(leftover));
+    }
+  }
+  return items;
+}
+
+InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& agent,
+                                            const InstructionsRoute& route,
+                                            const fs::path& commons_agents_md) {
+  fs::path path = route_location(ctx.home, route);
+  InstructionsItem item;
+  item.agent = agent.name;
+  item.path = path;
+  item.target =
+      relative_path(absolute_normal_path(folder_of(path)), absolute_normal_path(commons_agents_md));
+  std::error_code ec;
+  fs::file_status own = fs::symlink_status(path, ec);
+  if (ec || own.type() == fs::file_type::not_found) {
+    item.state = InstructionsState::missing;
+    return item;
+  }
+  if (fs::is_symlink(own)) {
+    fs::path text = fs::read_symlink(path, ec);
+    if (ec) {
+      text.clear();
+    }
+    item.state = same_place(resolve_link_target(path, text), commons_agents_md)
+                     ? InstructionsState::linked
+                     : InstructionsState::foreign;
+    return item;
+  }
+  item.state = InstructionsState::conflict;
+  auto text = read_text(path);
+  if (text) {
+    item.owner = find_owner(*text);
+  }
+  if (route.kind != InstructionsRouteKind::symlink || agent.descriptor == nullptr) {
+    return item;
+  }
+  // claude takes either a link or an import line at the same file: a file that holds nothing
+  // but the import line is the other route's wiring, not the user's text.
+  bool shared_file = false;
+  for (const InstructionsRoute& other : agent.descriptor->instructions) {
+    shared_file = shared_file ||
+                  (other.kind == InstructionsRouteKind::import_line && other.path == route.path);
+  }
+  if (!shared_file) {
+    return item;
+  }
+  if (text && holds_only_import(*text, display_home_path(ctx))) {
+    item.state = InstructionsState::replace;
+  } else if (!item.owner) {
+    item.detail = fmt::format(
+        "{} is a real file: move its text into the Commons AGENTS.md and sync again, or set "
+        "instructions.{} = \"import\" in kelvaro.toml to keep it",
+        display(path), agent.name);
+  }
+  return item;
+}
+
+InstructionsItem plan_include_entry(const RunContext& ctx, std::string_view agent_name,
+                                    const InstructionsRoute& route,
+                                    const fs::path& commons_agents_md) {
+  fs::path settings = ctx.home / route.path;
+  std::string entry = route.companion ? relative_path(absolute_normal_path(folder_of(settings)),
+                                                      absolute_normal_path(commons_agents_md))
+                                            .generic_string()
+                                      : display_home_path(ctx);
+  InstructionsItem item;
+  item.agent = std::string(agent_name);
+  item.path = settings;
+  item.include = IncludeEntry{.entry = entry, .key = route.key, .companion = route.companion};
+  item.state = InstructionsState::import;
+  auto doc = read_json_object(settings);
+  if (!doc) {
+    return conflict_with(std::move(item), doc.error());
+  }
+  auto segments = split(route.key, '.');
+  const Json* node = &*doc;
+  for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
+    auto it = node->find(segments[i]);
+    if (it == node->end()) {
+      break;
+    }
+    if (!it->is_object()) {
+      return conflict_with(std::move(item),
+                           fmt::format("{}: `{}` is not an object — left untouched",
+                                       display(settings), segments[i]));
+    }
+    node = &*it;
+  }
+  node = &*doc;
+  for (std::string_view segment : segments) {
+    auto it = node->find(segment);
+    if (it == node->end()) {
+      return item;
+    }
+    node = &*it;
+  }
+  Json list = node->is_string() ? Json::array({*node}) : *node;
+  if (!list.is_array()) {
+    return conflict_with(std::move(item), fmt::format("{}: `{}` is not a list — left untouched",
+                                                      display(settings), route.key));
+  }
+  fs::path settings_dir = folder_of(settings);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const Json& element = list[i];
+    if (!element.is_string() ||
+        !same_place(
+            resolve_setting_path(element.get_ref<const std::string&>(), settings_dir, ctx.home),
+            commons_agents_md)) {
+      continue;
+    }
+    if (i == 0 && route.companion) {
+      return conflict_with(
+          std::move(item),
+          fmt::format("{}: the Commons is first in `{}`, where the agent writes its own memories "
+                      "— move it after {}",
+                      display(settings), route.key, *route.companion));
+    }
+    item.state = InstructionsState::imported;
+    return item;
+  }
+  return item;
+}
+
+std::vector<InstructionsItem> other_route_paths(const RunContext& ctx, const Agent& agent,
+                                                const InstructionsItem& main,
+                                                const fs::path& commons_agents_md) {
+  std::vector<InstructionsItem> leftovers;
+  if (main.state == InstructionsState::conflict || main.state == InstructionsState::foreign ||
+      agent.descriptor == nullptr) {
+    return leftovers;
+  }
+  for (const InstructionsRoute& route : agent.descriptor->instructions) {
+    if ((agent.instructions && route == *agent.instructions) ||
+        route.kind == InstructionsRouteKind::import_line) {
+      continue;
+    }
+    std::optional<InstructionsItem> leftover;
+    if (route.kind == InstructionsRouteKind::include_entry) {
+      InstructionsItem item = plan_include_entry(ctx, agent.name, route, commons_agents_md);
+      if (item.state == InstructionsState::imported) {
+        item.state = InstructionsState::legacy;
+        leftover = std::move(item);
+      }
+    } else {
+      fs::path location = route_location(ctx.home, route);
+      if (is_link_to(location, commons_agents_md)) {
+        leftover.emplace();
+        leftover->agent = agent.name;
+        leftover->path = location;
+        leftover->state = InstructionsState::legacy;
+      }
+    }
+    // claude's two routes share one file: the main item already speaks for it.
+    if (leftover && leftover->path != main.path) {
+      leftovers.push_back(std::move(*leftover));
+    }
+  }
+  return leftovers;
+}
+
+bool is_link_to(const fs::path& link, const fs::path& file) {
+  std::error_code ec;
+  if (!fs::is_symlink(fs::symlink_status(link, ec)) || ec) {
+    return false;
+  }
+  fs::path text = fs::read_symlink(link, ec);
+  return !ec && same_place(resolve_link_target(link, text), file);
+}
+
+Json entries_not_pointing_at(const Json& list, const fs::path& settings_dir, const fs::path& home,
+                             const fs::path& file) {
+  Json kept = Json::array();
+  for (const Json& element : list) {
+    if (element.is_string() &&
+        same_place(resolve_setting_path(element.get_ref<const std::string&>(), settings_dir, home),
+                   file)) {
+      continue;
+    }
+    kept.push_back(element);
+  }
+  return kept;
+}
+
+namespace {
+
+Result<void> add_include_entry(const InstructionsItem& item) {
+  const IncludeEntry& include = *item.include;
+  auto doc = read_json_object(item.path);
+  if (!doc) {
+    return unexpected(doc.error());
+  }
+  auto segments = split(include.key, '.');
+  Json* parent = &*doc;
+  for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
+    auto it = parent->find(segments[i]);
+    if (it == parent->end()) {
+      members_of(*parent).emplace_back(std::string(segments[i]), Json::object());
+      parent = &members_of(*parent).back().second;
+    } else if (it->is_object()) {
+      parent = &*it;
+    } else {
+      return unexpected(fmt::format("`{}` is not reachable", include.key));
+    }
+  }
+  std::optional<Json> old = swap_remove(*parent, segments.back());
+  Json list = Json::array();
+  if (old && old->is_string()) {
+    list.push_back(std::move(*old));
+  } else if (old && old->is_array()) {
+    list = std::move(*old);
+  } else if (old) {
+    return unexpected(fmt::format("`{}` is not a list ({})", include.key,
+                                  old->dump(-1, ' ', false, Json::error_handler_t::replace)));
+  }
+  if (list.empty() && include.companion) {
+    list.push_back(*include.companion);
+  }
+  list.push_back(include.entry);
+  members_of(*parent).emplace_back(std::string(segments.back()), std::move(list));
+  auto written = write_json(item.path, *doc);
+  if (!written) {
+    return unexpected(error_text(written.error()));
+  }
+  return {};
+}
+
+Result<void> make_instructions_link(const InstructionsItem& item) {
+  KELVARO_CHECK(item.target.has_value(), "a link item carries its target");
+  auto made = make_link(*item.target, item.path);
+  if (!made) {
+    return unexpected(error_text(made.error()));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> apply_instructions_item(const RunContext& ctx, const InstructionsItem& item) {
+  switch (item.state) {
+    case InstructionsState::missing: {
+      KELVARO_CHECK(item.target.has_value(), "missing implies a link target");
+      std::error_code ec;
+      fs::path parent = item.path.parent_path();
+      if (!parent.empty()) {
+        fs::create_directories(parent, ec);
+        if (ec) {
+          return unexpected(error_text(ec));
+        }
+      }
+      return make_instructions_link(item);
+    }
+    case InstructionsState::import:
+      if (item.include) {
+        return add_include_entry(item);
+      }
+      return append_import_line(item);
+    case InstructionsState::legacy: {
+      if (item.include) {
+        auto removed =
+            remove_include_entry(ctx, item.path, item.include->key, item.include->companion);
+        if (!removed) {
+          return unexpected(removed.error());
+        }
+        return {};
+      }
+      auto removed = remove_link(item.path);
+      if (!removed) {
+        return unexpected(error_text(removed.error()));
+      }
+      return {};
+    }
+    case InstructionsState::replace: {
+      if (!item.target) {
+        auto removed = remove_link(item.path);
+        if (!removed) {
+          return unexpected(error_text(removed.error()));
+        }
+        return append_import_line(item);
+      }
+      std::error_code ec;
+      fs::remove(item.path, ec);
+      if (ec) {
+        return unexpected(error_text(ec));
+      }
+      return make_instructions_link(item);
+    }
+    case InstructionsState::linked:
+    case InstructionsState::imported:
+    case InstructionsState::conflict:
+    case InstructionsState::foreign:
+      return {};
+  }
+  return {};
+}
+
+Result<void> append_import_line(const InstructionsItem& item) {
+  KELVARO_CHECK(item.import_line.has_value(), "import implies an import line");
+  std::error_code ec;
+  fs::path parent = item.path.parent_path();
+  if (!parent.empty()) {
+    fs::create_directories(parent, ec);
+    if (ec) {
+      return unexpected(error_text(ec));
+    }
+  }
+  std::string text;
+  auto bytes = read_file(item.path);
+  if (bytes) {
+    text = std::move(*bytes);
+  } else if (bytes.error() != std::errc::no_such_file_or_directory) {
+    return unexpected(error_text(bytes.error()));
+  }
+  // The user's own text is never rewritten: only the new line is appended, so not even a
+  // failed write can cut the file short.
+  if (!is_valid_utf8(text)) {
+    return unexpected(std::string("not valid UTF-8 text — left untouched"));
+  }
+  std::string tail;
+  if (!text.empty() && text.back() != '\n') {
+    tail += '\n';
+  }
+  tail += *item.import_line + "\n";
+  errno = 0;
+  std::ofstream out(item.path, std::ios::binary | std::ios::app);
+  if (!out) {
+    return unexpected(errno_text(errno));
+  }
+  out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+  out.flush();
+  if (!out) {
+    return unexpected(errno_text(errno));
+  }
+  return {};
+}
+
+Result<bool> remove_include_entry(const RunContext& ctx, const fs::path& settings,
+                                  std::string_view key,
+                                  const std::optional<std::string>& companion) {
+  auto doc = read_json_object(settings);
+  if (!doc) {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(settings, ec)) && !ec) {
+      return false;
+    }
+    return unexpected(doc.error());
+  }
+  auto segments = split(key, '.');
+  Json* parent = &*doc;
+  for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
+    auto it = parent->find(segments[i]);
+    if (it == parent->end() || !it->is_object()) {
+      return false;
+    }
+    parent = &*it;
+  }
+  auto it = parent->find(segments.back());
+  // A single string naming the Commons was not written by this program (it always writes a
+  // list), so it is the user's and stays.
+  if (it == parent->end() || !it->is_array()) {
+    return false;
+  }
+  Json kept =
+      entries_not_pointing_at(*it, folder_of(settings), ctx.home, ctx.commons / "AGENTS.md");
+  if (kept.size() == it->size()) {
+    return false;
+  }
+  bool only_companion = kept.size() == 1 && kept[0].is_string() && companion &&
+                        kept[0].get_ref<const std::string&>() == *companion;
+  if (kept.empty() || only_companion) {
+    erase_member(*parent, segments.back());
+  } else {
+    *it = std::move(kept);
+  }
+  auto written = write_json(settings, *doc);
+  if (!written) {
+    return unexpected(error_text(written.error()));
+  }
+  return true;
+}
+
+std::string_view to_string(InstructionsState state) {
+  switch (state) {
+    case InstructionsState::linked:
+      return "linked";
+    case InstructionsState::missing:
+      return "missing";
+    case InstructionsState::imported:
+      return "imported";
+    case InstructionsState::import:
+      return "import";
+    case InstructionsState::conflict:
+      return "conflict";
+    case InstructionsState::foreign:
+      return "foreign";
+    case InstructionsState::legacy:
+      return "legacy";
+    case InstructionsState::replace:
+      return "replace";
+  }
+  return "";
+}
+
+std::string describe_instructions_item(const InstructionsItem& item) {
+  std::string path = display(item.path);
+  switch (item.state) {
+    case InstructionsState::linked:
+      return "";
+    case InstructionsState::missing:
+      return "will be linked to the Commons";
+    case InstructionsState::imported:
+      if (item.include) {
+        return fmt::format("included via {}", path);
+      }
+      return "imports the Commons instructions";
+    case InstructionsState::import:
+      if (item.include) {
+        return fmt::format("the entry will be added to {}", path);
+      }
+      return "the import line will be added";
+    case InstructionsState::conflict:
+      if (item.detail) {
+        return *item.detail;
+      }
+      if (item.owner) {
+        return fmt::format("{} is owned by {} — move or merge it, then sync again", path,
+                           *item.owner);
+      }
+      return fmt::format("{} is owned by something else — move or merge it, then sync again", path);
+    case InstructionsState::foreign:
+      return "points outside the Commons — left alone";
+    case InstructionsState::legacy:
+      if (item.include) {
+        return fmt::format("the entry in {} is from a route {} does not take — will be removed",
+                           path, item.agent);
+      }
+      return fmt::format(
+          "{} is a symlink into the Commons from a route {} does not take — will be removed", path,
+          item.agent);
+    case InstructionsState::replace:
+      if (item.target) {
+        return "holds only the import line — will be replaced by a link to the Commons";
+      }
+      return "is a link to the Commons — will be replaced by a file holding the import line";
+  }
+  return "";
+}
+
+std::string display_home_path(const RunContext& ctx) {
+  // A relative Commons (KELVARO_HOME as given) is anchored first: an import line must name
+  // the file from wherever the agent runs.
+  fs::path file = absolute_normal_path(ctx.commons / "AGENTS.md");
+  fs::path home = absolute_normal_path(ctx.home);
+  auto f = file.begin();
+  bool under_home = !home.empty();
+  for (auto h = home.begin(); under_home && h != home.end(); ++h, ++f) {
+    under_home = f != file.end() && *f == *h;
+  }
+  if (!under_home || f == file.end()) {
+    return display(file);
+  }
+  std::string text = "~";
+  for (; f != file.end(); ++f) {
+    text += "/" + display(*f);
+  }
+  return text;
+}
+
+bool is_import_line(std::string_view line, std::string_view import_text) {
+  line = trim(line);
+  return !line.empty() && line.front() == '@' && trim(line.substr(1)) == import_text;
+}
+
+fs::path resolve_setting_path(std::string_view entry, const fs::path& settings_dir,
+                              const fs::path& home) {
+  if (entry.starts_with("~/")) {
+    return normalize_path(home / fs::path(entry.substr(2)));
+  }
+  fs::path path(entry);
+  if (path.is_absolute()) {
+    return normalize_path(path);
+  }
+  return normalize_path(settings_dir / path);
+}
+
+}  // namespace kelvaro

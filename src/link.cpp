@@ -1,0 +1,540 @@
+#include "link.hpp"
+
+#include <algorithm>
+#include <set>
+
+#include "check.hpp"
+
+namespace kelvaro {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A path's components with the empty one a trailing separator leaves, so "a/b/" equals "a/b".
+std::vector<fs::path> components(const fs::path& path) {
+  std::vector<fs::path> parts;
+  for (const fs::path& part : path) {
+    if (!part.empty()) {
+      parts.push_back(part);
+    }
+  }
+  return parts;
+}
+
+bool same_components(const fs::path& a, const fs::path& b) {
+  return components(a) == components(b);
+}
+
+// Windows refuses links without the privilege (error 1314); the plain system text does not
+// tell the user how to get it.
+class DeveloperModeCategory : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "kelvaro.symlink"; }
+  std::string message(int) const override {
+    return "creating symlinks requires Windows Developer Mode (Settings → System → For "
+           "developers) or an elevated shell";
+  }
+};
+
+const std::error_category& developer_mode_category() {
+  static const DeveloperModeCategory category;
+  return category;
+}
+
+constexpr int windows_privilege_not_held = 1314;
+
+bool walk_tree(const fs::path& base, const fs::path& dir, std::vector<TreeFile>& files) {
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec);
+  if (ec) {
+    return false;
+  }
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) {
+      return false;
+    }
+    const fs::path& path = it->path();
+    std::string relative = path.lexically_relative(base).string();
+    std::error_code kind_ec;
+    if (fs::is_directory(path, kind_ec)) {
+      if (!walk_tree(base, path, files)) {
+        return false;
+      }
+      continue;
+    }
+    auto bytes = read_file(path);
+    if (!bytes) {
+      return false;
+    }
+    files.emplace_back(std::move(relative), std::move(*bytes));
+  }
+  return !ec;
+}
+
+LinkProbe probe_of(LinkProbe::Kind kind) {
+  LinkProbe probe;
+  probe.kind = kind;
+  return probe;
+}
+
+bool is_dir_following(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec);
+}
+
+void sort_by_link_path(std::vector<LinkItem>& items) {
+  // Items of one folder differ only in their last component, so comparing that text gives the
+  // component-by-component order without walking the shared folder for every comparison.
+  std::vector<std::pair<fs::path::string_type, std::size_t>> keys;
+  keys.reserve(items.size());
+  fs::path folder = items.empty() ? fs::path() : items.front().link_path.parent_path();
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (items[i].link_path.parent_path().native() != folder.native()) {
+      std::stable_sort(items.begin(), items.end(), [](const LinkItem& a, const LinkItem& b) {
+        return a.link_path.compare(b.link_path) < 0;
+      });
+      return;
+    }
+    keys.emplace_back(items[i].link_path.filename().native(), i);
+  }
+  std::stable_sort(keys.begin(), keys.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<LinkItem> sorted;
+  sorted.reserve(items.size());
+  for (const auto& key : keys) {
+    sorted.push_back(std::move(items[key.second]));
+  }
+  items = std::move(sorted);
+}
+
+// A path anchored and normalised once, with its components, for repeated comparisons.
+struct Anchor {
+  fs::path normal;
+  std::vector<fs::path> parts;
+};
+
+Anchor anchor(const fs::path& path) {
+  fs::path normal = absolute_normal_path(path);
+  std::vector<fs::path> parts = components(normal);
+  return Anchor{.normal = std::move(normal), .parts = std::move(parts)};
+}
+
+bool starts_with(const std::vector<fs::path>& parts, const std::vector<fs::path>& prefix) {
+  return parts.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), parts.begin());
+}
+
+// `relative_path` between two normalised paths, `from` given with its components.
+fs::path relative_between(const Anchor& from, const fs::path& to) {
+  if (from.normal.is_absolute() != to.is_absolute() || from.normal.root_name() != to.root_name()) {
+    return to;
+  }
+  std::vector<fs::path> t = components(to);
+  std::size_t common = 0;
+  while (common < from.parts.size() && common < t.size() && from.parts[common] == t[common]) {
+    ++common;
+  }
+  fs::path result;
+  for (std::size_t i = common; i < from.parts.size(); ++i) {
+    result /= "..";
+  }
+  for (std::size_t i = common; i < t.size(); ++i) {
+    result /= t[i];
+  }
+  if (result.empty()) {
+    return ".";
+  }
+  return result;
+}
+
+// `read_link_state` with the link already anchored (`anchored`) and the Commons split once.
+// `want_dangling` is false where the answer plays no part, to save one attribute read.
+LinkProbe probe_link(const fs::path& path, const fs::path& anchored, const Anchor& commons,
+                     bool want_dangling) {
+  std::error_code ec;
+  fs::file_status own = fs::symlink_status(path, ec);
+  if (ec || !fs::exists(own)) {
+    return probe_of(LinkProbe::Kind::absent);
+  }
+  if (!fs::is_symlink(own)) {
+    return probe_of(LinkProbe::Kind::not_a_link);
+  }
+  fs::path raw = fs::read_symlink(path, ec);
+  if (ec) {
+    return probe_of(LinkProbe::Kind::not_a_link);
+  }
+  fs::path resolved = resolve_link_target(anchored, raw);
+  if (!starts_with(components(resolved), commons.parts)) {
+    return probe_of(LinkProbe::Kind::foreign);
+  }
+  bool dangling = false;
+  if (want_dangling) {
+    fs::file_status through = fs::status(path, ec);
+    dangling = ec || !fs::exists(through);
+  }
+  return LinkProbe{.kind = LinkProbe::Kind::ours,
+                   .raw_target = std::move(raw),
+                   .resolved = std::move(resolved),
+                   .dangling = dangling};
+}
+
+// The entries of one family share their folder, so its arithmetic is done once: the normal
+// form of the folder and the link text that leads to it. Usable for an entry named by an
+// ordinary component when the folder lies in the Commons and is not the link folder or one
+// of its ancestors (then the common prefix could run into the entry's own name).
+struct ParentCache {
+  fs::path parent;
+  fs::path normal;
+  fs::path relative;
+  bool usable = false;
+};
+
+// Where an entry lies. `parent_normal` is set when the entry went through the cache; the
+// entry's own normal form is then only built when a link needs a closer look.
+struct EntryPlace {
+  fs::path expected;
+  bool in_commons = false;
+  const fs::path* parent_normal = nullptr;
+  fs::path name;
+};
+
+bool is_separator(fs::path::value_type c) {
+  return c == '/' || c == fs::path::preferred_separator;
+}
+
+// The name after `parent` when `path` is exactly `parent`, one separator and one component.
+std::optional<fs::path::string_type> child_name(const fs::path& path, const fs::path& parent) {
+  const fs::path::string_type& p = path.native();
+  const fs::path::string_type& q = parent.native();
+  if (q.empty() || is_separator(q.back()) || p.size() <= q.size() + 1 ||
+      p.compare(0, q.size(), q) != 0 || !is_separator(p[q.size()])) {
+    return std::nullopt;
+  }
+  fs::path::string_type name = p.substr(q.size() + 1);
+  for (fs::path::value_type c : name) {
+    if (is_separator(c)) {
+      return std::nullopt;
+    }
+  }
+  return name;
+}
+
+EntryPlace place_of(const CommonsEntry& entry, const Anchor& folder, const Anchor& commons,
+                    std::optional<ParentCache>& cache) {
+  std::optional<fs::path::string_type> cached_name;
+  if (cache) {
+    cached_name = child_name(entry.path, cache->parent);
+  }
+  fs::path name = cached_name ? fs::path(std::move(*cached_name)) : entry.path.filename();
+  bool ordinary = !name.empty() && name != "." && name != "..";
+  if (ordinary) {
+    if (!cached_name) {
+      fs::path parent = entry.path.parent_path();
+      Anchor anchored = anchor(parent);
+      bool usable =
+          starts_with(anchored.parts, commons.parts) && !starts_with(folder.parts, anchored.parts);
+      fs::path relative = usable ? relative_between(folder, anchored.normal) : fs::path();
+      cache = ParentCache{.parent = std::move(parent),
+                          .normal = std::move(anchored.normal),
+                          .relative = std::move(relative),
+                          .usable = usable};
+    }
+    if (cache->usable) {
+      return EntryPlace{.expected = cache->relative / name,
+                        .in_commons = true,
+                        .parent_normal = &cache->normal,
+                        .name = std::move(name)};
+    }
+  }
+  fs::path normal = absolute_normal_path(entry.path);
+  fs::path expected = relative_between(folder, normal);
+  bool in_commons = starts_with(components(normal), commons.parts);
+  return EntryPlace{.expected = std::move(expected),
+                    .in_commons = in_commons,
+                    .parent_normal = nullptr,
+                    .name = std::move(name)};
+}
+
+fs::path normal_of(const EntryPlace& place, const CommonsEntry& entry) {
+  if (place.parent_normal != nullptr) {
+    return *place.parent_normal / place.name;
+  }
+  return absolute_normal_path(entry.path);
+}
+
+// Classifies the place of one entry. The stored text equal to the canonical one is by far the
+// common case; one read of the link settles it without any path arithmetic.
+LinkState classify_entry(const fs::path& link_path, const fs::path& anchored_dir,
+                         const CommonsEntry& entry, const EntryPlace& place,
+                         const Anchor& commons) {
+  const fs::path& expected = place.expected;
+  std::error_code ec;
+  fs::path raw = fs::read_symlink(link_path, ec);
+  if (!ec && place.in_commons && raw.native() == expected.native()) {
+    return LinkState::linked;
+  }
+  if (ec == std::errc::no_such_file_or_directory) {
+    return LinkState::missing;
+  }
+  LinkProbe probe = probe_link(link_path, anchored_dir / entry.file_name, commons, false);
+  switch (probe.kind) {
+    case LinkProbe::Kind::absent:
+      return LinkState::missing;
+    case LinkProbe::Kind::ours:
+      if (same_components(probe.resolved, normal_of(place, entry)) &&
+          same_components(probe.raw_target, expected)) {
+        return LinkState::linked;
+      }
+      return LinkState::stale;
+    case LinkProbe::Kind::foreign:
+      return LinkState::foreign;
+    case LinkProbe::Kind::not_a_link:
+      return same_content(link_path, entry.path) ? LinkState::variant_identical
+                                                 : LinkState::variant;
+  }
+  return LinkState::variant;
+}
+
+}  // namespace
+
+std::string_view to_string(LinkState state) {
+  switch (state) {
+    case LinkState::linked:
+      return "linked";
+    case LinkState::missing:
+      return "missing";
+    case LinkState::stale:
+      return "stale";
+    case LinkState::dangling:
+      return "dangling";
+    case LinkState::duplicate:
+      return "duplicate";
+    case LinkState::variant_identical:
+      return "variant-identical";
+    case LinkState::variant:
+      return "variant";
+    case LinkState::foreign:
+      return "foreign";
+  }
+  return "";
+}
+
+std::string_view link_note(LinkState state) {
+  switch (state) {
+    case LinkState::linked:
+      return "";
+    case LinkState::missing:
+      return "not linked yet";
+    case LinkState::stale:
+      return "not in canonical form";
+    case LinkState::dangling:
+      return "Commons entry is gone";
+    case LinkState::duplicate:
+      return "the agent reads the Commons natively — leftover fan-out link";
+    case LinkState::variant_identical:
+      return "identical to the Commons — could be re-linked";
+    case LinkState::variant:
+      return "left alone";
+    case LinkState::foreign:
+      return "not ours — left alone";
+  }
+  return "";
+}
+
+bool is_fixable(LinkState state) {
+  return state == LinkState::missing || state == LinkState::stale || state == LinkState::dangling ||
+         state == LinkState::duplicate;
+}
+
+fs::path absolute_normal_path(const fs::path& path) {
+  if (path.is_absolute()) {
+    return normalize_path(path);
+  }
+  std::error_code ec;
+  fs::path cwd = fs::current_path(ec);
+  if (ec) {
+    return normalize_path(path);
+  }
+  return normalize_path(cwd / path);
+}
+
+bool lies_within(const fs::path& path, const fs::path& dir) {
+  return starts_with(components(absolute_normal_path(path)), anchor(dir).parts);
+}
+
+fs::path relative_path(const fs::path& from_dir, const fs::path& to) {
+  fs::path from = normalize_path(from_dir);
+  std::vector<fs::path> parts = components(from);
+  return relative_between(Anchor{.normal = std::move(from), .parts = std::move(parts)},
+                          normalize_path(to));
+}
+
+std::optional<std::vector<TreeFile>> collect_tree(const fs::path& dir) {
+  std::vector<TreeFile> files;
+  if (!walk_tree(dir, dir, files)) {
+    return std::nullopt;
+  }
+  std::stable_sort(files.begin(), files.end(),
+                   [](const TreeFile& a, const TreeFile& b) { return a.first < b.first; });
+  return files;
+}
+
+bool same_content(const fs::path& a, const fs::path& b) {
+  bool a_dir = is_dir_following(a);
+  bool b_dir = is_dir_following(b);
+  if (a_dir != b_dir) {
+    return false;
+  }
+  if (a_dir) {
+    auto left = collect_tree(a);
+    if (!left) {
+      return false;
+    }
+    auto right = collect_tree(b);
+    return right && *left == *right;
+  }
+  auto left = read_file(a);
+  if (!left) {
+    return false;
+  }
+  auto right = read_file(b);
+  return right && *left == *right;
+}
+
+LinkProbe read_link_state(const fs::path& path, const fs::path& commons) {
+  // Anchoring the link path keeps `resolved` comparable with an anchored Commons even when
+  // the caller's paths are relative.
+  return probe_link(path, absolute_normal_path(path), anchor(commons), true);
+}
+
+std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsEntry>& entries,
+                                 const fs::path& commons) {
+  std::set<std::string> planned;
+  for (const CommonsEntry& entry : entries) {
+    planned.insert(entry.file_name);
+  }
+
+  Anchor folder = anchor(dir);
+  Anchor root = anchor(commons);
+  std::vector<LinkItem> items;
+  items.reserve(entries.size());
+  std::optional<ParentCache> cache;
+  for (const CommonsEntry& entry : entries) {
+    fs::path link_path = dir / entry.file_name;
+    EntryPlace place = place_of(entry, folder, root, cache);
+    LinkState state = classify_entry(link_path, folder.normal, entry, place, root);
+    items.push_back(LinkItem{.name = entry.name,
+                             .link_path = std::move(link_path),
+                             .target = std::move(place.expected),
+                             .state = state});
+  }
+
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec);
+  if (!ec) {
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+      if (ec) {
+        break;
+      }
+      const fs::path& path = it->path();
+      std::string name = to_valid_utf8(path.filename().string());
+      if (planned.contains(name)) {
+        continue;
+      }
+      LinkProbe probe = probe_link(path, folder.normal / path.filename(), root, true);
+      if (probe.kind == LinkProbe::Kind::foreign) {
+        items.push_back(LinkItem{
+            .name = name, .link_path = path, .target = std::nullopt, .state = LinkState::foreign});
+      } else if (probe.kind == LinkProbe::Kind::ours && probe.dangling) {
+        items.push_back(LinkItem{
+            .name = name, .link_path = path, .target = std::nullopt, .state = LinkState::dangling});
+      }
+    }
+  }
+
+  sort_by_link_path(items);
+  return items;
+}
+
+std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& commons) {
+  std::vector<LinkItem> items;
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec);
+  if (ec) {
+    return items;
+  }
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) {
+      break;
+    }
+    fs::path path = it->path();
+    if (read_link_state(path, commons).kind == LinkProbe::Kind::ours) {
+      items.push_back(LinkItem{.name = to_valid_utf8(path.filename().string()),
+                               .link_path = path,
+                               .target = std::nullopt,
+                               .state = LinkState::duplicate});
+    }
+  }
+  sort_by_link_path(items);
+  return items;
+}
+
+Result<void, std::error_code> make_link(const fs::path& target, const fs::path& link) {
+  bool is_dir = is_dir_following(resolve_link_target(link, target));
+  auto created = create_link(target, link, is_dir);
+  if (!created) {
+    std::error_code ec = created.error();
+    if (ec.category() == std::system_category() && ec.value() == windows_privilege_not_held) {
+      return unexpected(std::error_code(ec.value(), developer_mode_category()));
+    }
+    return unexpected(ec);
+  }
+  return {};
+}
+
+Result<void, std::error_code> remove_link(const fs::path& path) {
+  // Removing a link never follows it, so a folder link goes without its target's contents;
+  // a real folder that is not empty is refused rather than emptied.
+  std::error_code ec;
+  fs::remove(path, ec);
+  if (ec) {
+    return unexpected(ec);
+  }
+  return {};
+}
+
+Result<void, std::error_code> apply_link_fix(const LinkItem& item) {
+  switch (item.state) {
+    case LinkState::missing: {
+      KELVARO_CHECK(item.target.has_value(), "missing implies a Commons entry");
+      fs::path parent = item.link_path.parent_path();
+      if (!parent.empty()) {
+        std::error_code ec;
+        fs::create_directories(parent, ec);
+        if (ec) {
+          return unexpected(ec);
+        }
+      }
+      return make_link(*item.target, item.link_path);
+    }
+    case LinkState::stale: {
+      KELVARO_CHECK(item.target.has_value(), "stale implies a Commons entry");
+      auto removed = remove_link(item.link_path);
+      if (!removed) {
+        return removed;
+      }
+      return make_link(*item.target, item.link_path);
+    }
+    case LinkState::dangling:
+    case LinkState::duplicate:
+      return remove_link(item.link_path);
+    case LinkState::linked:
+    case LinkState::variant_identical:
+    case LinkState::variant:
+    case LinkState::foreign:
+      return {};
+  }
+  return {};
+}
+
+}  // namespace kelvaro

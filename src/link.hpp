@@ -1,0 +1,119 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "commons.hpp"
+#include "fsutil.hpp"
+#include "result.hpp"
+
+// Links from agents' folders into the Commons: classification, path arithmetic and the three
+// file-system actions. `normalize_path` and `resolve_link_target` live in fsutil.hpp.
+namespace kelvaro {
+
+// The state of one planned link. `sync` fixes missing, stale, dangling and duplicate and leaves
+// the last three alone.
+enum class LinkState : std::uint8_t {
+  linked,
+  missing,
+  stale,
+  dangling,
+  duplicate,
+  variant_identical,
+  variant,
+  foreign,
+};
+
+// The state word ("variant-identical", ...), as `sync`, `status` and the status JSON print it.
+std::string_view to_string(LinkState state);
+// The reason printed after the word; empty for `linked`.
+std::string_view link_note(LinkState state);
+// True for the states `apply_link_fix` changes: missing, stale, dangling, duplicate.
+bool is_fixable(LinkState state);
+
+// One planned link.
+struct LinkItem {
+  std::string name;                             // entry name, or a stray link's file name
+  std::filesystem::path link_path;              // where the link lives in the agent's folder
+  std::optional<std::filesystem::path> target;  // canonical relative target; none on strays
+  LinkState state = LinkState::linked;
+
+  bool operator==(const LinkItem&) const = default;
+};
+
+// What `read_link_state` finds at a path. `raw_target`, `resolved` and `dangling` are set only
+// for `ours`; `resolved` is absolute (a relative link path is anchored at the current folder).
+struct LinkProbe {
+  enum class Kind : std::uint8_t {
+    absent,      // the path's own attributes cannot be read
+    ours,        // a symbolic link whose resolved target lies in the Commons
+    foreign,     // a symbolic link whose resolved target lies outside the Commons
+    not_a_link,  // a real file or folder, or a link whose target text cannot be read
+  };
+  Kind kind = Kind::absent;
+  std::filesystem::path raw_target;  // the link's target text as stored
+  std::filesystem::path resolved;    // `resolve_link_target` of the link and `raw_target`
+  bool dangling = false;             // the link's target cannot be reached
+
+  bool operator==(const LinkProbe&) const = default;
+};
+
+// `path` made absolute against the current folder (left as it is when the current folder
+// cannot be read), then normalised. A relative Commons or home must pass through this before
+// it is compared with a resolved link target or used to compute one.
+std::filesystem::path absolute_normal_path(const std::filesystem::path& path);
+
+// True when normalised `path`, compared component by component, begins with every component
+// of normalised `dir` (`dir` itself included). Both are anchored first when relative.
+bool lies_within(const std::filesystem::path& path, const std::filesystem::path& dir);
+
+// The text to store in a link placed in `from_dir` so that it reaches `to`, computed on the
+// normalised paths without touching the file system; "." for the folder itself. When exactly
+// one of them is absolute, the normalised `to`.
+std::filesystem::path relative_path(const std::filesystem::path& from_dir,
+                                    const std::filesystem::path& to);
+
+// One file of a tree: its path relative to the tree's base, as text, and its bytes.
+using TreeFile = std::pair<std::string, std::string>;
+
+// Every file under `dir` (links followed, folders not recorded), sorted by relative path text;
+// nullopt when any part of the tree cannot be read.
+std::optional<std::vector<TreeFile>> collect_tree(const std::filesystem::path& dir);
+
+// True when `a` and `b` hold the same bytes: two files, or two folders with the same files
+// (empty folders aside). A folder and a file, or anything unreadable, are different.
+bool same_content(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// What is at `path`, judged against `commons`. Never fails.
+LinkProbe read_link_state(const std::filesystem::path& path, const std::filesystem::path& commons);
+
+// The links `dir` (an agent's surface folder) should hold for `entries`, plus the stray
+// dangling and foreign links found there; sorted by link path, component by component.
+std::vector<LinkItem> plan_links(const std::filesystem::path& dir,
+                                 const std::vector<CommonsEntry>& entries,
+                                 const std::filesystem::path& commons);
+
+// Every link into the Commons found in `dir`, each in state `duplicate`, sorted by link path;
+// empty when `dir` cannot be listed.
+std::vector<LinkItem> list_commons_links(const std::filesystem::path& dir,
+                                         const std::filesystem::path& commons);
+
+// Creates a symbolic link at `link` holding `target` unchanged: a folder link when the target
+// (resolved against the link's folder) is a folder, else a file link. Fails with the system error.
+Result<void, std::error_code> make_link(const std::filesystem::path& target,
+                                        const std::filesystem::path& link);
+
+// Removes the link at `path` (a folder link as an empty folder, never its target's contents).
+Result<void, std::error_code> remove_link(const std::filesystem::path& path);
+
+// Applies `item`: creates (with its folder chain), replaces or removes the link for the
+// fixable states; does nothing for the others. Fails with the system error of the failing step.
+Result<void, std::error_code> apply_link_fix(const LinkItem& item);
+
+}  // namespace kelvaro

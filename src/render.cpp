@@ -1,0 +1,416 @@
+#include "render.hpp"
+
+#include <fmt/format.h>
+
+#include <array>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include "check.hpp"
+#include "commons.hpp"
+#include "documents.hpp"
+#include "fsutil.hpp"
+#include "toml.hpp"
+
+namespace kelvaro {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Unicode White_Space, as UTF-8 byte sequences, so that trimming needs no decoding and never
+// misreads bytes that are not UTF-8.
+constexpr std::array<std::string_view, 25> white_space = {
+    "\t",           "\n",           "\v",           "\f",           "\r",           " ",
+    "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
+    "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
+    "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
+    "\xE3\x80\x80",
+};
+
+std::string_view trim_end(std::string_view text) {
+  bool trimmed = true;
+  while (trimmed) {
+    trimmed = false;
+    for (std::string_view space : white_space) {
+      if (text.ends_with(space)) {
+        text.remove_suffix(space.size());
+        trimmed = true;
+        break;
+      }
+    }
+  }
+  return text;
+}
+
+std::string_view trim_start(std::string_view text) {
+  bool trimmed = true;
+  while (trimmed) {
+    trimmed = false;
+    for (std::string_view space : white_space) {
+      if (text.starts_with(space)) {
+        text.remove_prefix(space.size());
+        trimmed = true;
+        break;
+      }
+    }
+  }
+  return text;
+}
+
+std::string_view trim(std::string_view text) {
+  return trim_start(trim_end(text));
+}
+
+// Lines split at "\n" with a "\r" right before it dropped; a final line without "\n" counts,
+// the empty rest after a final "\n" does not. At most `limit` lines.
+std::vector<std::string_view> split_lines(std::string_view text,
+                                          std::size_t limit = std::string_view::npos) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  while (start < text.size() && lines.size() < limit) {
+    const std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    std::string_view line = text.substr(start, end - start);
+    if (line.ends_with('\r')) {
+      line.remove_suffix(1);
+    }
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+bool is_fence(std::string_view line) {
+  return trim(line) == "---";
+}
+
+// Authors quote front-matter values either way, and sometimes mix the two.
+std::string_view strip_quotes(std::string_view value) {
+  while (!value.empty() && (value.front() == '"' || value.front() == '\'')) {
+    value.remove_prefix(1);
+  }
+  while (!value.empty() && (value.back() == '"' || value.back() == '\'')) {
+    value.remove_suffix(1);
+  }
+  return value;
+}
+
+// The file's bytes when they are UTF-8 text; bytes that are not count as a read failure.
+Result<std::string, std::error_code> read_text(const fs::path& path) {
+  auto bytes = read_file(path);
+  if (!bytes) {
+    return unexpected(bytes.error());
+  }
+  if (!is_valid_utf8(*bytes)) {
+    return unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
+  }
+  return std::move(*bytes);
+}
+
+// The state of the file at `path` against the `content` it should hold. A file that cannot
+// be read as UTF-8 text is foreign: it may be anyone's, so it is never written over.
+RenderState state_of(const fs::path& path, std::string_view content) {
+  auto text = read_text(path);
+  if (!text) {
+    const std::error_code& error = text.error();
+    if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
+      return RenderState::missing;
+    }
+    return RenderState::foreign;
+  }
+  if (!is_generated(*text)) {
+    return RenderState::foreign;
+  }
+  return *text == content ? RenderState::managed : RenderState::drifted;
+}
+
+// The file name without its last extension; a name whose only "." leads keeps it whole.
+std::string file_stem(const std::string& file_name) {
+  const std::size_t dot = file_name.rfind('.');
+  if (dot == std::string::npos || dot == 0) {
+    return file_name;
+  }
+  return file_name.substr(0, dot);
+}
+
+void add_once(std::vector<std::string>& errors, std::string text) {
+  for (const std::string& existing : errors) {
+    if (existing == text) {
+      return;
+    }
+  }
+  errors.push_back(std::move(text));
+}
+
+// Two Commons files can reduce to one name (`a.md`, `a.md.md`); both would render into the
+// same generated file and undo each other on every run. The plainest spelling, which is the
+// shortest, wins; the scan keeps entries of equal names together.
+std::vector<CommonsEntry> distinct_names(std::vector<CommonsEntry> entries) {
+  std::vector<CommonsEntry> kept;
+  for (CommonsEntry& entry : entries) {
+    if (!kept.empty() && kept.back().name == entry.name) {
+      if (entry.file_name.size() < kept.back().file_name.size()) {
+        kept.back() = std::move(entry);
+      }
+      continue;
+    }
+    kept.push_back(std::move(entry));
+  }
+  return kept;
+}
+
+// Leftover generated files in `dir` whose stem names no Commons command.
+void plan_orphans(const Agent& agent, const fs::path& dir, const std::set<std::string>& names,
+                  std::vector<RenderItem>& items) {
+  std::error_code error;
+  fs::directory_iterator it(dir, error);
+  if (error) {
+    return;
+  }
+  for (; it != fs::directory_iterator(); it.increment(error)) {
+    if (error) {
+      return;
+    }
+    const fs::path& path = it->path();
+    const std::string file_name = display(path.filename());
+    if (file_name == "." || file_name == "..") {
+      continue;
+    }
+    std::string stem = file_stem(file_name);
+    if (names.contains(stem)) {
+      continue;
+    }
+    auto text = read_text(path);
+    if (!text || !is_generated(*text)) {
+      continue;
+    }
+    items.push_back(RenderItem{.agent = agent.name,
+                               .name = std::move(stem),
+                               .path = path,
+                               .content = std::nullopt,
+                               .state = RenderState::orphaned});
+  }
+}
+
+}  // namespace
+
+CommandText parse_command_text(std::string_view text) {
+  const CommandText whole{.description = std::nullopt, .prompt = std::string(trim_end(text))};
+  const std::vector<std::string_view> lines = split_lines(text);
+  if (lines.empty() || !is_fence(lines[0])) {
+    return whole;
+  }
+  std::size_t close = 1;
+  while (close < lines.size() && !is_fence(lines[close])) {
+    ++close;
+  }
+  if (close == lines.size()) {
+    return whole;
+  }
+
+  CommandText command;
+  for (std::size_t i = 1; i < close; ++i) {
+    const std::string_view line = lines[i];
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) {
+      continue;
+    }
+    if (trim(line.substr(0, colon)) == "description" && !command.description) {
+      command.description = std::string(strip_quotes(trim(line.substr(colon + 1))));
+    }
+  }
+  std::string body;
+  for (std::size_t i = close + 1; i < lines.size(); ++i) {
+    body.append(lines[i]);
+    body.push_back('\n');
+  }
+  body.erase(0, body.find_first_not_of('\n'));
+  command.prompt = std::string(trim_end(body));
+  return command;
+}
+
+std::string render_toml_command(const CommandText& command) {
+  toml::Document doc;
+  if (command.description) {
+    toml::set_value(doc.root, "description", toml::string_value(*command.description));
+  }
+  toml::set_value(doc.root, "prompt", toml::string_value(command.prompt));
+  return fmt::format("{}\n{}", generated_marker, toml::print(doc));
+}
+
+Result<std::string> render_json_command(const CommandText& command) {
+  Json object = Json::object();
+  if (command.description) {
+    object["description"] = *command.description;
+  }
+  object["prompt"] = command.prompt;
+  auto text = dump_json(object);
+  if (!text) {
+    return unexpected(text.error());
+  }
+  return *text + "\n";
+}
+
+Result<std::string> render_command(const CommandText& command, RenderFormat format) {
+  switch (format) {
+    case RenderFormat::toml:
+      return render_toml_command(command);
+    case RenderFormat::json:
+      return render_json_command(command);
+  }
+  KELVARO_CHECK(false, "unknown render format");
+  return std::string();
+}
+
+bool is_generated(std::string_view text) {
+  for (std::string_view line : split_lines(text, 3)) {
+    const std::string_view trimmed = trim(line);
+    if (trimmed == generated_marker || trimmed == former_generated_marker) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string_view to_string(RenderState state) {
+  switch (state) {
+    case RenderState::managed:
+      return "managed";
+    case RenderState::missing:
+      return "missing";
+    case RenderState::drifted:
+      return "drifted";
+    case RenderState::orphaned:
+      return "orphaned";
+    case RenderState::foreign:
+      return "foreign";
+  }
+  return "";
+}
+
+std::string_view render_note(RenderState state) {
+  switch (state) {
+    case RenderState::managed:
+      return "";
+    case RenderState::missing:
+      return "not rendered yet";
+    case RenderState::drifted:
+      return "edited by hand — the Commons version will be restored";
+    case RenderState::orphaned:
+      return "no longer in the Commons — will be removed";
+    case RenderState::foreign:
+      return "not generated by kelvaro — left alone";
+  }
+  return "";
+}
+
+bool is_actionable(RenderState state) {
+  return state == RenderState::missing || state == RenderState::drifted ||
+         state == RenderState::orphaned;
+}
+
+RenderPlan plan_renders(const fs::path& root, const Config& config, const fs::path& commons) {
+  RenderPlan plan;
+  std::vector<Agent> renderers;
+  for (Agent& agent : list_agents(root, config)) {
+    if (agent.descriptor != nullptr &&
+        agent.descriptor->commands.kind == CommandsRouteKind::render) {
+      renderers.push_back(std::move(agent));
+    }
+  }
+  if (renderers.empty()) {
+    return plan;
+  }
+
+  const FamilyScan scan = scan_family(commons, Family::commands);
+  std::set<std::string> names;
+  for (const CommonsEntry& entry : scan.entries) {
+    names.insert(entry.name);
+  }
+  const std::vector<CommonsEntry> commands = distinct_names(scan.entries);
+  // Each command file is read once, however many agents render it.
+  std::vector<std::optional<Result<CommandText>>> texts(commands.size());
+
+  for (const Agent& agent : renderers) {
+    const CommandsRoute& route = agent.descriptor->commands;
+    const fs::path dir = root / route.dir;
+    const std::string_view extension = route.format == RenderFormat::toml ? "toml" : "json";
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+      const CommonsEntry& command = commands[i];
+      if (!texts[i]) {
+        auto text = read_text(command.path);
+        if (text) {
+          texts[i].emplace(parse_command_text(*text));
+        } else {
+          texts[i].emplace(unexpected(
+              fmt::format("cannot read {}: {}", display(command.path), text.error().message())));
+        }
+      }
+      const Result<CommandText>& text = *texts[i];
+      if (!text) {
+        add_once(plan.errors, text.error());
+        continue;
+      }
+      auto content = render_command(*text, route.format);
+      if (!content) {
+        add_once(plan.errors,
+                 fmt::format("cannot serialise a rendered command: {}", content.error()));
+        continue;
+      }
+      fs::path path = dir / fmt::format("{}.{}", command.name, extension);
+      const RenderState state = state_of(path, *content);
+      plan.items.push_back(RenderItem{.agent = agent.name,
+                                      .name = command.name,
+                                      .path = std::move(path),
+                                      .content = std::move(*content),
+                                      .state = state});
+    }
+    plan_orphans(agent, dir, names, plan.items);
+  }
+  return plan;
+}
+
+Result<bool> apply_render_item(const RenderItem& item) {
+  switch (item.state) {
+    case RenderState::managed:
+    case RenderState::foreign:
+      return false;
+    case RenderState::missing:
+    case RenderState::drifted: {
+      KELVARO_CHECK(item.content.has_value(), "a rendered file to write has content");
+      const fs::path parent = item.path.parent_path();
+      if (!parent.empty()) {
+        std::error_code error;
+        fs::create_directories(parent, error);
+        if (error) {
+          return unexpected(fmt::format("cannot create {}: {}", display(parent), error.message()));
+        }
+      }
+      auto written = write_atomic(item.path, *item.content);
+      if (!written) {
+        return unexpected(
+            fmt::format("cannot write {}: {}", display(item.path), written.error().message()));
+      }
+      return true;
+    }
+    case RenderState::orphaned: {
+      std::error_code error;
+      if (!fs::remove(item.path, error) && !error) {
+        error = std::make_error_code(std::errc::no_such_file_or_directory);
+      }
+      if (error) {
+        return unexpected(fmt::format("cannot remove {}: {}", display(item.path), error.message()));
+      }
+      return true;
+    }
+  }
+  KELVARO_CHECK(false, "unknown render state");
+  return false;
+}
+
+}  // namespace kelvaro

@@ -1,0 +1,59 @@
+#include "report.hpp"
+
+#include <ios>
+#include <string>
+#include <utility>
+
+#include "documents.hpp"
+
+namespace kelvaro {
+
+namespace {
+
+// One write call per line, so that a line is never split between writes; a failed write
+// leaves the stream's error state set, and nothing reads it.
+void write_piece(std::ostream* stream, std::string_view prefix, std::string_view text) {
+  if (stream == nullptr) {
+    return;
+  }
+  std::string line;
+  line.reserve(prefix.size() + text.size() + 1);
+  line.append(prefix).append(text).push_back('\n');
+  try {
+    stream->write(line.data(), static_cast<std::streamsize>(line.size()));
+  } catch (const std::ios_base::failure&) {
+    // A stream set to throw on failure: the line is lost, as with any failed write.
+  }
+}
+
+}  // namespace
+
+void print_line(Reporter& r, std::string_view text) {
+  write_piece(r.out, "", text);
+}
+
+void print_text_line(Reporter& r, std::string_view text) {
+  write_piece(r.out, "", text);
+}
+
+void report_warning(Reporter& r, std::string_view text) {
+  ++r.warnings;
+  write_piece(r.err, "warning: ", text);
+}
+
+void report_error(Reporter& r, std::string_view text) {
+  ++r.errors;
+  write_piece(r.err, "error: ", text);
+}
+
+void print_json(std::ostream& out, const nlohmann::ordered_json& value) {
+  auto rendered = dump_json(value);
+  std::string text = rendered ? std::move(*rendered) : std::string("{}");
+  text.push_back('\n');
+  try {
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  } catch (const std::ios_base::failure&) {
+  }
+}
+
+}  // namespace kelvaro

@@ -1,0 +1,282 @@
+#pragma once
+
+// A TOML 1.0.0 document that keeps every byte of its source: comments, blank lines,
+// indentation, key spellings, dotted-key lines and line ends. Printing an unedited
+// document gives back the parsed text exactly (less a leading byte-order mark); edits
+// touch only the items they name, and new items print in one fixed default form.
+
+#include "result.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace kelvaro::toml {
+
+// An owning pointer with value semantics, so that recursive records copy and compare
+// as plain values.
+template <typename T>
+class Box {
+ public:
+  Box() : p_(std::make_unique<T>()) {}
+  Box(T value) : p_(std::make_unique<T>(std::move(value))) {}
+  Box(const Box& other) : p_(std::make_unique<T>(*other.p_)) {}
+  Box(Box&&) noexcept = default;
+  Box& operator=(const Box& other) {
+    if (this != &other) {
+      p_ = std::make_unique<T>(*other.p_);
+    }
+    return *this;
+  }
+  Box& operator=(Box&&) noexcept = default;
+  ~Box() = default;
+
+  T& operator*() { return *p_; }
+  const T& operator*() const { return *p_; }
+  T* operator->() { return p_.get(); }
+  const T* operator->() const { return p_.get(); }
+  T* get() { return p_.get(); }
+  const T* get() const { return p_.get(); }
+
+  bool operator==(const Box& other) const { return *p_ == *other.p_; }
+
+ private:
+  std::unique_ptr<T> p_;
+};
+
+// Text around an item: comments, blank lines, blanks. A missing part prints as the
+// default of the item's context.
+struct Decor {
+  std::optional<std::string> prefix{};
+  std::optional<std::string> suffix{};
+
+  bool operator==(const Decor&) const = default;
+};
+
+// One segment of a key path.
+struct Key {
+  std::string name{};                // decoded
+  std::optional<std::string> raw{};  // as written (`abc`, `"a b"`, `'x'`); none = default form
+  std::string before{};              // blanks before it inside a dotted path or a header
+  std::string after{};               // blanks after it
+
+  bool operator==(const Key&) const = default;
+};
+
+// A date-time in one of TOML's four forms: offset date-time (date, time, offset), local
+// date-time (date, time), local date (date) or local time (time).
+struct Datetime {
+  bool has_date = false;
+  bool has_time = false;
+  bool has_offset = false;
+  bool z = false;  // the offset was written `Z` or `z`
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  std::optional<std::uint32_t> nanos{};  // present when a fraction was written
+  int offset_minutes = 0;              // east of UTC
+
+  bool operator==(const Datetime&) const = default;
+};
+
+// Text of a date-time in its normal form: `YYYY-MM-DD`, `T`, `HH:MM:SS`, a fraction without
+// trailing zeros but with at least one digit, `Z` or `±HH:MM` (a zero offset written with
+// a sign prints `+00:00`). `1979-05-27 07:32:00z` gives `1979-05-27T07:32:00Z`.
+std::string datetime_text(const Datetime& dt);
+
+enum class Kind { string, integer, floating, boolean, datetime, array, inline_table };
+
+// The kind's word: "string", "integer", "float", "boolean", "datetime", "array",
+// "inline table".
+std::string_view to_string(Kind kind);
+
+struct InlineEntry;
+
+// A TOML value. Only the field of its `kind` is meaningful.
+struct Value {
+  Kind kind = Kind::string;
+  std::string str{};           // string
+  std::int64_t integer = 0;  // integer
+  double real = 0.0;         // float
+  bool boolean = false;      // boolean
+  Datetime dt{};               // datetime
+  std::vector<Value> items{};  // array, in order
+  // Inline table: entries as written; a dotted key `a.b = 1` inside braces is one entry
+  // with two keys (`inline_members` gives the nested view).
+  std::vector<InlineEntry> entries{};
+  std::optional<std::string> raw{};  // scalar as written; none = default form
+  Decor decor{};                     // text before / after the value
+  std::string closing{};             // array / inline table: text before the `]` or `}`
+  bool trailing_comma = false;     // array
+
+  bool operator==(const Value&) const = default;
+};
+
+// `a.b = 1` inside an inline table: the dotted path as written and its value.
+struct InlineEntry {
+  std::vector<Key> keys{};
+  Value value{};
+
+  bool operator==(const InlineEntry&) const = default;
+};
+
+// One `key = value` line of a table section.
+struct Line {
+  std::string lead{};        // comment lines, blank lines, indentation before the key
+  std::vector<Key> keys{};   // path as written, relative to its section; empty = default form
+  Value value{};             // decor: blanks after `=` / blanks and comment after the value
+  std::string eol = "\n";  // "\n", "\r\n", or "" (last line of a file without one)
+  std::optional<std::uint32_t> order{};  // parse order; none = added, printed after parsed lines
+
+  bool operator==(const Line&) const = default;
+};
+
+struct Table;
+
+// `[[name]]` tables, in order.
+struct ArrayOfTables {
+  std::vector<Table> tables{};
+
+  bool operator==(const ArrayOfTables&) const;
+};
+
+// One child of a table: a value line, a sub-table, or an array of tables.
+struct Entry {
+  Key key{};
+  std::variant<Line, Box<Table>, ArrayOfTables> item{};
+
+  bool operator==(const Entry&) const = default;
+};
+
+// A table: the root, a `[header]` table, a parent made by a deeper header (`implicit`),
+// or a table made by dotted keys (`dotted`, also `implicit`). Inline tables are values.
+struct Table {
+  std::vector<Entry> entries{};  // children, in order of first definition
+  bool implicit = false;       // no header of its own while it holds no value lines
+  bool dotted = false;         // made by dotted keys: never gets a header
+  std::optional<long> position{};  // header number in the file (root 0); none = placed by print
+  Decor decor{};                   // lines above the header / blanks and comment after `]`
+  std::vector<Key> header_keys{};  // header path as written; empty = built from the tree
+  std::string header_eol = "\n";
+
+  bool operator==(const Table&) const = default;
+};
+
+inline bool ArrayOfTables::operator==(const ArrayOfTables& other) const {
+  return tables == other.tables;
+}
+
+// A whole file. `leading` holds the text of a document with no key and no header (its
+// comments and blank lines stay above anything added); otherwise the text after the last
+// item is `trailing`, which always prints last.
+struct Document {
+  Table root{};
+  std::string leading{};
+  std::string trailing{};
+
+  bool operator==(const Document&) const = default;
+};
+
+// A syntax error: the byte offset where it starts (into the text handed to `parse`,
+// a skipped byte-order mark included) and a description for tests and debugging.
+struct ParseError {
+  std::size_t offset = 0;
+  std::string message{};
+
+  bool operator==(const ParseError&) const = default;
+};
+
+// Parses TOML 1.0.0 text. A leading byte-order mark is skipped; arrays and inline tables
+// nest at most 128 deep. Fails with the offset of the first fault.
+Result<Document, ParseError> parse(std::string_view text);
+
+// Line and column (from 1, in bytes) of byte `offset` of `text`; the offset is clamped to
+// the text's length.
+struct TextPosition {
+  std::size_t line = 1;
+  std::size_t column = 1;
+
+  bool operator==(const TextPosition&) const = default;
+};
+TextPosition text_position(std::string_view text, std::size_t offset);
+
+// "invalid TOML (line {}, column {})" for byte `offset` of `text`.
+std::string position_text(std::string_view text, std::size_t offset);
+
+// Prints `doc`, never with a byte-order mark. An unedited parsed document prints as the
+// text it was parsed from.
+std::string print(const Document& doc);
+
+// Each LF not preceded by CR gets one; idempotent.
+std::string with_crlf(std::string_view text);
+// Each CR LF becomes LF.
+std::string with_lf(std::string_view text);
+
+// The entry named `name` (decoded key) of `table`; nullptr when absent.
+Entry* find(Table& table, std::string_view name);
+const Entry* find(const Table& table, std::string_view name);
+
+// The entry's item as a table (header, implicit or dotted), a value line or an array of
+// tables; nullptr when it is something else.
+inline Table* as_table(Entry& entry) {
+  auto* box = std::get_if<Box<Table>>(&entry.item);
+  return box == nullptr ? nullptr : box->get();
+}
+inline const Table* as_table(const Entry& entry) {
+  const auto* box = std::get_if<Box<Table>>(&entry.item);
+  return box == nullptr ? nullptr : box->get();
+}
+inline Line* as_line(Entry& entry) { return std::get_if<Line>(&entry.item); }
+inline const Line* as_line(const Entry& entry) { return std::get_if<Line>(&entry.item); }
+inline ArrayOfTables* as_aot(Entry& entry) { return std::get_if<ArrayOfTables>(&entry.item); }
+inline const ArrayOfTables* as_aot(const Entry& entry) {
+  return std::get_if<ArrayOfTables>(&entry.item);
+}
+
+// One member of an inline table seen as nested tables: `{ a.b = 1, a.c = 2, d = 3 }` has
+// members `a` (no value, `children` b and c) and `d` (value 3), in order of first mention.
+struct InlineMember {
+  std::string name{};
+  const Value* value = nullptr;  // nullptr for a table made by dotted keys
+  std::vector<InlineMember> children{};
+};
+std::vector<InlineMember> inline_members(const Value& table);
+
+// Returns the table under `name` in `parent`: the existing one, or a new one appended
+// without position (so the printer places it). `implicit` applies only to a new table.
+// Any other item under `name` is replaced by the new table.
+Table& insert_table(Table& parent, std::string name, bool implicit);
+
+// Sets `name` in `table` to `value`. An existing value line keeps its place, its lead, its
+// key spelling and its line end; the value takes `value`'s decor (default: a comment after
+// the old value goes). A table or array of tables under `name` is replaced by a value line
+// in its place. An absent name is appended as a new line.
+void set_value(Table& table, std::string name, Value value);
+
+// Puts `table` under `name` in `parent`. An existing table's entry keeps its key, and the
+// new table takes the old one's decor, header keys, header line end and position; anything
+// else under `name` is replaced and the printer places the table; an absent name is appended.
+void replace_table(Table& parent, std::string name, Table table);
+
+// Removes the entry `name` from `table`, with its subtree and the comments above it.
+// Returns false when absent.
+bool remove(Table& table, std::string_view name);
+
+// New values in default form (no raw text, default decor).
+Value string_value(std::string text);
+Value integer_value(std::int64_t number);
+Value float_value(double number);
+Value bool_value(bool flag);
+Value array_value(std::vector<Value> items);
+// An inline table of the given keys and values, in order.
+Value inline_table_value(std::vector<std::pair<std::string, Value>> members);
+
+}  // namespace kelvaro::toml

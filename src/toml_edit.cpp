@@ -1,0 +1,146 @@
+#include <algorithm>
+#include <string>
+#include <utility>
+
+#include "toml.hpp"
+
+namespace kelvaro::toml {
+namespace {
+
+void add_member(std::vector<InlineMember>& members, const std::vector<Key>& keys,
+                std::size_t at, const Value& value) {
+  const std::string& name = keys[at].name;
+  auto it = std::find_if(members.begin(), members.end(),
+                         [&](const InlineMember& m) { return m.name == name; });
+  if (it == members.end()) {
+    members.push_back(InlineMember{.name = name});
+    it = members.end() - 1;
+  }
+  if (at + 1 == keys.size()) {
+    it->value = &value;
+  } else {
+    add_member(it->children, keys, at + 1, value);
+  }
+}
+
+}  // namespace
+
+std::string_view to_string(Kind kind) {
+  switch (kind) {
+    case Kind::string:
+      return "string";
+    case Kind::integer:
+      return "integer";
+    case Kind::floating:
+      return "float";
+    case Kind::boolean:
+      return "boolean";
+    case Kind::datetime:
+      return "datetime";
+    case Kind::array:
+      return "array";
+    case Kind::inline_table:
+      return "inline table";
+  }
+  return "";
+}
+
+Entry* find(Table& table, std::string_view name) {
+  for (Entry& e : table.entries) {
+    if (e.key.name == name) {
+      return &e;
+    }
+  }
+  return nullptr;
+}
+
+const Entry* find(const Table& table, std::string_view name) {
+  for (const Entry& e : table.entries) {
+    if (e.key.name == name) {
+      return &e;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<InlineMember> inline_members(const Value& table) {
+  std::vector<InlineMember> members;
+  for (const InlineEntry& e : table.entries) {
+    if (!e.keys.empty()) {
+      add_member(members, e.keys, 0, e.value);
+    }
+  }
+  return members;
+}
+
+Table& insert_table(Table& parent, std::string name, bool implicit) {
+  if (Entry* e = find(parent, name)) {
+    if (Table* t = as_table(*e)) {
+      return *t;
+    }
+    e->item = Box<Table>(Table{.implicit = implicit});
+    return *as_table(*e);
+  }
+  parent.entries.push_back(
+      Entry{Key{.name = std::move(name)}, Box<Table>(Table{.implicit = implicit})});
+  return *as_table(parent.entries.back());
+}
+
+void set_value(Table& table, std::string name, Value value) {
+  if (Entry* e = find(table, name)) {
+    if (Line* line = as_line(*e)) {
+      line->value = std::move(value);
+    } else {
+      e->item = Line{.value = std::move(value)};
+    }
+    return;
+  }
+  table.entries.push_back(Entry{Key{.name = std::move(name)}, Line{.value = std::move(value)}});
+}
+
+void replace_table(Table& parent, std::string name, Table table) {
+  if (Entry* e = find(parent, name)) {
+    if (Table* old = as_table(*e)) {
+      // The table keeps its place in the file and the way its header was written.
+      table.decor = std::move(old->decor);
+      table.header_keys = std::move(old->header_keys);
+      table.header_eol = std::move(old->header_eol);
+      table.position = old->position;
+    }
+    e->item = Box<Table>(std::move(table));
+    return;
+  }
+  parent.entries.push_back(Entry{Key{.name = std::move(name)}, Box<Table>(std::move(table))});
+}
+
+bool remove(Table& table, std::string_view name) {
+  const auto it = std::find_if(table.entries.begin(), table.entries.end(),
+                               [&](const Entry& e) { return e.key.name == name; });
+  if (it == table.entries.end()) {
+    return false;
+  }
+  table.entries.erase(it);
+  return true;
+}
+
+Value string_value(std::string text) { return Value{.kind = Kind::string, .str = std::move(text)}; }
+
+Value integer_value(std::int64_t number) { return Value{.kind = Kind::integer, .integer = number}; }
+
+Value float_value(double number) { return Value{.kind = Kind::floating, .real = number}; }
+
+Value bool_value(bool flag) { return Value{.kind = Kind::boolean, .boolean = flag}; }
+
+Value array_value(std::vector<Value> items) {
+  return Value{.kind = Kind::array, .items = std::move(items)};
+}
+
+Value inline_table_value(std::vector<std::pair<std::string, Value>> members) {
+  Value v{.kind = Kind::inline_table};
+  for (auto& [name, value] : members) {
+    v.entries.push_back(InlineEntry{{Key{.name = std::move(name)}}, std::move(value)});
+  }
+  return v;
+}
+
+}  // namespace kelvaro::toml

@@ -1,0 +1,1135 @@
+#include "toml.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+namespace kelvaro::toml {
+namespace {
+
+// Arrays and inline tables are parsed recursively; this bound keeps hostile input from
+// exhausting the stack.
+constexpr int max_depth = 128;
+
+// Tables with more entries than this get a hash index while parsing, so that large
+// files stay linear.
+constexpr std::size_t index_threshold = 16;
+
+bool is_bare(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '-';
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_control(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; }
+
+// Offset of the first byte that is not part of valid UTF-8, or npos.
+std::size_t invalid_utf8(std::string_view s, std::size_t from) {
+  std::size_t i = from;
+  const std::size_t n = s.size();
+  while (i < n) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    std::uint32_t cp = 0;
+    if ((c & 0xe0) == 0xc0) {
+      len = 2;
+      cp = c & 0x1f;
+    } else if ((c & 0xf0) == 0xe0) {
+      len = 3;
+      cp = c & 0x0f;
+    } else if ((c & 0xf8) == 0xf0) {
+      len = 4;
+      cp = c & 0x07;
+    } else {
+      return i;
+    }
+    if (i + len > n) {
+      return i;
+    }
+    for (std::size_t k = 1; k < len; ++k) {
+      const auto d = static_cast<unsigned char>(s[i + k]);
+      if ((d & 0xc0) != 0x80) {
+        return i;
+      }
+      cp = (cp << 6) | (d & 0x3f);
+    }
+    const bool overlong = (len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) ||
+                          (len == 4 && cp < 0x10000);
+    if (overlong || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) {
+      return i;
+    }
+    i += len;
+  }
+  return std::string_view::npos;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xc0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xe0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+  } else {
+    out.push_back(static_cast<char>(0xf0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3f)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
+  }
+}
+
+// Digits of `base` separated by single underscores; at least one digit.
+bool digit_groups(std::string_view t, int base) {
+  if (t.empty() || t.front() == '_' || t.back() == '_') {
+    return false;
+  }
+  char prev = '_';
+  for (char c : t) {
+    if (c == '_') {
+      if (prev == '_') {
+        return false;
+      }
+    } else {
+      bool ok = false;
+      if (base == 16) {
+        ok = is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+      } else {
+        ok = c >= '0' && c < static_cast<char>('0' + base);
+      }
+      if (!ok) {
+        return false;
+      }
+    }
+    prev = c;
+  }
+  return true;
+}
+
+int digit_value(char c) {
+  if (is_digit(c)) {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  return c - 'A' + 10;
+}
+
+bool leap_year(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int days_in_month(int y, int m) {
+  static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && leap_year(y) ? 29 : days[m - 1];
+}
+
+class Parser {
+ public:
+  explicit Parser(std::string_view text) : s_(text) {}
+
+  Result<Document, ParseError> run() {
+    if (s_.substr(0, 3) == "\xEF\xBB\xBF") {
+      p_ = 3;
+    }
+    if (const auto bad = invalid_utf8(s_, p_); bad != std::string_view::npos) {
+      return unexpected(ParseError{bad, "invalid UTF-8"});
+    }
+    if (!document()) {
+      return unexpected(std::move(err_));
+    }
+    return std::move(doc_);
+  }
+
+ private:
+  bool fail(std::size_t offset, std::string message) {
+    err_ = ParseError{std::min(offset, s_.size()), std::move(message)};
+    return false;
+  }
+
+  bool at_end() const { return p_ >= s_.size(); }
+  // The byte at `p_ + k`, or '\0' past the end (callers check `at_end` where a NUL matters).
+  char peek(std::size_t k = 0) const { return p_ + k < s_.size() ? s_[p_ + k] : '\0'; }
+  bool more(std::size_t k = 0) const { return p_ + k < s_.size(); }
+  std::string_view slice(std::size_t from) const { return s_.substr(from, p_ - from); }
+
+  std::string_view blanks() {
+    const std::size_t from = p_;
+    while (more() && (s_[p_] == ' ' || s_[p_] == '\t')) {
+      ++p_;
+    }
+    return slice(from);
+  }
+
+  // A comment from `#` up to (not including) its line end.
+  bool comment() {
+    ++p_;
+    while (more()) {
+      const auto c = static_cast<unsigned char>(s_[p_]);
+      if (c == '\n' || (c == '\r' && peek(1) == '\n')) {
+        return true;
+      }
+      if (is_control(c)) {
+        return fail(p_, "control character in a comment");
+      }
+      ++p_;
+    }
+    return true;
+  }
+
+  // A line end, or the end of the input ("").
+  bool line_end(std::string& eol) {
+    if (at_end()) {
+      eol.clear();
+    } else if (s_[p_] == '\n') {
+      eol = "\n";
+      ++p_;
+    } else if (s_[p_] == '\r' && peek(1) == '\n') {
+      eol = "\r\n";
+      p_ += 2;
+    } else {
+      return fail(p_, "expected the end of the line");
+    }
+    return true;
+  }
+
+  // Blanks and a comment after an item, up to its line end.
+  bool line_tail(std::string& tail, std::string& eol) {
+    const std::size_t from = p_;
+    blanks();
+    if (more() && s_[p_] == '#' && !comment()) {
+      return false;
+    }
+    tail = std::string(slice(from));
+    return line_end(eol);
+  }
+
+  // Blanks, comments and line ends between array elements.
+  bool array_space(std::string& out) {
+    const std::size_t from = p_;
+    while (more()) {
+      const char c = s_[p_];
+      if (c == ' ' || c == '\t' || c == '\n') {
+        ++p_;
+      } else if (c == '\r') {
+        if (peek(1) != '\n') {
+          return fail(p_, "carriage return without line feed");
+        }
+        p_ += 2;
+      } else if (c == '#') {
+        if (!comment()) {
+          return false;
+        }
+      } else {
+        break;
+      }
+    }
+    out = std::string(slice(from));
+    return true;
+  }
+
+  bool document() {
+    std::string pending;
+    bool any_item = false;
+    while (true) {
+      const std::size_t line_start = p_;
+      blanks();
+      if (at_end()) {
+        pending.append(slice(line_start));
+        break;
+      }
+      const char c = s_[p_];
+      if (c == '#' || c == '\n' || c == '\r') {
+        if (c == '#' && !comment()) {
+          return false;
+        }
+        std::string eol;
+        if (!line_end(eol)) {
+          return false;
+        }
+        pending.append(slice(line_start));
+        continue;
+      }
+      std::string lead = std::move(pending);
+      pending.clear();
+      lead.append(slice(line_start));
+      if (!(c == '[' ? header(std::move(lead)) : key_line(std::move(lead)))) {
+        return false;
+      }
+      any_item = true;
+    }
+    (any_item ? doc_.trailing : doc_.leading) = std::move(pending);
+    return true;
+  }
+
+  bool simple_key(Key& key) {
+    const std::size_t from = p_;
+    if (at_end()) {
+      return fail(p_, "expected a key");
+    }
+    const char c = s_[p_];
+    if (is_bare(c)) {
+      while (more() && is_bare(s_[p_])) {
+        ++p_;
+      }
+      key.name = std::string(slice(from));
+    } else if (c == '"') {
+      if (!basic_string(key.name)) {
+        return false;
+      }
+    } else if (c == '\'') {
+      if (!literal_string(key.name)) {
+        return false;
+      }
+    } else {
+      return fail(p_, "expected a key");
+    }
+    key.raw = std::string(slice(from));
+    return true;
+  }
+
+  // A dotted key path, each segment with the blanks around it.
+  bool key_path(std::vector<Key>& keys, std::vector<std::size_t>& offsets) {
+    while (true) {
+      Key key;
+      key.before = std::string(blanks());
+      offsets.push_back(p_);
+      if (!simple_key(key)) {
+        return false;
+      }
+      key.after = std::string(blanks());
+      keys.push_back(std::move(key));
+      if (peek() != '.' || at_end()) {
+        return true;
+      }
+      ++p_;
+    }
+  }
+
+  bool key_line(std::string lead) {
+    Line line;
+    line.lead = std::move(lead);
+    std::vector<std::size_t> offsets;
+    if (!key_path(line.keys, offsets)) {
+      return false;
+    }
+    if (at_end() || s_[p_] != '=') {
+      return fail(p_, "expected `=` after a key");
+    }
+    ++p_;
+    line.value.decor.prefix = std::string(blanks());
+    if (!value(line.value, 0)) {
+      return false;
+    }
+    std::string tail;
+    if (!line_tail(tail, line.eol)) {
+      return false;
+    }
+    line.value.decor.suffix = std::move(tail);
+    line.order = order_++;
+    return define_line(std::move(line), offsets);
+  }
+
+  bool header(std::string prefix) {
+    const bool aot = peek(1) == '[' && more(1);
+    p_ += aot ? 2 : 1;
+    Table table;
+    std::vector<std::size_t> offsets;
+    if (!key_path(table.header_keys, offsets)) {
+      return false;
+    }
+    if (at_end() || s_[p_] != ']') {
+      return fail(p_, "expected `]` after a table name");
+    }
+    ++p_;
+    if (aot) {
+      if (at_end() || s_[p_] != ']') {
+        return fail(p_, "expected `]]` after a table name");
+      }
+      ++p_;
+    }
+    std::string suffix;
+    if (!line_tail(suffix, table.header_eol)) {
+      return false;
+    }
+    table.decor.prefix = std::move(prefix);
+    table.decor.suffix = std::move(suffix);
+    table.position = ++position_;
+    return aot ? define_aot(std::move(table), offsets) : define_table(std::move(table), offsets);
+  }
+
+  // ---- Definitions --------------------------------------------------------------------
+
+  struct Index {
+    std::unordered_map<std::string, std::size_t> at;
+    std::size_t built = 0;
+  };
+
+  Entry* lookup(Table& t, const std::string& name) {
+    if (t.entries.size() < index_threshold) {
+      for (auto& e : t.entries) {
+        if (e.key.name == name) {
+          return &e;
+        }
+      }
+      return nullptr;
+    }
+    Index& ix = index_[&t];
+    for (; ix.built < t.entries.size(); ++ix.built) {
+      ix.at.emplace(t.entries[ix.built].key.name, ix.built);
+    }
+    const auto it = ix.at.find(name);
+    return it == ix.at.end() ? nullptr : &t.entries[it->second];
+  }
+
+  static Key entry_key(const Key& k) { return Key{.name = k.name, .raw = k.raw}; }
+
+  Table& append_table(Table& parent, const Key& key, Table table) {
+    parent.entries.push_back(Entry{entry_key(key), Box<Table>(std::move(table))});
+    return *std::get<Box<Table>>(parent.entries.back().item);
+  }
+
+  bool define_line(Line line, const std::vector<std::size_t>& offsets) {
+    Table* t = section_;
+    const std::size_t last = line.keys.size() - 1;
+    for (std::size_t i = 0; i < last; ++i) {
+      const Key& k = line.keys[i];
+      Entry* e = lookup(*t, k.name);
+      if (e == nullptr) {
+        t = &append_table(*t, k, Table{.implicit = true, .dotted = true});
+        continue;
+      }
+      Table* sub = as_table(*e);
+      if (sub == nullptr || !(sub->implicit || sub->dotted)) {
+        return fail(offsets[i], "key `" + k.name + "` is already defined");
+      }
+      sub->dotted = true;
+      t = sub;
+    }
+    const Key& k = line.keys[last];
+    if (lookup(*t, k.name) != nullptr) {
+      return fail(offsets[last], "duplicate key `" + k.name + "`");
+    }
+    Key key = entry_key(k);
+    t->entries.push_back(Entry{std::move(key), std::move(line)});
+    return true;
+  }
+
+  // Walks the header path but its last segment; nullptr after a failure.
+  Table* header_parent(const std::vector<Key>& keys, const std::vector<std::size_t>& offsets) {
+    Table* t = &doc_.root;
+    for (std::size_t i = 0; i + 1 < keys.size(); ++i) {
+      Entry* e = lookup(*t, keys[i].name);
+      if (e == nullptr) {
+        t = &append_table(*t, keys[i], Table{.implicit = true});
+      } else if (Table* sub = as_table(*e)) {
+        t = sub;
+      } else if (ArrayOfTables* aot = as_aot(*e)) {
+        t = &aot->tables.back();
+      } else {
+        fail(offsets[i], "key `" + keys[i].name + "` is not a table");
+        return nullptr;
+      }
+    }
+    return t;
+  }
+
+  bool define_table(Table table, const std::vector<std::size_t>& offsets) {
+    Table* parent = header_parent(table.header_keys, offsets);
+    if (parent == nullptr) {
+      return false;
+    }
+    const Key& k = table.header_keys.back();
+    Entry* e = lookup(*parent, k.name);
+    if (e == nullptr) {
+      const Key key = k;
+      section_ = &append_table(*parent, key, std::move(table));
+      return true;
+    }
+    Table* old = as_table(*e);
+    if (old == nullptr || !old->implicit || old->dotted) {
+      return fail(offsets.back(), "table `" + k.name + "` is already defined");
+    }
+    table.entries = std::move(old->entries);
+    *old = std::move(table);
+    section_ = old;
+    // A table defined after its sub-tables moves behind them, so that new tables find
+    // their place after its header.
+    const auto idx = static_cast<std::size_t>(e - parent->entries.data());
+    std::rotate(parent->entries.begin() + static_cast<std::ptrdiff_t>(idx),
+                parent->entries.begin() + static_cast<std::ptrdiff_t>(idx) + 1,
+                parent->entries.end());
+    index_.erase(parent);
+    return true;
+  }
+
+  bool define_aot(Table table, const std::vector<std::size_t>& offsets) {
+    Table* parent = header_parent(table.header_keys, offsets);
+    if (parent == nullptr) {
+      return false;
+    }
+    const Key& k = table.header_keys.back();
+    Entry* e = lookup(*parent, k.name);
+    if (e == nullptr) {
+      Key key = entry_key(k);
+      ArrayOfTables aot;
+      aot.tables.push_back(std::move(table));
+      parent->entries.push_back(Entry{std::move(key), std::move(aot)});
+      section_ = &std::get<ArrayOfTables>(parent->entries.back().item).tables.back();
+      return true;
+    }
+    ArrayOfTables* aot = as_aot(*e);
+    if (aot == nullptr) {
+      return fail(offsets.back(), "`" + k.name + "` is not an array of tables");
+    }
+    if (aot->tables.size() == aot->tables.capacity()) {
+      for (const Table& t : aot->tables) {
+        index_.erase(&t);
+      }
+    }
+    aot->tables.push_back(std::move(table));
+    section_ = &aot->tables.back();
+    return true;
+  }
+
+  // ---- Values -------------------------------------------------------------------------
+
+  bool value(Value& v, int depth) {
+    const std::size_t from = p_;
+    if (at_end()) {
+      return fail(p_, "expected a value");
+    }
+    const char c = s_[p_];
+    switch (c) {
+      case '"':
+      case '\'': {
+        v.kind = Kind::string;
+        const bool multi = peek(1) == c && peek(2) == c && more(2);
+        bool ok = false;
+        if (c == '"') {
+          ok = multi ? ml_basic_string(v.str) : basic_string(v.str);
+        } else {
+          ok = multi ? ml_literal_string(v.str) : literal_string(v.str);
+        }
+        if (!ok) {
+          return false;
+        }
+        break;
+      }
+      case '[':
+        return array(v, depth + 1);
+      case '{':
+        return inline_table(v, depth + 1);
+      case 't':
+      case 'f': {
+        const std::string_view word = c == 't' ? "true" : "false";
+        if (s_.substr(p_, word.size()) != word) {
+          return fail(p_, "expected a value");
+        }
+        p_ += word.size();
+        v.kind = Kind::boolean;
+        v.boolean = c == 't';
+        break;
+      }
+      default:
+        if (!number_or_datetime(v)) {
+          return false;
+        }
+    }
+    v.raw = std::string(slice(from));
+    return true;
+  }
+
+  bool escape(std::string& out) {
+    const std::size_t at = p_;
+    if (!more(1)) {
+      return fail(s_.size(), "unclosed string");
+    }
+    const char c = s_[p_ + 1];
+    p_ += 2;
+    switch (c) {
+      case 'b':
+        out.push_back('\b');
+        return true;
+      case 't':
+        out.push_back('\t');
+        return true;
+      case 'n':
+        out.push_back('\n');
+        return true;
+      case 'f':
+        out.push_back('\f');
+        return true;
+      case 'r':
+        out.push_back('\r');
+        return true;
+      case '"':
+        out.push_back('"');
+        return true;
+      case '\\':
+        out.push_back('\\');
+        return true;
+      case 'u':
+      case 'U': {
+        const std::size_t len = c == 'u' ? 4 : 8;
+        std::uint32_t cp = 0;
+        for (std::size_t k = 0; k < len; ++k) {
+          const char h = peek(k);
+          if (!more(k) || !std::isxdigit(static_cast<unsigned char>(h))) {
+            return fail(at, "bad unicode escape");
+          }
+          cp = cp * 16 + static_cast<std::uint32_t>(digit_value(h));
+          if (cp > 0x10ffff) {
+            return fail(at, "escape is not a unicode scalar value");
+          }
+        }
+        if (cp >= 0xd800 && cp <= 0xdfff) {
+          return fail(at, "escape is not a unicode scalar value");
+        }
+        p_ += len;
+        append_utf8(out, cp);
+        return true;
+      }
+      default:
+        return fail(at, "bad escape");
+    }
+  }
+
+  bool basic_string(std::string& out) {
+    ++p_;
+    while (true) {
+      const std::size_t from = p_;
+      while (more()) {
+        const auto c = static_cast<unsigned char>(s_[p_]);
+        if (c == '"' || c == '\\' || is_control(c)) {
+          break;
+        }
+        ++p_;
+      }
+      out.append(slice(from));
+      if (at_end()) {
+        return fail(s_.size(), "unclosed string");
+      }
+      const char c = s_[p_];
+      if (c == '"') {
+        ++p_;
+        return true;
+      }
+      if (c == '\\') {
+        if (!escape(out)) {
+          return false;
+        }
+        continue;
+      }
+      if (c == '\n' || (c == '\r' && peek(1) == '\n')) {
+        return fail(p_, "unclosed string");
+      }
+      return fail(p_, "control character in a string");
+    }
+  }
+
+  bool literal_string(std::string& out) {
+    ++p_;
+    const std::size_t from = p_;
+    while (more()) {
+      const auto c = static_cast<unsigned char>(s_[p_]);
+      if (c == '\'') {
+        out.append(slice(from));
+        ++p_;
+        return true;
+      }
+      if (c == '\n' || (c == '\r' && peek(1) == '\n')) {
+        return fail(p_, "unclosed string");
+      }
+      if (is_control(c)) {
+        return fail(p_, "control character in a string");
+      }
+      ++p_;
+    }
+    return fail(s_.size(), "unclosed string");
+  }
+
+  // Shared by both multi-line forms: a newline right after the opening delimiter is
+  // dropped, a raw CR LF reads as LF, and up to two delimiter characters may stand just
+  // before the closing three.
+  bool ml_string(std::string& out, char quote) {
+    p_ += 3;
+    if (peek() == '\n' && more()) {
+      ++p_;
+    } else if (peek() == '\r' && peek(1) == '\n') {
+      p_ += 2;
+    }
+    while (true) {
+      const std::size_t from = p_;
+      while (more()) {
+        const auto c = static_cast<unsigned char>(s_[p_]);
+        if (c == static_cast<unsigned char>(quote) || (quote == '"' && c == '\\') ||
+            (is_control(c) && c != '\n')) {
+          break;
+        }
+        ++p_;
+      }
+      out.append(slice(from));
+      if (at_end()) {
+        return fail(s_.size(), "unclosed string");
+      }
+      const char c = s_[p_];
+      if (c == quote) {
+        std::size_t q = 0;
+        while (more(q) && s_[p_ + q] == quote) {
+          ++q;
+        }
+        if (q < 3) {
+          out.append(q, quote);
+          p_ += q;
+          continue;
+        }
+        if (q > 5) {
+          return fail(p_ + 5, "too many quotes");
+        }
+        out.append(q - 3, quote);
+        p_ += q;
+        return true;
+      }
+      if (c == '\\') {
+        std::size_t k = 1;
+        while (more(k) && (s_[p_ + k] == ' ' || s_[p_ + k] == '\t')) {
+          ++k;
+        }
+        const char after = peek(k);
+        if (more(k) && (after == '\n' || (after == '\r' && peek(k + 1) == '\n'))) {
+          p_ += k;
+          while (more()) {
+            const char w = s_[p_];
+            if (w == ' ' || w == '\t' || w == '\n') {
+              ++p_;
+            } else if (w == '\r' && peek(1) == '\n') {
+              p_ += 2;
+            } else {
+              break;
+            }
+          }
+          continue;
+        }
+        if (!escape(out)) {
+          return false;
+        }
+        continue;
+      }
+      if (c == '\r' && peek(1) == '\n') {
+        out.push_back('\n');
+        p_ += 2;
+        continue;
+      }
+      return fail(p_, "control character in a string");
+    }
+  }
+
+  bool ml_basic_string(std::string& out) { return ml_string(out, '"'); }
+  bool ml_literal_string(std::string& out) { return ml_string(out, '\''); }
+
+  bool array(Value& v, int depth) {
+    if (depth > max_depth) {
+      return fail(p_, "arrays and inline tables nest too deep");
+    }
+    v.kind = Kind::array;
+    ++p_;
+    std::string space;
+    if (!array_space(space)) {
+      return false;
+    }
+    if (peek() == ']' && more()) {
+      ++p_;
+      v.closing = std::move(space);
+      return true;
+    }
+    while (true) {
+      Value item;
+      item.decor.prefix = std::move(space);
+      if (!value(item, depth)) {
+        return false;
+      }
+      std::string after;
+      if (!array_space(after)) {
+        return false;
+      }
+      item.decor.suffix = std::move(after);
+      v.items.push_back(std::move(item));
+      if (at_end()) {
+        return fail(p_, "unclosed array");
+      }
+      if (s_[p_] == ']') {
+        ++p_;
+        return true;
+      }
+      if (s_[p_] != ',') {
+        return fail(p_, "expected `,` or `]` in an array");
+      }
+      ++p_;
+      if (!array_space(space)) {
+        return false;
+      }
+      if (peek() == ']' && more()) {
+        ++p_;
+        v.trailing_comma = true;
+        v.closing = std::move(space);
+        return true;
+      }
+    }
+  }
+
+  // Keys of an inline table as length-prefixed paths: every prefix that names a table
+  // made by dotted keys, and every full path that names a value.
+  static std::string path_key(const std::vector<Key>& keys, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+      out += std::to_string(keys[i].name.size());
+      out += ':';
+      out += keys[i].name;
+    }
+    return out;
+  }
+
+  bool inline_table(Value& v, int depth) {
+    if (depth > max_depth) {
+      return fail(p_, "arrays and inline tables nest too deep");
+    }
+    v.kind = Kind::inline_table;
+    ++p_;
+    const std::size_t inner = p_;
+    blanks();
+    if (peek() == '}' && more()) {
+      v.closing = std::string(slice(inner));
+      ++p_;
+      return true;
+    }
+    p_ = inner;
+    std::unordered_set<std::string> tables;
+    std::unordered_set<std::string> values;
+    while (true) {
+      InlineEntry entry;
+      std::vector<std::size_t> offsets;
+      if (!key_path(entry.keys, offsets)) {
+        return false;
+      }
+      for (std::size_t i = 0; i < entry.keys.size(); ++i) {
+        const std::string path = path_key(entry.keys, i + 1);
+        const bool last = i + 1 == entry.keys.size();
+        if (values.count(path) != 0 || (last && tables.count(path) != 0)) {
+          return fail(offsets[i], "duplicate key `" + entry.keys[i].name + "`");
+        }
+        if (last) {
+          values.insert(path);
+        } else {
+          tables.insert(path);
+        }
+      }
+      if (at_end() || s_[p_] != '=') {
+        return fail(p_, "expected `=` after a key");
+      }
+      ++p_;
+      entry.value.decor.prefix = std::string(blanks());
+      if (!value(entry.value, depth)) {
+        return false;
+      }
+      entry.value.decor.suffix = std::string(blanks());
+      v.entries.push_back(std::move(entry));
+      if (at_end()) {
+        return fail(p_, "unclosed inline table");
+      }
+      if (s_[p_] == '}') {
+        ++p_;
+        return true;
+      }
+      if (s_[p_] != ',') {
+        return fail(p_, "expected `,` or `}` in an inline table");
+      }
+      ++p_;
+    }
+  }
+
+  // ---- Numbers and date-times ---------------------------------------------------------
+
+  bool digits_at(std::size_t at, std::size_t n) const {
+    for (std::size_t k = 0; k < n; ++k) {
+      if (at + k >= s_.size() || !is_digit(s_[at + k])) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  int number_at(std::size_t at, std::size_t n) const {
+    int out = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      out = out * 10 + (s_[at + k] - '0');
+    }
+    return out;
+  }
+
+  bool number_or_datetime(Value& v) {
+    const std::size_t from = p_;
+    if (digits_at(p_, 4) && peek(4) == '-' && more(4)) {
+      return datetime(v, true);
+    }
+    if (digits_at(p_, 2) && peek(2) == ':' && more(2)) {
+      return datetime(v, false);
+    }
+    while (more() && (is_bare(s_[p_]) || s_[p_] == '+' || s_[p_] == '.')) {
+      ++p_;
+    }
+    if (!number(slice(from), v)) {
+      return fail(from, "malformed number");
+    }
+    return true;
+  }
+
+  // A time `HH:MM:SS[.frac]` at `p_`.
+  bool time(Datetime& dt) {
+    if (!digits_at(p_, 2) || peek(2) != ':' || !digits_at(p_ + 3, 2) || peek(5) != ':' ||
+        !digits_at(p_ + 6, 2)) {
+      return false;
+    }
+    dt.hour = number_at(p_, 2);
+    dt.minute = number_at(p_ + 3, 2);
+    dt.second = number_at(p_ + 6, 2);
+    p_ += 8;
+    if (dt.hour > 23 || dt.minute > 59 || dt.second > 60) {
+      return false;
+    }
+    if (peek() == '.' && more()) {
+      ++p_;
+      std::size_t n = 0;
+      std::uint32_t nanos = 0;
+      while (more() && is_digit(s_[p_])) {
+        if (n < 9) {
+          nanos = nanos * 10 + static_cast<std::uint32_t>(s_[p_] - '0');
+        }
+        ++n;
+        ++p_;
+      }
+      if (n == 0) {
+        return false;
+      }
+      for (std::size_t k = n; k < 9; ++k) {
+        nanos *= 10;
+      }
+      dt.nanos = nanos;
+    }
+    dt.has_time = true;
+    return true;
+  }
+
+  bool datetime(Value& v, bool with_date) {
+    const std::size_t from = p_;
+    Datetime dt;
+    if (with_date) {
+      if (!digits_at(p_, 4) || peek(4) != '-' || !digits_at(p_ + 5, 2) || peek(7) != '-' ||
+          !digits_at(p_ + 8, 2)) {
+        return fail(from, "malformed date");
+      }
+      dt.year = number_at(p_, 4);
+      dt.month = number_at(p_ + 5, 2);
+      dt.day = number_at(p_ + 8, 2);
+      p_ += 10;
+      if (dt.month < 1 || dt.month > 12 || dt.day < 1 ||
+          dt.day > days_in_month(dt.year, dt.month)) {
+        return fail(from, "date out of range");
+      }
+      dt.has_date = true;
+      const char sep = peek();
+      const bool t_sep = more() && (sep == 'T' || sep == 't');
+      const bool space_sep = more() && sep == ' ' && digits_at(p_ + 1, 2) && peek(3) == ':';
+      if (!t_sep && !space_sep) {
+        v.kind = Kind::datetime;
+        v.dt = dt;
+        return true;
+      }
+      ++p_;
+      if (!time(dt)) {
+        return fail(from, "malformed date-time");
+      }
+      const char o = peek();
+      if (more() && (o == 'Z' || o == 'z')) {
+        ++p_;
+        dt.has_offset = true;
+        dt.z = true;
+      } else if (more() && (o == '+' || o == '-')) {
+        if (!digits_at(p_ + 1, 2) || peek(3) != ':' || !digits_at(p_ + 4, 2)) {
+          return fail(from, "malformed offset");
+        }
+        const int h = number_at(p_ + 1, 2);
+        const int m = number_at(p_ + 4, 2);
+        if (h > 23 || m > 59) {
+          return fail(from, "offset out of range");
+        }
+        dt.has_offset = true;
+        dt.offset_minutes = (o == '-' ? -1 : 1) * (h * 60 + m);
+        p_ += 6;
+      }
+    } else if (!time(dt)) {
+      return fail(from, "malformed time");
+    }
+    v.kind = Kind::datetime;
+    v.dt = dt;
+    return true;
+  }
+
+  static bool number(std::string_view t, Value& v) {
+    if (t == "inf" || t == "+inf" || t == "-inf" || t == "nan" || t == "+nan" || t == "-nan") {
+      v.kind = Kind::floating;
+      const double x = t.back() == 'f' ? std::numeric_limits<double>::infinity()
+                                       : std::numeric_limits<double>::quiet_NaN();
+      v.real = std::copysign(x, t.front() == '-' ? -1.0 : 1.0);
+      return true;
+    }
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'o' || t[1] == 'b')) {
+      const int base = t[1] == 'x' ? 16 : t[1] == 'o' ? 8 : 2;
+      const std::string_view ds = t.substr(2);
+      if (!digit_groups(ds, base)) {
+        return false;
+      }
+      std::uint64_t n = 0;
+      for (char c : ds) {
+        if (c == '_') {
+          continue;
+        }
+        const auto d = static_cast<std::uint64_t>(digit_value(c));
+        if (n > (static_cast<std::uint64_t>(INT64_MAX) - d) / static_cast<std::uint64_t>(base)) {
+          return false;
+        }
+        n = n * static_cast<std::uint64_t>(base) + d;
+      }
+      v.kind = Kind::integer;
+      v.integer = static_cast<std::int64_t>(n);
+      return true;
+    }
+    std::size_t i = 0;
+    bool neg = false;
+    if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
+      neg = t[0] == '-';
+      i = 1;
+    }
+    std::size_t j = i;
+    while (j < t.size() && (is_digit(t[j]) || t[j] == '_')) {
+      ++j;
+    }
+    const std::string_view whole = t.substr(i, j - i);
+    if (!digit_groups(whole, 10) || (whole.size() > 1 && whole[0] == '0')) {
+      return false;
+    }
+    if (j == t.size()) {
+      std::uint64_t n = 0;
+      const std::uint64_t limit = static_cast<std::uint64_t>(INT64_MAX) + (neg ? 1 : 0);
+      for (char c : whole) {
+        if (c == '_') {
+          continue;
+        }
+        const auto d = static_cast<std::uint64_t>(c - '0');
+        if (n > (limit - d) / 10) {
+          return false;
+        }
+        n = n * 10 + d;
+      }
+      v.kind = Kind::integer;
+      v.integer = neg ? static_cast<std::int64_t>(0 - n) : static_cast<std::int64_t>(n);
+      return true;
+    }
+    std::size_t k = j;
+    if (t[k] == '.') {
+      std::size_t e = k + 1;
+      while (e < t.size() && (is_digit(t[e]) || t[e] == '_')) {
+        ++e;
+      }
+      if (!digit_groups(t.substr(k + 1, e - k - 1), 10)) {
+        return false;
+      }
+      k = e;
+    }
+    if (k < t.size() && (t[k] == 'e' || t[k] == 'E')) {
+      std::size_t e = k + 1;
+      if (e < t.size() && (t[e] == '+' || t[e] == '-')) {
+        ++e;
+      }
+      if (!digit_groups(t.substr(e), 10)) {
+        return false;
+      }
+      k = t.size();
+    }
+    if (k != t.size()) {
+      return false;
+    }
+    std::string clean;
+    clean.reserve(t.size());
+    for (char c : t.substr(t[0] == '+' ? 1 : 0)) {
+      if (c != '_') {
+        clean.push_back(c);
+      }
+    }
+    double x = 0;
+    const auto [ptr, ec] = std::from_chars(clean.data(), clean.data() + clean.size(), x);
+    if (ec == std::errc::result_out_of_range) {
+      // Overflow is an error; underflow reads as the nearest representable number.
+      x = std::strtod(clean.c_str(), nullptr);
+      if (std::isinf(x)) {
+        return false;
+      }
+    } else if (ec != std::errc() || ptr != clean.data() + clean.size()) {
+      return false;
+    }
+    v.kind = Kind::floating;
+    v.real = x;
+    return true;
+  }
+
+  std::string_view s_;
+  std::size_t p_ = 0;
+  ParseError err_;
+  Document doc_;
+  Table* section_ = &doc_.root;
+  std::uint32_t order_ = 0;
+  long position_ = 0;
+  std::unordered_map<const Table*, Index> index_;
+};
+
+}  // namespace
+
+Result<Document, ParseError> parse(std::string_view text) {
+  Parser parser(text);
+  auto doc = parser.run();
+  if (!doc) {
+    return doc;
+  }
+  doc->root.position = 0;
+  return doc;
+}
+
+TextPosition text_position(std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  const std::string_view before = text.substr(0, offset);
+  const auto line = static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n')) + 1;
+  const std::size_t nl = before.rfind('\n');
+  const std::size_t line_start = nl == std::string_view::npos ? 0 : nl + 1;
+  return TextPosition{.line = line, .column = offset - line_start + 1};
+}
+
+std::string position_text(std::string_view text, std::size_t offset) {
+  const TextPosition at = text_position(text, offset);
+  return "invalid TOML (line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
+         ")";
+}
+
+}  // namespace kelvaro::toml

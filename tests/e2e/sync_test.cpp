@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "lock.hpp"
+#include "support.hpp"
+
+namespace kelvaro {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every path under `root` with its kind and, for a link, its stored text, for a file, its
+// bytes; links are never followed.
+std::vector<std::string> listing(const fs::path& root) {
+  std::vector<std::string> lines;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    fs::path rel = it->path().lexically_relative(root);
+    fs::file_status own = it->symlink_status();
+    if (fs::is_symlink(own)) {
+      lines.push_back(rel.string() + " -> " + fs::read_symlink(it->path()).string());
+    } else if (fs::is_directory(own)) {
+      lines.push_back(rel.string() + "/");
+    } else {
+      std::ifstream file(it->path(), std::ios::binary);
+      std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      lines.push_back(rel.string() + " = " + bytes);
+    }
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+bool is_link_to(const fs::path& link, const fs::path& text) {
+  std::error_code ec;
+  return fs::is_symlink(fs::symlink_status(link, ec)) && fs::read_symlink(link, ec) == text;
+}
+
+class E2eSync : public ::testing::Test {
+ protected:
+  TempHome home;
+
+  void SetUp() override {
+    home.write(".agents/skills/x/SKILL.md", "skill x");
+    home.write(".agents/commands/review.md", "review");
+    home.write(".agents/agents/helper.md", "helper");
+    home.make_dir(".claude");
+  }
+  RunResult sync(const std::vector<std::string>& args = {"sync"}) {
+    return run_kelvaro(args, home.env());
+  }
+};
+
+TEST_F(E2eSync, FirstSyncCreatesRelativeLinksThenIsUpToDate) {
+  RunResult first = sync();
+
+  EXPECT_EQ(first, (RunResult{.out = "claude (.claude/skills)\n"
+                                     "  missing   x\n"
+                                     "claude (.claude/commands)\n"
+                                     "  missing   review\n"
+                                     "claude (.claude/agents)\n"
+                                     "  missing   helper\n"
+                                     "\n"
+                                     "3 changes made.\n",
+                              .err = "",
+                              .status = 0}));
+  EXPECT_TRUE(is_link_to(home.path(".claude/skills/x"), "../../.agents/skills/x"));
+  EXPECT_TRUE(
+      is_link_to(home.path(".claude/commands/review.md"), "../../.agents/commands/review.md"));
+  EXPECT_TRUE(is_link_to(home.path(".claude/agents/helper.md"), "../../.agents/agents/helper.md"));
+  EXPECT_EQ(home.read(".claude/skills/x/SKILL.md"), "skill x");
+
+  EXPECT_EQ(sync(), (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
+  EXPECT_EQ(sync({}), (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
+}
+
+TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
+  home.write(".agents/skills/twin/SKILL.md", "same");
+  home.write(".claude/skills/twin/SKILL.md", "same");
+  home.make_link(".claude/skills/x", home.commons() / "skills/x", true);
+  home.make_link(".claude/skills/old", "../../.agents/skills/old", true);
+  home.make_dir("elsewhere");
+  home.make_link(".claude/skills/mine", "../../elsewhere", true);
+  home.make_link(".codex/skills/x", "../../.agents/skills/x", true);
+  home.make_link(".codex/skills/own", "../../elsewhere", true);
+  home.make_link(".claude/commands/review.md", "../../.agents/commands/review.md");
+  home.make_link(".claude/agents/helper.md", "../../.agents/agents/helper.md");
+
+  RunResult first = sync();
+
+  EXPECT_EQ(first.out,
+            "claude (.claude/skills)\n"
+            "  foreign   mine — not ours — left alone\n"
+            "  dangling  old\n"
+            "  variant-identical twin — identical to the Commons — could be re-linked\n"
+            "  stale     x\n"
+            "codex (.codex/skills)\n"
+            "  duplicate x\n"
+            "codex (.codex/prompts)\n"
+            "  missing   review\n"
+            "\n"
+            "4 changes made.\n");
+  EXPECT_EQ(first.err, "");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_TRUE(is_link_to(home.path(".claude/skills/x"), "../../.agents/skills/x"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(home.path(".claude/skills/old"))));
+  EXPECT_TRUE(is_link_to(home.path(".claude/skills/mine"), "../../elsewhere"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(home.path(".codex/skills/x"))));
+  EXPECT_TRUE(is_link_to(home.path(".codex/skills/own"), "../../elsewhere"));
+  EXPECT_FALSE(fs::is_symlink(home.path(".claude/skills/twin")));
+  EXPECT_EQ(home.read(".agents/skills/x/SKILL.md"), "skill x");
+
+  RunResult second = sync();
+
+  EXPECT_EQ(second.out,
+            "claude (.claude/skills)\n"
+            "  foreign   mine — not ours — left alone\n"
+            "  variant-identical twin — identical to the Commons — could be re-linked\n"
+            "Everything is up to date.\n");
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(home.read(".claude/skills/twin/SKILL.md"), "same");
+}
+
+TEST_F(E2eSync, DryRunReportsButTouchesNothing) {
+  home.make_link(".claude/skills/x", home.commons() / "skills/x", true);
+  home.make_link(".claude/skills/old", "../../.agents/skills/old", true);
+  home.make_link(".codex/skills/x", "../../.agents/skills/x", true);
+  std::vector<std::string> before = listing(home.root());
+
+  RunResult dry = sync({"sync", "--dry-run"});
+
+  EXPECT_EQ(dry, (RunResult{.out = "dry run — no changes will be made\n"
+                                   "\n"
+                                   "claude (.claude/skills)\n"
+                                   "  dangling  old\n"
+                                   "  stale     x\n"
+                                   "codex (.codex/skills)\n"
+                                   "  duplicate x\n"
+                                   "claude (.claude/commands)\n"
+                                   "  missing   review\n"
+                                   "codex (.codex/prompts)\n"
+                                   "  missing   review\n"
+                                   "claude (.claude/agents)\n"
+                                   "  missing   helper\n"
+                                   "\n"
+                                   "6 changes would be made.\n",
+                            .err = "",
+                            .status = 0}));
+  EXPECT_EQ(listing(home.root()), before);
+
+  ASSERT_EQ(sync().status, 0);
+  EXPECT_EQ(sync({"sync", "--dry-run"}),
+            (RunResult{.out = "dry run — no changes will be made\n\nEverything is up to date.\n",
+                       .err = "",
+                       .status = 0}));
+}
+
+TEST_F(E2eSync, FailingFixIsReportedAndTheRunGoesOn) {
+  home.write(".claude/skills", "a file where the folder belongs");
+
+  RunResult result = sync();
+
+  EXPECT_EQ(result.out,
+            "claude (.claude/skills)\n"
+            "claude (.claude/commands)\n"
+            "  missing   review\n"
+            "claude (.claude/agents)\n"
+            "  missing   helper\n"
+            "\n"
+            "2 changes made.\n");
+  EXPECT_EQ(result.err, "error: cannot fix .claude/skills/x: Not a directory\n");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(home.read(".claude/skills"), "a file where the folder belongs");
+  EXPECT_TRUE(
+      is_link_to(home.path(".claude/commands/review.md"), "../../.agents/commands/review.md"));
+}
+
+TEST_F(E2eSync, OnlyFailedFixesMeanNoChanges) {
+  fs::remove_all(home.commons() / "commands");
+  fs::remove_all(home.commons() / "agents");
+  home.write(".claude/skills", "a file where the folder belongs");
+
+  RunResult result = sync();
+
+  EXPECT_EQ(result.out,
+            "claude (.claude/skills)\n"
+            "\n"
+            "No changes were made — see the errors above.\n");
+  EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(E2eSync, ScanWarningsComeFirstAndKeepTheStatus) {
+  home.make_dir(".agents/skills/.hidden");
+  home.write(".agents/commands/notes.txt", "x");
+  home.write(".agents/agents/.a.md", "x");
+  ASSERT_EQ(sync().status, 0);
+
+  RunResult result = sync();
+
+  EXPECT_EQ(result, (RunResult{.out = "Everything is up to date.\n",
+                               .err = "warning: Commons skills/.hidden: dot-prefixed names are "
+                                      "invisible to agents and are never synced\n"
+                                      "warning: Commons commands/notes.txt: not a markdown file, "
+                                      "skipped\n"
+                                      "warning: Commons agents/.a.md: dot-prefixed names are "
+                                      "invisible to agents and are never synced\n",
+                               .status = 0}));
+}
+
+TEST_F(E2eSync, MissingCommonsIsAnErrorEvenInADryRun) {
+  fs::remove_all(home.commons());
+  std::string error =
+      "error: no Commons at " + home.commons().string() + " — run `kelvaro init` to create one\n";
+
+  EXPECT_EQ(sync(), (RunResult{.out = "", .err = error, .status = 1}));
+  EXPECT_EQ(sync({"sync", "--dry-run"}), (RunResult{.out = "", .err = error, .status = 1}));
+  EXPECT_EQ(sync({}), (RunResult{.out = "", .err = error, .status = 1}));
+  EXPECT_FALSE(fs::exists(home.path(".claude/skills")));
+}
+
+TEST_F(E2eSync, RelativeCommonsIsAnchoredAtTheCurrentFolder) {
+  fs::rename(home.commons(), home.root() / "shared");
+  EnvSnapshot env = home.env();
+  env["KELVARO_HOME"] = "shared";
+
+  RunResult first = run_kelvaro({"sync"}, env, home.root());
+  RunResult second = run_kelvaro({"sync"}, env, home.root());
+
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out.substr(first.out.size() - 16), "3 changes made.\n");
+  EXPECT_TRUE(is_link_to(home.path(".claude/skills/x"), "../../../shared/skills/x"));
+  EXPECT_EQ(home.read(".claude/skills/x/SKILL.md"), "skill x");
+  EXPECT_EQ(home.read(".claude/commands/review.md"), "review");
+  EXPECT_EQ(second, (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
+}
+
+TEST_F(E2eSync, HeldLockStopsARealRunButNotADryRun) {
+  auto held = acquire_lock(home.state_dir(), LockTimeout(0));
+  ASSERT_TRUE(held);
+  EnvSnapshot env = home.env();
+  env["KELVARO_LOCK_TIMEOUT_MS"] = "60";
+
+  RunResult real = run_kelvaro({"sync"}, env);
+  RunResult dry = run_kelvaro({"sync", "--dry-run"}, env);
+
+  EXPECT_EQ(real, (RunResult{.out = "",
+                             .err = "error: another kelvaro process is running — try again when "
+                                    "it finishes\n",
+                             .status = 1}));
+  EXPECT_FALSE(fs::exists(home.path(".claude/skills")));
+  EXPECT_EQ(dry.status, 0);
+  EXPECT_TRUE(dry.out.ends_with("\n3 changes would be made.\n")) << dry.out;
+}
+
+}  // namespace
+}  // namespace kelvaro

@@ -1,0 +1,280 @@
+#include "fsutil.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "support.hpp"
+
+namespace kelvaro {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Utf8, ValidityFollowsTheEncodingRules) {
+  struct Case {
+    std::string text;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"", true},
+      {"plain ascii", true},
+      {"caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x98\x80", true},  // é, em dash, emoji
+      {"\xF4\x8F\xBF\xBF", true},                           // U+10FFFF
+      {"\xFF", false},
+      {"\xC0\xAF", false},          // overlong "/"
+      {"\xE0\x80\xAF", false},      // overlong, three bytes
+      {"\xED\xA0\x80", false},      // surrogate U+D800
+      {"\xF4\x90\x80\x80", false},  // above U+10FFFF
+      {"\xC3", false},              // cut short at the end
+      {"\xE2\x80", false},
+      {"a\x80z", false},  // lone continuation byte
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(is_valid_utf8(c.text), c.valid);
+  }
+}
+
+TEST(Utf8, EachInvalidSequenceBecomesOneReplacementCharacter) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  struct Case {
+    std::string text;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"caf\xC3\xA9", "caf\xC3\xA9"},
+      {"a\xFFz", "a" + fffd + "z"},
+      {"a\xE2\x80z", "a" + fffd + "z"},  // a truncated sequence is one piece
+      {"\xC0\xAF", fffd + fffd},         // an impossible lead byte stands alone
+      {"\xED\xA0\x80", fffd + fffd + fffd},
+      {"end\xF0\x9F\x98", "end" + fffd},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(to_valid_utf8(c.text), c.expected);
+    EXPECT_TRUE(is_valid_utf8(to_valid_utf8(c.text)));
+  }
+  EXPECT_EQ(display(fs::path("dir/na\xFFme")), "dir/na" + fffd + "me");
+}
+
+TEST(NormalizePath, FollowsTheLexicalRule) {
+  struct Case {
+    std::string path;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"a/./b/../c", "a/c"},
+      {"../../x", "../../x"},
+      {"/../x", "/x"},
+      {"a/..", ""},
+      {".", ""},
+      {"", ""},
+      {"a/../../b", "../b"},
+      {"/home/u/.claude/../.agents/skills/", "/home/u/.agents/skills"},
+      {"/a/b/../../..", "/"},
+      {"a//b", "a/b"},
+      {"../a/../..", "../.."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(normalize_path(c.path).string(), c.expected);
+  }
+}
+
+TEST(ResolveLinkTarget, RelativeTargetsStartAtTheLinkFolder) {
+  struct Case {
+    std::string link;
+    std::string target;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"/home/u/.claude/skills/x", "../../.agents/skills/x", "/home/u/.agents/skills/x"},
+      {"/home/u/.claude/skills/x", "/home/u/./.agents/skills/x", "/home/u/.agents/skills/x"},
+      {"link", "target", "target"},
+      {"a/link", "../../t", "../t"},
+      {"/l", "../../t", "/t"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link + " -> " + c.target);
+    EXPECT_EQ(resolve_link_target(c.link, c.target).string(), c.expected);
+  }
+}
+
+// No ".name.kelvaro-pid" file may stay behind in `dir`.
+void expect_no_temp_files(const fs::path& dir) {
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    EXPECT_EQ(entry.path().filename().string().find(".kelvaro-"), std::string::npos)
+        << entry.path().string();
+  }
+}
+
+TEST(WriteAtomic, CreatesMissingFoldersAndReturnsThePathAsPassed) {
+  TempHome home;
+  const fs::path path = home.path("a/b/c/settings.json");
+
+  auto written = write_atomic(path, "{}\n");
+
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(*written, (WriteOutcome{.path = path, .mode = std::nullopt}));
+  EXPECT_EQ(home.read(path), "{}\n");
+  expect_no_temp_files(path.parent_path());
+}
+
+TEST(WriteAtomic, ReplacesContentWholeAndKeepsPermissionBits) {
+  TempHome home;
+  const fs::path path = home.write("config.toml", "a much longer old content\n");
+  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+
+  auto written = write_atomic(path, "new");
+
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(home.read(path), "new");
+  EXPECT_EQ(fs::status(path).permissions() & fs::perms::mask,
+            fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST(WriteAtomic, EmptyContentGivesAnEmptyFile) {
+  TempHome home;
+  const fs::path path = home.write("f", "old");
+
+  ASSERT_TRUE(write_atomic(path, ""));
+
+  EXPECT_EQ(fs::file_size(path), 0u);
+}
+
+TEST(WriteAtomic, WritesThroughALinkToItsTarget) {
+  TempHome home;
+  const fs::path target = home.write("dotfiles/settings.json", "old");
+  const fs::path link = home.make_link(".claude/settings.json", "../dotfiles/settings.json");
+
+  auto written = write_atomic(link, "new");
+
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(written->path, fs::canonical(target));
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
+  EXPECT_EQ(fs::read_symlink(link), fs::path("../dotfiles/settings.json"));
+  EXPECT_EQ(home.read(target), "new");
+}
+
+TEST(WriteAtomic, DanglingRelativeLinkTargetIsCreated) {
+  TempHome home;
+  const fs::path link = home.make_link(".codex/config.toml", "../store/codex/config.toml");
+
+  auto written = write_atomic(link, "model = 1\n");
+
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(written->path, home.path("store/codex/config.toml"));
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(link)));
+  EXPECT_EQ(home.read(link), "model = 1\n");
+}
+
+TEST(WriteAtomic, FolderAtTheDestinationFailsAndLeavesNoTemporaryFile) {
+  TempHome home;
+  const fs::path dir = home.make_dir("out/target");
+  home.write("out/target/inside", "kept");
+
+  auto written = write_atomic(dir, "x");
+
+  ASSERT_FALSE(written);
+  EXPECT_TRUE(fs::is_directory(dir));
+  EXPECT_EQ(home.read("out/target/inside"), "kept");
+  expect_no_temp_files(home.path("out"));
+}
+
+TEST(WriteAtomic, StaleTemporaryFileFailsOnceAndIsRemoved) {
+  TempHome home;
+  const fs::path path = home.write("opencode.json", "old");
+  const fs::path stale =
+      home.write(".opencode.json.kelvaro-" + std::to_string(process_id()), "left by a dead run");
+
+  auto first = write_atomic(path, "new");
+  auto second = write_atomic(path, "new");
+
+  ASSERT_FALSE(first);
+  EXPECT_EQ(first.error(), std::errc::file_exists);
+  EXPECT_FALSE(fs::exists(stale));
+  ASSERT_TRUE(second) << second.error().message();
+  EXPECT_EQ(home.read(path), "new");
+}
+
+TEST(WriteAtomic, BareFileNameIsWrittenInTheCurrentFolder) {
+  TempHome home;
+  const fs::path before = fs::current_path();
+  fs::current_path(home.home());
+
+  auto written = write_atomic("bare.txt", "text");
+
+  fs::current_path(before);
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(written->path, fs::path("bare.txt"));
+  EXPECT_EQ(home.read("bare.txt"), "text");
+  expect_no_temp_files(home.home());
+}
+
+TEST(WriteAtomic, FolderThatCannotBeCreatedIsAnError) {
+  TempHome home;
+  home.write("blocker", "a file where a folder should be");
+
+  auto written = write_atomic(home.path("blocker/sub/file"), "x");
+
+  ASSERT_FALSE(written);
+  EXPECT_EQ(home.read("blocker"), "a file where a folder should be");
+}
+
+TEST(ReadFile, ReturnsTheBytesOrTheSystemError) {
+  TempHome home;
+  const std::string bytes("a\0b\r\n\xFF", 6);
+  home.write("data", bytes);
+  home.make_dir("folder");
+
+  auto data = read_file(home.path("data"));
+  auto missing = read_file(home.path("missing"));
+  auto folder = read_file(home.path("folder"));
+
+  ASSERT_TRUE(data);
+  EXPECT_EQ(*data, bytes);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
+  EXPECT_FALSE(folder);
+}
+
+TEST(Links, CreatedLinksAreSeenAsLinks) {
+  TempHome home;
+  home.make_dir("store/skill");
+  home.write("store/note.md", "x");
+
+  home.make_dir("links");
+
+  auto dir_link = create_link("../store/skill", home.path("links/skill"), true);
+  auto file_link = create_link("../store/note.md", home.path("links/note.md"), false);
+  auto taken = create_link("../store/note.md", home.path("links/note.md"), false);
+
+  ASSERT_TRUE(dir_link);
+  ASSERT_TRUE(file_link);
+  EXPECT_FALSE(taken);
+  EXPECT_TRUE(is_link(home.path("links/skill")));
+  EXPECT_TRUE(fs::is_directory(home.path("links/skill")));
+  EXPECT_EQ(home.read("links/note.md"), "x");
+  EXPECT_FALSE(is_link(home.path("store/note.md")));
+  EXPECT_FALSE(is_link(home.path("nothing here")));
+}
+
+TEST(CaptureEnvironment, RefusesAValueThatIsNotUtf8) {
+  ASSERT_EQ(::setenv("KELVARO_TEST_VALUE", "ok \xE2\x80\x94", 1), 0);
+  auto good = capture_environment();
+  ASSERT_EQ(::setenv("KELVARO_TEST_VALUE", "bad \xFF", 1), 0);
+  auto bad = capture_environment();
+  ::unsetenv("KELVARO_TEST_VALUE");
+
+  ASSERT_TRUE(good) << good.error();
+  EXPECT_EQ(env_get(*good, "KELVARO_TEST_VALUE"), "ok \xE2\x80\x94");
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error(), "the value of environment variable KELVARO_TEST_VALUE is not valid UTF-8");
+}
+
+}  // namespace
+}  // namespace kelvaro

@@ -1,0 +1,207 @@
+#include "lock.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <optional>
+
+#include "support.hpp"
+
+namespace kelvaro {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::steady_clock;
+
+TEST(LockTimeout, ReadsAnUnsignedMillisecondCount) {
+  struct Case {
+    std::optional<std::string> value;
+    std::uint64_t expected;
+  };
+  const Case cases[] = {
+      {std::nullopt, 30'000},
+      {"250", 250},
+      {"+250", 250},
+      {"0", 0},
+      {"007", 7},
+      {"18446744073709551615", 18446744073709551615u},
+      {"18446744073709551616", 30'000},
+      {"123456789012345678901", 30'000},
+      {"", 30'000},
+      {"+", 30'000},
+      {"-", 30'000},
+      {"-1", 30'000},
+      {"++1", 30'000},
+      {"1.5", 30'000},
+      {" 250", 30'000},
+      {"250 ", 30'000},
+      {"2 50", 30'000},
+      {"250ms", 30'000},
+      {"abc", 30'000},
+      {"\xD9\xA3", 30'000},  // ARABIC-INDIC DIGIT THREE is not an ASCII digit
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.value_or("(absent)"));
+    EnvSnapshot env{{"HOME", "/h"}};
+    if (c.value) {
+      env["KELVARO_LOCK_TIMEOUT_MS"] = *c.value;
+    }
+    EXPECT_EQ(lock_timeout(env).count(), c.expected);
+  }
+}
+
+TEST(LockError, Texts) {
+  EXPECT_EQ(to_string(LockError{.kind = LockError::Kind::busy, .error = {}}),
+            "another kelvaro process is running — try again when it finishes");
+  EXPECT_EQ(to_string(LockError{.kind = LockError::Kind::io,
+                                .error = std::make_error_code(std::errc::permission_denied)}),
+            "cannot take the kelvaro lock: Permission denied");
+}
+
+// Another process holding the lock on `state_dir` until it is dropped.
+class LockHolder {
+ public:
+  explicit LockHolder(const fs::path& state_dir) {
+    int ready[2];
+    if (::pipe(ready) != 0) {
+      ADD_FAILURE() << "pipe";
+      return;
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(ready[0]);
+      auto lock = acquire_lock(state_dir, LockTimeout{0});
+      char byte = lock ? 'y' : 'n';
+      if (::write(ready[1], &byte, 1) != 1 || !lock) {
+        ::_exit(1);
+      }
+      ::pause();  // held until the parent kills this process
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    held_ = ::read(ready[0], &byte, 1) == 1 && byte == 'y';
+    ::close(ready[0]);
+  }
+  ~LockHolder() { stop(); }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+
+  bool held() const { return held_; }
+  void stop() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool held_ = false;
+};
+
+TEST(AcquireLock, CreatesTheStateFolderAndAnEmptyLockFileThatStays) {
+  TempHome home;
+  const fs::path state = home.path("deep/state/kelvaro");
+
+  {
+    auto lock = acquire_lock(state, LockTimeout{0});
+    ASSERT_TRUE(lock) << to_string(lock.error());
+  }
+
+  EXPECT_TRUE(fs::is_regular_file(state / "lock"));
+  EXPECT_EQ(fs::file_size(state / "lock"), 0u);
+}
+
+TEST(AcquireLock, NeverTruncatesTheLockFile) {
+  TempHome home;
+  home.write(home.state_dir() / "lock", "written by someone else");
+
+  auto lock = acquire_lock(home.state_dir(), LockTimeout{0});
+
+  ASSERT_TRUE(lock);
+  EXPECT_EQ(home.read(home.state_dir() / "lock"), "written by someone else");
+}
+
+TEST(AcquireLock, HeldByAnotherProcessFailsAtOnceWithZeroTimeout) {
+  TempHome home;
+  LockHolder holder(home.state_dir());
+  ASSERT_TRUE(holder.held());
+
+  auto start = steady_clock::now();
+  auto lock = acquire_lock(home.state_dir(), LockTimeout{0});
+  auto waited = steady_clock::now() - start;
+
+  ASSERT_FALSE(lock);
+  EXPECT_EQ(lock.error().kind, LockError::Kind::busy);
+  EXPECT_LT(waited, std::chrono::milliseconds(15));
+}
+
+TEST(AcquireLock, WaitsForTheTimeoutBeforeGivingUp) {
+  TempHome home;
+  LockHolder holder(home.state_dir());
+  ASSERT_TRUE(holder.held());
+
+  auto start = steady_clock::now();
+  auto lock = acquire_lock(home.state_dir(), LockTimeout{120});
+  auto waited = steady_clock::now() - start;
+
+  ASSERT_FALSE(lock);
+  EXPECT_EQ(to_string(lock.error()),
+            "another kelvaro process is running — try again when it finishes");
+  EXPECT_GE(waited, std::chrono::milliseconds(120));
+  EXPECT_LT(waited, std::chrono::milliseconds(1000));
+}
+
+TEST(AcquireLock, SucceedsOnceTheOtherProcessHasEnded) {
+  TempHome home;
+  LockHolder holder(home.state_dir());
+  ASSERT_TRUE(holder.held());
+  ASSERT_FALSE(acquire_lock(home.state_dir(), LockTimeout{0}));
+
+  holder.stop();
+  auto lock = acquire_lock(home.state_dir(), LockTimeout{0});
+
+  EXPECT_TRUE(lock);
+}
+
+TEST(AcquireLock, DroppingTheLockReleasesIt) {
+  TempHome home;
+  std::optional<ProcessLock> first;
+  {
+    auto lock = acquire_lock(home.state_dir(), LockTimeout{0});
+    ASSERT_TRUE(lock);
+    first.emplace(std::move(*lock));
+  }
+  // A second open in this process conflicts as another process would.
+  EXPECT_FALSE(acquire_lock(home.state_dir(), LockTimeout{0}));
+
+  first.reset();
+
+  EXPECT_TRUE(acquire_lock(home.state_dir(), LockTimeout{0}));
+}
+
+TEST(AcquireLock, OtherFailuresAreIoErrorsWithoutWaiting) {
+  TempHome home;
+  home.make_dir("folder-state/lock");
+  home.write("file-state", "not a folder");
+
+  auto start = steady_clock::now();
+  auto folder = acquire_lock(home.path("folder-state"), LockTimeout{5'000});
+  auto file = acquire_lock(home.path("file-state/kelvaro"), LockTimeout{5'000});
+  auto waited = steady_clock::now() - start;
+
+  ASSERT_FALSE(folder);
+  EXPECT_EQ(to_string(folder.error()), "cannot take the kelvaro lock: Is a directory");
+  ASSERT_FALSE(file);
+  EXPECT_EQ(to_string(file.error()), "cannot take the kelvaro lock: Not a directory");
+  EXPECT_LT(waited, std::chrono::milliseconds(1000));
+}
+
+}  // namespace
+}  // namespace kelvaro

@@ -1,0 +1,93 @@
+#include "report.hpp"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <streambuf>
+
+namespace kelvaro {
+namespace {
+
+struct Streams {
+  std::ostringstream out;
+  std::ostringstream err;
+  Reporter reporter{.out = &out, .err = &err, .errors = 0, .warnings = 0};
+};
+
+TEST(Reporter, ErrorsAndWarningsArePrefixedAndCounted) {
+  Streams s;
+
+  report_error(s.reporter, "first");
+  report_warning(s.reporter, "careful");
+  report_error(s.reporter, "second");
+
+  EXPECT_EQ(s.err.str(), "error: first\nwarning: careful\nerror: second\n");
+  EXPECT_EQ(s.out.str(), "");
+  EXPECT_EQ(s.reporter.errors, 2u);
+  EXPECT_EQ(s.reporter.warnings, 1u);
+}
+
+TEST(Reporter, ResultLinesGoToOutUnchanged) {
+  Streams s;
+
+  print_line(s.reporter, "two\nlines\n");
+  print_text_line(s.reporter, "caf\xC3\xA9 — done");
+
+  EXPECT_EQ(s.out.str(), "two\nlines\n\ncaf\xC3\xA9 — done\n");
+  EXPECT_EQ(s.err.str(), "");
+  EXPECT_EQ(s.reporter.errors + s.reporter.warnings, 0u);
+}
+
+// A stream buffer that refuses every byte, as a closed pipe does.
+struct RefusingBuffer : std::streambuf {
+  int_type overflow(int_type) override { return traits_type::eof(); }
+  std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+};
+
+TEST(Reporter, LinesThatCannotBeWrittenStillCount) {
+  RefusingBuffer refusing;
+  std::ostream quiet(&refusing);
+  std::ostream throwing(&refusing);
+  throwing.exceptions(std::ios::badbit);
+  Reporter reporter{.out = &quiet, .err = &throwing, .errors = 0, .warnings = 0};
+
+  print_line(reporter, "lost");
+  report_error(reporter, "lost");
+  report_warning(reporter, "lost too");
+  print_json(throwing, nlohmann::ordered_json::object());
+
+  EXPECT_EQ(reporter.errors, 1u);
+  EXPECT_EQ(reporter.warnings, 1u);
+}
+
+TEST(PrintJson, PrettyWithTwoSpacesAndAFinalLineFeed) {
+  using Json = nlohmann::ordered_json;
+  struct Case {
+    Json value;
+    std::string expected;
+  };
+  Json ordered = Json::object();
+  ordered["zeta"] = 1;
+  ordered["alpha"] = Json::array({true, nullptr});
+  ordered["empty"] = Json::object();
+  ordered["text"] = "caf\xC3\xA9 \"q\"\n";
+  const Case cases[] = {
+      {Json::object(), "{}\n"},
+      {Json::array(), "[]\n"},
+      {Json{{"a", 1}}, "{\n  \"a\": 1\n}\n"},
+      {ordered,
+       "{\n  \"zeta\": 1,\n  \"alpha\": [\n    true,\n    null\n  ],\n  \"empty\": {},\n"
+       "  \"text\": \"caf\xC3\xA9 \\\"q\\\"\\n\"\n}\n"},
+      {Json{{"bad", "\xFF"}}, "{}\n"},  // cannot be rendered
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    std::ostringstream out;
+    print_json(out, c.value);
+    EXPECT_EQ(out.str(), c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace kelvaro

@@ -1,0 +1,212 @@
+#include "support.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "cli.hpp"
+
+namespace kelvaro {
+
+namespace fs = std::filesystem;
+
+void PrintTo(const RunResult& result, std::ostream* os) {
+  *os << "{status " << result.status << ", out " << ::testing::PrintToString(result.out) << ", err "
+      << ::testing::PrintToString(result.err) << "}";
+}
+
+TempHome::TempHome() {
+  std::string pattern = (fs::temp_directory_path() / "kelvaro-test-XXXXXX").string();
+  char* made = ::mkdtemp(pattern.data());
+  if (made == nullptr) {
+    ADD_FAILURE() << "cannot create a temporary folder: " << std::strerror(errno);
+    std::abort();
+  }
+  root_ = fs::canonical(made);
+  home_ = root_ / "home";
+  fs::create_directories(home_);
+  env_ = {
+      {"KELVARO_TARGET_ROOT", home_.string()},
+      {"HOME", home_.string()},
+      {"XDG_CONFIG_HOME", (home_ / ".config").string()},
+      {"XDG_STATE_HOME", (home_ / ".local/state").string()},
+  };
+  ctx_ = *resolve_context(env_);
+}
+
+TempHome::~TempHome() {
+  if (::testing::Test::HasFailure()) {
+    std::cerr << "kept the test folder " << root_.string() << "\n";
+    return;
+  }
+  std::error_code ignored;
+  fs::remove_all(root_, ignored);
+}
+
+void TempHome::set_env(const std::string& name, const std::string& value) {
+  env_[name] = value;
+  if (auto ctx = resolve_context(env_)) {
+    ctx_ = *ctx;
+  }
+}
+
+void TempHome::unset_env(const std::string& name) {
+  env_.erase(name);
+  if (auto ctx = resolve_context(env_)) {
+    ctx_ = *ctx;
+  }
+}
+
+fs::path TempHome::path(const fs::path& rel) const {
+  return rel.is_absolute() ? rel : home_ / rel;
+}
+
+fs::path TempHome::write(const fs::path& rel, std::string_view content) const {
+  fs::path full = path(rel);
+  fs::create_directories(full.parent_path());
+  std::ofstream file(full, std::ios::binary | std::ios::trunc);
+  file.write(content.data(), static_cast<std::streamsize>(content.size()));
+  EXPECT_TRUE(file.good()) << "cannot write " << full.string();
+  return full;
+}
+
+fs::path TempHome::make_dir(const fs::path& rel) const {
+  fs::path full = path(rel);
+  fs::create_directories(full);
+  return full;
+}
+
+fs::path TempHome::make_link(const fs::path& rel, const fs::path& target, bool dir) const {
+  fs::path full = path(rel);
+  fs::create_directories(full.parent_path());
+  if (dir) {
+    fs::create_directory_symlink(target, full);
+  } else {
+    fs::create_symlink(target, full);
+  }
+  return full;
+}
+
+std::string TempHome::read(const fs::path& rel) const {
+  fs::path full = path(rel);
+  std::ifstream file(full, std::ios::binary);
+  EXPECT_TRUE(file.good()) << "cannot read " << full.string();
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+namespace {
+
+// Reads both pipes to their end at once, so that a child filling one cannot block.
+void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  int open_count = 2;
+  char buffer[65536];
+  while (open_count > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) {
+        continue;
+      }
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& env,
+                      const fs::path& cwd) {
+  std::string exe = KELVARO_EXE;
+  std::vector<std::string> argv_text{exe};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<std::string> env_text;
+  for (const auto& [name, value] : env) {
+    env_text.push_back(name + "=" + value);
+  }
+  std::vector<char*> argv;
+  for (auto& a : argv_text) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : env_text) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+
+  int out_pipe[2];
+  int err_pipe[2];
+  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return {};
+  }
+  std::cout.flush();
+  std::cerr.flush();
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return {};
+  }
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    int null_fd = ::open("/dev/null", O_RDONLY);
+    ::dup2(null_fd, 0);
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) {
+      ::_exit(126);
+    }
+    ::execve(exe.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  RunResult result;
+  drain(out_pipe[0], err_pipe[0], result.out, result.err);
+  int wait_status = 0;
+  while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(wait_status)) {
+    result.status = WEXITSTATUS(wait_status);
+  } else if (WIFSIGNALED(wait_status)) {
+    result.status = 128 + WTERMSIG(wait_status);
+  }
+  return result;
+}
+
+RunResult run_in_process(const std::vector<std::string>& args, const EnvSnapshot& env) {
+  std::vector<std::string> full{"kelvaro"};
+  full.insert(full.end(), args.begin(), args.end());
+  std::ostringstream out;
+  std::ostringstream err;
+  int status = run(full, env, out, err);
+  return {.out = out.str(), .err = err.str(), .status = status};
+}
+
+}  // namespace kelvaro
