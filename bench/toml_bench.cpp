@@ -87,7 +87,6 @@ int main(int argc, char** argv) {
               *std::min_element(total_ms.begin(), total_ms.end()));
   std::printf("parse+edit+print CPU time: median %.2f ms, min %.2f ms\n", median(cpu_total_ms),
               *std::min_element(cpu_total_ms.begin(), cpu_total_ms.end()));
-  std::printf("parse: median %.2f ms; print: median %.2f ms\n", median(parse_ms),
-              median(print_ms));
+  std::printf("parse: median %.2f ms; print: median %.2f ms\n", median(parse_ms), median(print_ms));
   return 0;
 }

@@ -609,7 +609,30 @@ int not_available(Reporter& reporter, std::string_view command) {
   return 1;
 }
 
-// One line per command, each calling that command with its own arguments.
+int dispatch_mcp([[maybe_unused]] const RunContext& ctx, [[maybe_unused]] const Config& config,
+                 Reporter& reporter, const McpCommand& command) {
+  return std::visit(Overloaded{
+                        [&]([[maybe_unused]] const McpCommand::List& c) {
+                          return not_available(reporter, "mcp list");
+                        },
+                        [&]([[maybe_unused]] const McpCommand::Adopt& c) {
+                          return not_available(reporter, "mcp adopt");
+                        },
+                        [&]([[maybe_unused]] const McpCommand::Remove& c) {
+                          return not_available(reporter, "mcp remove");
+                        },
+                        [&]([[maybe_unused]] const McpCommand::Disable& c) {
+                          return not_available(reporter, "mcp disable");
+                        },
+                        [&]([[maybe_unused]] const McpCommand::Enable& c) {
+                          return not_available(reporter, "mcp enable");
+                        },
+                    },
+                    command.value);
+}
+
+// One entry per command, each calling that command with its own arguments; no subcommand is
+// `sync` without a dry run.
 int dispatch([[maybe_unused]] const RunContext& ctx, [[maybe_unused]] const Config& config,
              Reporter& reporter, const Cli& cli) {
   const CliCommand command = cli.command.value_or(CliCommand{CliCommand::Sync{}});
@@ -628,27 +651,8 @@ int dispatch([[maybe_unused]] const RunContext& ctx, [[maybe_unused]] const Conf
           [&]([[maybe_unused]] const CliCommand::Status& c) {
             return not_available(reporter, "status");
           },
+          [&](const CliCommand::Mcp& c) { return dispatch_mcp(ctx, config, reporter, c.command); },
           [&](const CliCommand::Doctor&) { return not_available(reporter, "doctor"); },
-          [&](const CliCommand::Mcp& mcp) {
-            return std::visit(Overloaded{
-                                  [&]([[maybe_unused]] const McpCommand::List& c) {
-                                    return not_available(reporter, "mcp list");
-                                  },
-                                  [&]([[maybe_unused]] const McpCommand::Adopt& c) {
-                                    return not_available(reporter, "mcp adopt");
-                                  },
-                                  [&]([[maybe_unused]] const McpCommand::Remove& c) {
-                                    return not_available(reporter, "mcp remove");
-                                  },
-                                  [&]([[maybe_unused]] const McpCommand::Disable& c) {
-                                    return not_available(reporter, "mcp disable");
-                                  },
-                                  [&]([[maybe_unused]] const McpCommand::Enable& c) {
-                                    return not_available(reporter, "mcp enable");
-                                  },
-                              },
-                              mcp.command.value);
-          },
       },
       command.value);
 }

@@ -165,16 +165,17 @@ std::vector<CommonsEntry> distinct_names(std::vector<CommonsEntry> entries) {
 }
 
 // Leftover generated files in `dir` whose stem names no Commons command.
-void plan_orphans(const Agent& agent, const fs::path& dir, const std::set<std::string>& names,
-                  std::vector<RenderItem>& items) {
+std::vector<RenderItem> plan_orphans(const Agent& agent, const fs::path& dir,
+                                     const std::set<std::string>& names) {
+  std::vector<RenderItem> items;
   std::error_code error;
   fs::directory_iterator it(dir, error);
   if (error) {
-    return;
+    return items;
   }
   for (; it != fs::directory_iterator(); it.increment(error)) {
     if (error) {
-      return;
+      return items;
     }
     const fs::path& path = it->path();
     const std::string file_name = display(path.filename());
@@ -195,6 +196,7 @@ void plan_orphans(const Agent& agent, const fs::path& dir, const std::set<std::s
                                .content = std::nullopt,
                                .state = RenderState::orphaned});
   }
+  return items;
 }
 
 }  // namespace
@@ -370,7 +372,9 @@ RenderPlan plan_renders(const fs::path& root, const Config& config, const fs::pa
                                       .content = std::move(*content),
                                       .state = state});
     }
-    plan_orphans(agent, dir, names, plan.items);
+    for (RenderItem& orphan : plan_orphans(agent, dir, names)) {
+      plan.items.push_back(std::move(orphan));
+    }
   }
   return plan;
 }

@@ -2,9 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "agents.hpp"
 #include "commons.hpp"
@@ -77,10 +79,26 @@ void plan_link_groups(const RunContext& ctx, const std::vector<Agent>& agents, S
 
 // The section planners after the links. Each fills its own `SyncPlan` field and moves its
 // blocking texts into `plan.blocking`, in the order they are called.
-void plan_instructions_section(const RunContext&, const Config&, SyncPlan&) {}
+void plan_instructions_section(const RunContext& ctx, const Config& config, SyncPlan& plan) {
+  plan.instructions = plan_instructions(ctx, config, ctx.commons / "AGENTS.md");
+}
+
 void plan_mcp_section(const RunContext&, const Config&, SyncPlan&) {}
-void plan_render_section(const RunContext&, const Config&, SyncPlan&) {}
-void plan_hooks_section(const RunContext&, const Config&, SyncPlan&) {}
+
+void plan_render_section(const RunContext& ctx, const Config& config, SyncPlan& plan) {
+  RenderPlan renders = plan_renders(ctx.home, config, ctx.commons);
+  plan.renders = std::move(renders.items);
+  for (std::string& error : renders.errors) {
+    plan.blocking.push_back(std::move(error));
+  }
+}
+
+void plan_hooks_section(const RunContext& ctx, const Config& config, SyncPlan& plan) {
+  plan.hooks = plan_hooks(ctx.home, config, ctx.commons / "hooks");
+  for (const std::string& fatal : plan.hooks.fatal) {
+    plan.blocking.push_back(fatal);
+  }
+}
 
 // `path` without the home folder's leading components; whole when it lies elsewhere.
 std::string shown_under_home(const fs::path& path, const fs::path& home) {
@@ -141,16 +159,123 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
 
 // The sections after the links, each printing (and, unless a dry run, applying) its own
 // `SyncPlan` field and adding to `run.changes`.
-void run_instructions_section(const SyncPlan&, SyncRun&) {}
+bool changes_instructions(InstructionsState state) {
+  switch (state) {
+    case InstructionsState::missing:
+    case InstructionsState::import:
+    case InstructionsState::legacy:
+    case InstructionsState::replace:
+      return true;
+    case InstructionsState::linked:
+    case InstructionsState::imported:
+    case InstructionsState::conflict:
+    case InstructionsState::foreign:
+      return false;
+  }
+  return false;
+}
+
+// Instructions are applied item by item, each line printed once its change is made. An agent
+// whose wiring failed gets none of its later items: a leftover is only removed once the
+// route it gives way to is in place.
+void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
+  auto of_interest = [](const InstructionsItem& item) {
+    return item.state != InstructionsState::linked && item.state != InstructionsState::imported;
+  };
+  if (std::none_of(plan.instructions.begin(), plan.instructions.end(), of_interest)) {
+    return;
+  }
+  print_line(run.reporter, "instructions (AGENTS.md)");
+  std::vector<std::string> failed;
+  for (const InstructionsItem& item : plan.instructions) {
+    if (!of_interest(item) ||
+        std::find(failed.begin(), failed.end(), item.agent) != failed.end()) {
+      continue;
+    }
+    if (!changes_instructions(item.state)) {
+      print_line(run.reporter, fmt::format("  {:9} {} — {}", to_string(item.state), item.agent,
+                                           describe_instructions_item(item)));
+      continue;
+    }
+    if (!run.dry_run) {
+      auto applied = apply_instructions_item(run.ctx, item);
+      if (!applied) {
+        report_error(run.reporter,
+                     fmt::format("cannot write {}: {}", display(item.path), applied.error()));
+        failed.push_back(item.agent);
+        continue;
+      }
+    }
+    print_state(run, to_string(item.state), item.agent);
+    ++run.changes;
+  }
+}
+
 void report_mcp_errors(const SyncPlan&, SyncRun&) {}
 void run_mcp_section(const SyncPlan&, SyncRun&) {}
-void run_render_section(const SyncPlan&, SyncRun&) {}
+
+void run_render_section(const SyncPlan& plan, SyncRun& run) {
+  auto of_interest = [](const RenderItem& item) { return item.state != RenderState::managed; };
+  if (std::none_of(plan.renders.begin(), plan.renders.end(), of_interest)) {
+    return;
+  }
+  print_line(run.reporter, "rendered commands");
+  for (const RenderItem& item : plan.renders) {
+    if (of_interest(item)) {
+      print_line(run.reporter, fmt::format("  {:10} {} → {} — {}", to_string(item.state),
+                                           item.name, item.agent, render_note(item.state)));
+    }
+  }
+  for (const RenderItem& item : plan.renders) {
+    if (!is_actionable(item.state)) {
+      continue;
+    }
+    if (run.dry_run) {
+      ++run.changes;
+      continue;
+    }
+    auto applied = apply_render_item(item);
+    if (!applied) {
+      report_error(run.reporter, applied.error());
+    } else if (*applied) {
+      ++run.changes;
+    }
+  }
+}
+
 void report_hook_errors(const SyncPlan& plan, SyncRun& run) {
   for (const std::string& error : plan.hooks.errors) {
     report_error(run.reporter, error);
   }
 }
-void run_hooks_section(const SyncPlan&, SyncRun&) {}
+
+void run_hooks_section(const SyncPlan& plan, SyncRun& run) {
+  const std::vector<HookItem>& items = plan.hooks.items;
+  auto of_interest = [](const HookItem& item) { return item.state != HookState::managed; };
+  if (std::none_of(items.begin(), items.end(), of_interest)) {
+    return;
+  }
+  print_line(run.reporter, "hooks");
+  for (const HookItem& item : items) {
+    if (of_interest(item)) {
+      print_line(run.reporter,
+                 fmt::format("  {:12} {} {} → {} — {}", to_string(item.state), item.event,
+                             shown_command(item.command), item.agent, describe_hook_item(item)));
+    }
+  }
+  if (run.dry_run) {
+    run.changes += static_cast<std::uint64_t>(
+        std::count_if(items.begin(), items.end(), [](const HookItem& item) {
+          return item.state == HookState::missing || item.state == HookState::drifted;
+        }));
+    return;
+  }
+  HookApplyResult applied = apply_hook_items(items);
+  for (const std::string& message : applied.messages) {
+    report_error(run.reporter, message);
+  }
+  run.changes += applied.written;
+}
 
 void print_summary(SyncRun& run) {
   if (run.changes > 0) {

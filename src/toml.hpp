@@ -5,8 +5,6 @@
 // document gives back the parsed text exactly (less a leading byte-order mark); edits
 // touch only the items they name, and new items print in one fixed default form.
 
-#include "result.hpp"
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,6 +13,8 @@
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "result.hpp"
 
 namespace kelvaro::toml {
 
@@ -82,7 +82,7 @@ struct Datetime {
   int minute = 0;
   int second = 0;
   std::optional<std::uint32_t> nanos{};  // present when a fraction was written
-  int offset_minutes = 0;              // east of UTC
+  int offset_minutes = 0;                // east of UTC
 
   bool operator==(const Datetime&) const = default;
 };
@@ -104,9 +104,9 @@ struct InlineEntry;
 struct Value {
   Kind kind = Kind::string;
   std::string str{};           // string
-  std::int64_t integer = 0;  // integer
-  double real = 0.0;         // float
-  bool boolean = false;      // boolean
+  std::int64_t integer = 0;    // integer
+  double real = 0.0;           // float
+  bool boolean = false;        // boolean
   Datetime dt{};               // datetime
   std::vector<Value> items{};  // array, in order
   // Inline table: entries as written; a dotted key `a.b = 1` inside braces is one entry
@@ -115,7 +115,7 @@ struct Value {
   std::optional<std::string> raw{};  // scalar as written; none = default form
   Decor decor{};                     // text before / after the value
   std::string closing{};             // array / inline table: text before the `]` or `}`
-  bool trailing_comma = false;     // array
+  bool trailing_comma = false;       // array
 
   bool operator==(const Value&) const = default;
 };
@@ -130,10 +130,10 @@ struct InlineEntry {
 
 // One `key = value` line of a table section.
 struct Line {
-  std::string lead{};        // comment lines, blank lines, indentation before the key
-  std::vector<Key> keys{};   // path as written, relative to its section; empty = default form
-  Value value{};             // decor: blanks after `=` / blanks and comment after the value
-  std::string eol = "\n";  // "\n", "\r\n", or "" (last line of a file without one)
+  std::string lead{};       // comment lines, blank lines, indentation before the key
+  std::vector<Key> keys{};  // path as written, relative to its section; empty = default form
+  Value value{};            // decor: blanks after `=` / blanks and comment after the value
+  std::string eol = "\n";   // "\n", "\r\n", or "" (last line of a file without one)
   std::optional<std::uint32_t> order{};  // parse order; none = added, printed after parsed lines
 
   bool operator==(const Line&) const = default;
@@ -151,7 +151,7 @@ struct ArrayOfTables {
 // One child of a table: a value line, a sub-table, or an array of tables.
 struct Entry {
   Key key{};
-  std::variant<Line, Box<Table>, ArrayOfTables> item{};
+  std::variant<Box<Line>, Box<Table>, ArrayOfTables> item{};
 
   bool operator==(const Entry&) const = default;
 };
@@ -159,9 +159,9 @@ struct Entry {
 // A table: the root, a `[header]` table, a parent made by a deeper header (`implicit`),
 // or a table made by dotted keys (`dotted`, also `implicit`). Inline tables are values.
 struct Table {
-  std::vector<Entry> entries{};  // children, in order of first definition
-  bool implicit = false;       // no header of its own while it holds no value lines
-  bool dotted = false;         // made by dotted keys: never gets a header
+  std::vector<Entry> entries{};    // children, in order of first definition
+  bool implicit = false;           // no header of its own while it holds no value lines
+  bool dotted = false;             // made by dotted keys: never gets a header
   std::optional<long> position{};  // header number in the file (root 0); none = placed by print
   Decor decor{};                   // lines above the header / blanks and comment after `]`
   std::vector<Key> header_keys{};  // header path as written; empty = built from the tree
@@ -234,9 +234,17 @@ inline const Table* as_table(const Entry& entry) {
   const auto* box = std::get_if<Box<Table>>(&entry.item);
   return box == nullptr ? nullptr : box->get();
 }
-inline Line* as_line(Entry& entry) { return std::get_if<Line>(&entry.item); }
-inline const Line* as_line(const Entry& entry) { return std::get_if<Line>(&entry.item); }
-inline ArrayOfTables* as_aot(Entry& entry) { return std::get_if<ArrayOfTables>(&entry.item); }
+inline Line* as_line(Entry& entry) {
+  auto* box = std::get_if<Box<Line>>(&entry.item);
+  return box == nullptr ? nullptr : box->get();
+}
+inline const Line* as_line(const Entry& entry) {
+  const auto* box = std::get_if<Box<Line>>(&entry.item);
+  return box == nullptr ? nullptr : box->get();
+}
+inline ArrayOfTables* as_aot(Entry& entry) {
+  return std::get_if<ArrayOfTables>(&entry.item);
+}
 inline const ArrayOfTables* as_aot(const Entry& entry) {
   return std::get_if<ArrayOfTables>(&entry.item);
 }

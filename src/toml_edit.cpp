@@ -7,8 +7,8 @@
 namespace kelvaro::toml {
 namespace {
 
-void add_member(std::vector<InlineMember>& members, const std::vector<Key>& keys,
-                std::size_t at, const Value& value) {
+void add_member(std::vector<InlineMember>& members, const std::vector<Key>& keys, std::size_t at,
+                const Value& value) {
   const std::string& name = keys[at].name;
   auto it = std::find_if(members.begin(), members.end(),
                          [&](const InlineMember& m) { return m.name == name; });
@@ -123,13 +123,21 @@ bool remove(Table& table, std::string_view name) {
   return true;
 }
 
-Value string_value(std::string text) { return Value{.kind = Kind::string, .str = std::move(text)}; }
+Value string_value(std::string text) {
+  return Value{.kind = Kind::string, .str = std::move(text)};
+}
 
-Value integer_value(std::int64_t number) { return Value{.kind = Kind::integer, .integer = number}; }
+Value integer_value(std::int64_t number) {
+  return Value{.kind = Kind::integer, .integer = number};
+}
 
-Value float_value(double number) { return Value{.kind = Kind::floating, .real = number}; }
+Value float_value(double number) {
+  return Value{.kind = Kind::floating, .real = number};
+}
 
-Value bool_value(bool flag) { return Value{.kind = Kind::boolean, .boolean = flag}; }
+Value bool_value(bool flag) {
+  return Value{.kind = Kind::boolean, .boolean = flag};
+}
 
 Value array_value(std::vector<Value> items) {
   return Value{.kind = Kind::array, .items = std::move(items)};

@@ -1,5 +1,3 @@
-#include "toml.hpp"
-
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -10,6 +8,8 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
+
+#include "toml.hpp"
 
 namespace kelvaro::toml {
 namespace {
@@ -27,9 +27,13 @@ bool is_bare(char c) {
          c == '-';
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
-bool is_control(unsigned char c) { return (c < 0x20 && c != '\t') || c == 0x7f; }
+bool is_control(unsigned char c) {
+  return (c < 0x20 && c != '\t') || c == 0x7f;
+}
 
 // Offset of the first byte that is not part of valid UTF-8, or npos.
 std::size_t invalid_utf8(std::string_view s, std::size_t from) {
@@ -65,8 +69,8 @@ std::size_t invalid_utf8(std::string_view s, std::size_t from) {
       }
       cp = (cp << 6) | (d & 0x3f);
     }
-    const bool overlong = (len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) ||
-                          (len == 4 && cp < 0x10000);
+    const bool overlong =
+        (len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
     if (overlong || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) {
       return i;
     }
@@ -130,7 +134,9 @@ int digit_value(char c) {
   return c - 'A' + 10;
 }
 
-bool leap_year(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool leap_year(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int days_in_month(int y, int m) {
   static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};

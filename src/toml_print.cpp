@@ -15,8 +15,8 @@ bool bare_key(std::string_view name) {
     return false;
   }
   return std::all_of(name.begin(), name.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '_' || c == '-';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-';
   });
 }
 
@@ -300,12 +300,15 @@ class Printer {
       lines.clear();
       std::vector<const Key*> prefix;
       collect_lines(*s.table, prefix, lines);
-      std::stable_sort(lines.begin(), lines.end(), [](const BodyLine& a, const BodyLine& b) {
+      const auto by_order = [](const BodyLine& a, const BodyLine& b) {
         if (!a.line->order || !b.line->order) {
           return a.line->order.has_value() && !b.line->order.has_value();
         }
         return *a.line->order < *b.line->order;
-      });
+      };
+      if (!std::is_sorted(lines.begin(), lines.end(), by_order)) {
+        std::stable_sort(lines.begin(), lines.end(), by_order);
+      }
       if (!s.root && !(s.table->implicit && lines.empty())) {
         header(s);
       }
@@ -375,7 +378,12 @@ class Printer {
   void body_line(const BodyLine& b) {
     const Line& line = *b.line;
     write(line.lead);
-    std::string text;
+    // A key line is never empty, so it is built straight into the output.
+    if (need_newline_) {
+      out_.push_back('\n');
+      need_newline_ = false;
+    }
+    std::string& text = out_;
     if (!line.keys.empty()) {
       for (std::size_t i = 0; i < line.keys.size(); ++i) {
         const Key& k = line.keys[i];
@@ -396,7 +404,6 @@ class Printer {
     }
     text.push_back('=');
     append_value(text, line.value, " ", "");
-    write(text);
     write_eol(line.eol);
   }
 
@@ -442,7 +449,9 @@ std::string datetime_text(const Datetime& dt) {
   return out;
 }
 
-std::string print(const Document& doc) { return Printer().run(doc); }
+std::string print(const Document& doc) {
+  return Printer().run(doc);
+}
 
 std::string with_crlf(std::string_view text) {
   std::string out;

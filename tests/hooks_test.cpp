@@ -417,6 +417,20 @@ TEST_F(HooksMerge, EventHoldingSomethingElseStopsOnlyThatFile) {
   EXPECT_EQ(states(plan())[3], "codex Stop ding managed");
 }
 
+TEST_F(HooksMerge, FailedWriteIsReported) {
+  install({".claude"});
+  hook_file("Stop.toml", "[[hook]]\ncommand = \"ding\"\n");
+  // Nothing can be created in /proc, whoever runs the test.
+  const fs::path link = th_.make_link(".claude/settings.json", "/proc/kelvaro-hooks-test.json");
+
+  HookApplyResult applied = apply_hook_items(plan().items);
+
+  ASSERT_EQ(applied.messages.size(), 1u);
+  EXPECT_EQ(applied.messages[0].rfind("cannot write " + link.string() + ": ", 0), 0u)
+      << applied.messages[0];
+  EXPECT_EQ(applied.written, 0u);
+}
+
 TEST_F(HooksRemove, RemovingTakesOnlyTheCommonsEntries) {
   install({".gemini"});
   hook_file("Stop.toml", "[[hook]]\ncommand = \"ding\"\n");

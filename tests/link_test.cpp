@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -173,6 +174,35 @@ TEST_F(LinkPlanTest, RelativeCommonsAndFolderGiveAnchoredTargets) {
   ASSERT_EQ(items.size(), 1u);
   EXPECT_EQ(items[0].target, fs::path("../../.agents/skills/x"));
   EXPECT_EQ(items[0].state, LinkState::missing);
+}
+
+TEST_F(LinkPlanTest, TargetsMatchRelativePathWhereverTheFolderLies) {
+  std::vector<CommonsEntry> entries = {skill("a"), skill("b")};
+  entries.push_back(
+      CommonsEntry{.name = "c", .file_name = "c", .path = home.commons() / "skills/../skills/./c"});
+  entries.push_back(CommonsEntry{.name = "d", .file_name = "d", .path = home.path("outside/d")});
+  const std::vector<fs::path> folders = {
+      dir,
+      skills,
+      skills / "a/inner",
+      skills / "a",
+      home.commons(),
+      home.root(),
+      home.path("outside"),
+  };
+  for (const fs::path& folder : folders) {
+    SCOPED_TRACE(folder.string());
+
+    std::vector<LinkItem> items = plan_links(folder, entries, home.commons());
+
+    ASSERT_GE(items.size(), entries.size());
+    for (const CommonsEntry& entry : entries) {
+      auto item = std::find_if(items.begin(), items.end(),
+                               [&](const LinkItem& i) { return i.name == entry.name; });
+      ASSERT_NE(item, items.end()) << entry.name;
+      EXPECT_EQ(item->target, relative_path(folder, entry.path)) << entry.name;
+    }
+  }
 }
 
 TEST_F(LinkPlanTest, CommonsLinksOfANativeAgentAreDuplicates) {

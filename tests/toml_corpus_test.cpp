@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -244,7 +244,6 @@ std::string case_name(const testing::TestParamInfo<std::string>& info) {
 
 INSTANTIATE_TEST_SUITE_P(TomlTest, TomlCorpus, testing::ValuesIn(corpus_cases()), case_name);
 
-
 // ---- Random edits ---------------------------------------------------------------------
 //
 // Each edit is applied to a fresh parse of a valid corpus document. Every byte of the
@@ -324,14 +323,13 @@ void collect_records(const Table& t, const std::string& prefix, std::vector<Reco
   for (const Entry& e : t.entries) {
     const std::string here = prefix + e.key.name + '\x1f';
     if (const Line* line = as_line(e)) {
-      lines.push_back(Record{here, line->order ? static_cast<long>(*line->order) : 1L << 40, line,
-                             nullptr});
+      lines.push_back(
+          Record{here, line->order ? static_cast<long>(*line->order) : 1L << 40, line, nullptr});
     } else if (const Table* sub = as_table(e)) {
       collect_records(*sub, here, lines, headers);
     } else if (const ArrayOfTables* aot = as_aot(e)) {
       for (std::size_t i = 0; i < aot->tables.size(); ++i) {
-        collect_records(aot->tables[i], here + "[" + std::to_string(i) + "]\x1f",
-                        lines, headers);
+        collect_records(aot->tables[i], here + "[" + std::to_string(i) + "]\x1f", lines, headers);
       }
     }
   }
@@ -386,16 +384,15 @@ std::string compare_unrelated(const Document& before, const Document& after,
   for (std::size_t i = 0; i < lb.size(); ++i) {
     const Line& x = *lb[i].line;
     const Line& y = *la[i].line;
-    if (lb[i].path != la[i].path || x.lead != y.lead || x.keys != y.keys || !same_layout(x.value, y.value) ||
-        !same_eol(x.eol, y.eol)) {
+    if (lb[i].path != la[i].path || x.lead != y.lead || x.keys != y.keys ||
+        !same_layout(x.value, y.value) || !same_eol(x.eol, y.eol)) {
       return "line " + lb[i].path + " changed";
     }
   }
   const auto hb = sorted_except(headers_before, edited, section);
   const auto ha = sorted_except(headers_after, edited, section);
   if (hb.size() != ha.size()) {
-    return "header count " + std::to_string(ha.size()) + " instead of " +
-           std::to_string(hb.size());
+    return "header count " + std::to_string(ha.size()) + " instead of " + std::to_string(hb.size());
   }
   for (std::size_t i = 0; i < hb.size(); ++i) {
     const Table& x = *hb[i].table;
@@ -415,8 +412,8 @@ std::string compare_unrelated(const Document& before, const Document& after,
 
 Value random_value(std::mt19937& rng) {
   static const std::vector<std::string> texts = {
-      "plain", "", "two\nlines", "quote \" and \\ back", "tab\tand\r\ncrlf", "\"\"\"", "end\"",
-      "ünï😀", "ctl\x01\x7f"};
+      "plain",  "",      "two\nlines", "quote \" and \\ back", "tab\tand\r\ncrlf",
+      "\"\"\"", "end\"", "ünï😀",       "ctl\x01\x7f"};
   switch (rng() % 5) {
     case 0:
       return integer_value(static_cast<std::int64_t>(rng()) - 2'000'000'000);
@@ -465,9 +462,9 @@ TEST_P(TomlEditProperty, EditsLeaveEverythingElseAlone) {
     }
     const std::string printed = print(doc);
     const auto again = parse(printed);
-    ASSERT_TRUE(again.has_value()) << again.error().message << " at " << again.error().offset
-                                   << " in:\n"
-                                   << printed;
+    ASSERT_TRUE(again.has_value())
+        << again.error().message << " at " << again.error().offset << " in:\n"
+        << printed;
 
     const std::string edited = path_text(where) + name + '\x1f';
     // A table without a header gets one when it receives its first value line.

@@ -54,37 +54,37 @@ TEST(TomlParse, ErrorPositions) {
     std::size_t line, column;
   };
   const std::vector<Case> cases = {
-      {"a = 1\r\nb = 2\r\n= 3\r\n", 3, 1},              // first byte of line 3, CRLF file
-      {"a = 1\nb = 2\nxy! = 3\n", 3, 3},                // a byte that cannot continue a key
-      {"a = 1\nb = 2\nc = = 3\n", 3, 5},                // a byte that cannot start a value
-      {bom + "= 1\n", 1, 4},                            // offsets count the byte-order mark
-      {"a = \"abc\nb = 1\n", 1, 9},                     // unclosed string: its line end
-      {"a = \"\"\"abc\n", 2, 1},                        // unclosed multi-line string: the end
-      {"a =", 1, 4},                                    // input ends early
-      {"[a", 1, 3},                                     // unclosed header
-      {"a = [1, 2", 1, 10},                             // unclosed array
-      {"x = 1 y\n", 1, 7},                              // junk after a value
-      {"[a b]\n", 1, 4},                                // junk inside a header
-      {"a = 1\na = 2\n", 2, 1},                         // duplicate key
-      {"[a]\nx = 1\n[a]\n", 3, 2},                      // table defined twice
-      {"a = []\n[[a]]\n", 2, 3},                        // [[a]] on a static array
-      {"[a]\nb.c = 1\n[a.b]\n", 3, 4},                  // header on a dotted table
-      {"[a.b]\n[a]\nb = 1\n", 3, 1},                    // dotted key into a closed table
-      {"a = {b = 1}\na.c = 2\n", 2, 1},                 // inline tables are closed
-      {"t = {a.b = 1, a = 2}\n", 1, 15},                // duplicate inside an inline table
-      {"s = \"a\\qb\"\n", 1, 7},                        // bad escape: the backslash
-      {"s = \"\\uD800\"\n", 1, 6},                      // surrogate code point
-      {"n = 01\n", 1, 5},                               // leading zero: the value
-      {"n = 1__0\n", 1, 5},                             // doubled underscore
-      {"n = 9223372036854775808\n", 1, 5},              // integer overflow
-      {"d = 2021-02-30\n", 1, 5},                       // day out of range
-      {"d = 2021-02-29T24:00:00\n", 1, 5},              // not a leap year
-      {"# a\x01 comment\n", 1, 4},                      // control character in a comment
-      {"a = 1\rb = 2\n", 1, 6},                         // lone carriage return
-      {"a = \"\xff\"\n", 1, 6},                         // invalid UTF-8
-      {"t = {a = 1,}\n", 1, 12},                        // TOML 1.1 trailing comma
-      {"s = \"\\e\"\n", 1, 6},                          // TOML 1.1 escape
-      {"t = 07:32\n", 1, 5},                            // TOML 1.1 optional seconds
+      {"a = 1\r\nb = 2\r\n= 3\r\n", 3, 1},  // first byte of line 3, CRLF file
+      {"a = 1\nb = 2\nxy! = 3\n", 3, 3},    // a byte that cannot continue a key
+      {"a = 1\nb = 2\nc = = 3\n", 3, 5},    // a byte that cannot start a value
+      {bom + "= 1\n", 1, 4},                // offsets count the byte-order mark
+      {"a = \"abc\nb = 1\n", 1, 9},         // unclosed string: its line end
+      {"a = \"\"\"abc\n", 2, 1},            // unclosed multi-line string: the end
+      {"a =", 1, 4},                        // input ends early
+      {"[a", 1, 3},                         // unclosed header
+      {"a = [1, 2", 1, 10},                 // unclosed array
+      {"x = 1 y\n", 1, 7},                  // junk after a value
+      {"[a b]\n", 1, 4},                    // junk inside a header
+      {"a = 1\na = 2\n", 2, 1},             // duplicate key
+      {"[a]\nx = 1\n[a]\n", 3, 2},          // table defined twice
+      {"a = []\n[[a]]\n", 2, 3},            // [[a]] on a static array
+      {"[a]\nb.c = 1\n[a.b]\n", 3, 4},      // header on a dotted table
+      {"[a.b]\n[a]\nb = 1\n", 3, 1},        // dotted key into a closed table
+      {"a = {b = 1}\na.c = 2\n", 2, 1},     // inline tables are closed
+      {"t = {a.b = 1, a = 2}\n", 1, 15},    // duplicate inside an inline table
+      {"s = \"a\\qb\"\n", 1, 7},            // bad escape: the backslash
+      {"s = \"\\uD800\"\n", 1, 6},          // surrogate code point
+      {"n = 01\n", 1, 5},                   // leading zero: the value
+      {"n = 1__0\n", 1, 5},                 // doubled underscore
+      {"n = 9223372036854775808\n", 1, 5},  // integer overflow
+      {"d = 2021-02-30\n", 1, 5},           // day out of range
+      {"d = 2021-02-29T24:00:00\n", 1, 5},  // not a leap year
+      {"# a\x01 comment\n", 1, 4},          // control character in a comment
+      {"a = 1\rb = 2\n", 1, 6},             // lone carriage return
+      {"a = \"\xff\"\n", 1, 6},             // invalid UTF-8
+      {"t = {a = 1,}\n", 1, 12},            // TOML 1.1 trailing comma
+      {"s = \"\\e\"\n", 1, 6},              // TOML 1.1 escape
+      {"t = 07:32\n", 1, 5},                // TOML 1.1 optional seconds
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -285,11 +285,11 @@ TEST(TomlDefaults, OtherValues) {
   EXPECT_EQ(printed_line("b", bool_value(false)), "b = false\n");
   EXPECT_EQ(printed_line("a", strings({"a", "b"})), "a = [\"a\", \"b\"]\n");
   EXPECT_EQ(printed_line("a", array_value({array_value({integer_value(1), integer_value(2)}),
-                                          array_value({})})),
+                                           array_value({})})),
             "a = [[1, 2], []]\n");
-  EXPECT_EQ(printed_line("t", inline_table_value({{"a", integer_value(1)},
-                                                  {"b c", integer_value(2)}})),
-            "t = { a = 1, \"b c\" = 2 }\n");
+  EXPECT_EQ(
+      printed_line("t", inline_table_value({{"a", integer_value(1)}, {"b c", integer_value(2)}})),
+      "t = { a = 1, \"b c\" = 2 }\n");
   EXPECT_EQ(printed_line("t", inline_table_value({})), "t = {}\n");
   EXPECT_EQ(printed_line("my key", bool_value(true)), "\"my key\" = true\n");
 }
@@ -348,9 +348,10 @@ TEST(TomlEdit, ReplacedTableKeepsItsHeaderDecor) {
   replace_table(table_at(doc.root, {"mcp_servers"}), "fs",
                 new_table({{"command", string_value("npx")}, {"args", strings({"-y", "fs"})}}));
 
-  EXPECT_EQ(print(doc),
-            "# local tools\n[mcp_servers.fs]   # pinned\ncommand = \"npx\"\nargs = [\"-y\", \"fs\"]\n"
-            "\n[profiles.a]\nx = 1\n");
+  EXPECT_EQ(
+      print(doc),
+      "# local tools\n[mcp_servers.fs]   # pinned\ncommand = \"npx\"\nargs = [\"-y\", \"fs\"]\n"
+      "\n[profiles.a]\nx = 1\n");
 }
 
 TEST(TomlEdit, AddedTableLandsAfterItsSiblings) {
