@@ -198,19 +198,6 @@ struct ParseError {
 // nest at most 128 deep. Fails with the offset of the first fault.
 Result<Document, ParseError> parse(std::string_view text);
 
-// Line and column (from 1, in bytes) of byte `offset` of `text`; the offset is clamped to
-// the text's length.
-struct TextPosition {
-  std::size_t line = 1;
-  std::size_t column = 1;
-
-  bool operator==(const TextPosition&) const = default;
-};
-TextPosition text_position(std::string_view text, std::size_t offset);
-
-// "invalid TOML (line {}, column {})" for byte `offset` of `text`.
-std::string position_text(std::string_view text, std::size_t offset);
-
 // Prints `doc`, never with a byte-order mark. An unedited parsed document prints as the
 // text it was parsed from.
 std::string print(const Document& doc);

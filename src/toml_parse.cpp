@@ -1123,19 +1123,4 @@ Result<Document, ParseError> parse(std::string_view text) {
   return doc;
 }
 
-TextPosition text_position(std::string_view text, std::size_t offset) {
-  offset = std::min(offset, text.size());
-  const std::string_view before = text.substr(0, offset);
-  const auto line = static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n')) + 1;
-  const std::size_t nl = before.rfind('\n');
-  const std::size_t line_start = nl == std::string_view::npos ? 0 : nl + 1;
-  return TextPosition{.line = line, .column = offset - line_start + 1};
-}
-
-std::string position_text(std::string_view text, std::size_t offset) {
-  const TextPosition at = text_position(text, offset);
-  return "invalid TOML (line " + std::to_string(at.line) + ", column " + std::to_string(at.column) +
-         ")";
-}
-
 }  // namespace kelvaro::toml

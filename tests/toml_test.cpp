@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "documents.hpp"
+
 namespace kelvaro::toml {
 namespace {
 
@@ -92,7 +94,8 @@ TEST(TomlParse, ErrorPositions) {
     const auto doc = parse(c.text);
 
     ASSERT_FALSE(doc.has_value());
-    EXPECT_EQ(text_position(c.text, doc.error().offset), (TextPosition{c.line, c.column}))
+    EXPECT_EQ(kelvaro::position_at(c.text, doc.error().offset),
+              (kelvaro::TextPosition{c.line, c.column}))
         << doc.error().message;
   }
 }
@@ -108,12 +111,6 @@ TEST(TomlParse, NestingIsBounded) {
 
   const std::string ok = "a = " + std::string(128, '[') + std::string(128, ']') + "\n";
   EXPECT_TRUE(parse(ok).has_value());
-}
-
-TEST(TomlParse, PositionText) {
-  EXPECT_EQ(position_text("a = 1\nb = = 2\n", 10), "invalid TOML (line 2, column 5)");
-  EXPECT_EQ(position_text("ab", 99), "invalid TOML (line 1, column 3)");
-  EXPECT_EQ(position_text("", 0), "invalid TOML (line 1, column 1)");
 }
 
 TEST(TomlParse, KindsOfTables) {
