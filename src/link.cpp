@@ -125,6 +125,25 @@ bool starts_with(const std::vector<fs::path>& parts, const std::vector<fs::path>
 }
 
 // `relative_path` between two normalised paths, `from` given with its components.
+// An agent folder that is itself a link into the Commons (`.claude/skills` → the Commons'
+// `skills`) shows the Commons' own entries: planning there would judge the Commons against
+// itself and could remove links that belong to the Commons.
+bool resolves_into_commons(const fs::path& dir, const fs::path& commons) {
+  if (lies_within(dir, commons)) {
+    return false;
+  }
+  std::error_code ec;
+  const fs::path real_dir = fs::canonical(dir, ec);
+  if (ec) {
+    return false;
+  }
+  const fs::path real_commons = fs::canonical(commons, ec);
+  if (ec) {
+    return false;
+  }
+  return starts_with(components(real_dir), components(real_commons));
+}
+
 fs::path relative_between(const Anchor& from, const fs::path& to) {
   if (from.normal.is_absolute() != to.is_absolute() || from.normal.root_name() != to.root_name()) {
     return to;
@@ -409,6 +428,9 @@ LinkProbe read_link_state(const fs::path& path, const fs::path& commons) {
 
 std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsEntry>& entries,
                                  const fs::path& commons) {
+  if (resolves_into_commons(dir, commons)) {
+    return {};
+  }
   std::set<std::string> planned;
   for (const CommonsEntry& entry : entries) {
     planned.insert(entry.file_name);
@@ -458,6 +480,9 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
 
 std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& commons) {
   std::vector<LinkItem> items;
+  if (resolves_into_commons(dir, commons)) {
+    return items;
+  }
   std::error_code ec;
   fs::directory_iterator it(dir, ec);
   if (ec) {

@@ -226,6 +226,17 @@ TEST_F(LinkPlanTest, CommonsLinksOfANativeAgentAreDuplicates) {
   EXPECT_TRUE(list_commons_links(home.path(".nothing"), home.commons()).empty());
 }
 
+TEST_F(LinkPlanTest, FolderLinkedIntoTheCommonsPlansNothing) {
+  std::vector<CommonsEntry> entries = {skill("a")};
+  home.make_link(".agents/skills/sourced", home.path("moved-repo/sourced"), true);
+  home.make_link(".claude/skills", "../.agents/skills", true);
+  home.make_link(".codex/skills", "../.agents/skills", true);
+
+  EXPECT_TRUE(plan_links(dir, entries, home.commons()).empty());
+  EXPECT_TRUE(list_commons_links(home.path(".codex/skills"), home.commons()).empty());
+  EXPECT_TRUE(is_link(skills / "sourced"));
+}
+
 TEST(LinkContent, ComparesWholeTrees) {
   TempHome home;
   home.write("a/f", "1");
