@@ -188,8 +188,7 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
   print_line(run.reporter, "instructions (AGENTS.md)");
   std::vector<std::string> failed;
   for (const InstructionsItem& item : plan.instructions) {
-    if (!of_interest(item) ||
-        std::find(failed.begin(), failed.end(), item.agent) != failed.end()) {
+    if (!of_interest(item) || std::find(failed.begin(), failed.end(), item.agent) != failed.end()) {
       continue;
     }
     if (!changes_instructions(item.state)) {
@@ -222,8 +221,8 @@ void run_render_section(const SyncPlan& plan, SyncRun& run) {
   print_line(run.reporter, "rendered commands");
   for (const RenderItem& item : plan.renders) {
     if (of_interest(item)) {
-      print_line(run.reporter, fmt::format("  {:10} {} → {} — {}", to_string(item.state),
-                                           item.name, item.agent, render_note(item.state)));
+      print_line(run.reporter, fmt::format("  {:10} {} → {} — {}", to_string(item.state), item.name,
+                                           item.agent, render_note(item.state)));
     }
   }
   for (const RenderItem& item : plan.renders) {
