@@ -53,6 +53,11 @@ Result<WriteOutcome, std::error_code> write_atomic(const std::filesystem::path& 
 // True when `path` itself (not followed) is a symbolic link (on Windows also a junction).
 bool is_link(const std::filesystem::path& path);
 
+// The text stored in the symbolic link at `path`, read in one system call. Fails with
+// `no_such_file_or_directory` when nothing is there and `invalid_argument` when `path` is not
+// a link.
+Result<std::filesystem::path, std::error_code> read_link_text(const std::filesystem::path& path);
+
 // Creates a symbolic link at `link` holding `target`; a folder link when `target_is_dir`.
 Result<void, std::error_code> create_link(const std::filesystem::path& target,
                                           const std::filesystem::path& link, bool target_is_dir);

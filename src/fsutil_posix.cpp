@@ -161,4 +161,21 @@ Result<EnvSnapshot> capture_environment() {
   return env;
 }
 
+Result<std::filesystem::path, std::error_code> read_link_text(const std::filesystem::path& path) {
+  // Unlike std::filesystem::read_symlink, no attribute read first: planning asks this of every
+  // link in every agent folder.
+  std::string buffer(256, '\0');
+  while (true) {
+    const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n < 0) {
+      return unexpected(std::error_code(errno, std::generic_category()));
+    }
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(n));
+      return std::filesystem::path(std::move(buffer));
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 }  // namespace kelvaro

@@ -287,12 +287,11 @@ LinkState classify_entry(const fs::path& link_path, const fs::path& anchored_dir
                          const CommonsEntry& entry, const EntryPlace& place,
                          const Anchor& commons) {
   const fs::path& expected = place.expected;
-  std::error_code ec;
-  fs::path raw = fs::read_symlink(link_path, ec);
-  if (!ec && place.in_commons && raw.native() == expected.native()) {
+  auto raw = read_link_text(link_path);
+  if (raw && place.in_commons && raw->native() == expected.native()) {
     return LinkState::linked;
   }
-  if (ec == std::errc::no_such_file_or_directory) {
+  if (!raw && raw.error() == std::errc::no_such_file_or_directory) {
     return LinkState::missing;
   }
   LinkProbe probe = probe_link(link_path, anchored_dir / entry.file_name, commons, false);
