@@ -242,6 +242,28 @@ TEST(ReadFile, ReturnsTheBytesOrTheSystemError) {
   EXPECT_FALSE(folder);
 }
 
+TEST(ReadLinkText, ReturnsTheStoredTextWhateverItsLength) {
+  TempHome home;
+  const std::string long_target = std::string(300, 'a') + "/../x";
+  home.make_link("short", "../x");
+  home.make_link("long", long_target);
+  home.write("file", "x");
+
+  auto short_text = read_link_text(home.path("short"));
+  auto long_text = read_link_text(home.path("long"));
+  auto missing = read_link_text(home.path("missing"));
+  auto file = read_link_text(home.path("file"));
+
+  ASSERT_TRUE(short_text);
+  EXPECT_EQ(short_text->string(), "../x");
+  ASSERT_TRUE(long_text);
+  EXPECT_EQ(long_text->string(), long_target);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error(), std::errc::invalid_argument);
+}
+
 TEST(Links, CreatedLinksAreSeenAsLinks) {
   TempHome home;
   home.make_dir("store/skill");
