@@ -6,11 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 
 #include "cli.hpp"
@@ -207,6 +209,38 @@ RunResult run_in_process(const std::vector<std::string>& args, const EnvSnapshot
   std::ostringstream err;
   int status = run(full, env, out, err);
   return {.out = out.str(), .err = err.str(), .status = status};
+}
+
+std::vector<std::string> tree_listing(const std::filesystem::path& root,
+                                      const std::filesystem::path& skip) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> lines;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    if (!skip.empty() && it->path() == skip) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    fs::path rel = it->path().lexically_relative(root);
+    fs::file_status own = it->symlink_status();
+    if (fs::is_symlink(own)) {
+      lines.push_back(rel.string() + " -> " + fs::read_symlink(it->path()).string());
+    } else if (fs::is_directory(own)) {
+      lines.push_back(rel.string() + "/");
+    } else {
+      std::ifstream file(it->path(), std::ios::binary);
+      std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+      lines.push_back(rel.string() + " = " + bytes);
+    }
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+bool holds_link_text(const std::filesystem::path& link, const std::filesystem::path& text) {
+  std::error_code ec;
+  return std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec)) &&
+         std::filesystem::read_symlink(link, ec) == text;
 }
 
 }  // namespace kelvaro

@@ -68,6 +68,15 @@ class TempHome {
   RunContext ctx_;
 };
 
+// Every path under `root` (but `skip` and what lies below it) with its kind and, for a link,
+// its stored text, for a file, its bytes; sorted, links never followed. Two equal listings mean
+// nothing under `root` changed.
+std::vector<std::string> tree_listing(const std::filesystem::path& root,
+                                      const std::filesystem::path& skip = {});
+
+// True when `link` is a symbolic link storing exactly `text`.
+bool holds_link_text(const std::filesystem::path& link, const std::filesystem::path& text);
+
 // Runs the built `kelvaro` binary with `args` (without the program name) and exactly `env` as
 // its environment, in `cwd` when given, with standard input from /dev/null.
 RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& env,

@@ -14,37 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Every path under `root` but the lock's state folder, with its kind and, for a link, its
-// stored text, for a file, its bytes; links are never followed.
-std::vector<std::string> listing(const fs::path& root, const fs::path& skip) {
-  std::vector<std::string> lines;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-       ++it) {
-    if (it->path() == skip) {
-      it.disable_recursion_pending();
-      continue;
-    }
-    fs::path rel = it->path().lexically_relative(root);
-    fs::file_status own = it->symlink_status();
-    if (fs::is_symlink(own)) {
-      lines.push_back(rel.string() + " -> " + fs::read_symlink(it->path()).string());
-    } else if (fs::is_directory(own)) {
-      lines.push_back(rel.string() + "/");
-    } else {
-      std::ifstream file(it->path(), std::ios::binary);
-      std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-      lines.push_back(rel.string() + " = " + bytes);
-    }
-  }
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
-bool is_link_to(const fs::path& link, const fs::path& text) {
-  std::error_code ec;
-  return fs::is_symlink(fs::symlink_status(link, ec)) && fs::read_symlink(link, ec) == text;
-}
-
 bool exists_here(const fs::path& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));
@@ -69,7 +38,7 @@ class E2eSyncSections : public ::testing::Test {
     return run_kelvaro(args, home.env());
   }
   RunResult dry_run() { return sync({"sync", "--dry-run"}); }
-  std::vector<std::string> files() { return listing(home.root(), home.path(".local")); }
+  std::vector<std::string> files() { return tree_listing(home.root(), home.path(".local")); }
   std::string at(const std::string& rel) { return home.path(rel).string(); }
 };
 
@@ -101,7 +70,7 @@ TEST_F(E2eSyncSections, ClaudeImportLineIsAddedFoundAgainAndReplacedByALink) {
                                         "1 change made.\n",
                                  .err = "",
                                  .status = 0}));
-  EXPECT_TRUE(is_link_to(home.path(".claude/CLAUDE.md"), "../.agents/AGENTS.md"));
+  EXPECT_TRUE(holds_link_text(home.path(".claude/CLAUDE.md"), "../.agents/AGENTS.md"));
   EXPECT_EQ(home.read(".claude/CLAUDE.md"), "Be brief.\n");
   EXPECT_EQ(sync(), (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
 }
@@ -189,7 +158,7 @@ TEST_F(E2eSyncSections, ConflictsAndForeignLinksAreLeftAloneAndLeftoversRemoved)
   EXPECT_EQ(first.err, "");
   EXPECT_EQ(first.status, 0);
   EXPECT_EQ(home.read(".codex/AGENTS.md"), codex_text);
-  EXPECT_TRUE(is_link_to(home.path(".pi/agent/AGENTS.md"), "../../elsewhere.md"));
+  EXPECT_TRUE(holds_link_text(home.path(".pi/agent/AGENTS.md"), "../../elsewhere.md"));
   EXPECT_FALSE(exists_here(home.path(".gemini/GEMINI.md")));
 
   RunResult second = sync();
@@ -227,7 +196,7 @@ TEST_F(E2eSyncSections, FailedWiringSkipsThatAgentsLaterItemsOnly) {
   EXPECT_EQ(result.err,
             "error: cannot write " + at(".config/opencode/opencode.json") + ": Not a directory\n");
   EXPECT_EQ(result.status, 1);
-  EXPECT_TRUE(is_link_to(home.path(".config/opencode/AGENTS.md"), "../../.agents/AGENTS.md"));
+  EXPECT_TRUE(holds_link_text(home.path(".config/opencode/AGENTS.md"), "../../.agents/AGENTS.md"));
   EXPECT_FALSE(exists_here(home.path(".gemini/GEMINI.md")));
   EXPECT_EQ(home.read(".claude/CLAUDE.md"), import_line);
 }

@@ -15,33 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Every path under `root` with its kind and, for a link, its stored text, for a file, its
-// bytes; links are never followed.
-std::vector<std::string> listing(const fs::path& root) {
-  std::vector<std::string> lines;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-       ++it) {
-    fs::path rel = it->path().lexically_relative(root);
-    fs::file_status own = it->symlink_status();
-    if (fs::is_symlink(own)) {
-      lines.push_back(rel.string() + " -> " + fs::read_symlink(it->path()).string());
-    } else if (fs::is_directory(own)) {
-      lines.push_back(rel.string() + "/");
-    } else {
-      std::ifstream file(it->path(), std::ios::binary);
-      std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-      lines.push_back(rel.string() + " = " + bytes);
-    }
-  }
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
-
-bool is_link_to(const fs::path& link, const fs::path& text) {
-  std::error_code ec;
-  return fs::is_symlink(fs::symlink_status(link, ec)) && fs::read_symlink(link, ec) == text;
-}
-
 class E2eSync : public ::testing::Test {
  protected:
   TempHome home;
@@ -70,10 +43,11 @@ TEST_F(E2eSync, FirstSyncCreatesRelativeLinksThenIsUpToDate) {
                                      "3 changes made.\n",
                               .err = "",
                               .status = 0}));
-  EXPECT_TRUE(is_link_to(home.path(".claude/skills/x"), "../../.agents/skills/x"));
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../.agents/skills/x"));
   EXPECT_TRUE(
-      is_link_to(home.path(".claude/commands/review.md"), "../../.agents/commands/review.md"));
-  EXPECT_TRUE(is_link_to(home.path(".claude/agents/helper.md"), "../../.agents/agents/helper.md"));
+      holds_link_text(home.path(".claude/commands/review.md"), "../../.agents/commands/review.md"));
+  EXPECT_TRUE(
+      holds_link_text(home.path(".claude/agents/helper.md"), "../../.agents/agents/helper.md"));
   EXPECT_EQ(home.read(".claude/skills/x/SKILL.md"), "skill x");
 
   EXPECT_EQ(sync(), (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
@@ -108,11 +82,11 @@ TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
             "4 changes made.\n");
   EXPECT_EQ(first.err, "");
   EXPECT_EQ(first.status, 0);
-  EXPECT_TRUE(is_link_to(home.path(".claude/skills/x"), "../../.agents/skills/x"));
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../.agents/skills/x"));
   EXPECT_FALSE(fs::exists(fs::symlink_status(home.path(".claude/skills/old"))));
-  EXPECT_TRUE(is_link_to(home.path(".claude/skills/mine"), "../../elsewhere"));
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/mine"), "../../elsewhere"));
   EXPECT_FALSE(fs::exists(fs::symlink_status(home.path(".codex/skills/x"))));
-  EXPECT_TRUE(is_link_to(home.path(".codex/skills/own"), "../../elsewhere"));
+  EXPECT_TRUE(holds_link_text(home.path(".codex/skills/own"), "../../elsewhere"));
   EXPECT_FALSE(fs::is_symlink(home.path(".claude/skills/twin")));
   EXPECT_EQ(home.read(".agents/skills/x/SKILL.md"), "skill x");
 
@@ -131,7 +105,7 @@ TEST_F(E2eSync, DryRunReportsButTouchesNothing) {
   home.make_link(".claude/skills/x", home.commons() / "skills/x", true);
   home.make_link(".claude/skills/old", "../../.agents/skills/old", true);
   home.make_link(".codex/skills/x", "../../.agents/skills/x", true);
-  std::vector<std::string> before = listing(home.root());
+  std::vector<std::string> before = tree_listing(home.root());
 
   RunResult dry = sync({"sync", "--dry-run"});
 
@@ -152,7 +126,7 @@ TEST_F(E2eSync, DryRunReportsButTouchesNothing) {
                                    "6 changes would be made.\n",
                             .err = "",
                             .status = 0}));
-  EXPECT_EQ(listing(home.root()), before);
+  EXPECT_EQ(tree_listing(home.root()), before);
 
   ASSERT_EQ(sync().status, 0);
   EXPECT_EQ(sync({"sync", "--dry-run"}),
@@ -178,7 +152,7 @@ TEST_F(E2eSync, FailingFixIsReportedAndTheRunGoesOn) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(home.read(".claude/skills"), "a file where the folder belongs");
   EXPECT_TRUE(
-      is_link_to(home.path(".claude/commands/review.md"), "../../.agents/commands/review.md"));
+      holds_link_text(home.path(".claude/commands/review.md"), "../../.agents/commands/review.md"));
 }
 
 TEST_F(E2eSync, OnlyFailedFixesMeanNoChanges) {
@@ -234,7 +208,7 @@ TEST_F(E2eSync, RelativeCommonsIsAnchoredAtTheCurrentFolder) {
 
   EXPECT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(first.out.substr(first.out.size() - 16), "3 changes made.\n");
-  EXPECT_TRUE(is_link_to(home.path(".claude/skills/x"), "../../../shared/skills/x"));
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../../shared/skills/x"));
   EXPECT_EQ(home.read(".claude/skills/x/SKILL.md"), "skill x");
   EXPECT_EQ(home.read(".claude/commands/review.md"), "review");
   EXPECT_EQ(second, (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
