@@ -25,6 +25,8 @@ class Box {
  public:
   Box() : p_(std::make_unique<T>()) {}
   Box(T value) : p_(std::make_unique<T>(std::move(value))) {}
+  // Adopts an object built in place, which saves moving a large record into the box.
+  explicit Box(std::unique_ptr<T> owned) : p_(std::move(owned)) {}
   Box(const Box& other) : p_(std::make_unique<T>(*other.p_)) {}
   Box(Box&&) noexcept = default;
   Box& operator=(const Box& other) {
@@ -49,11 +51,123 @@ class Box {
   std::unique_ptr<T> p_;
 };
 
+// An optional text in one pointer. Absent, empty and a single blank (most of the decor and
+// key spacing in a file) share static strings and take no allocation.
+class OptText {
+ public:
+  OptText() = default;
+  OptText(std::nullopt_t) {}
+  OptText(std::string_view text) : bits_(shared(text)) {
+    if (bits_ == absent) {
+      bits_ = reinterpret_cast<std::uintptr_t>(new std::string(text));
+    }
+  }
+  OptText(std::string text) : bits_(shared(text)) {
+    if (bits_ == absent) {
+      bits_ = reinterpret_cast<std::uintptr_t>(new std::string(std::move(text)));
+    }
+  }
+  OptText(const char* text) : OptText(std::string_view(text)) {}
+  OptText(const OptText& other)
+      : bits_(other.bits_ > blank ? reinterpret_cast<std::uintptr_t>(new std::string(*other))
+                                  : other.bits_) {}
+  OptText(OptText&& other) noexcept : bits_(other.bits_) { other.bits_ = absent; }
+  OptText& operator=(const OptText& other) {
+    if (this != &other) {
+      *this = OptText(other);
+    }
+    return *this;
+  }
+  OptText& operator=(OptText&& other) noexcept {
+    if (this != &other) {
+      release();
+      bits_ = other.bits_;
+      other.bits_ = absent;
+    }
+    return *this;
+  }
+  ~OptText() { release(); }
+
+  bool has_value() const { return bits_ != absent; }
+  explicit operator bool() const { return bits_ != absent; }
+  const std::string& operator*() const {
+    if (bits_ == empty) {
+      static const std::string text;
+      return text;
+    }
+    if (bits_ == blank) {
+      static const std::string text(" ");
+      return text;
+    }
+    return *reinterpret_cast<const std::string*>(bits_);
+  }
+  const std::string* operator->() const { return &**this; }
+  // The text, or "" when absent.
+  std::string_view view() const {
+    switch (bits_) {
+      case absent:
+      case empty:
+        return {};
+      case blank:
+        return " ";
+      default:
+        return *reinterpret_cast<const std::string*>(bits_);
+    }
+  }
+
+  bool operator==(const OptText& other) const {
+    if (bits_ == absent || other.bits_ == absent) {
+      return bits_ == other.bits_;
+    }
+    return view() == other.view();
+  }
+
+ private:
+  // Tags below any real address; a larger value is an owned string.
+  static constexpr std::uintptr_t absent = 0;
+  static constexpr std::uintptr_t empty = 1;
+  static constexpr std::uintptr_t blank = 2;
+
+  static std::uintptr_t shared(std::string_view text) {
+    if (text.empty()) {
+      return empty;
+    }
+    return text == " " ? blank : absent;
+  }
+  void release() {
+    if (bits_ > blank) {
+      delete reinterpret_cast<std::string*>(bits_);
+    }
+    bits_ = absent;
+  }
+
+  std::uintptr_t bits_ = absent;
+};
+
+// Text that is empty or one blank for most items (blanks inside a key path, the text before
+// a closing bracket, the lines above a key): one pointer, so the records stay small.
+class Text {
+ public:
+  Text() = default;
+  Text(std::string_view text) : t_(text) {}
+  Text(std::string text) : t_(std::move(text)) {}
+  Text(const char* text) : t_(std::string_view(text)) {}
+
+  std::string_view view() const { return t_.view(); }
+  operator std::string_view() const { return view(); }
+  bool empty() const { return view().empty(); }
+
+  bool operator==(const Text& other) const { return view() == other.view(); }
+
+ private:
+  OptText t_;
+};
+
 // Text around an item: comments, blank lines, blanks. A missing part prints as the
 // default of the item's context.
 struct Decor {
-  std::optional<std::string> prefix{};
-  std::optional<std::string> suffix{};
+  OptText prefix{};
+  OptText suffix{};
 
   bool operator==(const Decor&) const = default;
 };
@@ -62,8 +176,8 @@ struct Decor {
 struct Key {
   std::string name{};                // decoded
   std::optional<std::string> raw{};  // as written (`abc`, `"a b"`, `'x'`); none = default form
-  std::string before{};              // blanks before it inside a dotted path or a header
-  std::string after{};               // blanks after it
+  Text before{};                     // blanks before it inside a dotted path or a header
+  Text after{};                      // blanks after it
 
   bool operator==(const Key&) const = default;
 };
@@ -98,24 +212,56 @@ enum class Kind { string, integer, floating, boolean, datetime, array, inline_ta
 // "inline table".
 std::string_view to_string(Kind kind);
 
+// A date-time held on the heap only when set: few values are date-times, and keeping
+// one in every value made each of them much larger. Reads as a default `Datetime` when
+// unset.
+class DatetimeField {
+ public:
+  DatetimeField() = default;
+  DatetimeField(const Datetime& dt) : p_(std::make_unique<Datetime>(dt)) {}
+  DatetimeField(const DatetimeField& other)
+      : p_(other.p_ ? std::make_unique<Datetime>(*other.p_) : nullptr) {}
+  DatetimeField(DatetimeField&&) noexcept = default;
+  DatetimeField& operator=(const DatetimeField& other) {
+    if (this != &other) {
+      p_ = other.p_ ? std::make_unique<Datetime>(*other.p_) : nullptr;
+    }
+    return *this;
+  }
+  DatetimeField& operator=(DatetimeField&&) noexcept = default;
+  ~DatetimeField() = default;
+
+  const Datetime& get() const {
+    static const Datetime unset{};
+    return p_ ? *p_ : unset;
+  }
+  operator const Datetime&() const { return get(); }
+  const Datetime* operator->() const { return &get(); }
+
+  bool operator==(const DatetimeField& other) const { return get() == other.get(); }
+
+ private:
+  std::unique_ptr<Datetime> p_;
+};
+
 struct InlineEntry;
 
 // A TOML value. Only the field of its `kind` is meaningful.
 struct Value {
   Kind kind = Kind::string;
-  std::string str{};           // string
-  std::int64_t integer = 0;    // integer
-  double real = 0.0;           // float
-  bool boolean = false;        // boolean
-  Datetime dt{};               // datetime
-  std::vector<Value> items{};  // array, in order
+  bool boolean = false;         // boolean
+  bool trailing_comma = false;  // array
+  std::string str{};            // string
+  std::int64_t integer = 0;     // integer
+  double real = 0.0;            // float
+  DatetimeField dt{};           // datetime
+  std::vector<Value> items{};   // array, in order
   // Inline table: entries as written; a dotted key `a.b = 1` inside braces is one entry
   // with two keys (`inline_members` gives the nested view).
   std::vector<InlineEntry> entries{};
   std::optional<std::string> raw{};  // scalar as written; none = default form
   Decor decor{};                     // text before / after the value
-  std::string closing{};             // array / inline table: text before the `]` or `}`
-  bool trailing_comma = false;       // array
+  Text closing{};                    // array / inline table: text before the `]` or `}`
 
   bool operator==(const Value&) const = default;
 };
@@ -130,7 +276,7 @@ struct InlineEntry {
 
 // One `key = value` line of a table section.
 struct Line {
-  std::string lead{};       // comment lines, blank lines, indentation before the key
+  Text lead{};              // comment lines, blank lines, indentation before the key
   std::vector<Key> keys{};  // path as written, relative to its section; empty = default form
   Value value{};            // decor: blanks after `=` / blanks and comment after the value
   std::string eol = "\n";   // "\n", "\r\n", or "" (last line of a file without one)

@@ -3,7 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -308,27 +310,35 @@ class Parser {
   }
 
   // A dotted key path, each segment with the blanks around it.
+  // The path is read into a scratch list first, so that `keys` is allocated once at its
+  // final size.
   bool key_path(std::vector<Key>& keys, std::vector<std::size_t>& offsets) {
+    std::vector<Key>& scratch = key_scratch_;
+    scratch.clear();
     while (true) {
-      Key key;
-      key.before = std::string(blanks());
+      Key& key = scratch.emplace_back();
+      key.before = blanks();
       offsets.push_back(p_);
       if (!simple_key(key)) {
         return false;
       }
-      key.after = std::string(blanks());
-      keys.push_back(std::move(key));
+      key.after = blanks();
       if (peek() != '.' || at_end()) {
-        return true;
+        break;
       }
       ++p_;
     }
+    keys.reserve(keys.size() + scratch.size());
+    std::move(scratch.begin(), scratch.end(), std::back_inserter(keys));
+    return true;
   }
 
   bool key_line(std::string lead) {
-    Line line;
+    auto owned = std::make_unique<Line>();
+    Line& line = *owned;
     line.lead = std::move(lead);
-    std::vector<std::size_t> offsets;
+    std::vector<std::size_t>& offsets = line_offsets_;
+    offsets.clear();
     if (!key_path(line.keys, offsets)) {
       return false;
     }
@@ -346,14 +356,15 @@ class Parser {
     }
     line.value.decor.suffix = std::move(tail);
     line.order = order_++;
-    return define_line(std::move(line), offsets);
+    return define_line(std::move(owned), offsets);
   }
 
   bool header(std::string prefix) {
     const bool aot = peek(1) == '[' && more(1);
     p_ += aot ? 2 : 1;
     Table table;
-    std::vector<std::size_t> offsets;
+    std::vector<std::size_t>& offsets = line_offsets_;
+    offsets.clear();
     if (!key_path(table.header_keys, offsets)) {
       return false;
     }
@@ -379,12 +390,18 @@ class Parser {
 
   // ---- Definitions --------------------------------------------------------------------
 
+  // An open-addressing index of entry positions, so that it holds no copy of the names
+  // and needs no allocation per entry.
   struct Index {
-    std::unordered_map<std::string, std::size_t> at;
-    std::size_t built = 0;
+    std::vector<std::uint32_t> slots;  // entry position + 1; 0 = free
+    std::size_t built = 0;             // entries indexed so far
   };
 
-  Entry* lookup(Table& t, const std::string& name) {
+  static std::size_t slot_of(std::string_view name, std::size_t mask) {
+    return std::hash<std::string_view>{}(name)&mask;
+  }
+
+  Entry* lookup(Table& t, std::string_view name) {
     if (t.entries.size() < index_threshold) {
       for (auto& e : t.entries) {
         if (e.key.name == name) {
@@ -394,21 +411,49 @@ class Parser {
       return nullptr;
     }
     Index& ix = index_[&t];
-    for (; ix.built < t.entries.size(); ++ix.built) {
-      ix.at.emplace(t.entries[ix.built].key.name, ix.built);
+    if (ix.slots.size() < 2 * t.entries.size()) {
+      std::size_t size = 64;
+      while (size < 4 * t.entries.size()) {
+        size *= 2;
+      }
+      ix.slots.assign(size, 0);
+      ix.built = 0;
     }
-    const auto it = ix.at.find(name);
-    return it == ix.at.end() ? nullptr : &t.entries[it->second];
+    const std::size_t mask = ix.slots.size() - 1;
+    for (; ix.built < t.entries.size(); ++ix.built) {
+      std::size_t h = slot_of(t.entries[ix.built].key.name, mask);
+      while (ix.slots[h] != 0) {
+        h = (h + 1) & mask;
+      }
+      ix.slots[h] = static_cast<std::uint32_t>(ix.built + 1);
+    }
+    for (std::size_t h = slot_of(name, mask); ix.slots[h] != 0; h = (h + 1) & mask) {
+      Entry& e = t.entries[ix.slots[h] - 1];
+      if (e.key.name == name) {
+        return &e;
+      }
+    }
+    return nullptr;
   }
 
   static Key entry_key(const Key& k) { return Key{.name = k.name, .raw = k.raw}; }
 
+  // Tables with a header mostly hold a handful of entries: starting with room for several
+  // saves the moves of growing one slot at a time. Dotted tables mostly hold one.
+  static void add_entry(Table& t, Entry entry) {
+    if (t.entries.capacity() == 0 && !t.dotted) {
+      t.entries.reserve(8);
+    }
+    t.entries.push_back(std::move(entry));
+  }
+
   Table& append_table(Table& parent, const Key& key, Table table) {
-    parent.entries.push_back(Entry{entry_key(key), Box<Table>(std::move(table))});
+    add_entry(parent, Entry{entry_key(key), Box<Table>(std::move(table))});
     return *std::get<Box<Table>>(parent.entries.back().item);
   }
 
-  bool define_line(Line line, const std::vector<std::size_t>& offsets) {
+  bool define_line(std::unique_ptr<Line> owned, const std::vector<std::size_t>& offsets) {
+    const Line& line = *owned;
     Table* t = section_;
     const std::size_t last = line.keys.size() - 1;
     for (std::size_t i = 0; i < last; ++i) {
@@ -430,7 +475,7 @@ class Parser {
       return fail(offsets[last], "duplicate key `" + k.name + "`");
     }
     Key key = entry_key(k);
-    t->entries.push_back(Entry{std::move(key), std::move(line)});
+    add_entry(*t, Entry{std::move(key), Box<Line>(std::move(owned))});
     return true;
   }
 
@@ -493,7 +538,7 @@ class Parser {
       Key key = entry_key(k);
       ArrayOfTables aot;
       aot.tables.push_back(std::move(table));
-      parent->entries.push_back(Entry{std::move(key), std::move(aot)});
+      add_entry(*parent, Entry{std::move(key), std::move(aot)});
       section_ = &std::get<ArrayOfTables>(parent->entries.back().item).tables.back();
       return true;
     }
@@ -762,8 +807,10 @@ class Parser {
       v.closing = std::move(space);
       return true;
     }
+    // Short arrays are the rule; starting with room for a few saves regrowing moves.
+    v.items.reserve(4);
     while (true) {
-      Value item;
+      Value& item = v.items.emplace_back();
       item.decor.prefix = std::move(space);
       if (!value(item, depth)) {
         return false;
@@ -773,7 +820,6 @@ class Parser {
         return false;
       }
       item.decor.suffix = std::move(after);
-      v.items.push_back(std::move(item));
       if (at_end()) {
         return fail(p_, "unclosed array");
       }
@@ -809,6 +855,30 @@ class Parser {
     return out;
   }
 
+  // Whether an earlier entry of the inline table `v` takes the first `n` keys of `keys`:
+  // as a value, or (when `full`, the whole new path) as a table made by dotted keys.
+  // Inline tables mostly hold a few keys, where this scan is cheaper than hashing.
+  static bool taken(const Value& v, const std::vector<Key>& keys, std::size_t n, bool full) {
+    const auto same = [](const Key& a, const Key& b) { return a.name == b.name; };
+    for (std::size_t j = 0; j + 1 < v.entries.size(); ++j) {
+      const std::vector<Key>& other = v.entries[j].keys;
+      if ((full ? other.size() >= n : other.size() == n) &&
+          std::equal(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(n), other.begin(),
+                     same)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Records the paths of `keys` for the duplicate check of large inline tables.
+  static void add_paths(const std::vector<Key>& keys, std::unordered_set<std::string>& tables,
+                        std::unordered_set<std::string>& values) {
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      (i + 1 == keys.size() ? values : tables).insert(path_key(keys, i + 1));
+    }
+  }
+
   bool inline_table(Value& v, int depth) {
     if (depth > max_depth) {
       return fail(p_, "arrays and inline tables nest too deep");
@@ -823,25 +893,40 @@ class Parser {
       return true;
     }
     p_ = inner;
+    // Large inline tables switch to hashed paths so that checking stays linear.
+    bool hashed = false;
     std::unordered_set<std::string> tables;
     std::unordered_set<std::string> values;
+    v.entries.reserve(4);
+    // Shared by every inline table: the offsets are used before the value is read.
+    std::vector<std::size_t>& offsets = inline_offsets_;
     while (true) {
-      InlineEntry entry;
-      std::vector<std::size_t> offsets;
+      InlineEntry& entry = v.entries.emplace_back();
+      offsets.clear();
       if (!key_path(entry.keys, offsets)) {
         return false;
       }
+      if (!hashed && v.entries.size() > index_threshold) {
+        hashed = true;
+        for (std::size_t j = 0; j + 1 < v.entries.size(); ++j) {
+          add_paths(v.entries[j].keys, tables, values);
+        }
+      }
       for (std::size_t i = 0; i < entry.keys.size(); ++i) {
-        const std::string path = path_key(entry.keys, i + 1);
         const bool last = i + 1 == entry.keys.size();
-        if (values.count(path) != 0 || (last && tables.count(path) != 0)) {
+        bool duplicate = false;
+        if (hashed) {
+          const std::string path = path_key(entry.keys, i + 1);
+          duplicate = values.count(path) != 0 || (last && tables.count(path) != 0);
+        } else {
+          duplicate = taken(v, entry.keys, i + 1, last);
+        }
+        if (duplicate) {
           return fail(offsets[i], "duplicate key `" + entry.keys[i].name + "`");
         }
-        if (last) {
-          values.insert(path);
-        } else {
-          tables.insert(path);
-        }
+      }
+      if (hashed) {
+        add_paths(entry.keys, tables, values);
       }
       if (at_end() || s_[p_] != '=') {
         return fail(p_, "expected `=` after a key");
@@ -852,7 +937,6 @@ class Parser {
         return false;
       }
       entry.value.decor.suffix = std::string(blanks());
-      v.entries.push_back(std::move(entry));
       if (at_end()) {
         return fail(p_, "unclosed inline table");
       }
@@ -1109,6 +1193,10 @@ class Parser {
   std::uint32_t order_ = 0;
   long position_ = 0;
   std::unordered_map<const Table*, Index> index_;
+  // Key offsets of the line being parsed, kept to reuse its storage.
+  std::vector<std::size_t> line_offsets_;
+  std::vector<std::size_t> inline_offsets_;
+  std::vector<Key> key_scratch_;
 };
 
 }  // namespace

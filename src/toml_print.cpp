@@ -239,7 +239,11 @@ void collect(const Table& t, std::vector<const Key*>& path, bool aot, bool root,
   if (!t.dotted) {
     const long pos = t.position ? *t.position : last;
     last = pos;
-    out.push_back(Section{.table = &t, .path = path, .aot = aot, .root = root, .position = pos});
+    // The path only names tables that have no header text of their own.
+    Section& s = out.emplace_back(Section{.table = &t, .aot = aot, .root = root, .position = pos});
+    if (t.header_keys.empty()) {
+      s.path = path;
+    }
   }
   for (const Entry& e : t.entries) {
     if (const Table* sub = as_table(e)) {
@@ -348,7 +352,13 @@ class Printer {
     } else if (!out_.empty() || need_newline_) {
       write("\n");
     }
-    std::string text = s.aot ? "[[" : "[";
+    // A header is never empty, so it is built straight into the output.
+    if (need_newline_) {
+      out_.push_back('\n');
+      need_newline_ = false;
+    }
+    std::string& text = out_;
+    text += s.aot ? "[[" : "[";
     if (!t.header_keys.empty()) {
       for (std::size_t i = 0; i < t.header_keys.size(); ++i) {
         const Key& k = t.header_keys[i];
@@ -371,7 +381,6 @@ class Printer {
     if (t.decor.suffix) {
       text += *t.decor.suffix;
     }
-    write(text);
     write_eol(t.header_eol);
   }
 
