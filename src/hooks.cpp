@@ -243,9 +243,10 @@ void plan_agent(const Agent& agent, const fs::path& settings_path, const Json& h
       }
       const auto& text = command->get_ref<const std::string&>();
       // Wherever it stands under the event, an entry with a Commons command was planned above.
-      bool commons = std::any_of(hooks.begin(), hooks.end(), [&](const CommonsHook& hook) {
-        return hook.command == text && agent_event_name(agent.name, hook.event) == key;
-      });
+      bool commons =
+          std::any_of(hooks.begin(), hooks.end(), [&, &key = key](const CommonsHook& hook) {
+            return hook.command == text && agent_event_name(agent.name, hook.event) == key;
+          });
       if (commons) {
         continue;
       }

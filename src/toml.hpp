@@ -258,7 +258,7 @@ struct Value {
   std::vector<Value> items{};   // array, in order
   // Inline table: entries as written; a dotted key `a.b = 1` inside braces is one entry
   // with two keys (`inline_members` gives the nested view).
-  std::vector<InlineEntry> entries{};
+  std::vector<InlineEntry> entries;
   std::optional<std::string> raw{};  // scalar as written; none = default form
   Decor decor{};                     // text before / after the value
   Text closing{};                    // array / inline table: text before the `]` or `}`
@@ -289,7 +289,7 @@ struct Table;
 
 // `[[name]]` tables, in order.
 struct ArrayOfTables {
-  std::vector<Table> tables{};
+  std::vector<Table> tables;
 
   bool operator==(const ArrayOfTables&) const;
 };
@@ -297,7 +297,7 @@ struct ArrayOfTables {
 // One child of a table: a value line, a sub-table, or an array of tables.
 struct Entry {
   Key key{};
-  std::variant<Box<Line>, Box<Table>, ArrayOfTables> item{};
+  std::variant<Box<Line>, Box<Table>, ArrayOfTables> item;
 
   bool operator==(const Entry&) const = default;
 };
