@@ -37,7 +37,8 @@ TEST(Result, SameTypeForValueAndError) {
 
 TEST(Result, VoidSpecialisation) {
   Result<void, std::error_code> ok;
-  Result<void, std::error_code> bad = unexpected(std::make_error_code(std::errc::permission_denied));
+  Result<void, std::error_code> bad =
+      unexpected(std::make_error_code(std::errc::permission_denied));
 
   EXPECT_TRUE(ok);
   ASSERT_FALSE(bad);
