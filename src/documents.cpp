@@ -173,66 +173,6 @@ std::string not_valid_json(std::string_view text, std::string_view name, std::si
                      pos.column);
 }
 
-// Decodes the UTF-8 character at `i`, advancing `i`; nullopt when the bytes are not one.
-std::optional<char32_t> next_code_point(std::string_view text, std::size_t& i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t extra = 0;
-  char32_t cp = 0;
-  if (lead < 0x80) {
-    ++i;
-    return lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    extra = 1;
-    cp = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    extra = 2;
-    cp = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    extra = 3;
-    cp = lead & 0x07;
-  } else {
-    return std::nullopt;
-  }
-  if (extra > text.size() - i - 1) {
-    return std::nullopt;
-  }
-  for (std::size_t k = 1; k <= extra; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) {
-      return std::nullopt;
-    }
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  constexpr char32_t smallest[] = {0, 0x80, 0x800, 0x10000};
-  if (cp < smallest[extra]) {
-    return std::nullopt;
-  }
-  i += extra + 1;
-  return cp;
-}
-
-bool is_white_space(char32_t cp) {
-  switch (cp) {
-    case 0x0009:
-    case 0x000A:
-    case 0x000B:
-    case 0x000C:
-    case 0x000D:
-    case 0x0020:
-    case 0x0085:
-    case 0x00A0:
-    case 0x1680:
-    case 0x2028:
-    case 0x2029:
-    case 0x202F:
-    case 0x205F:
-    case 0x3000:
-      return true;
-    default:
-      return cp >= 0x2000 && cp <= 0x200A;
-  }
-}
-
 Json inline_members_to_json(const std::vector<toml::InlineMember>& members) {
   Json object = Json::object();
   for (const auto& member : members) {
@@ -259,14 +199,7 @@ std::string toml_position_text(std::string_view text, std::size_t offset) {
 }
 
 bool is_blank_text(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto cp = next_code_point(text, i);
-    if (!cp || !is_white_space(*cp)) {
-      return false;
-    }
-  }
-  return true;
+  return trim_space(text).empty();
 }
 
 Result<Json> parse_json_object(std::string_view text, std::string_view name) {

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <array>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -10,6 +12,16 @@ namespace kelvaro {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Unicode White_Space, as UTF-8 byte sequences, so that trimming needs no decoding and never
+// misreads bytes that are not UTF-8.
+constexpr std::array<std::string_view, 25> white_space = {
+    "\t",           "\n",           "\v",           "\f",           "\r",           " ",
+    "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
+    "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
+    "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
+    "\xE3\x80\x80",
+};
 
 // The length of the UTF-8 sequence at `text[i]` and whether it is well-formed. An ill-formed
 // sequence has the length of its longest valid prefix (at least 1), so that it is replaced by
@@ -124,6 +136,40 @@ std::string to_valid_utf8(std::string_view text) {
     i += length;
   }
   return result;
+}
+
+std::string_view trim_space_end(std::string_view text) {
+  bool trimmed = true;
+  while (trimmed) {
+    trimmed = false;
+    for (std::string_view space : white_space) {
+      if (text.ends_with(space)) {
+        text.remove_suffix(space.size());
+        trimmed = true;
+        break;
+      }
+    }
+  }
+  return text;
+}
+
+std::string_view trim_space_start(std::string_view text) {
+  bool trimmed = true;
+  while (trimmed) {
+    trimmed = false;
+    for (std::string_view space : white_space) {
+      if (text.starts_with(space)) {
+        text.remove_prefix(space.size());
+        trimmed = true;
+        break;
+      }
+    }
+  }
+  return text;
+}
+
+std::string_view trim_space(std::string_view text) {
+  return trim_space_start(trim_space_end(text));
 }
 
 std::string display(const fs::path& path) {

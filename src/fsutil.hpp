@@ -20,6 +20,11 @@ namespace kelvaro {
 bool is_valid_utf8(std::string_view text);
 // `text` with each invalid UTF-8 sequence replaced by U+FFFD.
 std::string to_valid_utf8(std::string_view text);
+// `text` without the Unicode White_Space characters (ASCII blanks, U+0085, U+00A0, U+3000 and
+// the rest) at both ends, at its end, or at its start. Bytes that are not UTF-8 stop trimming.
+std::string_view trim_space(std::string_view text);
+std::string_view trim_space_end(std::string_view text);
+std::string_view trim_space_start(std::string_view text);
 // A path as text for messages and names: its bytes, invalid UTF-8 replaced by U+FFFD.
 std::string display(const std::filesystem::path& path);
 

@@ -19,52 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Length of the white-space character that starts `text`, 0 when it starts with none.
-// Import lines are matched the way people type them, so every Unicode White_Space
-// character counts, not only ASCII blanks.
-std::size_t leading_space(std::string_view text) {
-  if (text.empty()) {
-    return 0;
-  }
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char c = byte(0);
-  if (c == ' ' || (c >= '\t' && c <= '\r')) {
-    return 1;
-  }
-  if (c == 0xC2 && text.size() >= 2 && (byte(1) == 0x85 || byte(1) == 0xA0)) {
-    return 2;
-  }
-  if (text.size() < 3) {
-    return 0;
-  }
-  unsigned code = (c & 0x0Fu) << 12 | (byte(1) & 0x3Fu) << 6 | (byte(2) & 0x3Fu);
-  if ((c & 0xF0) != 0xE0 || (byte(1) & 0xC0) != 0x80 || (byte(2) & 0xC0) != 0x80) {
-    return 0;
-  }
-  bool space = code == 0x1680 || (code >= 0x2000 && code <= 0x200A) || code == 0x2028 ||
-               code == 0x2029 || code == 0x202F || code == 0x205F || code == 0x3000;
-  return space ? 3 : 0;
-}
-
-std::size_t trailing_space(std::string_view text) {
-  for (std::size_t width : {std::size_t{1}, std::size_t{2}, std::size_t{3}}) {
-    if (text.size() >= width && leading_space(text.substr(text.size() - width)) == width) {
-      return width;
-    }
-  }
-  return 0;
-}
-
-std::string_view trim(std::string_view text) {
-  while (std::size_t n = leading_space(text)) {
-    text.remove_prefix(n);
-  }
-  while (std::size_t n = trailing_space(text)) {
-    text.remove_suffix(n);
-  }
-  return text;
-}
-
 std::vector<std::string_view> split(std::string_view text, char separator) {
   std::vector<std::string_view> parts;
   for (;;) {
@@ -124,7 +78,7 @@ bool holds_import(std::string_view text, std::string_view import_text) {
 bool holds_only_import(std::string_view text, std::string_view import_text) {
   bool seen = false;
   for (std::string_view line : split(text, '\n')) {
-    if (trim(line).empty()) {
+    if (trim_space(line).empty()) {
       continue;
     }
     if (!is_import_line(line, import_text)) {
@@ -728,8 +682,8 @@ std::string display_home_path(const RunContext& ctx) {
 }
 
 bool is_import_line(std::string_view line, std::string_view import_text) {
-  line = trim(line);
-  return !line.empty() && line.front() == '@' && trim(line.substr(1)) == import_text;
+  line = trim_space(line);
+  return !line.empty() && line.front() == '@' && trim_space(line.substr(1)) == import_text;
 }
 
 fs::path resolve_setting_path(std::string_view entry, const fs::path& settings_dir,

@@ -19,50 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Unicode White_Space, as UTF-8 byte sequences, so that trimming needs no decoding and never
-// misreads bytes that are not UTF-8.
-constexpr std::array<std::string_view, 25> white_space = {
-    "\t",           "\n",           "\v",           "\f",           "\r",           " ",
-    "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81", "\xE2\x80\x82",
-    "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87", "\xE2\x80\x88",
-    "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
-    "\xE3\x80\x80",
-};
-
-std::string_view trim_end(std::string_view text) {
-  bool trimmed = true;
-  while (trimmed) {
-    trimmed = false;
-    for (std::string_view space : white_space) {
-      if (text.ends_with(space)) {
-        text.remove_suffix(space.size());
-        trimmed = true;
-        break;
-      }
-    }
-  }
-  return text;
-}
-
-std::string_view trim_start(std::string_view text) {
-  bool trimmed = true;
-  while (trimmed) {
-    trimmed = false;
-    for (std::string_view space : white_space) {
-      if (text.starts_with(space)) {
-        text.remove_prefix(space.size());
-        trimmed = true;
-        break;
-      }
-    }
-  }
-  return text;
-}
-
-std::string_view trim(std::string_view text) {
-  return trim_start(trim_end(text));
-}
-
 // Lines split at "\n" with a "\r" right before it dropped; a final line without "\n" counts,
 // the empty rest after a final "\n" does not. At most `limit` lines.
 std::vector<std::string_view> split_lines(std::string_view text,
@@ -86,7 +42,7 @@ std::vector<std::string_view> split_lines(std::string_view text,
 }
 
 bool is_fence(std::string_view line) {
-  return trim(line) == "---";
+  return trim_space(line) == "---";
 }
 
 // Authors quote front-matter values either way, and sometimes mix the two.
@@ -202,7 +158,7 @@ std::vector<RenderItem> plan_orphans(const Agent& agent, const fs::path& dir,
 }  // namespace
 
 CommandText parse_command_text(std::string_view text) {
-  const CommandText whole{.description = std::nullopt, .prompt = std::string(trim_end(text))};
+  const CommandText whole{.description = std::nullopt, .prompt = std::string(trim_space_end(text))};
   const std::vector<std::string_view> lines = split_lines(text);
   if (lines.empty() || !is_fence(lines[0])) {
     return whole;
@@ -222,8 +178,8 @@ CommandText parse_command_text(std::string_view text) {
     if (colon == std::string_view::npos) {
       continue;
     }
-    if (trim(line.substr(0, colon)) == "description" && !command.description) {
-      command.description = std::string(strip_quotes(trim(line.substr(colon + 1))));
+    if (trim_space(line.substr(0, colon)) == "description" && !command.description) {
+      command.description = std::string(strip_quotes(trim_space(line.substr(colon + 1))));
     }
   }
   std::string body;
@@ -232,7 +188,7 @@ CommandText parse_command_text(std::string_view text) {
     body.push_back('\n');
   }
   body.erase(0, body.find_first_not_of('\n'));
-  command.prompt = std::string(trim_end(body));
+  command.prompt = std::string(trim_space_end(body));
   return command;
 }
 
@@ -271,7 +227,7 @@ Result<std::string> render_command(const CommandText& command, RenderFormat form
 
 bool is_generated(std::string_view text) {
   for (std::string_view line : split_lines(text, 3)) {
-    const std::string_view trimmed = trim(line);
+    const std::string_view trimmed = trim_space(line);
     if (trimmed == generated_marker || trimmed == former_generated_marker) {
       return true;
     }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support.hpp"
 
@@ -59,6 +60,25 @@ TEST(Utf8, EachInvalidSequenceBecomesOneReplacementCharacter) {
     EXPECT_TRUE(is_valid_utf8(to_valid_utf8(c.text)));
   }
   EXPECT_EQ(display(fs::path("dir/na\xFFme")), "dir/na" + fffd + "me");
+}
+
+TEST(TrimSpace, TakesEveryUnicodeWhiteSpaceAndStopsAtOtherBytes) {
+  struct Case {
+    std::string text, both, end, start;
+  };
+  const std::vector<Case> cases = {
+      {"", "", "", ""},
+      {" \t a b \r\n", "a b", " \t a b", "a b \r\n"},
+      {"\xC2\xA0x\xE3\x80\x80", "x", "\xC2\xA0x", "x\xE3\x80\x80"},
+      {"\xE2\x80\x8Bx", "\xE2\x80\x8Bx", "\xE2\x80\x8Bx", "\xE2\x80\x8Bx"},  // zero width: no
+      {"\xA0 x \xC2", "\xA0 x \xC2", "\xA0 x \xC2", "\xA0 x \xC2"},          // not UTF-8
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(trim_space(c.text), c.both);
+    EXPECT_EQ(trim_space_end(c.text), c.end);
+    EXPECT_EQ(trim_space_start(c.text), c.start);
+  }
 }
 
 TEST(NormalizePath, FollowsTheLexicalRule) {
