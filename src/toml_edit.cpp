@@ -45,15 +45,6 @@ std::string_view to_string(Kind kind) {
   return "";
 }
 
-Entry* find(Table& table, std::string_view name) {
-  for (Entry& e : table.entries) {
-    if (e.key.name == name) {
-      return &e;
-    }
-  }
-  return nullptr;
-}
-
 const Entry* find(const Table& table, std::string_view name) {
   for (const Entry& e : table.entries) {
     if (e.key.name == name) {
@@ -61,6 +52,10 @@ const Entry* find(const Table& table, std::string_view name) {
     }
   }
   return nullptr;
+}
+
+Entry* find(Table& table, std::string_view name) {
+  return const_cast<Entry*>(find(std::as_const(table), name));
 }
 
 std::vector<InlineMember> inline_members(const Value& table) {

@@ -126,6 +126,28 @@ bool digit_groups(std::string_view t, int base) {
   return true;
 }
 
+// The character a one-letter escape stands for, or '\0' when `c` is not one.
+char simple_escape(char c) {
+  switch (c) {
+    case 'b':
+      return '\b';
+    case 't':
+      return '\t';
+    case 'n':
+      return '\n';
+    case 'f':
+      return '\f';
+    case 'r':
+      return '\r';
+    case '"':
+      return '"';
+    case '\\':
+      return '\\';
+    default:
+      return '\0';
+  }
+}
+
 int digit_value(char c) {
   if (is_digit(c)) {
     return c - '0';
@@ -134,6 +156,22 @@ int digit_value(char c) {
     return c - 'a' + 10;
   }
   return c - 'A' + 10;
+}
+
+// The value of digit groups that passed `digit_groups`; false when it would exceed `limit`.
+bool accumulate(std::string_view groups, int base, std::uint64_t limit, std::uint64_t& n) {
+  const auto b = static_cast<std::uint64_t>(base);
+  for (char c : groups) {
+    if (c == '_') {
+      continue;
+    }
+    const auto d = static_cast<std::uint64_t>(digit_value(c));
+    if (n > (limit - d) / b) {
+      return false;
+    }
+    n = n * b + d;
+  }
+  return true;
 }
 
 bool leap_year(int y) {
@@ -172,6 +210,10 @@ class Parser {
   // The byte at `p_ + k`, or '\0' past the end (callers check `at_end` where a NUL matters).
   char peek(std::size_t k = 0) const { return p_ + k < s_.size() ? s_[p_ + k] : '\0'; }
   bool more(std::size_t k = 0) const { return p_ + k < s_.size(); }
+  // Whether a line end, LF or CR LF, starts at `p_ + k`.
+  bool newline_at(std::size_t k = 0) const {
+    return peek(k) == '\n' || (peek(k) == '\r' && peek(k + 1) == '\n');
+  }
   std::string_view slice(std::size_t from) const { return s_.substr(from, p_ - from); }
 
   std::string_view blanks() {
@@ -187,7 +229,7 @@ class Parser {
     ++p_;
     while (more()) {
       const auto c = static_cast<unsigned char>(s_[p_]);
-      if (c == '\n' || (c == '\r' && peek(1) == '\n')) {
+      if (newline_at()) {
         return true;
       }
       if (is_control(c)) {
@@ -218,7 +260,7 @@ class Parser {
   bool line_tail(std::string& tail, std::string& eol) {
     const std::size_t from = p_;
     blanks();
-    if (more() && s_[p_] == '#' && !comment()) {
+    if (peek() == '#' && !comment()) {
       return false;
     }
     tail = std::string(slice(from));
@@ -323,7 +365,7 @@ class Parser {
         return false;
       }
       key.after = blanks();
-      if (peek() != '.' || at_end()) {
+      if (peek() != '.') {
         break;
       }
       ++p_;
@@ -360,7 +402,7 @@ class Parser {
   }
 
   bool header(std::string prefix) {
-    const bool aot = peek(1) == '[' && more(1);
+    const bool aot = peek(1) == '[';
     p_ += aot ? 2 : 1;
     Table table;
     std::vector<std::size_t>& offsets = line_offsets_;
@@ -385,7 +427,7 @@ class Parser {
     table.decor.prefix = std::move(prefix);
     table.decor.suffix = std::move(suffix);
     table.position = ++position_;
-    return aot ? define_aot(std::move(table), offsets) : define_table(std::move(table), offsets);
+    return define_header(std::move(table), offsets, aot);
   }
 
   // ---- Definitions --------------------------------------------------------------------
@@ -498,16 +540,22 @@ class Parser {
     return t;
   }
 
-  bool define_table(Table table, const std::vector<std::size_t>& offsets) {
+  // Places a `[header]` or `[[header]]` table under its parent.
+  bool define_header(Table table, const std::vector<std::size_t>& offsets, bool aot) {
     Table* parent = header_parent(table.header_keys, offsets);
     if (parent == nullptr) {
       return false;
     }
+    Entry* e = lookup(*parent, table.header_keys.back().name);
+    return aot ? define_aot(*parent, e, std::move(table), offsets)
+               : define_table(*parent, e, std::move(table), offsets);
+  }
+
+  bool define_table(Table& parent, Entry* e, Table table, const std::vector<std::size_t>& offsets) {
     const Key& k = table.header_keys.back();
-    Entry* e = lookup(*parent, k.name);
     if (e == nullptr) {
       const Key key = k;
-      section_ = &append_table(*parent, key, std::move(table));
+      section_ = &append_table(parent, key, std::move(table));
       return true;
     }
     Table* old = as_table(*e);
@@ -519,33 +567,29 @@ class Parser {
     section_ = old;
     // A table defined after its sub-tables moves behind them, so that new tables find
     // their place after its header.
-    const auto idx = static_cast<std::size_t>(e - parent->entries.data());
-    std::rotate(parent->entries.begin() + static_cast<std::ptrdiff_t>(idx),
-                parent->entries.begin() + static_cast<std::ptrdiff_t>(idx) + 1,
-                parent->entries.end());
-    index_.erase(parent);
+    const auto idx = static_cast<std::size_t>(e - parent.entries.data());
+    std::rotate(parent.entries.begin() + static_cast<std::ptrdiff_t>(idx),
+                parent.entries.begin() + static_cast<std::ptrdiff_t>(idx) + 1,
+                parent.entries.end());
+    index_.erase(&parent);
     return true;
   }
 
-  bool define_aot(Table table, const std::vector<std::size_t>& offsets) {
-    Table* parent = header_parent(table.header_keys, offsets);
-    if (parent == nullptr) {
-      return false;
-    }
+  bool define_aot(Table& parent, Entry* e, Table table, const std::vector<std::size_t>& offsets) {
     const Key& k = table.header_keys.back();
-    Entry* e = lookup(*parent, k.name);
     if (e == nullptr) {
       Key key = entry_key(k);
       ArrayOfTables aot;
       aot.tables.push_back(std::move(table));
-      add_entry(*parent, Entry{std::move(key), std::move(aot)});
-      section_ = &std::get<ArrayOfTables>(parent->entries.back().item).tables.back();
+      add_entry(parent, Entry{std::move(key), std::move(aot)});
+      section_ = &std::get<ArrayOfTables>(parent.entries.back().item).tables.back();
       return true;
     }
     ArrayOfTables* aot = as_aot(*e);
     if (aot == nullptr) {
       return fail(offsets.back(), "`" + k.name + "` is not an array of tables");
     }
+    // Growing the list moves its tables, and the index is keyed by their addresses.
     if (aot->tables.size() == aot->tables.capacity()) {
       for (const Table& t : aot->tables) {
         index_.erase(&t);
@@ -568,12 +612,12 @@ class Parser {
       case '"':
       case '\'': {
         v.kind = Kind::string;
-        const bool multi = peek(1) == c && peek(2) == c && more(2);
+        const bool multi = peek(1) == c && peek(2) == c;
         bool ok = false;
-        if (c == '"') {
-          ok = multi ? ml_basic_string(v.str) : basic_string(v.str);
+        if (multi) {
+          ok = ml_string(v.str, c);
         } else {
-          ok = multi ? ml_literal_string(v.str) : literal_string(v.str);
+          ok = c == '"' ? basic_string(v.str) : literal_string(v.str);
         }
         if (!ok) {
           return false;
@@ -581,9 +625,11 @@ class Parser {
         break;
       }
       case '[':
-        return array(v, depth + 1);
       case '{':
-        return inline_table(v, depth + 1);
+        if (depth + 1 > max_depth) {
+          return fail(p_, "arrays and inline tables nest too deep");
+        }
+        return c == '[' ? array(v, depth + 1) : inline_table(v, depth + 1);
       case 't':
       case 'f': {
         const std::string_view word = c == 't' ? "true" : "false";
@@ -611,52 +657,31 @@ class Parser {
     }
     const char c = s_[p_ + 1];
     p_ += 2;
-    switch (c) {
-      case 'b':
-        out.push_back('\b');
-        return true;
-      case 't':
-        out.push_back('\t');
-        return true;
-      case 'n':
-        out.push_back('\n');
-        return true;
-      case 'f':
-        out.push_back('\f');
-        return true;
-      case 'r':
-        out.push_back('\r');
-        return true;
-      case '"':
-        out.push_back('"');
-        return true;
-      case '\\':
-        out.push_back('\\');
-        return true;
-      case 'u':
-      case 'U': {
-        const std::size_t len = c == 'u' ? 4 : 8;
-        std::uint32_t cp = 0;
-        for (std::size_t k = 0; k < len; ++k) {
-          const char h = peek(k);
-          if (!more(k) || !std::isxdigit(static_cast<unsigned char>(h))) {
-            return fail(at, "bad unicode escape");
-          }
-          cp = cp * 16 + static_cast<std::uint32_t>(digit_value(h));
-          if (cp > 0x10ffff) {
-            return fail(at, "escape is not a unicode scalar value");
-          }
-        }
-        if (cp >= 0xd800 && cp <= 0xdfff) {
-          return fail(at, "escape is not a unicode scalar value");
-        }
-        p_ += len;
-        append_utf8(out, cp);
-        return true;
-      }
-      default:
-        return fail(at, "bad escape");
+    if (const char plain = simple_escape(c); plain != '\0') {
+      out.push_back(plain);
+      return true;
     }
+    if (c != 'u' && c != 'U') {
+      return fail(at, "bad escape");
+    }
+    const std::size_t len = c == 'u' ? 4 : 8;
+    std::uint32_t cp = 0;
+    for (std::size_t k = 0; k < len; ++k) {
+      const char h = peek(k);
+      if (!std::isxdigit(static_cast<unsigned char>(h))) {
+        return fail(at, "bad unicode escape");
+      }
+      cp = cp * 16 + static_cast<std::uint32_t>(digit_value(h));
+      if (cp > 0x10ffff) {
+        return fail(at, "escape is not a unicode scalar value");
+      }
+    }
+    if (cp >= 0xd800 && cp <= 0xdfff) {
+      return fail(at, "escape is not a unicode scalar value");
+    }
+    p_ += len;
+    append_utf8(out, cp);
+    return true;
   }
 
   bool basic_string(std::string& out) {
@@ -685,7 +710,7 @@ class Parser {
         }
         continue;
       }
-      if (c == '\n' || (c == '\r' && peek(1) == '\n')) {
+      if (newline_at()) {
         return fail(p_, "unclosed string");
       }
       return fail(p_, "control character in a string");
@@ -702,7 +727,7 @@ class Parser {
         ++p_;
         return true;
       }
-      if (c == '\n' || (c == '\r' && peek(1) == '\n')) {
+      if (newline_at()) {
         return fail(p_, "unclosed string");
       }
       if (is_control(c)) {
@@ -718,7 +743,7 @@ class Parser {
   // before the closing three.
   bool ml_string(std::string& out, char quote) {
     p_ += 3;
-    if (peek() == '\n' && more()) {
+    if (peek() == '\n') {
       ++p_;
     } else if (peek() == '\r' && peek(1) == '\n') {
       p_ += 2;
@@ -760,8 +785,7 @@ class Parser {
         while (more(k) && (s_[p_ + k] == ' ' || s_[p_ + k] == '\t')) {
           ++k;
         }
-        const char after = peek(k);
-        if (more(k) && (after == '\n' || (after == '\r' && peek(k + 1) == '\n'))) {
+        if (newline_at(k)) {
           p_ += k;
           while (more()) {
             const char w = s_[p_];
@@ -789,20 +813,14 @@ class Parser {
     }
   }
 
-  bool ml_basic_string(std::string& out) { return ml_string(out, '"'); }
-  bool ml_literal_string(std::string& out) { return ml_string(out, '\''); }
-
   bool array(Value& v, int depth) {
-    if (depth > max_depth) {
-      return fail(p_, "arrays and inline tables nest too deep");
-    }
     v.kind = Kind::array;
     ++p_;
     std::string space;
     if (!array_space(space)) {
       return false;
     }
-    if (peek() == ']' && more()) {
+    if (peek() == ']') {
       ++p_;
       v.closing = std::move(space);
       return true;
@@ -834,7 +852,7 @@ class Parser {
       if (!array_space(space)) {
         return false;
       }
-      if (peek() == ']' && more()) {
+      if (peek() == ']') {
         ++p_;
         v.trailing_comma = true;
         v.closing = std::move(space);
@@ -880,14 +898,11 @@ class Parser {
   }
 
   bool inline_table(Value& v, int depth) {
-    if (depth > max_depth) {
-      return fail(p_, "arrays and inline tables nest too deep");
-    }
     v.kind = Kind::inline_table;
     ++p_;
     const std::size_t inner = p_;
     blanks();
-    if (peek() == '}' && more()) {
+    if (peek() == '}') {
       v.closing = std::string(slice(inner));
       ++p_;
       return true;
@@ -972,10 +987,10 @@ class Parser {
 
   bool number_or_datetime(Value& v) {
     const std::size_t from = p_;
-    if (digits_at(p_, 4) && peek(4) == '-' && more(4)) {
+    if (digits_at(p_, 4) && peek(4) == '-') {
       return datetime(v, true);
     }
-    if (digits_at(p_, 2) && peek(2) == ':' && more(2)) {
+    if (digits_at(p_, 2) && peek(2) == ':') {
       return datetime(v, false);
     }
     while (more() && (is_bare(s_[p_]) || s_[p_] == '+' || s_[p_] == '.')) {
@@ -1000,7 +1015,7 @@ class Parser {
     if (dt.hour > 23 || dt.minute > 59 || dt.second > 60) {
       return false;
     }
-    if (peek() == '.' && more()) {
+    if (peek() == '.') {
       ++p_;
       std::size_t n = 0;
       std::uint32_t nanos = 0;
@@ -1041,8 +1056,8 @@ class Parser {
       }
       dt.has_date = true;
       const char sep = peek();
-      const bool t_sep = more() && (sep == 'T' || sep == 't');
-      const bool space_sep = more() && sep == ' ' && digits_at(p_ + 1, 2) && peek(3) == ':';
+      const bool t_sep = sep == 'T' || sep == 't';
+      const bool space_sep = sep == ' ' && digits_at(p_ + 1, 2) && peek(3) == ':';
       if (!t_sep && !space_sep) {
         v.kind = Kind::datetime;
         v.dt = dt;
@@ -1053,11 +1068,11 @@ class Parser {
         return fail(from, "malformed date-time");
       }
       const char o = peek();
-      if (more() && (o == 'Z' || o == 'z')) {
+      if (o == 'Z' || o == 'z') {
         ++p_;
         dt.has_offset = true;
         dt.z = true;
-      } else if (more() && (o == '+' || o == '-')) {
+      } else if (o == '+' || o == '-') {
         if (!digits_at(p_ + 1, 2) || peek(3) != ':' || !digits_at(p_ + 4, 2)) {
           return fail(from, "malformed offset");
         }
@@ -1093,15 +1108,8 @@ class Parser {
         return false;
       }
       std::uint64_t n = 0;
-      for (char c : ds) {
-        if (c == '_') {
-          continue;
-        }
-        const auto d = static_cast<std::uint64_t>(digit_value(c));
-        if (n > (static_cast<std::uint64_t>(INT64_MAX) - d) / static_cast<std::uint64_t>(base)) {
-          return false;
-        }
-        n = n * static_cast<std::uint64_t>(base) + d;
+      if (!accumulate(ds, base, static_cast<std::uint64_t>(INT64_MAX), n)) {
+        return false;
       }
       v.kind = Kind::integer;
       v.integer = static_cast<std::int64_t>(n);
@@ -1123,16 +1131,8 @@ class Parser {
     }
     if (j == t.size()) {
       std::uint64_t n = 0;
-      const std::uint64_t limit = static_cast<std::uint64_t>(INT64_MAX) + (neg ? 1 : 0);
-      for (char c : whole) {
-        if (c == '_') {
-          continue;
-        }
-        const auto d = static_cast<std::uint64_t>(c - '0');
-        if (n > (limit - d) / 10) {
-          return false;
-        }
-        n = n * 10 + d;
+      if (!accumulate(whole, 10, static_cast<std::uint64_t>(INT64_MAX) + (neg ? 1 : 0), n)) {
+        return false;
       }
       v.kind = Kind::integer;
       v.integer = neg ? static_cast<std::int64_t>(0 - n) : static_cast<std::int64_t>(n);

@@ -97,6 +97,19 @@ void append_key(std::string& out, const Key& key) {
   }
 }
 
+// A key path as written, with the blanks around each segment.
+void append_path(std::string& out, const std::vector<Key>& keys) {
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const Key& k = keys[i];
+    if (i > 0) {
+      out.push_back('.');
+    }
+    out += k.before;
+    append_key(out, k);
+    out += k.after;
+  }
+}
+
 std::string float_text(double x) {
   if (std::isnan(x)) {
     return std::signbit(x) ? "-nan" : "nan";
@@ -330,11 +343,15 @@ class Printer {
     if (text.empty()) {
       return;
     }
+    flush_newline();
+    out_ += text;
+  }
+
+  void flush_newline() {
     if (need_newline_) {
       out_.push_back('\n');
       need_newline_ = false;
     }
-    out_ += text;
   }
 
   void write_eol(std::string_view eol) {
@@ -353,22 +370,11 @@ class Printer {
       write("\n");
     }
     // A header is never empty, so it is built straight into the output.
-    if (need_newline_) {
-      out_.push_back('\n');
-      need_newline_ = false;
-    }
+    flush_newline();
     std::string& text = out_;
     text += s.aot ? "[[" : "[";
     if (!t.header_keys.empty()) {
-      for (std::size_t i = 0; i < t.header_keys.size(); ++i) {
-        const Key& k = t.header_keys[i];
-        if (i > 0) {
-          text.push_back('.');
-        }
-        text += k.before;
-        append_key(text, k);
-        text += k.after;
-      }
+      append_path(text, t.header_keys);
     } else {
       for (std::size_t i = 0; i < s.path.size(); ++i) {
         if (i > 0) {
@@ -388,21 +394,10 @@ class Printer {
     const Line& line = *b.line;
     write(line.lead);
     // A key line is never empty, so it is built straight into the output.
-    if (need_newline_) {
-      out_.push_back('\n');
-      need_newline_ = false;
-    }
+    flush_newline();
     std::string& text = out_;
     if (!line.keys.empty()) {
-      for (std::size_t i = 0; i < line.keys.size(); ++i) {
-        const Key& k = line.keys[i];
-        if (i > 0) {
-          text.push_back('.');
-        }
-        text += k.before;
-        append_key(text, k);
-        text += k.after;
-      }
+      append_path(text, line.keys);
     } else {
       for (const Key* k : b.prefix) {
         append_key(text, *k);
