@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "agents.hpp"
 #include "fsutil.hpp"
@@ -107,11 +108,7 @@ const Json* group_hooks(const Json& group) {
 }
 
 Json* group_hooks(Json& group) {
-  if (!group.is_object()) {
-    return nullptr;
-  }
-  auto it = group.find("hooks");
-  return it != group.end() && it->is_array() ? &*it : nullptr;
+  return const_cast<Json*>(group_hooks(std::as_const(group)));
 }
 
 // A Commons hook file's hooks, or its one problem text.
@@ -193,6 +190,28 @@ std::pair<const Json*, const Json*> find_entry(const Json& hooks_object,
     }
   }
   return {nullptr, nullptr};
+}
+
+// Takes every entry running `command` out of an event's groups, then the groups it emptied.
+void remove_command(Json& list, const Json& command) {
+  for (Json& group : list) {
+    if (Json* entries = group_hooks(group)) {
+      retain_other_commands(*entries, command);
+    }
+  }
+  drop_empty_groups(list);
+}
+
+// Writes a settings document back; the message when it cannot be.
+std::optional<std::string> write_settings(const fs::path& path, const Json& doc) {
+  auto text = dump_json(doc);
+  if (!text) {
+    return serialise_error(path, text.error());
+  }
+  if (auto written = write_atomic(path, *text); !written) {
+    return write_error(path, written.error());
+  }
+  return std::nullopt;
 }
 
 std::string not_an_object(const fs::path& path, std::string_view key) {
@@ -293,13 +312,7 @@ std::optional<std::string> merge_settings(const std::vector<const HookItem*>& gr
       return fmt::format("{}: `{}.{}` is not a list", display(path), hooks_key, agent_event);
     }
     Json& list = *list_it;
-    const Json command = item->command;
-    for (Json& settings_group : list) {
-      if (Json* entries = group_hooks(settings_group)) {
-        retain_other_commands(*entries, command);
-      }
-    }
-    drop_empty_groups(list);
+    remove_command(list, Json(item->command));
 
     const std::string_view matcher = item->matcher ? std::string_view(*item->matcher) : "";
     bool placed = false;
@@ -323,14 +336,7 @@ std::optional<std::string> merge_settings(const std::vector<const HookItem*>& gr
   }
 
   (*doc)[hooks_key] = std::move(hooks);
-  auto text = dump_json(*doc);
-  if (!text) {
-    return serialise_error(path, text.error());
-  }
-  if (auto written = write_atomic(path, *text); !written) {
-    return write_error(path, written.error());
-  }
-  return std::nullopt;
+  return write_settings(path, *doc);
 }
 
 }  // namespace
@@ -578,12 +584,7 @@ Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::strin
     if (!held) {
       continue;
     }
-    for (Json& group : list) {
-      if (Json* entries = group_hooks(group)) {
-        retain_other_commands(*entries, command);
-      }
-    }
-    drop_empty_groups(list);
+    remove_command(list, command);
     if (list.empty()) {
       hooks_object.erase(*agent_event);
     }
@@ -593,12 +594,8 @@ Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::strin
     return removal;
   }
 
-  auto text = dump_json(*doc);
-  if (!text) {
-    return unexpected(serialise_error(settings_path, text.error()));
-  }
-  if (auto written = write_atomic(settings_path, *text); !written) {
-    return unexpected(write_error(settings_path, written.error()));
+  if (auto message = write_settings(settings_path, *doc)) {
+    return unexpected(std::move(*message));
   }
   return removal;
 }

@@ -11,7 +11,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A path's components with the empty one a trailing separator leaves, so "a/b/" equals "a/b".
+// A path's components without the empty one a trailing separator leaves, so "a/b/" equals
+// "a/b".
 std::vector<fs::path> components(const fs::path& path) {
   std::vector<fs::path> parts;
   for (const fs::path& part : path) {
@@ -124,7 +125,6 @@ bool starts_with(const std::vector<fs::path>& parts, const std::vector<fs::path>
   return parts.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), parts.begin());
 }
 
-// `relative_path` between two normalised paths, `from` given with its components.
 // An agent folder that is itself a link into the Commons (`.claude/skills` → the Commons'
 // `skills`) shows the Commons' own entries: planning there would judge the Commons against
 // itself and could remove links that belong to the Commons.
@@ -144,6 +144,7 @@ bool resolves_into_commons(const fs::path& dir, const fs::path& commons) {
   return starts_with(components(real_dir), components(real_commons));
 }
 
+// `relative_path` between two normalised paths, `from` given with its components.
 fs::path relative_between(const Anchor& from, const fs::path& to) {
   if (from.normal.is_absolute() != to.is_absolute() || from.normal.root_name() != to.root_name()) {
     return to;

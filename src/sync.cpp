@@ -157,8 +157,7 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
   }
 }
 
-// The sections after the links, each printing (and, unless a dry run, applying) its own
-// `SyncPlan` field and adding to `run.changes`.
+// Whether applying the item changes a file; the other states are only reported.
 bool changes_instructions(InstructionsState state) {
   switch (state) {
     case InstructionsState::missing:
@@ -175,6 +174,9 @@ bool changes_instructions(InstructionsState state) {
   return false;
 }
 
+// The sections after the links each print (and, unless a dry run, apply) their own `SyncPlan`
+// field and add to `run.changes`.
+//
 // Instructions are applied item by item, each line printed once its change is made. An agent
 // whose wiring failed gets none of its later items: a leftover is only removed once the
 // route it gives way to is in place.

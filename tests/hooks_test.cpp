@@ -214,6 +214,7 @@ TEST_F(HooksPlan, GeminiTakesItsOwnEventNames) {
 
 TEST_F(HooksRead, BadHookFilesGiveOneProblemEachAndNoHooks) {
   const fs::path dir = hooks_dir();
+  const std::string stop = (dir / "Stop.toml").string();
   struct Case {
     std::string file;
     std::string text;
@@ -221,28 +222,27 @@ TEST_F(HooksRead, BadHookFilesGiveOneProblemEachAndNoHooks) {
   };
   const std::vector<Case> cases = {
       {"Stop.toml", "[[hook]]\ncommand = \"a\"\n\n[[hook]]\nc = = 3\n",
-       (dir / "Stop.toml").string() + " is not valid TOML (invalid TOML (line 5, column 5))"},
+       stop + " is not valid TOML (invalid TOML (line 5, column 5))"},
       {"Stop.toml", "hook = [{command = \"a\"}]\n",
-       (dir / "Stop.toml").string() + ": expected one or more [[hook]] entries with a `command`"},
+       stop + ": expected one or more [[hook]] entries with a `command`"},
       {"Stop.toml", "[hook]\ncommand = \"a\"\n",
-       (dir / "Stop.toml").string() + ": expected one or more [[hook]] entries with a `command`"},
+       stop + ": expected one or more [[hook]] entries with a `command`"},
       {"Stop.toml", "title = \"no hooks\"\n",
-       (dir / "Stop.toml").string() + ": expected one or more [[hook]] entries with a `command`"},
+       stop + ": expected one or more [[hook]] entries with a `command`"},
       {"Stop.toml", "[[hook]]\ncommand = \"a\"\n[[hook]]\nmatcher = \"x\"\n",
-       (dir / "Stop.toml").string() + ": every [[hook]] needs a `command`"},
-      {"Stop.toml", "[[hook]]\ncommand = 5\n",
-       (dir / "Stop.toml").string() + ": every [[hook]] needs a `command`"},
+       stop + ": every [[hook]] needs a `command`"},
+      {"Stop.toml", "[[hook]]\ncommand = 5\n", stop + ": every [[hook]] needs a `command`"},
       {"Stop.toml", "[[hook]]\ntype = \"prompt\"\ncommand = \"a\"\n",
-       (dir / "Stop.toml").string() + ": `type = \"prompt\"` — kelvaro syncs command hooks only"},
+       stop + ": `type = \"prompt\"` — kelvaro syncs command hooks only"},
       {"Stop.toml", "[[hook]]\ncommand = \"\xff\"\n",
-       "cannot read " + (dir / "Stop.toml").string() + ": " +
+       "cannot read " + stop + ": " +
            std::make_error_code(std::errc::illegal_byte_sequence).message()},
       {"stop.toml", "[[hook]]\ncommand = \"a\"\n",
        (dir / "stop.toml").string() + ": `stop` is not a hook event — expected one of " + kEvents},
       {".Stop.toml", "[[hook]]\ncommand = \"a\"\n",
        (dir / ".Stop.toml").string() + ": `.Stop` is not a hook event — expected one of " +
            kEvents},
-      {"Stop.toml/x", "", "cannot read " + (dir / "Stop.toml").string() + ": Is a directory"},
+      {"Stop.toml/x", "", "cannot read " + stop + ": Is a directory"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file + ": " + c.text);

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,6 +15,9 @@ bool exists_here(const fs::path& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));
 }
+
+// What a sync prints once nothing is left to change.
+const RunResult up_to_date{.out = "Everything is up to date.\n", .err = "", .status = 0};
 
 const std::string import_line = "@~/.agents/AGENTS.md\n";
 
@@ -58,7 +58,7 @@ TEST_F(E2eSyncSections, ClaudeImportLineIsAddedFoundAgainAndReplacedByALink) {
                               .err = "",
                               .status = 0}));
   EXPECT_EQ(home.read(".claude/CLAUDE.md"), import_line);
-  EXPECT_EQ(second, (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
+  EXPECT_EQ(second, up_to_date);
 
   home.write(".config/kelvaro/kelvaro.toml", "[instructions]\nclaude = \"symlink\"\n");
 
@@ -72,7 +72,7 @@ TEST_F(E2eSyncSections, ClaudeImportLineIsAddedFoundAgainAndReplacedByALink) {
                                  .status = 0}));
   EXPECT_TRUE(holds_link_text(home.path(".claude/CLAUDE.md"), "../.agents/AGENTS.md"));
   EXPECT_EQ(home.read(".claude/CLAUDE.md"), "Be brief.\n");
-  EXPECT_EQ(sync(), (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
+  EXPECT_EQ(sync(), up_to_date);
 }
 
 TEST_F(E2eSyncSections, ImportLineIsAppendedBelowTheUsersOwnText) {
@@ -131,7 +131,7 @@ TEST_F(E2eSyncSections, ListEntriesAreAddedAndTheRestOfTheFileStaysInPlace) {
     "hideBanner": true
   }
 })");
-  EXPECT_EQ(sync(), (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
+  EXPECT_EQ(sync(), up_to_date);
 }
 
 TEST_F(E2eSyncSections, ConflictsAndForeignLinksAreLeftAloneAndLeftoversRemoved) {
@@ -206,31 +206,22 @@ TEST_F(E2eSyncSections, FailedWiringSkipsThatAgentsLaterItemsOnly) {
 TEST_F(E2eSyncSections, HookIsMergedBesideTheAgentsOwnAndRestoredWhenItDrifts) {
   home.write(".agents/hooks/PreToolUse.toml",
              "[[hook]]\ncommand = \"~/bin/guard.sh\"\nmatcher = \"Bash\"\ntimeout = 30\n");
-  const std::string before = R"({
+  // The user's settings around the PreToolUse groups, which the merge keeps byte for byte.
+  auto settings = [](const std::string& groups) {
+    return R"({
   "model": "opus",
   "hooks": {
     "PreToolUse": [
-      {
-        "matcher": "Edit",
-        "hooks": [
-          {
-            "type": "command",
-            "command": "node /opt/hooks/lint.js --fix"
-          }
-        ]
-      }
+)" + groups +
+           R"(
     ]
   },
   "permissions": {
     "allow": []
   }
 })";
-  home.write(".claude/settings.json", before);
-  const std::string merged = R"({
-  "model": "opus",
-  "hooks": {
-    "PreToolUse": [
-      {
+  };
+  const std::string lint_group = R"(      {
         "matcher": "Edit",
         "hooks": [
           {
@@ -238,8 +229,8 @@ TEST_F(E2eSyncSections, HookIsMergedBesideTheAgentsOwnAndRestoredWhenItDrifts) {
             "command": "node /opt/hooks/lint.js --fix"
           }
         ]
-      },
-      {
+      })";
+  const std::string guard_group = R"(      {
         "matcher": "Bash",
         "hooks": [
           {
@@ -248,13 +239,10 @@ TEST_F(E2eSyncSections, HookIsMergedBesideTheAgentsOwnAndRestoredWhenItDrifts) {
             "timeout": 30
           }
         ]
-      }
-    ]
-  },
-  "permissions": {
-    "allow": []
-  }
-})";
+      })";
+  const std::string before = settings(lint_group);
+  home.write(".claude/settings.json", before);
+  const std::string merged = settings(lint_group + ",\n" + guard_group);
   const std::string foreign_line =
       "  foreign      PreToolUse node … → claude — not in the Commons — left alone\n";
 
@@ -434,7 +422,7 @@ TEST_F(E2eSyncSections, RenderedCommandIsWrittenRestoredAndRemoved) {
                               .err = "",
                               .status = 0}));
   EXPECT_EQ(home.read(".gemini/commands/x.toml"), expected);
-  EXPECT_EQ(sync(), (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
+  EXPECT_EQ(sync(), up_to_date);
 
   home.write(".gemini/commands/x.toml", generated("Explain the code", "Explain it in detail."));
 
@@ -457,7 +445,7 @@ TEST_F(E2eSyncSections, RenderedCommandIsWrittenRestoredAndRemoved) {
                                .err = "",
                                .status = 0}));
   EXPECT_FALSE(exists_here(home.path(".gemini/commands/x.toml")));
-  EXPECT_EQ(sync(), (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
+  EXPECT_EQ(sync(), up_to_date);
 }
 
 TEST_F(E2eSyncSections, UserFilesWithoutTheMarkerAreNeverTouched) {
@@ -566,7 +554,7 @@ TEST_F(E2eSyncSections, SectionsFollowTheLinksInTheirOrderAndCountTogether) {
     ]
   }
 })");
-  EXPECT_EQ(sync(), (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
+  EXPECT_EQ(sync(), up_to_date);
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,6 +11,9 @@ namespace kelvaro {
 namespace {
 
 namespace fs = std::filesystem;
+
+// What a sync prints once nothing is left to change.
+const RunResult up_to_date{.out = "Everything is up to date.\n", .err = "", .status = 0};
 
 class E2eSync : public ::testing::Test {
  protected:
@@ -28,6 +28,7 @@ class E2eSync : public ::testing::Test {
   RunResult sync(const std::vector<std::string>& args = {"sync"}) {
     return run_kelvaro(args, home.env());
   }
+  RunResult dry_run() { return sync({"sync", "--dry-run"}); }
 };
 
 TEST_F(E2eSync, FirstSyncCreatesRelativeLinksThenIsUpToDate) {
@@ -50,8 +51,8 @@ TEST_F(E2eSync, FirstSyncCreatesRelativeLinksThenIsUpToDate) {
       holds_link_text(home.path(".claude/agents/helper.md"), "../../.agents/agents/helper.md"));
   EXPECT_EQ(home.read(".claude/skills/x/SKILL.md"), "skill x");
 
-  EXPECT_EQ(sync(), (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
-  EXPECT_EQ(sync({}), (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
+  EXPECT_EQ(sync(), up_to_date);
+  EXPECT_EQ(sync({}), up_to_date);
 }
 
 TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
@@ -107,7 +108,7 @@ TEST_F(E2eSync, DryRunReportsButTouchesNothing) {
   home.make_link(".codex/skills/x", "../../.agents/skills/x", true);
   std::vector<std::string> before = tree_listing(home.root());
 
-  RunResult dry = sync({"sync", "--dry-run"});
+  RunResult dry = dry_run();
 
   EXPECT_EQ(dry, (RunResult{.out = "dry run — no changes will be made\n"
                                    "\n"
@@ -129,7 +130,7 @@ TEST_F(E2eSync, DryRunReportsButTouchesNothing) {
   EXPECT_EQ(tree_listing(home.root()), before);
 
   ASSERT_EQ(sync().status, 0);
-  EXPECT_EQ(sync({"sync", "--dry-run"}),
+  EXPECT_EQ(dry_run(),
             (RunResult{.out = "dry run — no changes will be made\n\nEverything is up to date.\n",
                        .err = "",
                        .status = 0}));
@@ -193,7 +194,7 @@ TEST_F(E2eSync, MissingCommonsIsAnErrorEvenInADryRun) {
       "error: no Commons at " + home.commons().string() + " — run `kelvaro init` to create one\n";
 
   EXPECT_EQ(sync(), (RunResult{.out = "", .err = error, .status = 1}));
-  EXPECT_EQ(sync({"sync", "--dry-run"}), (RunResult{.out = "", .err = error, .status = 1}));
+  EXPECT_EQ(dry_run(), (RunResult{.out = "", .err = error, .status = 1}));
   EXPECT_EQ(sync({}), (RunResult{.out = "", .err = error, .status = 1}));
   EXPECT_FALSE(fs::exists(home.path(".claude/skills")));
 }
@@ -211,7 +212,7 @@ TEST_F(E2eSync, RelativeCommonsIsAnchoredAtTheCurrentFolder) {
   EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../../shared/skills/x"));
   EXPECT_EQ(home.read(".claude/skills/x/SKILL.md"), "skill x");
   EXPECT_EQ(home.read(".claude/commands/review.md"), "review");
-  EXPECT_EQ(second, (RunResult{.out = "Everything is up to date.\n", .err = "", .status = 0}));
+  EXPECT_EQ(second, up_to_date);
 }
 
 TEST_F(E2eSync, HeldLockStopsARealRunButNotADryRun) {
