@@ -170,6 +170,11 @@ std::string shown(const std::filesystem::path& path) {
   return path.generic_string();
 }
 
+// "{route} → {path}", the way every route with a place of its own reads.
+std::string routed(std::string_view route, const std::filesystem::path& path) {
+  return fmt::format("{} → {}", route, shown(path));
+}
+
 }  // namespace
 
 std::string_view family_word(Family family) {
@@ -322,11 +327,11 @@ std::string fmt_instructions_route(const std::optional<InstructionsRoute>& route
   }
   switch (route->kind) {
     case InstructionsRouteKind::symlink:
-      return fmt::format("symlink → {}", shown(route->path));
+      return routed("symlink", route->path);
     case InstructionsRouteKind::import_line:
-      return fmt::format("import-line → {}", shown(route->path));
+      return routed("import-line", route->path);
     case InstructionsRouteKind::rules_dir_link:
-      return fmt::format("rules-dir link → {}", shown(route->path));
+      return routed("rules-dir link", route->path);
     case InstructionsRouteKind::include_entry:
       return fmt::format("include-entry → {} {}", shown(route->path), route->key);
   }
@@ -336,7 +341,7 @@ std::string fmt_instructions_route(const std::optional<InstructionsRoute>& route
 std::string fmt_skills_route(const SkillsRoute& route) {
   switch (route.kind) {
     case SkillsRouteKind::fan_out:
-      return fmt::format("fan-out → {}", shown(route.dir));
+      return routed("fan-out", route.dir);
     case SkillsRouteKind::native:
       if (route.dir.empty()) {
         return "native (reads the Commons)";
@@ -351,7 +356,7 @@ std::string fmt_skills_route(const SkillsRoute& route) {
 std::string fmt_mcp_route(const McpRoute& route) {
   switch (route.kind) {
     case McpRouteKind::key_merge:
-      return fmt::format("key-merge → {}", shown(route.file));
+      return routed("key-merge", route.file);
     case McpRouteKind::native:
       return "native (via discovery)";
     case McpRouteKind::none:
@@ -363,9 +368,9 @@ std::string fmt_mcp_route(const McpRoute& route) {
 std::string fmt_commands_route(const CommandsRoute& route) {
   switch (route.kind) {
     case CommandsRouteKind::fan_out:
-      return fmt::format("fan-out → {}", shown(route.dir));
+      return routed("fan-out", route.dir);
     case CommandsRouteKind::render:
-      return fmt::format("render → {}", shown(route.dir));
+      return routed("render", route.dir);
     case CommandsRouteKind::native:
       return "native (via discovery)";
     case CommandsRouteKind::none:
@@ -375,11 +380,11 @@ std::string fmt_commands_route(const CommandsRoute& route) {
 }
 
 std::string fmt_subagents_dir(const std::optional<std::filesystem::path>& dir) {
-  return dir ? fmt::format("fan-out → {}", shown(*dir)) : "none";
+  return dir ? routed("fan-out", *dir) : "none";
 }
 
 std::string fmt_hooks_file(const std::optional<std::filesystem::path>& file) {
-  return file ? fmt::format("key-merge → {}", shown(*file)) : "none";
+  return file ? routed("key-merge", *file) : "none";
 }
 
 }  // namespace kelvaro

@@ -109,10 +109,7 @@ class HelpFormatter : public CLI::FormatterBase {
     for (const CLI::Option* opt : app->get_options()) {
       if (opt->get_positional()) {
         arguments.push_back({positional_name(opt), opt->get_description()});
-      }
-    }
-    for (const CLI::Option* opt : app->get_options()) {
-      if (opt->nonpositional() && !is_builtin(app, opt)) {
+      } else if (opt->nonpositional() && !is_builtin(app, opt)) {
         options.push_back({option_name(opt), opt->get_description()});
       }
     }
@@ -138,14 +135,13 @@ class HelpFormatter : public CLI::FormatterBase {
   // "kelvaro mcp adopt [OPTIONS] [SPEC]".
   std::string usage(const CLI::App* app) const {
     std::string text = path_of(app);
-    bool has_options = false;
-    for (const CLI::Option* opt : app->get_options()) {
-      has_options = has_options || (opt->nonpositional() && !is_builtin(app, opt));
-    }
-    if (has_options) {
+    const auto options = app->get_options();
+    if (std::any_of(options.begin(), options.end(), [&](const CLI::Option* opt) {
+          return opt->nonpositional() && !is_builtin(app, opt);
+        })) {
       text += " [OPTIONS]";
     }
-    for (const CLI::Option* opt : app->get_options()) {
+    for (const CLI::Option* opt : options) {
       if (opt->get_positional()) {
         text += " " + positional_name(opt);
       }
@@ -326,6 +322,10 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
   return row[b.size()];
 }
 
+std::string_view without_dashes(std::string_view word) {
+  return word.substr(std::min(word.find_first_not_of('-'), word.size()));
+}
+
 // The candidate a mistyped `word` most likely meant: within two edits, or `word` (two
 // characters or more) begins it.
 std::optional<std::string> similar(std::string_view word, const std::vector<std::string>& names) {
@@ -341,16 +341,9 @@ std::optional<std::string> similar(std::string_view word, const std::vector<std:
   if (best) {
     return best;
   }
-  std::string_view bare = word;
-  while (!bare.empty() && bare.front() == '-') {
-    bare.remove_prefix(1);
-  }
+  const std::string_view bare = without_dashes(word);
   for (const std::string& name : names) {
-    std::string_view bare_name = name;
-    while (!bare_name.empty() && bare_name.front() == '-') {
-      bare_name.remove_prefix(1);
-    }
-    if (bare.size() >= 2 && bare_name.substr(0, bare.size()) == bare) {
+    if (bare.size() >= 2 && without_dashes(name).substr(0, bare.size()) == bare) {
       return name;
     }
   }
@@ -611,30 +604,20 @@ int not_available(Reporter& reporter, std::string_view command) {
 
 int dispatch_mcp([[maybe_unused]] const RunContext& ctx, [[maybe_unused]] const Config& config,
                  Reporter& reporter, const McpCommand& command) {
-  return std::visit(Overloaded{
-                        [&]([[maybe_unused]] const McpCommand::List& c) {
-                          return not_available(reporter, "mcp list");
-                        },
-                        [&]([[maybe_unused]] const McpCommand::Adopt& c) {
-                          return not_available(reporter, "mcp adopt");
-                        },
-                        [&]([[maybe_unused]] const McpCommand::Remove& c) {
-                          return not_available(reporter, "mcp remove");
-                        },
-                        [&]([[maybe_unused]] const McpCommand::Disable& c) {
-                          return not_available(reporter, "mcp disable");
-                        },
-                        [&]([[maybe_unused]] const McpCommand::Enable& c) {
-                          return not_available(reporter, "mcp enable");
-                        },
-                    },
-                    command.value);
+  return std::visit(
+      Overloaded{
+          [&](const McpCommand::List&) { return not_available(reporter, "mcp list"); },
+          [&](const McpCommand::Adopt&) { return not_available(reporter, "mcp adopt"); },
+          [&](const McpCommand::Remove&) { return not_available(reporter, "mcp remove"); },
+          [&](const McpCommand::Disable&) { return not_available(reporter, "mcp disable"); },
+          [&](const McpCommand::Enable&) { return not_available(reporter, "mcp enable"); },
+      },
+      command.value);
 }
 
 // One entry per command, each calling that command with its own arguments; no subcommand is
 // `sync` without a dry run.
-int dispatch([[maybe_unused]] const RunContext& ctx, [[maybe_unused]] const Config& config,
-             Reporter& reporter, const Cli& cli) {
+int dispatch(const RunContext& ctx, const Config& config, Reporter& reporter, const Cli& cli) {
   const CliCommand command = cli.command.value_or(CliCommand{CliCommand::Sync{}});
   return std::visit(
       Overloaded{
@@ -642,15 +625,9 @@ int dispatch([[maybe_unused]] const RunContext& ctx, [[maybe_unused]] const Conf
             return kelvaro::sync(ctx, config, reporter, c.dry_run);
           },
           [&](const CliCommand::Init&) { return not_available(reporter, "init"); },
-          [&]([[maybe_unused]] const CliCommand::Adopt& c) {
-            return not_available(reporter, "adopt");
-          },
-          [&]([[maybe_unused]] const CliCommand::Revert& c) {
-            return not_available(reporter, "revert");
-          },
-          [&]([[maybe_unused]] const CliCommand::Status& c) {
-            return not_available(reporter, "status");
-          },
+          [&](const CliCommand::Adopt&) { return not_available(reporter, "adopt"); },
+          [&](const CliCommand::Revert&) { return not_available(reporter, "revert"); },
+          [&](const CliCommand::Status&) { return not_available(reporter, "status"); },
           [&](const CliCommand::Mcp& c) { return dispatch_mcp(ctx, config, reporter, c.command); },
           [&](const CliCommand::Doctor&) { return not_available(reporter, "doctor"); },
       },

@@ -2,7 +2,6 @@
 
 #include <ios>
 #include <string>
-#include <utility>
 
 #include "documents.hpp"
 
@@ -33,7 +32,7 @@ void print_line(Reporter& r, std::string_view text) {
 }
 
 void print_text_line(Reporter& r, std::string_view text) {
-  write_piece(r.out, "", text);
+  print_line(r, text);
 }
 
 void report_warning(Reporter& r, std::string_view text) {
@@ -48,12 +47,7 @@ void report_error(Reporter& r, std::string_view text) {
 
 void print_json(std::ostream& out, const nlohmann::ordered_json& value) {
   auto rendered = dump_json(value);
-  std::string text = rendered ? std::move(*rendered) : std::string("{}");
-  text.push_back('\n');
-  try {
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  } catch (const std::ios_base::failure&) {
-  }
+  write_piece(&out, "", rendered ? std::string_view(*rendered) : std::string_view("{}"));
 }
 
 }  // namespace kelvaro

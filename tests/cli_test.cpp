@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <string_view>
+
 #include "support.hpp"
 
 namespace kelvaro {
@@ -65,6 +68,22 @@ TEST(CliParse, EmptyArgumentListRunsSync) {
   EXPECT_EQ(outcome.cli->command, std::nullopt);
 }
 
+// The part of `adopt`'s help shared by -h and --help, which differ only in the hint after
+// "Print help".
+std::string adopt_usage(std::string_view hint) {
+  return "Usage: kelvaro adopt [OPTIONS] <PATH>\n"
+         "\n"
+         "Arguments:\n"
+         "  <PATH>  A Target-surface path to absorb, a repo path to Source, or any other path "
+         "to copy in\n"
+         "\n"
+         "Options:\n"
+         "      --dry-run  Name the mechanic and report every action without touching "
+         "anything\n"
+         "  -h, --help     Print help (" +
+         std::string(hint) + ")\n";
+}
+
 TEST(CliHelp, ShortHelpShowsTheAboutLineAndLongHelpTheLongAbout) {
   ParseOutcome short_help = parse_command_line(argv_of({"adopt", "-h"}));
   ParseOutcome long_help = parse_command_line(argv_of({"adopt", "--help"}));
@@ -72,17 +91,8 @@ TEST(CliHelp, ShortHelpShowsTheAboutLineAndLongHelpTheLongAbout) {
 
   EXPECT_EQ(short_help.out,
             "Take a path under management; where it lives picks the mechanic\n"
-            "\n"
-            "Usage: kelvaro adopt [OPTIONS] <PATH>\n"
-            "\n"
-            "Arguments:\n"
-            "  <PATH>  A Target-surface path to absorb, a repo path to Source, or any other path "
-            "to copy in\n"
-            "\n"
-            "Options:\n"
-            "      --dry-run  Name the mechanic and report every action without touching "
-            "anything\n"
-            "  -h, --help     Print help (see more with '--help')\n");
+            "\n" +
+                adopt_usage("see more with '--help'"));
   EXPECT_EQ(long_help.out,
             "Take a path under management; where it lives picks the mechanic.\n"
             "\n"
@@ -93,17 +103,8 @@ TEST(CliHelp, ShortHelpShowsTheAboutLineAndLongHelpTheLongAbout) {
             "repo keeps the truth. Any other path is copied in, and the original is no longer "
             "consulted. A path\n"
             "already inside the Commons refuses: it is already home.\n"
-            "\n"
-            "Usage: kelvaro adopt [OPTIONS] <PATH>\n"
-            "\n"
-            "Arguments:\n"
-            "  <PATH>  A Target-surface path to absorb, a repo path to Source, or any other path "
-            "to copy in\n"
-            "\n"
-            "Options:\n"
-            "      --dry-run  Name the mechanic and report every action without touching "
-            "anything\n"
-            "  -h, --help     Print help (see a summary with '-h')\n");
+            "\n" +
+                adopt_usage("see a summary with '-h'"));
   EXPECT_EQ(help_command.out, long_help.out);
   for (const auto* o : {&short_help, &long_help, &help_command}) {
     EXPECT_EQ(o->status, 0);

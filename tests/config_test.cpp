@@ -11,8 +11,6 @@
 namespace kelvaro {
 namespace {
 
-namespace fs = std::filesystem;
-
 // Writes `text` as the configuration file of `home` and loads it.
 Result<Config> load_text(const TempHome& home, std::string_view text) {
   home.write(home.config_dir() / "kelvaro.toml", text);
@@ -23,12 +21,26 @@ std::string config_path(const TempHome& home) {
   return (home.config_dir() / "kelvaro.toml").string();
 }
 
+// A configuration text and the message it must be refused with, after the file's path.
+struct RefusedText {
+  std::string text;
+  std::string message;
+};
+
+void expect_refused(const std::vector<RefusedText>& cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    TempHome home;
+
+    auto config = load_text(home, c.text);
+
+    ASSERT_FALSE(config);
+    EXPECT_EQ(config.error(), config_path(home) + c.message);
+  }
+}
+
 TEST(LoadConfig, EveryMessage) {
-  struct Case {
-    std::string text;
-    std::string message;  // after "{path}"
-  };
-  const std::vector<Case> cases = {
+  expect_refused({
       {"[targets]\nclaude = \"no\"\n", ": targets.claude must be true or false"},
       {"[targets.codex]\nx = 1\n", ": targets.codex must be true or false"},
       {"[custom]\nmine = 1\n", ": custom.mine must be a table"},
@@ -73,17 +85,7 @@ TEST(LoadConfig, EveryMessage) {
       {"a = 1\r\nb = 2\r\n= 3\r\n", " is not valid TOML (invalid TOML (line 3, column 1))"},
       {"\xEF\xBB\xBF=", " is not valid TOML (invalid TOML (line 1, column 4))"},
       {"[a]\n[a]\n", " is not valid TOML (invalid TOML (line 2, column 2))"},
-  };
-
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    TempHome home;
-
-    auto config = load_text(home, c.text);
-
-    ASSERT_FALSE(config);
-    EXPECT_EQ(config.error(), config_path(home) + c.message);
-  }
+  });
 }
 
 TEST(LoadConfig, UnreadableFile) {
@@ -224,28 +226,14 @@ TEST(LoadConfig, ServerSettings) {
 }
 
 TEST(LoadConfig, FirstFaultInSectionOrderWins) {
-  struct Case {
-    std::string text;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
+  expect_refused({
       // The mcp fault comes first in the file, but targets are read first.
       {"[mcp.a]\nbad = 1\n[targets]\nclaude = 1\n", ": targets.claude must be true or false"},
       {"[instructions]\nnobody = \"import\"\n[custom.x]\nroot = 1\n", ": custom.x needs a `root`"},
       {"[mcp.b]\nfirst = 1\n[mcp.a]\nsecond = 1\n",
        ": mcp.b.first is not a setting — expected `agents` or `tweaks`"},
       {"[mcp.a]\nagents = 1\ntweaks = 2\n", ": mcp.a.agents must be a list of agent names"},
-  };
-
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    TempHome home;
-
-    auto config = load_text(home, c.text);
-
-    ASSERT_FALSE(config);
-    EXPECT_EQ(config.error(), config_path(home) + c.message);
-  }
+  });
 }
 
 TEST(CheckMcpAgents, FirstNameThatIsNotBuiltin) {

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <optional>
+#include <utility>
 
 #include "support.hpp"
 
@@ -105,6 +106,18 @@ class LockHolder {
   bool held_ = false;
 };
 
+// One call of `acquire_lock` with how long it took.
+struct TimedAttempt {
+  Result<ProcessLock, LockError> lock;
+  steady_clock::duration waited;
+};
+
+TimedAttempt timed_acquire(const fs::path& state_dir, LockTimeout timeout) {
+  const auto start = steady_clock::now();
+  auto lock = acquire_lock(state_dir, timeout);
+  return {.lock = std::move(lock), .waited = steady_clock::now() - start};
+}
+
 TEST(AcquireLock, CreatesTheStateFolderAndAnEmptyLockFileThatStays) {
   TempHome home;
   const fs::path state = home.path("deep/state/kelvaro");
@@ -133,13 +146,11 @@ TEST(AcquireLock, HeldByAnotherProcessFailsAtOnceWithZeroTimeout) {
   LockHolder holder(home.state_dir());
   ASSERT_TRUE(holder.held());
 
-  auto start = steady_clock::now();
-  auto lock = acquire_lock(home.state_dir(), LockTimeout{0});
-  auto waited = steady_clock::now() - start;
+  auto attempt = timed_acquire(home.state_dir(), LockTimeout{0});
 
-  ASSERT_FALSE(lock);
-  EXPECT_EQ(lock.error().kind, LockError::Kind::busy);
-  EXPECT_LT(waited, std::chrono::milliseconds(15));
+  ASSERT_FALSE(attempt.lock);
+  EXPECT_EQ(attempt.lock.error().kind, LockError::Kind::busy);
+  EXPECT_LT(attempt.waited, std::chrono::milliseconds(15));
 }
 
 TEST(AcquireLock, WaitsForTheTimeoutBeforeGivingUp) {
@@ -147,15 +158,13 @@ TEST(AcquireLock, WaitsForTheTimeoutBeforeGivingUp) {
   LockHolder holder(home.state_dir());
   ASSERT_TRUE(holder.held());
 
-  auto start = steady_clock::now();
-  auto lock = acquire_lock(home.state_dir(), LockTimeout{120});
-  auto waited = steady_clock::now() - start;
+  auto attempt = timed_acquire(home.state_dir(), LockTimeout{120});
 
-  ASSERT_FALSE(lock);
-  EXPECT_EQ(to_string(lock.error()),
+  ASSERT_FALSE(attempt.lock);
+  EXPECT_EQ(to_string(attempt.lock.error()),
             "another kelvaro process is running — try again when it finishes");
-  EXPECT_GE(waited, std::chrono::milliseconds(120));
-  EXPECT_LT(waited, std::chrono::milliseconds(1000));
+  EXPECT_GE(attempt.waited, std::chrono::milliseconds(120));
+  EXPECT_LT(attempt.waited, std::chrono::milliseconds(1000));
 }
 
 TEST(AcquireLock, SucceedsOnceTheOtherProcessHasEnded) {

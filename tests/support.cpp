@@ -54,18 +54,26 @@ TempHome::~TempHome() {
   fs::remove_all(root_, ignored);
 }
 
+namespace {
+
+// Keeps the last context that resolved when `env` no longer gives one, so that a test can
+// remove HOME and still reach its folders.
+void refresh(const EnvSnapshot& env, RunContext& ctx) {
+  if (auto resolved = resolve_context(env)) {
+    ctx = *resolved;
+  }
+}
+
+}  // namespace
+
 void TempHome::set_env(const std::string& name, const std::string& value) {
   env_[name] = value;
-  if (auto ctx = resolve_context(env_)) {
-    ctx_ = *ctx;
-  }
+  refresh(env_, ctx_);
 }
 
 void TempHome::unset_env(const std::string& name) {
   env_.erase(name);
-  if (auto ctx = resolve_context(env_)) {
-    ctx_ = *ctx;
-  }
+  refresh(env_, ctx_);
 }
 
 fs::path TempHome::path(const fs::path& rel) const {
@@ -211,9 +219,7 @@ RunResult run_in_process(const std::vector<std::string>& args, const EnvSnapshot
   return {.out = out.str(), .err = err.str(), .status = status};
 }
 
-std::vector<std::string> tree_listing(const std::filesystem::path& root,
-                                      const std::filesystem::path& skip) {
-  namespace fs = std::filesystem;
+std::vector<std::string> tree_listing(const fs::path& root, const fs::path& skip) {
   std::vector<std::string> lines;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
        ++it) {
@@ -237,10 +243,9 @@ std::vector<std::string> tree_listing(const std::filesystem::path& root,
   return lines;
 }
 
-bool holds_link_text(const std::filesystem::path& link, const std::filesystem::path& text) {
+bool holds_link_text(const fs::path& link, const fs::path& text) {
   std::error_code ec;
-  return std::filesystem::is_symlink(std::filesystem::symlink_status(link, ec)) &&
-         std::filesystem::read_symlink(link, ec) == text;
+  return fs::is_symlink(fs::symlink_status(link, ec)) && fs::read_symlink(link, ec) == text;
 }
 
 }  // namespace kelvaro

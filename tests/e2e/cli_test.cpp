@@ -8,8 +8,6 @@
 namespace kelvaro {
 namespace {
 
-namespace fs = std::filesystem;
-
 const std::string kHomeErrorLine =
     "error: cannot determine home directory: set HOME (USERPROFILE on Windows) or "
     "KELVARO_TARGET_ROOT\n";

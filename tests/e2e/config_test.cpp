@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,28 +9,6 @@ namespace kelvaro {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Every path under `root` with what it holds: file bytes, a link's target, or "<dir>".
-std::map<std::string, std::string> snapshot(const fs::path& root) {
-  std::map<std::string, std::string> seen;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    const fs::path& p = it->path();
-    std::string key = p.lexically_relative(root).generic_string();
-    if (it->is_symlink()) {
-      seen[key] = "-> " + fs::read_symlink(p).string();
-    } else if (it->is_directory()) {
-      seen[key] = "<dir>";
-    } else {
-      std::ifstream in(p, std::ios::binary);
-      std::ostringstream bytes;
-      bytes << in.rdbuf();
-      seen[key] = bytes.str();
-    }
-  }
-  return seen;
-}
 
 // A home with a Commons, two agents and a configuration file holding `text`.
 void prepare(const TempHome& home, std::string_view text) {
@@ -47,6 +22,20 @@ void prepare(const TempHome& home, std::string_view text) {
 
 std::string config_path(const TempHome& home) {
   return (home.config_dir() / "kelvaro.toml").string();
+}
+
+// Runs kelvaro with `args` in `home` and expects it to stop with `message` before touching
+// anything under the temporary folder.
+void expect_stops(const TempHome& home, const std::vector<std::string>& args,
+                  const std::string& message) {
+  const auto before = tree_listing(home.root());
+
+  RunResult result = run_kelvaro(args, home.env());
+
+  EXPECT_EQ(result.err, "error: " + message + "\n");
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(tree_listing(home.root()), before);
 }
 
 TEST(E2eConfig, EveryConfigurationErrorStopsTheRun) {
@@ -85,14 +74,8 @@ TEST(E2eConfig, EveryConfigurationErrorStopsTheRun) {
     SCOPED_TRACE(c.text);
     TempHome home;
     prepare(home, c.text);
-    auto before = snapshot(home.root());
 
-    RunResult result = run_kelvaro({}, home.env());
-
-    EXPECT_EQ(result.err, "error: " + config_path(home) + c.message + "\n");
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(snapshot(home.root()), before);
+    expect_stops(home, {}, config_path(home) + c.message);
   }
 }
 
@@ -127,15 +110,8 @@ TEST(E2eConfig, AllowlistErrorStopsEveryCommand) {
     TempHome home;
     prepare(home, text);
     home.make_dir("mine");
-    auto before = snapshot(home.root());
 
-    RunResult result = run_kelvaro(args, home.env());
-
-    EXPECT_EQ(result.err,
-              "error: mcp.fs names `mine`, which is not an agent kelvaro knows about\n");
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(snapshot(home.root()), before);
+    expect_stops(home, args, "mcp.fs names `mine`, which is not an agent kelvaro knows about");
   }
 }
 
