@@ -476,15 +476,7 @@ std::string describe_hook_item(const HookItem& item) {
 }
 
 std::string short_command(std::string_view command) {
-  std::size_t start = 0;
-  while (start < command.size()) {
-    auto [cp, length] = decode_at(command, start);
-    if (!is_white_space(cp)) {
-      break;
-    }
-    start += length;
-  }
-  std::string_view rest = command.substr(start);
+  std::string_view rest = trim_space_start(command);
   bool quoted = !rest.empty() && (rest.front() == '"' || rest.front() == '\'');
   if (quoted) {
     if (auto close = rest.find(rest.front(), 1); close != std::string_view::npos) {
