@@ -263,4 +263,18 @@ Result<void, std::error_code> create_link(const fs::path& target, const fs::path
   return {};
 }
 
+bool is_folder(const fs::path& path) {
+  auto kind = path_kind(path, true);
+  return kind && *kind == PathKind::folder;
+}
+
+bool is_regular_file(const fs::path& path) {
+  auto kind = path_kind(path, true);
+  return kind && *kind == PathKind::file;
+}
+
+bool path_exists(const fs::path& path) {
+  return path_kind(path, true).has_value();
+}
+
 }  // namespace kelvaro

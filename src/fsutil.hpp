@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "context.hpp"
 #include "result.hpp"
@@ -103,6 +104,63 @@ Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
 
 // Flushes the folder `dir` to disk, so that a rename in it is durable; failures are ignored.
 void sync_folder(const std::filesystem::path& dir);
+
+// What is at a path.
+enum class PathKind : std::uint8_t { absent, file, folder, link, other };
+
+// The kind of what is at `path`: with `follow`, links are followed (a dangling link fails);
+// without, a link is `link` (on Windows: a reparse point whose tag is a name surrogate, so a
+// symbolic link or a junction). Fails with the system error; `no_such_file_or_directory` when
+// nothing is there.
+Result<PathKind, std::error_code> path_kind(const std::filesystem::path& path, bool follow);
+
+// Shorthands over `path_kind` with links followed; any error counts as false.
+bool is_folder(const std::filesystem::path& path);
+bool is_regular_file(const std::filesystem::path& path);
+bool path_exists(const std::filesystem::path& path);
+
+// True when `a` and `b`, links followed, are the same file (same device and file number).
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// The entries of the folder `dir` as full paths, in listing order; entries the system cannot
+// return are skipped. Fails with the system error when the folder cannot be listed.
+Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
+    const std::filesystem::path& dir);
+
+// Appends `bytes` to the file at `path` (created when missing; a link is followed), in place.
+Result<void, std::error_code> append_file(const std::filesystem::path& path,
+                                          std::string_view bytes);
+
+// Replaces the contents of the file at `path` in place (a link is followed), not atomically.
+Result<void, std::error_code> overwrite_file(const std::filesystem::path& path,
+                                             std::string_view bytes);
+
+// Creates the folder `dir` with every missing parent; an existing folder is success.
+Result<void, std::error_code> create_folders(const std::filesystem::path& dir);
+
+// Removes a file, or a link to a file, at `path` (never what a link points to).
+Result<void, std::error_code> remove_file(const std::filesystem::path& path);
+
+// Removes an empty folder at `path` (on Windows also a folder link or junction, the link alone).
+Result<void, std::error_code> remove_folder(const std::filesystem::path& path);
+
+// Removes `path` and, when it is a real folder, everything in it; links are removed, never
+// followed.
+Result<void, std::error_code> remove_tree(const std::filesystem::path& path);
+
+// Renames `from` to `to`, replacing a file at `to`.
+Result<void, std::error_code> rename_path(const std::filesystem::path& from,
+                                          const std::filesystem::path& to);
+
+// Copies the file `from` (links followed) to the new file `to`.
+Result<void, std::error_code> copy_file(const std::filesystem::path& from,
+                                        const std::filesystem::path& to);
+
+// `path` with every link followed and made absolute; fails when it cannot be reached.
+Result<std::filesystem::path, std::error_code> canonical_path(const std::filesystem::path& path);
+
+// The current folder of the process.
+Result<std::filesystem::path, std::error_code> current_folder();
 
 // --- process ------------------------------------------------------------------------------
 

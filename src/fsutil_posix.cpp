@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include "fsutil.hpp"
 
@@ -176,6 +177,169 @@ Result<std::filesystem::path, std::error_code> read_link_text(const std::filesys
     }
     buffer.resize(buffer.size() * 2);
   }
+}
+
+namespace {
+
+PathKind kind_of_mode(mode_t mode) {
+  if (S_ISLNK(mode)) {
+    return PathKind::link;
+  }
+  if (S_ISDIR(mode)) {
+    return PathKind::folder;
+  }
+  if (S_ISREG(mode)) {
+    return PathKind::file;
+  }
+  return PathKind::other;
+}
+
+// Writes all of `bytes` to `fd`, repeating interrupted and partial writes.
+Result<void, std::error_code> write_all(int fd, std::string_view bytes) {
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, data, left);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return unexpected(last_error());
+    }
+    if (n == 0) {
+      return unexpected(std::make_error_code(std::errc::io_error));
+    }
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<void, std::error_code> write_with_flags(const std::filesystem::path& path,
+                                               std::string_view bytes, int flags) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
+  if (fd < 0) {
+    return unexpected(last_error());
+  }
+  FileHandle handle(fd);
+  return write_all(fd, bytes);
+}
+
+}  // namespace
+
+Result<PathKind, std::error_code> path_kind(const std::filesystem::path& path, bool follow) {
+  struct stat st {};
+  int rc = follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+  if (rc != 0) {
+    return unexpected(last_error());
+  }
+  return kind_of_mode(st.st_mode);
+}
+
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+  struct stat sa {};
+  struct stat sb {};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) {
+    return false;
+  }
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
+    const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(dir, ec);
+  if (ec) {
+    return unexpected(ec);
+  }
+  std::vector<std::filesystem::path> entries;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    entries.push_back(it->path());
+  }
+  // An entry the system cannot return ends the listing; what was read is kept.
+  return entries;
+}
+
+Result<void, std::error_code> append_file(const std::filesystem::path& path,
+                                          std::string_view bytes) {
+  return write_with_flags(path, bytes, O_APPEND);
+}
+
+Result<void, std::error_code> overwrite_file(const std::filesystem::path& path,
+                                             std::string_view bytes) {
+  return write_with_flags(path, bytes, O_TRUNC);
+}
+
+Result<void, std::error_code> create_folders(const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) {
+    return unexpected(ec);
+  }
+  return {};
+}
+
+Result<void, std::error_code> remove_file(const std::filesystem::path& path) {
+  if (::unlink(path.c_str()) != 0) {
+    return unexpected(last_error());
+  }
+  return {};
+}
+
+Result<void, std::error_code> remove_folder(const std::filesystem::path& path) {
+  if (::rmdir(path.c_str()) != 0) {
+    return unexpected(last_error());
+  }
+  return {};
+}
+
+Result<void, std::error_code> remove_tree(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+  if (ec) {
+    return unexpected(ec);
+  }
+  return {};
+}
+
+Result<void, std::error_code> rename_path(const std::filesystem::path& from,
+                                          const std::filesystem::path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    return unexpected(last_error());
+  }
+  return {};
+}
+
+Result<void, std::error_code> copy_file(const std::filesystem::path& from,
+                                        const std::filesystem::path& to) {
+  auto bytes = read_file(from);
+  if (!bytes) {
+    return unexpected(bytes.error());
+  }
+  struct stat st {};
+  std::optional<std::uint32_t> mode;
+  if (::stat(from.c_str(), &st) == 0) {
+    mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+  }
+  return write_new_file(to, *bytes, mode);
+}
+
+Result<std::filesystem::path, std::error_code> canonical_path(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::path result = std::filesystem::canonical(path, ec);
+  if (ec) {
+    return unexpected(ec);
+  }
+  return result;
+}
+
+Result<std::filesystem::path, std::error_code> current_folder() {
+  std::error_code ec;
+  std::filesystem::path result = std::filesystem::current_path(ec);
+  if (ec) {
+    return unexpected(ec);
+  }
+  return result;
 }
 
 }  // namespace kelvaro
