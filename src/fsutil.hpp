@@ -2,13 +2,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
-#include "context.hpp"
 #include "result.hpp"
 
 // The seam to the operating system, plus the path and text helpers every module shares.
@@ -163,6 +164,10 @@ Result<std::filesystem::path, std::error_code> canonical_path(const std::filesys
 Result<std::filesystem::path, std::error_code> current_folder();
 
 // --- process ------------------------------------------------------------------------------
+
+// The process environment, captured once at start. Names compare byte for byte, so case
+// matters. `std::less<>` lets lookups take a `std::string_view`.
+using EnvSnapshot = std::map<std::string, std::string, std::less<>>;
 
 // The current process id.
 std::uint64_t process_id();
