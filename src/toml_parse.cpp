@@ -16,9 +16,11 @@
 namespace kelvaro::toml {
 namespace {
 
-// Arrays and inline tables are parsed recursively; this bound keeps hostile input from
+// How deep tables, arrays and inline tables may nest, counting each header segment, each
+// segment of a dotted key but its last, and each bracket. Parsing, printing, converting
+// and copying a document all recurse along its depth; this bound keeps hostile input from
 // exhausting the stack.
-constexpr int max_depth = 128;
+constexpr std::size_t max_depth = 128;
 
 // Tables with more entries than this get a hash index while parsing, so that large
 // files stay linear.
@@ -351,15 +353,18 @@ class Parser {
     return true;
   }
 
-  // A dotted key path, each segment with the blanks around it.
+  // A dotted key path of at most `room` segments, each with the blanks around it.
   // The path is read into a scratch list first, so that `keys` is allocated once at its
   // final size.
-  bool key_path(std::vector<Key>& keys, std::vector<std::size_t>& offsets) {
+  bool key_path(std::vector<Key>& keys, std::vector<std::size_t>& offsets, std::size_t room) {
     std::vector<Key>& scratch = key_scratch_;
     scratch.clear();
     while (true) {
       Key& key = scratch.emplace_back();
       key.before = blanks();
+      if (scratch.size() > room) {
+        return fail(p_, "tables nest too deep");
+      }
       offsets.push_back(p_);
       if (!simple_key(key)) {
         return false;
@@ -381,7 +386,8 @@ class Parser {
     line.lead = std::move(lead);
     std::vector<std::size_t>& offsets = line_offsets_;
     offsets.clear();
-    if (!key_path(line.keys, offsets)) {
+    // The last segment names the value; the others are tables below the section.
+    if (!key_path(line.keys, offsets, max_depth - section_depth_ + 1)) {
       return false;
     }
     if (at_end() || s_[p_] != '=') {
@@ -389,7 +395,7 @@ class Parser {
     }
     ++p_;
     line.value.decor.prefix = std::string(blanks());
-    if (!value(line.value, 0)) {
+    if (!value(line.value, section_depth_ + line.keys.size() - 1)) {
       return false;
     }
     std::string tail;
@@ -407,7 +413,7 @@ class Parser {
     Table table;
     std::vector<std::size_t>& offsets = line_offsets_;
     offsets.clear();
-    if (!key_path(table.header_keys, offsets)) {
+    if (!key_path(table.header_keys, offsets, max_depth)) {
       return false;
     }
     if (at_end() || s_[p_] != ']') {
@@ -427,6 +433,7 @@ class Parser {
     table.decor.prefix = std::move(prefix);
     table.decor.suffix = std::move(suffix);
     table.position = ++position_;
+    section_depth_ = table.header_keys.size();
     return define_header(std::move(table), offsets, aot);
   }
 
@@ -602,7 +609,8 @@ class Parser {
 
   // ---- Values -------------------------------------------------------------------------
 
-  bool value(Value& v, int depth) {
+  // `depth` counts the tables, arrays and inline tables around the value.
+  bool value(Value& v, std::size_t depth) {
     const std::size_t from = p_;
     if (at_end()) {
       return fail(p_, "expected a value");
@@ -813,7 +821,7 @@ class Parser {
     }
   }
 
-  bool array(Value& v, int depth) {
+  bool array(Value& v, std::size_t depth) {
     v.kind = Kind::array;
     ++p_;
     std::string space;
@@ -897,7 +905,7 @@ class Parser {
     }
   }
 
-  bool inline_table(Value& v, int depth) {
+  bool inline_table(Value& v, std::size_t depth) {
     v.kind = Kind::inline_table;
     ++p_;
     const std::size_t inner = p_;
@@ -918,7 +926,7 @@ class Parser {
     while (true) {
       InlineEntry& entry = v.entries.emplace_back();
       offsets.clear();
-      if (!key_path(entry.keys, offsets)) {
+      if (!key_path(entry.keys, offsets, max_depth - depth + 1)) {
         return false;
       }
       if (!hashed && v.entries.size() > index_threshold) {
@@ -948,7 +956,7 @@ class Parser {
       }
       ++p_;
       entry.value.decor.prefix = std::string(blanks());
-      if (!value(entry.value, depth)) {
+      if (!value(entry.value, depth + entry.keys.size() - 1)) {
         return false;
       }
       entry.value.decor.suffix = std::string(blanks());
@@ -1190,6 +1198,7 @@ class Parser {
   ParseError err_;
   Document doc_;
   Table* section_ = &doc_.root;
+  std::size_t section_depth_ = 0;  // header segments of `section_`
   std::uint32_t order_ = 0;
   long position_ = 0;
   std::unordered_map<const Table*, Index> index_;
