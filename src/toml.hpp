@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -18,20 +19,38 @@
 
 namespace kelvaro::toml {
 
+struct Table;
+
+// Takes the tables nested anywhere below `table` out of it and destroys them one at a time,
+// so that no destructor runs on a table that still holds sub-tables. Tearing a tree down
+// by nested destructor calls would take stack in proportion to its depth. `table` keeps
+// its other entries.
+void release_subtables(Table& table);
+
 // An owning pointer with value semantics, so that recursive records copy and compare
-// as plain values.
+// as plain values. A boxed table is torn down through `release_subtables`, however it goes:
+// destroyed, reset or assigned over.
 template <typename T>
 class Box {
+  struct Delete {
+    void operator()(T* p) const {
+      if constexpr (std::is_same_v<T, Table>) {
+        release_subtables(*p);
+      }
+      delete p;
+    }
+  };
+
  public:
-  Box() : p_(std::make_unique<T>()) {}
-  Box(T value) : p_(std::make_unique<T>(std::move(value))) {}
+  Box() : p_(new T()) {}
+  Box(T value) : p_(new T(std::move(value))) {}
   // Adopts an object built in place, which saves moving a large record into the box.
-  explicit Box(std::unique_ptr<T> owned) : p_(std::move(owned)) {}
-  Box(const Box& other) : p_(std::make_unique<T>(*other.p_)) {}
+  explicit Box(std::unique_ptr<T> owned) : p_(owned.release()) {}
+  Box(const Box& other) : p_(new T(*other.p_)) {}
   Box(Box&&) noexcept = default;
   Box& operator=(const Box& other) {
     if (this != &other) {
-      p_ = std::make_unique<T>(*other.p_);
+      p_.reset(new T(*other.p_));
     }
     return *this;
   }
@@ -48,7 +67,7 @@ class Box {
   bool operator==(const Box& other) const { return *p_ == *other.p_; }
 
  private:
-  std::unique_ptr<T> p_;
+  std::unique_ptr<T, Delete> p_;
 };
 
 // An optional text in one pointer. Absent, empty and a single blank (most of the decor and
@@ -289,6 +308,13 @@ struct Table;
 
 // `[[name]]` tables, in order.
 struct ArrayOfTables {
+  ArrayOfTables() = default;
+  ArrayOfTables(const ArrayOfTables&) = default;
+  ArrayOfTables(ArrayOfTables&&) noexcept = default;
+  ArrayOfTables& operator=(const ArrayOfTables&) = default;
+  ArrayOfTables& operator=(ArrayOfTables&&) noexcept = default;
+  ~ArrayOfTables();
+
   std::vector<Table> tables;
 
   bool operator==(const ArrayOfTables&) const;
@@ -340,8 +366,10 @@ struct ParseError {
   bool operator==(const ParseError&) const = default;
 };
 
-// Parses TOML 1.0.0 text. A leading byte-order mark is skipped; arrays and inline tables
-// nest at most 128 deep. Fails with the offset of the first fault.
+// Parses TOML 1.0.0 text. A leading byte-order mark is skipped. Tables, arrays and inline
+// tables nest at most 128 deep, whether by header segments, dotted keys or brackets (the
+// last segment of a key names a value and does not count). Fails with the offset of the
+// first fault.
 Result<Document, ParseError> parse(std::string_view text);
 
 // Prints `doc`, never with a byte-order mark. An unedited parsed document prints as the

@@ -23,7 +23,41 @@ void add_member(std::vector<InlineMember>& members, const std::vector<Key>& keys
   }
 }
 
+// Moves the sub-tables of `table` that hold entries of their own to the end of `pending`.
+void detach_subtables(Table& table, std::vector<Table>& pending) {
+  for (Entry& e : table.entries) {
+    if (auto* box = std::get_if<Box<Table>>(&e.item)) {
+      if (Table* sub = box->get(); sub != nullptr && !sub->entries.empty()) {
+        pending.push_back(std::move(*sub));
+      }
+    } else if (auto* aot = std::get_if<ArrayOfTables>(&e.item)) {
+      for (Table& sub : aot->tables) {
+        if (!sub.entries.empty()) {
+          pending.push_back(std::move(sub));
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
+
+void release_subtables(Table& table) {
+  std::vector<Table> pending;
+  detach_subtables(table, pending);
+  while (!pending.empty()) {
+    Table last = std::move(pending.back());
+    pending.pop_back();
+    detach_subtables(last, pending);
+    // `last` now holds only emptied tables: its destructor goes no deeper.
+  }
+}
+
+ArrayOfTables::~ArrayOfTables() {
+  for (Table& t : tables) {
+    release_subtables(t);
+  }
+}
 
 std::string_view to_string(Kind kind) {
   switch (kind) {

@@ -1,24 +1,25 @@
 #include <algorithm>
-#include <cctype>
 #include <charconv>
-#include <cmath>
-#include <cstdlib>
+#include <cstdint>
 #include <iterator>
-#include <limits>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
 #include "toml.hpp"
+#include "toml_scalar.hpp"
 
 namespace kelvaro::toml {
 namespace {
 
-// Arrays and inline tables are parsed recursively; this bound keeps hostile input from
+// How deep tables, arrays and inline tables may nest, counting each header segment, each
+// segment of a dotted key but its last, and each bracket. Parsing, printing, converting
+// and copying a document all recurse along its depth; this bound keeps hostile input from
 // exhausting the stack.
-constexpr int max_depth = 128;
+constexpr std::size_t max_depth = 128;
 
 // Tables with more entries than this get a hash index while parsing, so that large
 // files stay linear.
@@ -27,10 +28,6 @@ constexpr std::size_t index_threshold = 16;
 bool is_bare(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
          c == '-';
-}
-
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
 }
 
 bool is_control(unsigned char c) {
@@ -99,33 +96,6 @@ void append_utf8(std::string& out, std::uint32_t cp) {
   }
 }
 
-// Digits of `base` separated by single underscores; at least one digit.
-bool digit_groups(std::string_view t, int base) {
-  if (t.empty() || t.front() == '_' || t.back() == '_') {
-    return false;
-  }
-  char prev = '_';
-  for (char c : t) {
-    if (c == '_') {
-      if (prev == '_') {
-        return false;
-      }
-    } else {
-      bool ok = false;
-      if (base == 16) {
-        ok = is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-      } else {
-        ok = c >= '0' && c < static_cast<char>('0' + base);
-      }
-      if (!ok) {
-        return false;
-      }
-    }
-    prev = c;
-  }
-  return true;
-}
-
 // The character a one-letter escape stands for, or '\0' when `c` is not one.
 char simple_escape(char c) {
   switch (c) {
@@ -148,40 +118,79 @@ char simple_escape(char c) {
   }
 }
 
-int digit_value(char c) {
-  if (is_digit(c)) {
-    return c - '0';
+// Keys of an inline table as length-prefixed paths: every prefix that names a table made by
+// dotted keys, and every full path that names a value.
+std::string path_key(const std::vector<Key>& keys, std::size_t n) {
+  std::string out;
+  for (std::size_t i = 0; i < n; ++i) {
+    out += std::to_string(keys[i].name.size());
+    out += ':';
+    out += keys[i].name;
   }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  return c - 'A' + 10;
+  return out;
 }
 
-// The value of digit groups that passed `digit_groups`; false when it would exceed `limit`.
-bool accumulate(std::string_view groups, int base, std::uint64_t limit, std::uint64_t& n) {
-  const auto b = static_cast<std::uint64_t>(base);
-  for (char c : groups) {
-    if (c == '_') {
-      continue;
+// Whether an earlier entry of the inline table `v` takes the first `n` keys of `keys`: as
+// a value, or (when `full`, the whole new path) as a table made by dotted keys.
+bool taken(const Value& v, const std::vector<Key>& keys, std::size_t n, bool full) {
+  const auto same = [](const Key& a, const Key& b) { return a.name == b.name; };
+  for (std::size_t j = 0; j + 1 < v.entries.size(); ++j) {
+    const std::vector<Key>& other = v.entries[j].keys;
+    if ((full ? other.size() >= n : other.size() == n) &&
+        std::equal(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(n), other.begin(),
+                   same)) {
+      return true;
     }
-    const auto d = static_cast<std::uint64_t>(digit_value(c));
-    if (n > (limit - d) / b) {
-      return false;
-    }
-    n = n * b + d;
   }
-  return true;
+  return false;
 }
 
-bool leap_year(int y) {
-  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
+// The key paths of one inline table so far, to refuse a path that is given twice or that
+// reaches into a value. Inline tables mostly hold a few keys, where scanning the earlier
+// entries is cheaper than hashing; large ones switch to hashed paths so that checking
+// stays linear.
+class InlineKeys {
+ public:
+  static constexpr std::size_t none = std::string_view::npos;
 
-int days_in_month(int y, int m) {
-  static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && leap_year(y) ? 29 : days[m - 1];
-}
+  // Checks the last entry of `v` against the ones before it: the index of its first key
+  // segment that clashes, or `none`.
+  std::size_t add(const Value& v) {
+    const std::vector<Key>& keys = v.entries.back().keys;
+    if (!hashed_ && v.entries.size() > index_threshold) {
+      hashed_ = true;
+      for (std::size_t j = 0; j + 1 < v.entries.size(); ++j) {
+        record(v.entries[j].keys);
+      }
+    }
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const bool last = i + 1 == keys.size();
+      if (hashed_ ? clashes(keys, i + 1, last) : taken(v, keys, i + 1, last)) {
+        return i;
+      }
+    }
+    if (hashed_) {
+      record(keys);
+    }
+    return none;
+  }
+
+ private:
+  bool clashes(const std::vector<Key>& keys, std::size_t n, bool full) const {
+    const std::string path = path_key(keys, n);
+    return values_.count(path) != 0 || (full && tables_.count(path) != 0);
+  }
+
+  void record(const std::vector<Key>& keys) {
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      (i + 1 == keys.size() ? values_ : tables_).insert(path_key(keys, i + 1));
+    }
+  }
+
+  bool hashed_ = false;
+  std::unordered_set<std::string> tables_;
+  std::unordered_set<std::string> values_;
+};
 
 class Parser {
  public:
@@ -351,15 +360,18 @@ class Parser {
     return true;
   }
 
-  // A dotted key path, each segment with the blanks around it.
+  // A dotted key path of at most `room` segments, each with the blanks around it.
   // The path is read into a scratch list first, so that `keys` is allocated once at its
   // final size.
-  bool key_path(std::vector<Key>& keys, std::vector<std::size_t>& offsets) {
+  bool key_path(std::vector<Key>& keys, std::vector<std::size_t>& offsets, std::size_t room) {
     std::vector<Key>& scratch = key_scratch_;
     scratch.clear();
     while (true) {
       Key& key = scratch.emplace_back();
       key.before = blanks();
+      if (scratch.size() > room) {
+        return fail(p_, "tables nest too deep");
+      }
       offsets.push_back(p_);
       if (!simple_key(key)) {
         return false;
@@ -381,15 +393,15 @@ class Parser {
     line.lead = std::move(lead);
     std::vector<std::size_t>& offsets = line_offsets_;
     offsets.clear();
-    if (!key_path(line.keys, offsets)) {
+    // The last segment names the value; the others are tables below the section.
+    if (!key_path(line.keys, offsets, max_depth - section_depth_ + 1)) {
       return false;
     }
-    if (at_end() || s_[p_] != '=') {
-      return fail(p_, "expected `=` after a key");
+    if (!equals_sign()) {
+      return false;
     }
-    ++p_;
     line.value.decor.prefix = std::string(blanks());
-    if (!value(line.value, 0)) {
+    if (!value(line.value, section_depth_ + line.keys.size() - 1)) {
       return false;
     }
     std::string tail;
@@ -401,13 +413,21 @@ class Parser {
     return define_line(std::move(owned), offsets);
   }
 
+  bool equals_sign() {
+    if (at_end() || s_[p_] != '=') {
+      return fail(p_, "expected `=` after a key");
+    }
+    ++p_;
+    return true;
+  }
+
   bool header(std::string prefix) {
     const bool aot = peek(1) == '[';
     p_ += aot ? 2 : 1;
     Table table;
     std::vector<std::size_t>& offsets = line_offsets_;
     offsets.clear();
-    if (!key_path(table.header_keys, offsets)) {
+    if (!key_path(table.header_keys, offsets, max_depth)) {
       return false;
     }
     if (at_end() || s_[p_] != ']') {
@@ -427,6 +447,7 @@ class Parser {
     table.decor.prefix = std::move(prefix);
     table.decor.suffix = std::move(suffix);
     table.position = ++position_;
+    section_depth_ = table.header_keys.size();
     return define_header(std::move(table), offsets, aot);
   }
 
@@ -602,51 +623,48 @@ class Parser {
 
   // ---- Values -------------------------------------------------------------------------
 
-  bool value(Value& v, int depth) {
+  // `depth` counts the tables, arrays and inline tables around the value.
+  bool value(Value& v, std::size_t depth) {
     const std::size_t from = p_;
+    const char c = peek();
+    if (c == '[' || c == '{') {
+      if (depth + 1 > max_depth) {
+        return fail(p_, "arrays and inline tables nest too deep");
+      }
+      return c == '[' ? array(v, depth + 1) : inline_table(v, depth + 1);
+    }
+    bool ok = false;
     if (at_end()) {
+      ok = fail(p_, "expected a value");
+    } else if (c == '"' || c == '\'') {
+      ok = string_value(v, c);
+    } else if (c == 't' || c == 'f') {
+      ok = boolean_value(v, c == 't');
+    } else {
+      ok = number_or_datetime(v);
+    }
+    if (ok) {
+      v.raw = std::string(slice(from));
+    }
+    return ok;
+  }
+
+  bool string_value(Value& v, char quote) {
+    v.kind = Kind::string;
+    if (peek(1) == quote && peek(2) == quote) {
+      return ml_string(v.str, quote);
+    }
+    return quote == '"' ? basic_string(v.str) : literal_string(v.str);
+  }
+
+  bool boolean_value(Value& v, bool flag) {
+    const std::string_view word = flag ? "true" : "false";
+    if (s_.substr(p_, word.size()) != word) {
       return fail(p_, "expected a value");
     }
-    const char c = s_[p_];
-    switch (c) {
-      case '"':
-      case '\'': {
-        v.kind = Kind::string;
-        const bool multi = peek(1) == c && peek(2) == c;
-        bool ok = false;
-        if (multi) {
-          ok = ml_string(v.str, c);
-        } else {
-          ok = c == '"' ? basic_string(v.str) : literal_string(v.str);
-        }
-        if (!ok) {
-          return false;
-        }
-        break;
-      }
-      case '[':
-      case '{':
-        if (depth + 1 > max_depth) {
-          return fail(p_, "arrays and inline tables nest too deep");
-        }
-        return c == '[' ? array(v, depth + 1) : inline_table(v, depth + 1);
-      case 't':
-      case 'f': {
-        const std::string_view word = c == 't' ? "true" : "false";
-        if (s_.substr(p_, word.size()) != word) {
-          return fail(p_, "expected a value");
-        }
-        p_ += word.size();
-        v.kind = Kind::boolean;
-        v.boolean = c == 't';
-        break;
-      }
-      default:
-        if (!number_or_datetime(v)) {
-          return false;
-        }
-    }
-    v.raw = std::string(slice(from));
+    p_ += word.size();
+    v.kind = Kind::boolean;
+    v.boolean = flag;
     return true;
   }
 
@@ -664,22 +682,16 @@ class Parser {
     if (c != 'u' && c != 'U') {
       return fail(at, "bad escape");
     }
-    const std::size_t len = c == 'u' ? 4 : 8;
+    const std::string_view hex = s_.substr(p_, c == 'u' ? 4 : 8);
     std::uint32_t cp = 0;
-    for (std::size_t k = 0; k < len; ++k) {
-      const char h = peek(k);
-      if (!std::isxdigit(static_cast<unsigned char>(h))) {
-        return fail(at, "bad unicode escape");
-      }
-      cp = cp * 16 + static_cast<std::uint32_t>(digit_value(h));
-      if (cp > 0x10ffff) {
-        return fail(at, "escape is not a unicode scalar value");
-      }
+    const auto [end, ec] = std::from_chars(hex.data(), hex.data() + hex.size(), cp, 16);
+    if (hex.size() != (c == 'u' ? 4u : 8u) || ec != std::errc() || end != hex.data() + hex.size()) {
+      return fail(at, "bad unicode escape");
     }
-    if (cp >= 0xd800 && cp <= 0xdfff) {
+    if (cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) {
       return fail(at, "escape is not a unicode scalar value");
     }
-    p_ += len;
+    p_ += hex.size();
     append_utf8(out, cp);
     return true;
   }
@@ -743,77 +755,91 @@ class Parser {
   // before the closing three.
   bool ml_string(std::string& out, char quote) {
     p_ += 3;
-    if (peek() == '\n') {
-      ++p_;
-    } else if (peek() == '\r' && peek(1) == '\n') {
-      p_ += 2;
-    }
+    skip_newline();
     while (true) {
-      const std::size_t from = p_;
-      while (more()) {
-        const auto c = static_cast<unsigned char>(s_[p_]);
-        if (c == static_cast<unsigned char>(quote) || (quote == '"' && c == '\\') ||
-            (is_control(c) && c != '\n')) {
-          break;
-        }
-        ++p_;
-      }
-      out.append(slice(from));
+      out.append(ml_plain_run(quote));
       if (at_end()) {
         return fail(s_.size(), "unclosed string");
       }
       const char c = s_[p_];
       if (c == quote) {
-        std::size_t q = 0;
-        while (more(q) && s_[p_ + q] == quote) {
-          ++q;
-        }
-        if (q < 3) {
-          out.append(q, quote);
-          p_ += q;
-          continue;
-        }
-        if (q > 5) {
-          return fail(p_ + 5, "too many quotes");
-        }
-        out.append(q - 3, quote);
-        p_ += q;
-        return true;
-      }
-      if (c == '\\') {
-        std::size_t k = 1;
-        while (more(k) && (s_[p_ + k] == ' ' || s_[p_ + k] == '\t')) {
-          ++k;
-        }
-        if (newline_at(k)) {
-          p_ += k;
-          while (more()) {
-            const char w = s_[p_];
-            if (w == ' ' || w == '\t' || w == '\n') {
-              ++p_;
-            } else if (w == '\r' && peek(1) == '\n') {
-              p_ += 2;
-            } else {
-              break;
-            }
-          }
-          continue;
-        }
-        if (!escape(out)) {
+        bool closed = false;
+        if (!ml_quotes(out, quote, closed)) {
           return false;
         }
-        continue;
-      }
-      if (c == '\r' && peek(1) == '\n') {
+        if (closed) {
+          return true;
+        }
+      } else if (c == '\\') {
+        if (!trim_after_backslash() && !escape(out)) {
+          return false;
+        }
+      } else if (newline_at()) {
         out.push_back('\n');
         p_ += 2;
-        continue;
+      } else {
+        return fail(p_, "control character in a string");
       }
-      return fail(p_, "control character in a string");
     }
   }
 
-  bool array(Value& v, int depth) {
+  void skip_newline() {
+    if (peek() == '\n') {
+      ++p_;
+    } else if (peek() == '\r' && peek(1) == '\n') {
+      p_ += 2;
+    }
+  }
+
+  // Text of a multi-line string up to its next quote, escape, CR or other control
+  // character.
+  std::string_view ml_plain_run(char quote) {
+    const std::size_t from = p_;
+    while (more()) {
+      const auto c = static_cast<unsigned char>(s_[p_]);
+      if (c == static_cast<unsigned char>(quote) || (quote == '"' && c == '\\') ||
+          (is_control(c) && c != '\n')) {
+        break;
+      }
+      ++p_;
+    }
+    return slice(from);
+  }
+
+  // A run of delimiter characters: fewer than three are text; three to five close the
+  // string, the one or two before the last three being text.
+  bool ml_quotes(std::string& out, char quote, bool& closed) {
+    std::size_t q = 0;
+    while (more(q) && s_[p_ + q] == quote) {
+      ++q;
+    }
+    if (q > 5) {
+      return fail(p_ + 5, "too many quotes");
+    }
+    closed = q >= 3;
+    out.append(closed ? q - 3 : q, quote);
+    p_ += q;
+    return true;
+  }
+
+  // A backslash with nothing but blanks after it on its line goes, with every blank and
+  // line end up to the next text. False, having read nothing, for any other backslash.
+  bool trim_after_backslash() {
+    std::size_t k = 1;
+    while (peek(k) == ' ' || peek(k) == '\t') {
+      ++k;
+    }
+    if (!newline_at(k)) {
+      return false;
+    }
+    p_ += k;
+    while (peek() == ' ' || peek() == '\t' || newline_at()) {
+      p_ += peek() == '\r' ? 2u : 1u;
+    }
+    return true;
+  }
+
+  bool array(Value& v, std::size_t depth) {
     v.kind = Kind::array;
     ++p_;
     std::string space;
@@ -861,327 +887,95 @@ class Parser {
     }
   }
 
-  // Keys of an inline table as length-prefixed paths: every prefix that names a table
-  // made by dotted keys, and every full path that names a value.
-  static std::string path_key(const std::vector<Key>& keys, std::size_t n) {
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-      out += std::to_string(keys[i].name.size());
-      out += ':';
-      out += keys[i].name;
-    }
-    return out;
-  }
-
-  // Whether an earlier entry of the inline table `v` takes the first `n` keys of `keys`:
-  // as a value, or (when `full`, the whole new path) as a table made by dotted keys.
-  // Inline tables mostly hold a few keys, where this scan is cheaper than hashing.
-  static bool taken(const Value& v, const std::vector<Key>& keys, std::size_t n, bool full) {
-    const auto same = [](const Key& a, const Key& b) { return a.name == b.name; };
-    for (std::size_t j = 0; j + 1 < v.entries.size(); ++j) {
-      const std::vector<Key>& other = v.entries[j].keys;
-      if ((full ? other.size() >= n : other.size() == n) &&
-          std::equal(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(n), other.begin(),
-                     same)) {
-        return true;
-      }
-    }
-    return false;
-  }
-
-  // Records the paths of `keys` for the duplicate check of large inline tables.
-  static void add_paths(const std::vector<Key>& keys, std::unordered_set<std::string>& tables,
-                        std::unordered_set<std::string>& values) {
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      (i + 1 == keys.size() ? values : tables).insert(path_key(keys, i + 1));
-    }
-  }
-
-  bool inline_table(Value& v, int depth) {
+  bool inline_table(Value& v, std::size_t depth) {
     v.kind = Kind::inline_table;
     ++p_;
-    const std::size_t inner = p_;
-    blanks();
-    if (peek() == '}') {
-      v.closing = std::string(slice(inner));
-      ++p_;
+    if (empty_inline_table(v)) {
       return true;
     }
-    p_ = inner;
-    // Large inline tables switch to hashed paths so that checking stays linear.
-    bool hashed = false;
-    std::unordered_set<std::string> tables;
-    std::unordered_set<std::string> values;
+    InlineKeys seen;
     v.entries.reserve(4);
-    // Shared by every inline table: the offsets are used before the value is read.
-    std::vector<std::size_t>& offsets = inline_offsets_;
     while (true) {
       InlineEntry& entry = v.entries.emplace_back();
-      offsets.clear();
-      if (!key_path(entry.keys, offsets)) {
+      if (!inline_key(v, depth, seen)) {
         return false;
       }
-      if (!hashed && v.entries.size() > index_threshold) {
-        hashed = true;
-        for (std::size_t j = 0; j + 1 < v.entries.size(); ++j) {
-          add_paths(v.entries[j].keys, tables, values);
-        }
-      }
-      for (std::size_t i = 0; i < entry.keys.size(); ++i) {
-        const bool last = i + 1 == entry.keys.size();
-        bool duplicate = false;
-        if (hashed) {
-          const std::string path = path_key(entry.keys, i + 1);
-          duplicate = values.count(path) != 0 || (last && tables.count(path) != 0);
-        } else {
-          duplicate = taken(v, entry.keys, i + 1, last);
-        }
-        if (duplicate) {
-          return fail(offsets[i], "duplicate key `" + entry.keys[i].name + "`");
-        }
-      }
-      if (hashed) {
-        add_paths(entry.keys, tables, values);
-      }
-      if (at_end() || s_[p_] != '=') {
-        return fail(p_, "expected `=` after a key");
-      }
-      ++p_;
       entry.value.decor.prefix = std::string(blanks());
-      if (!value(entry.value, depth)) {
+      if (!value(entry.value, depth + entry.keys.size() - 1)) {
         return false;
       }
       entry.value.decor.suffix = std::string(blanks());
-      if (at_end()) {
-        return fail(p_, "unclosed inline table");
+      bool closed = false;
+      if (!inline_separator(closed)) {
+        return false;
       }
-      if (s_[p_] == '}') {
-        ++p_;
+      if (closed) {
         return true;
       }
-      if (s_[p_] != ',') {
-        return fail(p_, "expected `,` or `}` in an inline table");
-      }
-      ++p_;
     }
+  }
+
+  // `{ }`, blanks kept as the text before the brace.
+  bool empty_inline_table(Value& v) {
+    const std::size_t inner = p_;
+    blanks();
+    if (peek() != '}') {
+      p_ = inner;
+      return false;
+    }
+    v.closing = std::string(slice(inner));
+    ++p_;
+    return true;
+  }
+
+  // The key path of the last entry of the inline table `v` up to its `=`, refused when an
+  // earlier entry already takes it.
+  bool inline_key(Value& v, std::size_t depth, InlineKeys& seen) {
+    InlineEntry& entry = v.entries.back();
+    // Shared by every inline table: the offsets are used before the value is read.
+    std::vector<std::size_t>& offsets = inline_offsets_;
+    offsets.clear();
+    if (!key_path(entry.keys, offsets, max_depth - depth + 1)) {
+      return false;
+    }
+    if (const std::size_t i = seen.add(v); i != InlineKeys::none) {
+      return fail(offsets[i], "duplicate key `" + entry.keys[i].name + "`");
+    }
+    return equals_sign();
+  }
+
+  // After an entry: `}` ends the table (`closed`), `,` leads to the next entry.
+  bool inline_separator(bool& closed) {
+    if (at_end()) {
+      return fail(p_, "unclosed inline table");
+    }
+    if (s_[p_] != '}' && s_[p_] != ',') {
+      return fail(p_, "expected `,` or `}` in an inline table");
+    }
+    closed = s_[p_] == '}';
+    ++p_;
+    return true;
   }
 
   // ---- Numbers and date-times ---------------------------------------------------------
 
-  bool digits_at(std::size_t at, std::size_t n) const {
-    for (std::size_t k = 0; k < n; ++k) {
-      if (at + k >= s_.size() || !is_digit(s_[at + k])) {
-        return false;
-      }
-    }
-    return true;
-  }
-
-  int number_at(std::size_t at, std::size_t n) const {
-    int out = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-      out = out * 10 + (s_[at + k] - '0');
-    }
-    return out;
-  }
-
   bool number_or_datetime(Value& v) {
     const std::size_t from = p_;
-    if (digits_at(p_, 4) && peek(4) == '-') {
-      return datetime(v, true);
-    }
-    if (digits_at(p_, 2) && peek(2) == ':') {
-      return datetime(v, false);
+    if (scalar::starts_datetime(s_, p_)) {
+      Datetime dt;
+      if (const char* problem = scalar::read_datetime(s_, p_, dt)) {
+        return fail(from, problem);
+      }
+      v.kind = Kind::datetime;
+      v.dt = dt;
+      return true;
     }
     while (more() && (is_bare(s_[p_]) || s_[p_] == '+' || s_[p_] == '.')) {
       ++p_;
     }
-    if (!number(slice(from), v)) {
+    if (!scalar::read_number(slice(from), v)) {
       return fail(from, "malformed number");
     }
-    return true;
-  }
-
-  // A time `HH:MM:SS[.frac]` at `p_`.
-  bool time(Datetime& dt) {
-    if (!digits_at(p_, 2) || peek(2) != ':' || !digits_at(p_ + 3, 2) || peek(5) != ':' ||
-        !digits_at(p_ + 6, 2)) {
-      return false;
-    }
-    dt.hour = number_at(p_, 2);
-    dt.minute = number_at(p_ + 3, 2);
-    dt.second = number_at(p_ + 6, 2);
-    p_ += 8;
-    if (dt.hour > 23 || dt.minute > 59 || dt.second > 60) {
-      return false;
-    }
-    if (peek() == '.') {
-      ++p_;
-      std::size_t n = 0;
-      std::uint32_t nanos = 0;
-      while (more() && is_digit(s_[p_])) {
-        if (n < 9) {
-          nanos = nanos * 10 + static_cast<std::uint32_t>(s_[p_] - '0');
-        }
-        ++n;
-        ++p_;
-      }
-      if (n == 0) {
-        return false;
-      }
-      for (std::size_t k = n; k < 9; ++k) {
-        nanos *= 10;
-      }
-      dt.nanos = nanos;
-    }
-    dt.has_time = true;
-    return true;
-  }
-
-  bool datetime(Value& v, bool with_date) {
-    const std::size_t from = p_;
-    Datetime dt;
-    if (with_date) {
-      if (!digits_at(p_, 4) || peek(4) != '-' || !digits_at(p_ + 5, 2) || peek(7) != '-' ||
-          !digits_at(p_ + 8, 2)) {
-        return fail(from, "malformed date");
-      }
-      dt.year = number_at(p_, 4);
-      dt.month = number_at(p_ + 5, 2);
-      dt.day = number_at(p_ + 8, 2);
-      p_ += 10;
-      if (dt.month < 1 || dt.month > 12 || dt.day < 1 ||
-          dt.day > days_in_month(dt.year, dt.month)) {
-        return fail(from, "date out of range");
-      }
-      dt.has_date = true;
-      const char sep = peek();
-      const bool t_sep = sep == 'T' || sep == 't';
-      const bool space_sep = sep == ' ' && digits_at(p_ + 1, 2) && peek(3) == ':';
-      if (!t_sep && !space_sep) {
-        v.kind = Kind::datetime;
-        v.dt = dt;
-        return true;
-      }
-      ++p_;
-      if (!time(dt)) {
-        return fail(from, "malformed date-time");
-      }
-      const char o = peek();
-      if (o == 'Z' || o == 'z') {
-        ++p_;
-        dt.has_offset = true;
-        dt.z = true;
-      } else if (o == '+' || o == '-') {
-        if (!digits_at(p_ + 1, 2) || peek(3) != ':' || !digits_at(p_ + 4, 2)) {
-          return fail(from, "malformed offset");
-        }
-        const int h = number_at(p_ + 1, 2);
-        const int m = number_at(p_ + 4, 2);
-        if (h > 23 || m > 59) {
-          return fail(from, "offset out of range");
-        }
-        dt.has_offset = true;
-        dt.offset_minutes = (o == '-' ? -1 : 1) * (h * 60 + m);
-        p_ += 6;
-      }
-    } else if (!time(dt)) {
-      return fail(from, "malformed time");
-    }
-    v.kind = Kind::datetime;
-    v.dt = dt;
-    return true;
-  }
-
-  static bool number(std::string_view t, Value& v) {
-    if (t == "inf" || t == "+inf" || t == "-inf" || t == "nan" || t == "+nan" || t == "-nan") {
-      v.kind = Kind::floating;
-      const double x = t.back() == 'f' ? std::numeric_limits<double>::infinity()
-                                       : std::numeric_limits<double>::quiet_NaN();
-      v.real = std::copysign(x, t.front() == '-' ? -1.0 : 1.0);
-      return true;
-    }
-    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'o' || t[1] == 'b')) {
-      const int base = t[1] == 'x' ? 16 : t[1] == 'o' ? 8 : 2;
-      const std::string_view ds = t.substr(2);
-      if (!digit_groups(ds, base)) {
-        return false;
-      }
-      std::uint64_t n = 0;
-      if (!accumulate(ds, base, static_cast<std::uint64_t>(INT64_MAX), n)) {
-        return false;
-      }
-      v.kind = Kind::integer;
-      v.integer = static_cast<std::int64_t>(n);
-      return true;
-    }
-    std::size_t i = 0;
-    bool neg = false;
-    if (!t.empty() && (t[0] == '+' || t[0] == '-')) {
-      neg = t[0] == '-';
-      i = 1;
-    }
-    std::size_t j = i;
-    while (j < t.size() && (is_digit(t[j]) || t[j] == '_')) {
-      ++j;
-    }
-    const std::string_view whole = t.substr(i, j - i);
-    if (!digit_groups(whole, 10) || (whole.size() > 1 && whole[0] == '0')) {
-      return false;
-    }
-    if (j == t.size()) {
-      std::uint64_t n = 0;
-      if (!accumulate(whole, 10, static_cast<std::uint64_t>(INT64_MAX) + (neg ? 1 : 0), n)) {
-        return false;
-      }
-      v.kind = Kind::integer;
-      v.integer = neg ? static_cast<std::int64_t>(0 - n) : static_cast<std::int64_t>(n);
-      return true;
-    }
-    std::size_t k = j;
-    if (t[k] == '.') {
-      std::size_t e = k + 1;
-      while (e < t.size() && (is_digit(t[e]) || t[e] == '_')) {
-        ++e;
-      }
-      if (!digit_groups(t.substr(k + 1, e - k - 1), 10)) {
-        return false;
-      }
-      k = e;
-    }
-    if (k < t.size() && (t[k] == 'e' || t[k] == 'E')) {
-      std::size_t e = k + 1;
-      if (e < t.size() && (t[e] == '+' || t[e] == '-')) {
-        ++e;
-      }
-      if (!digit_groups(t.substr(e), 10)) {
-        return false;
-      }
-      k = t.size();
-    }
-    if (k != t.size()) {
-      return false;
-    }
-    std::string clean;
-    clean.reserve(t.size());
-    for (char c : t.substr(t[0] == '+' ? 1 : 0)) {
-      if (c != '_') {
-        clean.push_back(c);
-      }
-    }
-    double x = 0;
-    const auto [ptr, ec] = std::from_chars(clean.data(), clean.data() + clean.size(), x);
-    if (ec == std::errc::result_out_of_range) {
-      // Overflow is an error; underflow reads as the nearest representable number.
-      x = std::strtod(clean.c_str(), nullptr);
-      if (std::isinf(x)) {
-        return false;
-      }
-    } else if (ec != std::errc() || ptr != clean.data() + clean.size()) {
-      return false;
-    }
-    v.kind = Kind::floating;
-    v.real = x;
     return true;
   }
 
@@ -1190,6 +984,7 @@ class Parser {
   ParseError err_;
   Document doc_;
   Table* section_ = &doc_.root;
+  std::size_t section_depth_ = 0;  // header segments of `section_`
   std::uint32_t order_ = 0;
   long position_ = 0;
   std::unordered_map<const Table*, Index> index_;

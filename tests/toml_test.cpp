@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,86 @@ TEST(TomlParse, NestingIsBounded) {
 
   const std::string ok = "a = " + std::string(128, '[') + std::string(128, ']') + "\n";
   EXPECT_TRUE(parse(ok).has_value());
+}
+
+// `x.x.…` with `parts` segments.
+std::string dotted(std::size_t parts) {
+  std::string key = "x";
+  for (std::size_t i = 1; i < parts; ++i) {
+    key += ".x";
+  }
+  return key;
+}
+
+// Headers, dotted keys and brackets add up against one bound: each case is one level past
+// it and fails at the first byte of the offending segment or bracket.
+TEST(TomlParse, KeyAndHeaderDepthIsBounded) {
+  const std::string hook = "[[hook]]\ncommand=\"echo hi\"\n";
+  const std::string deep_header = "[" + dotted(100) + "]\n";
+  const std::vector<std::pair<std::string, std::size_t>> cases = {
+      {hook + dotted(99999) + " = 1\n", hook.size() + 2 * 128},
+      {dotted(130) + " = 1\n", 2 * 129},
+      {"[" + dotted(200) + "]\n", 1 + 2 * 128},
+      {"[[" + dotted(129) + "]]\n", 2 + 2 * 128},
+      {deep_header + dotted(30) + " = 1\n", deep_header.size() + 2 * 29},
+      {deep_header + "a = " + std::string(29, '['), deep_header.size() + 4 + 28},
+      {"t = {" + dotted(129) + " = 1}\n", 5 + 2 * 128},
+      {"t = [{a = {" + dotted(127) + " = 1}}]\n", 11 + 2 * 126},
+  };
+  for (const auto& [text, offset] : cases) {
+    SCOPED_TRACE(text.substr(0, 40));
+
+    const auto doc = parse(text);
+
+    ASSERT_FALSE(doc.has_value());
+    EXPECT_EQ(doc.error().offset, offset) << doc.error().message;
+  }
+}
+
+// Documents at the bound print, edit, copy and convert; every one of these recurses along
+// the depth.
+TEST(TomlParse, DeepestAcceptedDocumentsStayUsable) {
+  const std::string deep_header = "[" + dotted(100) + "]\n";
+  const std::vector<std::string> texts = {
+      dotted(129) + " = 1\n",
+      "[[" + dotted(128) + "]]\nk = 1\n",
+      deep_header + dotted(28) + " = {" + dotted(1) + " = 1}\n",
+      deep_header + "a = " + std::string(28, '[') + std::string(28, ']') + "\n",
+      "t = {" + dotted(126) + " = {a = [1]}}\n",
+  };
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.substr(0, 40));
+
+    const Document doc = parsed(text);
+    Document edited = doc;
+    ASSERT_TRUE(remove(edited.root, edited.root.entries.front().key.name));
+    set_value(edited.root, "added", integer_value(1));
+
+    EXPECT_EQ(print(doc), text);
+    EXPECT_EQ(print(edited), "added = 1\n");
+    EXPECT_FALSE(kelvaro::toml_table_to_json(doc.root).dump().empty());
+  }
+}
+
+// Trees built through the edit calls have no depth bound; tearing one down must not take
+// stack in proportion to its depth, whichever way it goes.
+TEST(TomlModel, DeepTreesTearDownWithoutRecursion) {
+  constexpr int depth = 300000;
+  Document doc;
+  Table* t = &insert_table(doc.root, "tables", false);
+  for (int i = 0; i < depth; ++i) {
+    t = &insert_table(*t, "x", false);
+  }
+  t = &insert_table(doc.root, "arrays", false);
+  for (int i = 0; i < depth; ++i) {
+    t->entries.push_back(Entry{Key{.name = "x"}, ArrayOfTables{}});
+    t = &std::get<ArrayOfTables>(t->entries.back().item).tables.emplace_back();
+    t = &insert_table(*t, "y", false);
+  }
+
+  set_value(doc.root, "tables", integer_value(1));  // a value line replaces the boxed chain
+  EXPECT_TRUE(remove(doc.root, "arrays"));
+  EXPECT_EQ(print(doc), "tables = 1\n");
 }
 
 TEST(TomlParse, KindsOfTables) {
