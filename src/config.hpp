@@ -32,8 +32,8 @@ struct CustomAgent {
 
 // One `[mcp.<name>]` table. `agents` absent means every agent; an empty list means none.
 struct ServerSettings {
-  std::optional<std::vector<std::string>> agents;
-  std::map<std::string, nlohmann::ordered_json> tweaks;
+  std::optional<std::vector<std::string>> agents{};
+  std::map<std::string, nlohmann::ordered_json> tweaks{};
 
   bool operator==(const ServerSettings&) const = default;
 };

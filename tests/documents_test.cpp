@@ -54,6 +54,8 @@ class DocumentsDir : public ::testing::Test {
 
 using ReadJsonObject = DocumentsDir;
 using WriteJson = DocumentsDir;
+using ReadJsonDocument = DocumentsDir;
+using TomlFrame = DocumentsDir;
 using VisibleNames = DocumentsDir;
 
 std::string invalid_json(const fs::path& path, int line, int column) {
@@ -206,6 +208,91 @@ TEST(ParseJsonObject, MatchesTheStockParserOnGeneratedDocuments) {
   }
 }
 
+// A random JSON value of every kind, nested at most `depth` deep, with keys drawn from few
+// names so that some objects repeat one.
+Json random_json(std::mt19937& rng, int depth) {
+  switch (rng() % (depth > 0 ? 9 : 6)) {
+    case 0:
+      return nullptr;
+    case 1:
+      return rng() % 2 == 0;
+    case 2:
+      return static_cast<std::int64_t>(rng()) - 3000000000LL;
+    case 3:
+      return static_cast<double>(rng() % 100000) / 64.0 - 100.0;
+    case 4:
+      return std::to_string(rng() % 1000) + "\"\\\n\t\xC3\xA9\x01";
+    case 5:
+      return std::uint64_t{18446744073709551615ULL};
+    case 6:
+    case 7: {
+      Json object = Json::object();
+      const auto members = rng() % 6;
+      for (unsigned i = 0; i < members; ++i) {
+        object["k" + std::to_string(rng() % 40)] = random_json(rng, depth - 1);
+      }
+      return object;
+    }
+    default: {
+      Json array = Json::array();
+      const auto elements = rng() % 5;
+      for (unsigned i = 0; i < elements; ++i) {
+        array.push_back(random_json(rng, depth - 1));
+      }
+      return array;
+    }
+  }
+}
+
+TEST(JsonMember, ReadingAndPrintingOneMemberMatchParsingTheWhole) {
+  std::mt19937 rng(11);
+  const Json value = {{"new", {1, "two", {{"x", nullptr}}}}};
+  for (int round = 0; round < 300; ++round) {
+    Json doc = Json::object();
+    const auto members = rng() % 8;
+    for (unsigned i = 0; i < members; ++i) {
+      doc["k" + std::to_string(rng() % 10)] = random_json(rng, 4);
+    }
+    // Compact or pretty, the text is the same document.
+    const std::string text = round % 2 == 0 ? doc.dump() : doc.dump(3);
+    SCOPED_TRACE(text);
+    const std::string key = "k" + std::to_string(rng() % 10);
+
+    auto member = read_json_member(text, key);
+    auto printed = print_json_with_member(text, key, value);
+
+    ASSERT_TRUE(member);
+    ASSERT_EQ(member->has_value(), doc.contains(key));
+    if (doc.contains(key)) {
+      EXPECT_EQ((*member)->dump(), doc[key].dump());
+    }
+    Json edited = doc;
+    edited[key] = value;
+    ASSERT_TRUE(printed);
+    EXPECT_EQ(*printed, *dump_json(edited));
+  }
+}
+
+TEST(JsonMember, LeavesToTheFullParserWhatItCannotMirror) {
+  const Json value = Json::object();
+  for (const std::string& text : std::vector<std::string>{
+           "[]", "\"s\"", "\xEF\xBB\xBF{}", "{\"a\": 1", "{} {}", "{\"a\": {\"b\": 1, \"b\": 2}}",
+           "{\"m\": 1, \"m\": 2}", "{\"x\": [1e400]}", std::string("{}\0{", 4)}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(print_json_with_member(text, "m", value));
+  }
+  EXPECT_EQ(print_json_with_member("{}", "m", value), "{\n  \"m\": {}\n}");
+  EXPECT_EQ(
+      print_json_with_member(" {\"a\":[],\"m\":{\"x\":[1,{}]},\"z\":{}} ", "m", Json{{"y", 2.0}}),
+      "{\n  \"a\": [],\n  \"m\": {\n    \"y\": 2.0\n  },\n  \"z\": {}\n}");
+  // Reading keeps the later of two values, as parsing the whole does.
+  auto later = read_json_member(R"({"m": 1, "a": {"m": 3}, "m": [2]})", "m");
+  ASSERT_TRUE(later && *later);
+  EXPECT_EQ((*later)->dump(), "[2]");
+  EXPECT_FALSE(read_json_member("[{\"m\": 1}]", "m"));
+  EXPECT_FALSE(read_json_member(nested(200).insert(0, "{\"m\":").append("}"), "m"));
+}
+
 TEST_F(WriteJson, PrintsTwoSpaceIndentWithoutFinalLineEnd) {
   struct Case {
     Json value;
@@ -243,6 +330,109 @@ TEST_F(WriteJson, WritesNothingWhenAStringIsNotUtf8) {
   EXPECT_FALSE(fs::exists(path));
   ASSERT_FALSE(text);
   EXPECT_NE(text.error().find("316"), std::string::npos) << text.error();
+}
+
+TEST_F(WriteJson, ReportsWhatWasWrittenAndFailsWithTheWritersMessages) {
+  const fs::path target = write("target.json", "old");
+  const fs::path link = dir_ / "link.json";
+  fs::create_symlink(target.filename(), link);
+  fs::create_directories(dir_ / "folder.json");
+
+  auto through_link = write_json_file(link, Json{{"a", 1}});
+  auto unprintable = write_json_file(dir_ / "bad.json", Json{{"bad", "\xFF"}});
+  auto onto_folder = write_json_file(dir_ / "folder.json", Json::object());
+
+  ASSERT_TRUE(through_link) << through_link.error();
+  EXPECT_EQ(through_link->path, fs::canonical(target));
+  EXPECT_FALSE(through_link->mode);
+  EXPECT_EQ(read(target), "{\n  \"a\": 1\n}");
+  EXPECT_TRUE(fs::is_symlink(link));
+  ASSERT_FALSE(unprintable);
+  EXPECT_TRUE(
+      unprintable.error().starts_with("cannot serialise " + (dir_ / "bad.json").string() + ": "))
+      << unprintable.error();
+  EXPECT_FALSE(fs::exists(dir_ / "bad.json"));
+  ASSERT_FALSE(onto_folder);
+  EXPECT_TRUE(
+      onto_folder.error().starts_with("cannot write " + (dir_ / "folder.json").string() + ": "))
+      << onto_folder.error();
+}
+
+TEST_F(ReadJsonDocument, TakesAnyTopLevelButNoByteOrderMark) {
+  auto array = read_json_document(write("array.json", " [1, {\"b\": 2, \"a\": null}] "));
+  auto null = read_json_document(write("null.json", "null"));
+  auto missing = read_json_document(dir_ / "missing.json");
+  auto blank = read_json_document(write("blank.json", " \n"));
+  const fs::path bom = write("bom.json", "\xEF\xBB\xBF[]");
+  auto with_bom = read_json_document(bom);
+  const fs::path broken = write("broken.json", "[1,\n 2");
+  auto truncated = read_json_document(broken);
+  // The parser alone would stop at a NUL byte and call what came before the whole document.
+  const fs::path nul = write("nul.json", std::string("{\"a\": 1}\0{\"b\": 2}", 17));
+  auto after_nul = read_json_document(nul);
+
+  ASSERT_TRUE(array) << array.error();
+  EXPECT_EQ(array->dump(), R"([1,{"b":2,"a":null}])");
+  ASSERT_TRUE(null) << null.error();
+  EXPECT_TRUE(null->is_null());
+  ASSERT_TRUE(missing && blank);
+  EXPECT_EQ(*missing, Json::object());
+  EXPECT_EQ(*blank, Json::object());
+  ASSERT_FALSE(with_bom);
+  EXPECT_EQ(with_bom.error(), invalid_json(bom, 1, 1));
+  ASSERT_FALSE(truncated);
+  EXPECT_EQ(truncated.error(), invalid_json(broken, 2, 3));
+  ASSERT_FALSE(after_nul);
+  EXPECT_EQ(after_nul.error(), invalid_json(nul, 1, 9));
+}
+
+TEST_F(TomlFrame, RestoresByteOrderMarkAndCrLfAroundAnEdit) {
+  auto file = parse_toml_file("\xEF\xBB\xBF# note\r\n[a]\r\nx = 1\r\n");
+  ASSERT_TRUE(file);
+  EXPECT_TRUE(file->bom);
+  EXPECT_TRUE(file->crlf);
+  EXPECT_EQ(print_toml_file(*file), file->text);
+
+  toml::set_value(toml::insert_table(file->doc.root, "b", false), "y", toml::string_value("z"));
+
+  EXPECT_EQ(print_toml_file(*file),
+            "\xEF\xBB\xBF# note\r\n[a]\r\nx = 1\r\n\r\n[b]\r\ny = \"z\"\r\n");
+}
+
+TEST_F(TomlFrame, BlankAndMissingFilesAreEmptyDocumentsAndErrorsCountOnTheBody) {
+  auto blank = parse_toml_file("\xEF\xBB\xBF \n\t\n");
+  auto missing = read_toml_file(dir_ / "none" / "missing.toml");
+  auto bad_bom = parse_toml_file("\xEF\xBB\xBFx = \n");
+  auto bad_third = parse_toml_file("a = 1\nb = 2\nc =!\n");
+  auto not_utf8 = read_toml_file(write("bad.toml", "a = \"\xFF\"\n"));
+
+  ASSERT_TRUE(blank && missing);
+  EXPECT_EQ(blank->doc, toml::Document{});
+  EXPECT_EQ(missing->doc, toml::Document{});
+  EXPECT_EQ(missing->text, "");
+  ASSERT_FALSE(bad_bom);
+  EXPECT_EQ(bad_bom.error().invalid, "invalid TOML (line 1, column 5)");
+  ASSERT_FALSE(bad_third);
+  EXPECT_EQ(bad_third.error().invalid, "invalid TOML (line 3, column 4)");
+  ASSERT_FALSE(not_utf8);
+  EXPECT_EQ(not_utf8.error().read, std::errc::illegal_byte_sequence);
+}
+
+TEST_F(TomlFrame, WritesOnlyWhenThePrintedTextChanged) {
+  const fs::path path = write("config.toml", "# keep\r\n[t]\r\nv = 1\r\n");
+  auto file = read_toml_file(path);
+  ASSERT_TRUE(file);
+  fs::remove(path);
+
+  auto unchanged = save_toml_file(path, *file);
+  toml::set_value(file->doc.root, "w", toml::integer_value(2));
+  auto changed = save_toml_file(path, *file);
+
+  ASSERT_TRUE(unchanged && changed);
+  EXPECT_FALSE(*unchanged);
+  ASSERT_TRUE(*changed);
+  EXPECT_EQ((*changed)->path, path);
+  EXPECT_EQ(read(path), "w = 2\r\n# keep\r\n[t]\r\nv = 1\r\n");
 }
 
 TEST(JsonEqual, IgnoresOrderButNotNumberKinds) {
