@@ -357,6 +357,14 @@ std::string_view to_string(HookState state) {
   return "managed";
 }
 
+bool is_actionable(HookState state) {
+  return state == HookState::missing || state == HookState::drifted;
+}
+
+bool needs_attention(HookState state) {
+  return is_actionable(state);
+}
+
 Result<std::vector<fs::path>, std::error_code> hook_files(const fs::path& dir) {
   std::error_code ec;
   fs::directory_iterator it(dir, ec);
@@ -425,7 +433,8 @@ Json hook_entry_json(const CommonsHook& hook) {
   return entry;
 }
 
-HookPlan plan_hooks(const fs::path& home, const Config& config, const fs::path& hooks_dir) {
+HookPlan plan_hooks(const RunContext& ctx, const std::vector<Agent>& agents,
+                    const fs::path& hooks_dir) {
   HookPlan plan;
   std::error_code ec;
   if (!fs::is_directory(hooks_dir, ec)) {
@@ -433,11 +442,11 @@ HookPlan plan_hooks(const fs::path& home, const Config& config, const fs::path& 
   }
   const std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir, plan.fatal);
 
-  for (const Agent& agent : list_agents(home, config)) {
+  for (const Agent& agent : agents) {
     if (agent.descriptor == nullptr || !agent.descriptor->hooks_file) {
       continue;
     }
-    const fs::path settings_path = home / *agent.descriptor->hooks_file;
+    const fs::path settings_path = ctx.home / *agent.descriptor->hooks_file;
     auto doc = read_json_object(settings_path);
     if (!doc) {
       plan.errors.push_back(std::move(doc.error()));

@@ -360,9 +360,13 @@ std::string_view link_note(LinkState state) {
   return "";
 }
 
-bool is_fixable(LinkState state) {
+bool is_actionable(LinkState state) {
   return state == LinkState::missing || state == LinkState::stale || state == LinkState::dangling ||
          state == LinkState::duplicate;
+}
+
+bool needs_attention(LinkState state) {
+  return is_actionable(state) || state == LinkState::variant_identical;
 }
 
 fs::path absolute_normal_path(const fs::path& path) {
