@@ -13,7 +13,9 @@
 
 #include "config.hpp"
 #include "fsutil.hpp"
+#include "init.hpp"
 #include "report.hpp"
+#include "status.hpp"
 #include "sync.hpp"
 
 namespace kelvaro {
@@ -624,10 +626,12 @@ int dispatch(const RunContext& ctx, const Config& config, Reporter& reporter, co
           [&](const CliCommand::Sync& c) {
             return kelvaro::sync(ctx, config, reporter, c.dry_run);
           },
-          [&](const CliCommand::Init&) { return not_available(reporter, "init"); },
+          [&](const CliCommand::Init&) { return kelvaro::init(ctx, config, reporter); },
           [&](const CliCommand::Adopt&) { return not_available(reporter, "adopt"); },
           [&](const CliCommand::Revert&) { return not_available(reporter, "revert"); },
-          [&](const CliCommand::Status&) { return not_available(reporter, "status"); },
+          [&](const CliCommand::Status& c) {
+            return kelvaro::status(ctx, config, reporter, c.json);
+          },
           [&](const CliCommand::Mcp& c) { return dispatch_mcp(ctx, config, reporter, c.command); },
           [&](const CliCommand::Doctor&) { return not_available(reporter, "doctor"); },
       },

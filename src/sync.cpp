@@ -288,13 +288,16 @@ bool require_commons(const RunContext& ctx, Reporter& reporter) {
   return false;
 }
 
+RunContext anchor_context(const RunContext& ctx) {
+  RunContext anchored = ctx;
+  anchored.home = absolute_normal_path(ctx.home);
+  anchored.commons = absolute_normal_path(ctx.commons);
+  return anchored;
+}
+
 SyncPlan plan_sync(const RunContext& ctx, const Config& config) {
   SyncPlan plan;
-  // A relative home or Commons (KELVARO_HOME=rel) is anchored at the current folder once, so
-  // link targets are computed between absolute paths and never dangle.
-  plan.ctx = ctx;
-  plan.ctx.home = absolute_normal_path(ctx.home);
-  plan.ctx.commons = absolute_normal_path(ctx.commons);
+  plan.ctx = anchor_context(ctx);
 
   const std::vector<Agent> agents = list_agents(plan.ctx.home, config);
   plan_link_groups(agents, plan);

@@ -49,6 +49,11 @@ struct SyncPlan {
 // command that plans against the Commons.
 bool require_commons(const RunContext& ctx, Reporter& reporter);
 
+// `ctx` with a relative home or Commons (KELVARO_HOME=rel) made absolute against the current
+// folder, both normalised, so that link targets are computed between absolute paths and never
+// dangle. Every planner of the Commons is handed such a context.
+RunContext anchor_context(const RunContext& ctx);
+
 // Lists the installed agents once and plans, for each of them, the links of every family and
 // every further section against the Commons of `ctx`. A relative home or Commons is anchored
 // at the current folder first (see `SyncPlan::ctx`). Only reads.
