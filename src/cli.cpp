@@ -14,6 +14,7 @@
 #include "config.hpp"
 #include "fsutil.hpp"
 #include "init.hpp"
+#include "mcp_cmd.hpp"
 #include "report.hpp"
 #include "status.hpp"
 #include "sync.hpp"
@@ -604,11 +605,11 @@ int not_available(Reporter& reporter, std::string_view command) {
   return 1;
 }
 
-int dispatch_mcp([[maybe_unused]] const RunContext& ctx, [[maybe_unused]] const Config& config,
-                 Reporter& reporter, const McpCommand& command) {
+int dispatch_mcp(const RunContext& ctx, const Config& config, Reporter& reporter,
+                 const McpCommand& command) {
   return std::visit(
       Overloaded{
-          [&](const McpCommand::List&) { return not_available(reporter, "mcp list"); },
+          [&](const McpCommand::List& c) { return mcp_list(ctx, config, reporter, c.json); },
           [&](const McpCommand::Adopt&) { return not_available(reporter, "mcp adopt"); },
           [&](const McpCommand::Remove&) { return not_available(reporter, "mcp remove"); },
           [&](const McpCommand::Disable&) { return not_available(reporter, "mcp disable"); },

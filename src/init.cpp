@@ -15,6 +15,7 @@
 #include "documents.hpp"
 #include "fsutil.hpp"
 #include "instructions.hpp"
+#include "mcp.hpp"
 #include "sync.hpp"
 
 namespace kelvaro {
@@ -87,6 +88,45 @@ bool print_family_strays(Reporter& reporter, Family family,
   return true;
 }
 
+// The names of the servers agents hold that the Commons does not, sorted byte-wise, each once.
+// A Commons file or an agent file that cannot be read adds nothing: `sync` and `mcp list`
+// report those.
+std::set<std::string> mcp_strays(const RunContext& ctx, const std::vector<Agent>& agents) {
+  Json commons = Json::object();
+  if (auto loaded = load_commons_servers(ctx.commons / "mcp.json"); loaded && loaded->is_object()) {
+    commons = std::move(*loaded);
+  }
+  std::set<std::string> strays;
+  for (const Agent& agent : agents) {
+    if (agent.descriptor == nullptr || agent.descriptor->mcp.kind != McpRouteKind::key_merge) {
+      continue;
+    }
+    const McpRoute& route = agent.descriptor->mcp;
+    auto held = read_agent_servers(ctx.home / route.file, route.key, route.toml);
+    if (!held || !held->is_object()) {
+      continue;
+    }
+    for (const auto& [name, entry] : held->items()) {
+      if (!commons.contains(name)) {
+        strays.insert(name);
+      }
+    }
+  }
+  return strays;
+}
+
+// Prints the servers agents hold outside the Commons; true when there were any.
+bool print_mcp_strays(Reporter& reporter, const std::set<std::string>& strays) {
+  if (strays.empty()) {
+    return false;
+  }
+  print_line(reporter, "");
+  print_line(reporter, fmt::format("{} MCP servers not in the Commons: {}", strays.size(),
+                                   fmt::join(strays, ", ")));
+  print_line(reporter, "  take them all with `kelvaro mcp adopt --all`");
+  return true;
+}
+
 void print_conflicts(Reporter& reporter, const std::vector<InstructionsItem>& items) {
   std::vector<const InstructionsItem*> conflicts;
   for (const InstructionsItem& item : items) {
@@ -142,6 +182,7 @@ int init(const RunContext& ctx, const Config& config, Reporter& reporter) {
     to_adopt =
         print_family_strays(reporter, family, family_strays(anchored, agents, family)) || to_adopt;
   }
+  to_adopt = print_mcp_strays(reporter, mcp_strays(anchored, agents)) || to_adopt;
   if (!to_adopt) {
     print_line(reporter, "");
     print_line(reporter, "Nothing to adopt — no agent config here is outside the Commons.");

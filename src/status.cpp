@@ -65,6 +65,17 @@ void print_instructions(const SyncPlan& plan, Reporter& reporter) {
   }
 }
 
+void print_mcp(const SyncPlan& plan, Reporter& reporter) {
+  if (plan.mcp.items.empty()) {
+    return;
+  }
+  print_line(reporter, "mcp (mcp.json)");
+  for (const McpItem& item : plan.mcp.items) {
+    print_item(reporter, to_string(item.state), fmt::format("{} → {}", item.server, item.agent),
+               describe_mcp_item(item));
+  }
+}
+
 void print_hooks(const SyncPlan& plan, Reporter& reporter) {
   if (plan.hooks.items.empty()) {
     return;
@@ -94,6 +105,19 @@ Json instructions_array(const SyncPlan& plan) {
     Json entry = Json::object();
     entry["agent"] = text(item.agent);
     entry["path"] = display(item.path);
+    entry["state"] = to_string(item.state);
+    entry["actionable"] = needs_attention(item.state);
+    array.push_back(std::move(entry));
+  }
+  return array;
+}
+
+Json mcp_array(const SyncPlan& plan) {
+  Json array = Json::array();
+  for (const McpItem& item : plan.mcp.items) {
+    Json entry = Json::object();
+    entry["agent"] = text(item.agent);
+    entry["name"] = text(item.server);
     entry["state"] = to_string(item.state);
     entry["actionable"] = needs_attention(item.state);
     array.push_back(std::move(entry));
@@ -156,8 +180,8 @@ std::uint64_t attention_count(const SyncPlan& plan) {
   for (const LinkGroup& group : plan.link_groups) {
     count += count_attention(group.items);
   }
-  return count + count_attention(plan.instructions) + count_attention(plan.hooks.items) +
-         count_attention(plan.renders);
+  return count + count_attention(plan.instructions) + count_attention(plan.mcp.items) +
+         count_attention(plan.hooks.items) + count_attention(plan.renders);
 }
 
 Json status_document(const SyncPlan& plan) {
@@ -165,7 +189,7 @@ Json status_document(const SyncPlan& plan) {
   Json document = Json::object();
   document["commons"] = display(plan.ctx.commons);
   document["instructions"] = instructions_array(plan);
-  document["mcp"] = Json::array();
+  document["mcp"] = mcp_array(plan);
   document["hooks"] = hooks_array(plan);
   document["rendered"] = renders_array(plan);
   document["clean"] = count == 0;
@@ -177,6 +201,7 @@ Json status_document(const SyncPlan& plan) {
 void print_status(const SyncPlan& plan, Reporter& reporter) {
   print_link_groups(plan, reporter);
   print_instructions(plan, reporter);
+  print_mcp(plan, reporter);
   print_hooks(plan, reporter);
   print_renders(plan, reporter);
   print_line(reporter, "");
@@ -198,6 +223,9 @@ int status(const RunContext& ctx, const Config& config, Reporter& reporter, bool
   }
   for (const std::string& text : plan.blocking) {
     report_error(reporter, text);
+  }
+  for (const std::string& error : plan.mcp.errors) {
+    report_error(reporter, error);
   }
   for (const std::string& error : plan.hooks.errors) {
     report_error(reporter, error);

@@ -86,7 +86,13 @@ void plan_instructions_section(const std::vector<Agent>& agents, SyncPlan& plan)
   plan.instructions = plan_instructions(plan.ctx, agents, plan.ctx.commons / "AGENTS.md");
 }
 
-void plan_mcp_section(const Config&, const std::vector<Agent>&, SyncPlan&) {}
+void plan_mcp_section(const Config& config, const std::vector<Agent>& agents, SyncPlan& plan) {
+  plan.mcp = plan_mcp(plan.ctx, config, agents, plan.ctx.commons / "mcp.json");
+  for (std::string& fatal : plan.mcp.fatal) {
+    plan.blocking.push_back(std::move(fatal));
+  }
+  plan.mcp.fatal.clear();
+}
 
 void plan_render_section(const std::vector<Agent>& agents, SyncPlan& plan) {
   RenderPlan renders = plan_renders(plan.ctx, agents, plan.ctx.commons);
@@ -198,7 +204,11 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
   }
 }
 
-void report_mcp_errors(const SyncPlan&, SyncRun&) {}
+void report_mcp_errors(const SyncPlan& plan, SyncRun& run) {
+  for (const std::string& error : plan.mcp.errors) {
+    report_error(run.reporter, error);
+  }
+}
 void run_mcp_section(const SyncPlan&, SyncRun&) {}
 
 void run_render_section(const SyncPlan& plan, SyncRun& run) {

@@ -82,6 +82,26 @@ TEST_F(E2eInit, SurveyListsStraysPerFamily) {
   EXPECT_EQ(result.status, 0);
 }
 
+// Servers agents hold outside the Commons, each once and sorted; an unreadable Commons or
+// agent file adds nothing and is no error.
+TEST_F(E2eInit, McpStraysAreListedOnce) {
+  home.write(".agents/mcp.json", "{ not json");
+  home.write(".claude.json", R"({"mcpServers": {"github": {"command": "gh"}}})");
+  home.write(".cursor/mcp.json",
+             R"({"mcpServers": {"linear": {"url": "l"}, "github": {"command": "gh"}}})");
+  home.write(".gemini/settings.json", "{ not json");
+
+  RunResult result = init();
+
+  EXPECT_NE(result.out.find("\n\n2 MCP servers not in the Commons: github, linear\n"
+                            "  take them all with `kelvaro mcp adopt --all`\n\n"
+                            "Adopt what you want to share, then run `kelvaro sync`.\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, 0);
+}
+
 TEST_F(E2eInit, InstructionsConflictsAreListed) {
   home.write(".agents/AGENTS.md", "Be brief.\n");
   home.write(".codex/AGENTS.md", "<claude-mem-context>\nremembered\n");

@@ -122,31 +122,62 @@ TEST_F(E2eStatus, VariantIdenticalCountsForeignAndConflictDoNot) {
                 R"({"name": "twin", "state": "variant-identical", "actionable": true})"));
 }
 
-TEST_F(E2eStatus, AgentFileErrorIsReportedAndTheReportStillPrinted) {
-  home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"say done\"\n");
-  home.write(".claude/settings.json", "{ not json");
-  ASSERT_EQ(run({"sync"}).status, 1);
+TEST_F(E2eStatus, McpItemsAreListedAndCounted) {
+  ASSERT_EQ(run({"sync"}).status, 0);
+  home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "fs"}}})");
+  home.write(".claude.json", R"({"mcpServers": {"own": {"command": "own"}}})");
 
   RunResult result = status();
 
   EXPECT_EQ(result.out,
             "claude (.claude/skills)  1 linked\n"
             "claude (.claude/commands)  1 linked\n"
+            "mcp (mcp.json)\n"
+            "  missing           fs → claude — not in this agent's config yet\n"
+            "  foreign           own → claude — not in the Commons — left alone\n"
             "\n"
-            "Everything is in sync.\n");
-  EXPECT_NE(result.err.find("error: "), std::string::npos);
-  EXPECT_NE(result.err.find("settings.json"), std::string::npos);
-  EXPECT_EQ(result.status, 1);
+            "1 items need attention — run `kelvaro sync`.\n");
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(status_json()["mcp"], nlohmann::ordered_json::parse(R"([
+    {"agent": "claude", "name": "fs", "state": "missing", "actionable": true},
+    {"agent": "claude", "name": "own", "state": "foreign", "actionable": false}
+  ])"));
+}
+
+// An agent file that cannot be read is an error, but the report of the rest still stands.
+TEST_F(E2eStatus, AgentFileErrorIsReportedAndTheReportStillPrinted) {
+  home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"say done\"\n");
+  home.write(".agents/mcp.json", R"({"mcpServers": {}})");
+  home.write(".claude.json", "{}");
+  ASSERT_EQ(run({"sync"}).status, 0);
+  for (const std::string file : {".claude/settings.json", ".claude.json"}) {
+    SCOPED_TRACE(file);
+    const std::string synced = home.read(file);
+    home.write(file, "{ not json");
+
+    RunResult result = status();
+
+    EXPECT_TRUE(result.out.starts_with("claude (.claude/skills)  1 linked\n")) << result.out;
+    EXPECT_TRUE(result.out.ends_with("\nEverything is in sync.\n")) << result.out;
+    EXPECT_TRUE(result.err.starts_with("error: ")) << result.err;
+    EXPECT_NE(result.err.find(file), std::string::npos) << result.err;
+    EXPECT_EQ(result.status, 1);
+    home.write(file, synced);
+  }
 }
 
 TEST_F(E2eStatus, BlockingErrorPrintsNoReportInEitherForm) {
-  home.write(".agents/hooks/Stop.toml", "[[hook]\n");
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"status"}, std::vector<std::string>{"status", "--json"}}) {
-    RunResult result = run(args);
-    EXPECT_EQ(result.out, "");
-    EXPECT_TRUE(result.err.starts_with("error: ")) << result.err;
-    EXPECT_EQ(result.status, 1);
+  for (const std::string file : {".agents/hooks/Stop.toml", ".agents/mcp.json"}) {
+    home.write(file, "[[hook]\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"status"}, std::vector<std::string>{"status", "--json"}}) {
+      SCOPED_TRACE(file + " " + args.back());
+      RunResult result = run(args);
+      EXPECT_EQ(result.out, "");
+      EXPECT_TRUE(result.err.starts_with("error: ")) << result.err;
+      EXPECT_EQ(result.status, 1);
+    }
+    home.write(file, "");
   }
 }
 
