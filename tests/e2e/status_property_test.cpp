@@ -24,8 +24,9 @@ const std::vector<std::string> kSkillNames = {"s0", "s1", "s2", "s3"};
 const std::vector<std::string> kFileNames = {"n0", "n1", "n2"};
 constexpr std::string_view kMarker = "# kelvaro: this file is generated — edit the Commons instead";
 
-// One random home: Commons entries, installed agents, and in their folders links of every
-// kind, copies, strays, hook entries, generated files and instructions files.
+// One random home: Commons entries and servers, installed agents, and in their folders links
+// of every kind, copies, strays, hook entries, MCP entries, generated files and instructions
+// files.
 class RandomHome {
  public:
   RandomHome(TempHome& home, unsigned seed) : home_(home), rng_(seed) {
@@ -81,6 +82,42 @@ class RandomHome {
       home_.write(".agents/hooks/PreToolUse.toml",
                   "[[hook]]\ncommand = \"lint --fix\"\nmatcher = \"Bash\"\ntimeout = 30\n");
     }
+    if (chance(0.7)) {
+      Json servers = Json::object();
+      for (const auto& [name, server] : kServers.items()) {
+        if (chance(0.6)) {
+          servers[name] = server;
+        }
+      }
+      home_.write(".agents/mcp.json", Json{{"mcpServers", servers}}.dump());
+    }
+    if (chance(0.3)) {
+      home_.write(".config/kelvaro/kelvaro.toml", "[mcp.gh]\nagents = [\"claude\"]\n");
+    }
+  }
+
+  // Servers the Commons may hold; agents hold them as they are, changed, or not at all.
+  inline static const Json kServers = Json::parse(R"({
+    "fs": {"command": "fs"},
+    "gh": {"command": "gh", "args": ["serve"]},
+    "off": {"command": "off", "disabled": true}
+  })");
+
+  // An MCP file of the standard dialect (claude, cursor, cline) with random entries.
+  void fill_mcp_file(const fs::path& file) {
+    Json held = Json::object();
+    for (const auto& [name, server] : kServers.items()) {
+      if (chance(0.5)) {
+        held[name] = chance(0.7) ? Json{{"command", server["command"]}} : Json{{"command", "x"}};
+        if (server.contains("args")) {
+          held[name]["args"] = server["args"];
+        }
+      }
+    }
+    if (chance(0.4)) {
+      held["mine"] = Json{{"url", "https://example.com/mcp"}};
+    }
+    home_.write(file, Json{{"theme", "dark"}, {"mcpServers", held}}.dump());
   }
 
   void fill_surface(const Surface& surface) {
@@ -113,6 +150,10 @@ class RandomHome {
   }
 
   void fill_agent_files(const AgentDescriptor& agent) {
+    if (agent.mcp.kind == McpRouteKind::key_merge && agent.mcp.shape == ServerShape::standard &&
+        chance(0.6)) {
+      fill_mcp_file(agent.mcp.file);
+    }
     if (agent.skills.kind == SkillsRouteKind::native && !agent.skills.dir.empty() && chance(0.5)) {
       home_.make_link(agent.skills.dir / "s0", home_.commons() / "skills/s0", true);
     }
