@@ -1,6 +1,6 @@
 // Times the built binary on a large home: a Commons of 2,000 skills, 500 commands, 200
-// subagents and hooks, fanned out to all twelve built-in agents. Reports wall time and peak
-// memory of a first `sync`, a second one (nothing to do), `sync --dry-run`, `status` and
+// subagents, 20 MCP servers and hooks, fanned out to all twelve built-in agents. Reports wall time
+// and peak memory of a first `sync`, a second one (nothing to do), `sync --dry-run`, `status` and
 // `status --json`, and checks that the JSON report parses.
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -124,6 +124,12 @@ int main() {
     write_file(commons / "agents" / fmt::format("agent-{:03}.md", i),
                fmt::format("You are helper {}.\n", i));
   }
+  std::string servers;
+  for (int i = 0; i < 20; ++i) {
+    servers += fmt::format(R"({}"server-{:02}": {{"command": "srv", "args": ["--port", "{}"]}})",
+                           i == 0 ? "" : ", ", i, 9000 + i);
+  }
+  write_file(commons / "mcp.json", "{\"mcpServers\": {" + servers + "}}\n");
   write_file(commons / "hooks" / "PreToolUse.toml",
              "[[hook]]\ncommand = \"lint --fix\"\nmatcher = \"Bash\"\ntimeout = 30\n\n"
              "[[hook]]\ncommand = \"guard --strict\"\nmatcher = \"Edit\"\n");
@@ -139,8 +145,9 @@ int main() {
       "XDG_STATE_HOME=" + (home / ".local/state").string(),
   };
 
-  std::printf("home: %s (2000 skills, 500 commands, 200 subagents, hooks, %zu agents)\n",
-              home.string().c_str(), kelvaro::builtin_agents().size());
+  std::printf(
+      "home: %s (2000 skills, 500 commands, 200 subagents, 20 servers, hooks, %zu agents)\n",
+      home.string().c_str(), kelvaro::builtin_agents().size());
   report("first sync", run({"sync"}, env), 1000);
   const Sample noop = best_of_five({"sync"}, env);
   report("no-op sync", noop, 100);
