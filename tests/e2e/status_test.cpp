@@ -181,6 +181,19 @@ TEST_F(E2eStatus, BlockingErrorPrintsNoReportInEitherForm) {
   }
 }
 
+// A file name that is not UTF-8 cannot stand in a JSON string as it is; the report shows it
+// with the bad bytes replaced instead of failing.
+TEST_F(E2eStatus, JsonSurvivesNamesThatAreNotUtf8) {
+  home.make_link(".claude/skills/bad\xFF", "../../.agents/skills/gone", true);
+
+  RunResult result = run({"status", "--json"});
+
+  const auto json = nlohmann::ordered_json::parse(result.out);
+  EXPECT_EQ(json["targets"][0]["entries"][0]["name"], "bad\uFFFD");
+  EXPECT_EQ(json["targets"][0]["entries"][0]["state"], "dangling");
+  EXPECT_EQ(result.status, 2);
+}
+
 TEST_F(E2eStatus, NoCommonsIsAnError) {
   home.set_env("KELVARO_HOME", home.path("nowhere").string());
 
