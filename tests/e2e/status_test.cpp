@@ -28,17 +28,6 @@ class E2eStatus : public ::testing::Test {
   }
 };
 
-TEST_F(E2eStatus, InSyncHomeShowsLinkedCountsOnly) {
-  ASSERT_EQ(run({"sync"}).status, 0);
-
-  EXPECT_EQ(status(), (RunResult{.out = "claude (.claude/skills)  1 linked\n"
-                                        "claude (.claude/commands)  1 linked\n"
-                                        "\n"
-                                        "Everything is in sync.\n",
-                                 .err = "",
-                                 .status = 0}));
-}
-
 // The JSON report lists every item, in order and with its mark; a group without entries is
 // listed although the text report has no heading for it.
 TEST_F(E2eStatus, JsonListsEveryGroupAndItemWithItsMark) {
@@ -192,15 +181,6 @@ TEST_F(E2eStatus, JsonSurvivesNamesThatAreNotUtf8) {
   EXPECT_EQ(json["targets"][0]["entries"][0]["name"], "bad\uFFFD");
   EXPECT_EQ(json["targets"][0]["entries"][0]["state"], "dangling");
   EXPECT_EQ(result.status, 2);
-}
-
-TEST_F(E2eStatus, NoCommonsIsAnError) {
-  home.set_env("KELVARO_HOME", home.path("nowhere").string());
-
-  EXPECT_EQ(status(), (RunResult{.out = "",
-                                 .err = "error: no Commons at " + home.path("nowhere").string() +
-                                        " — run `kelvaro init` to create one\n",
-                                 .status = 1}));
 }
 
 TEST_F(E2eStatus, HookLinesShowTheWholeCommand) {
