@@ -156,12 +156,17 @@ Json targets_array(const SyncPlan& plan) {
   Json array = Json::array();
   for (const LinkGroup& group : plan.link_groups) {
     Json entries = Json::array();
+    entries.get_ref<Json::array_t&>().reserve(group.items.size());
     for (const LinkItem& item : group.items) {
+      // A big home has tens of thousands of entries: their members are appended in place, the
+      // keys being known distinct, rather than looked up and regrown one by one.
       Json entry = Json::object();
-      entry["name"] = text(item.name);
-      entry["state"] = to_string(item.state);
-      entry["actionable"] = needs_attention(item.state);
-      entries.push_back(std::move(entry));
+      auto& members = entry.get_ref<Json::object_t&>();
+      members.reserve(3);
+      members.emplace_back("name", text(item.name));
+      members.emplace_back("state", to_string(item.state));
+      members.emplace_back("actionable", needs_attention(item.state));
+      entries.get_ref<Json::array_t&>().push_back(std::move(entry));
     }
     Json target = Json::object();
     target["agent"] = text(group.agent);
