@@ -452,6 +452,22 @@ class MemberPrinter {
   bool replaced_ = false;
 };
 
+// Runs the parser over all of `text` with `handler`; false when it stops early or refuses the
+// text. The parser would skip a byte-order mark, and would take a NUL byte for the end of the
+// input, so that anything after one passed unread: both make the text no JSON.
+template <typename Handler>
+bool parse_whole_text(std::string_view text, Handler& handler) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF" || text.find('\0') != std::string_view::npos) {
+    return false;
+  }
+  try {
+    return Json::sax_parse(text.begin(), text.end(), &handler,
+                           nlohmann::detail::input_format_t::json, true, false);
+  } catch (const Json::exception&) {
+    return false;
+  }
+}
+
 // The byte that opens nesting level `limit + 1`, in a text the parser has accepted up to it.
 std::size_t offset_past_depth(std::string_view text, std::size_t limit) {
   std::size_t depth = 0;
@@ -551,14 +567,18 @@ Result<Json, JsonError> parse_json(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     return unexpected(JsonError{.offset = 0, .reason = "a byte-order mark is not JSON"});
   }
+  const std::string_view before_nul = text.substr(0, text.find('\0'));
   OrderedBuilder builder;
   bool ok = false;
   try {
-    ok = Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::detail::input_format_t::json,
-                         true, false);
+    ok = Json::sax_parse(before_nul.begin(), before_nul.end(), &builder,
+                         nlohmann::detail::input_format_t::json, true, false);
   } catch (const Json::exception& e) {
     ok = false;
     builder.error_text = e.what();
+  }
+  if (ok && before_nul.size() < text.size()) {
+    return unexpected(JsonError{.offset = before_nul.size(), .reason = "a NUL byte is not JSON"});
   }
   if (builder.too_deep) {
     return unexpected(
@@ -580,18 +600,8 @@ std::string describe(const JsonError& error, std::string_view text) {
 }
 
 std::optional<std::optional<Json>> read_json_member(std::string_view text, std::string_view key) {
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
-    return std::nullopt;
-  }
   MemberPicker picker(key);
-  bool ok = false;
-  try {
-    ok = Json::sax_parse(text.begin(), text.end(), &picker, nlohmann::detail::input_format_t::json,
-                         true, false);
-  } catch (const Json::exception&) {
-    ok = false;
-  }
-  if (!ok) {
+  if (!parse_whole_text(text, picker)) {
     return std::nullopt;
   }
   if (!picker.found) {
@@ -602,20 +612,10 @@ std::optional<std::optional<Json>> read_json_member(std::string_view text, std::
 
 std::optional<std::string> print_json_with_member(std::string_view text, std::string_view key,
                                                   const Json& value) {
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
-    return std::nullopt;
-  }
   std::string out;
   out.reserve(text.size() + text.size() / 4);
   MemberPrinter printer(out, key, value);
-  bool ok = false;
-  try {
-    ok = Json::sax_parse(text.begin(), text.end(), &printer, nlohmann::detail::input_format_t::json,
-                         true, false);
-  } catch (const Json::exception&) {
-    ok = false;
-  }
-  if (!ok || !printer.done) {
+  if (!parse_whole_text(text, printer) || !printer.done) {
     return std::nullopt;
   }
   return out;

@@ -275,9 +275,9 @@ TEST(JsonMember, ReadingAndPrintingOneMemberMatchParsingTheWhole) {
 
 TEST(JsonMember, LeavesToTheFullParserWhatItCannotMirror) {
   const Json value = Json::object();
-  for (const std::string text :
-       {"[]", "\"s\"", "\xEF\xBB\xBF{}", "{\"a\": 1", "{} {}", "{\"a\": {\"b\": 1, \"b\": 2}}",
-        "{\"m\": 1, \"m\": 2}", "{\"x\": [1e400]}"}) {
+  for (const std::string& text : std::vector<std::string>{
+           "[]", "\"s\"", "\xEF\xBB\xBF{}", "{\"a\": 1", "{} {}", "{\"a\": {\"b\": 1, \"b\": 2}}",
+           "{\"m\": 1, \"m\": 2}", "{\"x\": [1e400]}", std::string("{}\0{", 4)}) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(print_json_with_member(text, "m", value));
   }
@@ -367,6 +367,9 @@ TEST_F(ReadJsonDocument, TakesAnyTopLevelButNoByteOrderMark) {
   auto with_bom = read_json_document(bom);
   const fs::path broken = write("broken.json", "[1,\n 2");
   auto truncated = read_json_document(broken);
+  // The parser alone would stop at a NUL byte and call what came before the whole document.
+  const fs::path nul = write("nul.json", std::string("{\"a\": 1}\0{\"b\": 2}", 17));
+  auto after_nul = read_json_document(nul);
 
   ASSERT_TRUE(array) << array.error();
   EXPECT_EQ(array->dump(), R"([1,{"b":2,"a":null}])");
@@ -379,6 +382,8 @@ TEST_F(ReadJsonDocument, TakesAnyTopLevelButNoByteOrderMark) {
   EXPECT_EQ(with_bom.error(), invalid_json(bom, 1, 1));
   ASSERT_FALSE(truncated);
   EXPECT_EQ(truncated.error(), invalid_json(broken, 2, 3));
+  ASSERT_FALSE(after_nul);
+  EXPECT_EQ(after_nul.error(), invalid_json(nul, 1, 9));
 }
 
 TEST_F(TomlFrame, RestoresByteOrderMarkAndCrLfAroundAnEdit) {
