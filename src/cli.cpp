@@ -13,7 +13,10 @@
 
 #include "config.hpp"
 #include "fsutil.hpp"
+#include "init.hpp"
+#include "mcp_cmd.hpp"
 #include "report.hpp"
+#include "status.hpp"
 #include "sync.hpp"
 
 namespace kelvaro {
@@ -602,11 +605,11 @@ int not_available(Reporter& reporter, std::string_view command) {
   return 1;
 }
 
-int dispatch_mcp([[maybe_unused]] const RunContext& ctx, [[maybe_unused]] const Config& config,
-                 Reporter& reporter, const McpCommand& command) {
+int dispatch_mcp(const RunContext& ctx, const Config& config, Reporter& reporter,
+                 const McpCommand& command) {
   return std::visit(
       Overloaded{
-          [&](const McpCommand::List&) { return not_available(reporter, "mcp list"); },
+          [&](const McpCommand::List& c) { return mcp_list(ctx, config, reporter, c.json); },
           [&](const McpCommand::Adopt&) { return not_available(reporter, "mcp adopt"); },
           [&](const McpCommand::Remove&) { return not_available(reporter, "mcp remove"); },
           [&](const McpCommand::Disable&) { return not_available(reporter, "mcp disable"); },
@@ -624,10 +627,12 @@ int dispatch(const RunContext& ctx, const Config& config, Reporter& reporter, co
           [&](const CliCommand::Sync& c) {
             return kelvaro::sync(ctx, config, reporter, c.dry_run);
           },
-          [&](const CliCommand::Init&) { return not_available(reporter, "init"); },
+          [&](const CliCommand::Init&) { return kelvaro::init(ctx, config, reporter); },
           [&](const CliCommand::Adopt&) { return not_available(reporter, "adopt"); },
           [&](const CliCommand::Revert&) { return not_available(reporter, "revert"); },
-          [&](const CliCommand::Status&) { return not_available(reporter, "status"); },
+          [&](const CliCommand::Status& c) {
+            return kelvaro::status(ctx, config, reporter, c.json);
+          },
           [&](const CliCommand::Mcp& c) { return dispatch_mcp(ctx, config, reporter, c.command); },
           [&](const CliCommand::Doctor&) { return not_available(reporter, "doctor"); },
       },

@@ -316,6 +316,14 @@ std::string_view to_string(HookState state) {
   return "managed";
 }
 
+bool is_actionable(HookState state) {
+  return state == HookState::missing || state == HookState::drifted;
+}
+
+bool needs_attention(HookState state) {
+  return is_actionable(state);
+}
+
 Result<std::vector<fs::path>, std::error_code> hook_files(const fs::path& dir) {
   auto listed = list_folder(dir);
   if (!listed) {
@@ -380,7 +388,8 @@ Json hook_entry_json(const CommonsHook& hook) {
   return entry;
 }
 
-HookPlan plan_hooks(const fs::path& home, const Config& config, const fs::path& hooks_dir) {
+HookPlan plan_hooks(const RunContext& ctx, const std::vector<Agent>& agents,
+                    const fs::path& hooks_dir) {
   HookPlan plan;
   if (!is_folder(hooks_dir)) {
     return plan;
@@ -389,11 +398,11 @@ HookPlan plan_hooks(const fs::path& home, const Config& config, const fs::path& 
   plan.fatal = std::move(read.errors);
   const std::vector<CommonsHook>& hooks = read.hooks;
 
-  for (const Agent& agent : list_agents(home, config)) {
+  for (const Agent& agent : agents) {
     if (agent.descriptor == nullptr || !agent.descriptor->hooks_file) {
       continue;
     }
-    const fs::path settings_path = home / *agent.descriptor->hooks_file;
+    const fs::path settings_path = ctx.home / *agent.descriptor->hooks_file;
     auto doc = read_json_object(settings_path);
     if (!doc) {
       plan.errors.push_back(std::move(doc.error()));

@@ -12,7 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "config.hpp"
+#include "agents.hpp"
+#include "context.hpp"
 #include "documents.hpp"
 #include "result.hpp"
 
@@ -62,6 +63,10 @@ enum class HookState : std::uint8_t {
 
 // The state word printed by `sync` and `status` ("managed", "missing", ...).
 std::string_view to_string(HookState state);
+// True for the states `sync` merges: missing and drifted.
+bool is_actionable(HookState state);
+// True for the states a report counts as needing attention: those `sync` merges.
+bool needs_attention(HookState state);
 
 // One planned hook entry of one agent.
 struct HookItem {
@@ -140,9 +145,9 @@ Json hook_entry_json(const CommonsHook& hook);
 
 // --- planning and describing ----------------------------------------------------------------
 
-// Compares the hooks in `hooks_dir` (callers pass `<commons>/hooks`) with the settings of every
-// installed agent under `home` that takes hooks. Empty when `hooks_dir` is not a folder.
-HookPlan plan_hooks(const std::filesystem::path& home, const Config& config,
+// Compares the hooks in `hooks_dir` (callers pass `<commons>/hooks`) with the settings of each
+// of `agents` (the installed ones) that takes hooks. Empty when `hooks_dir` is not a folder.
+HookPlan plan_hooks(const RunContext& ctx, const std::vector<Agent>& agents,
                     const std::filesystem::path& hooks_dir);
 
 // The note printed after an item's state word ("not in this agent's hooks yet", ...); empty

@@ -164,13 +164,14 @@ InstructionsItem plan_route(const RunContext& ctx, const Agent& agent,
 
 }  // namespace
 
-std::vector<InstructionsItem> plan_instructions(const RunContext& ctx, const Config& config,
+std::vector<InstructionsItem> plan_instructions(const RunContext& ctx,
+                                                const std::vector<Agent>& agents,
                                                 const fs::path& commons_agents_md) {
   if (is_folder(commons_agents_md) || !read_file(commons_agents_md)) {
     return {};
   }
   std::vector<InstructionsItem> items;
-  for (const Agent& agent : list_agents(ctx.home, config)) {
+  for (const Agent& agent : agents) {
     if (!agent.instructions) {
       continue;
     }
@@ -529,6 +530,26 @@ std::string_view to_string(InstructionsState state) {
       return "replace";
   }
   return "";
+}
+
+bool is_actionable(InstructionsState state) {
+  switch (state) {
+    case InstructionsState::missing:
+    case InstructionsState::import:
+    case InstructionsState::legacy:
+    case InstructionsState::replace:
+      return true;
+    case InstructionsState::linked:
+    case InstructionsState::imported:
+    case InstructionsState::conflict:
+    case InstructionsState::foreign:
+      return false;
+  }
+  return false;
+}
+
+bool needs_attention(InstructionsState state) {
+  return is_actionable(state);
 }
 
 std::string describe_instructions_item(const InstructionsItem& item) {

@@ -32,6 +32,10 @@ enum class InstructionsState : std::uint8_t {
 
 // The state word printed by `sync`, `status` and `init` ("linked", "missing", ...).
 std::string_view to_string(InstructionsState state);
+// True for the states `sync` applies: missing, import, legacy, replace.
+bool is_actionable(InstructionsState state);
+// True for the states a report counts as needing attention: those `sync` applies.
+bool needs_attention(InstructionsState state);
 
 // The list entry of an include-entry route.
 struct IncludeEntry {
@@ -62,11 +66,12 @@ struct InstructionsItem {
   bool operator==(const InstructionsItem&) const = default;
 };
 
-// Plans every installed agent's wiring of `commons_agents_md` (callers pass
-// `<commons>/AGENTS.md`): per agent in `list_agents` order, the main item of its chosen route
+// Plans the wiring of `commons_agents_md` (callers pass `<commons>/AGENTS.md`) into each of
+// `agents` (the installed ones): per agent in list order, the main item of its chosen route
 // and then the leftovers of its other routes. Empty when that file cannot be read or is a
 // folder. Never fails: every problem becomes a `conflict` item with a `detail`.
-std::vector<InstructionsItem> plan_instructions(const RunContext& ctx, const Config& config,
+std::vector<InstructionsItem> plan_instructions(const RunContext& ctx,
+                                                const std::vector<Agent>& agents,
                                                 const std::filesystem::path& commons_agents_md);
 
 // The note printed after an item's state word; empty for `linked`.

@@ -290,9 +290,13 @@ std::string_view link_note(LinkState state) {
   return "";
 }
 
-bool is_fixable(LinkState state) {
+bool is_actionable(LinkState state) {
   return state == LinkState::missing || state == LinkState::stale || state == LinkState::dangling ||
          state == LinkState::duplicate;
+}
+
+bool needs_attention(LinkState state) {
+  return is_actionable(state) || state == LinkState::variant_identical;
 }
 
 std::optional<std::vector<TreeFile>> collect_tree(const fs::path& dir) {

@@ -34,8 +34,11 @@ enum class LinkState : std::uint8_t {
 std::string_view to_string(LinkState state);
 // The reason printed after the word; empty for `linked`.
 std::string_view link_note(LinkState state);
-// True for the states `apply_link_fix` changes: missing, stale, dangling, duplicate.
-bool is_fixable(LinkState state);
+// True for the states `sync` fixes with `apply_link_fix`: missing, stale, dangling, duplicate.
+bool is_actionable(LinkState state);
+// True for the states a report counts as needing attention: those `sync` fixes, and
+// `variant_identical`, which `sync` leaves alone but `adopt` can turn into a link.
+bool needs_attention(LinkState state);
 
 // One planned link.
 struct LinkItem {

@@ -143,6 +143,8 @@ std::string_view to_string(McpState state);
 
 // True for the states `sync` changes: missing and drifted (written), disabled (removed).
 bool is_actionable(McpState state);
+// True for the states a report counts as needing attention: those `sync` changes.
+bool needs_attention(McpState state);
 
 // One agent and one server. `path`, `key` and `toml` address the agent's file, so a writer
 // needs nothing but items. `rendered` is present for managed, missing and drifted items;

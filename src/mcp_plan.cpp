@@ -85,6 +85,10 @@ bool is_actionable(McpState state) {
   return false;
 }
 
+bool needs_attention(McpState state) {
+  return is_actionable(state);
+}
+
 McpPlan plan_mcp(const RunContext& ctx, const Config& config, const std::vector<Agent>& agents,
                  const fs::path& mcp_json) {
   // Without a Commons file there is nothing to compare with, so agents' servers are not

@@ -255,13 +255,18 @@ bool is_actionable(RenderState state) {
          state == RenderState::orphaned;
 }
 
-RenderPlan plan_renders(const fs::path& root, const Config& config, const fs::path& commons) {
+bool needs_attention(RenderState state) {
+  return is_actionable(state);
+}
+
+RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
+                        const fs::path& commons) {
   RenderPlan plan;
-  std::vector<Agent> renderers;
-  for (Agent& agent : list_agents(root, config)) {
+  std::vector<const Agent*> renderers;
+  for (const Agent& agent : agents) {
     if (agent.descriptor != nullptr &&
         agent.descriptor->commands.kind == CommandsRouteKind::render) {
-      renderers.push_back(std::move(agent));
+      renderers.push_back(&agent);
     }
   }
   if (renderers.empty()) {
@@ -277,9 +282,10 @@ RenderPlan plan_renders(const fs::path& root, const Config& config, const fs::pa
   // Each command file is read once, however many agents render it.
   std::vector<std::optional<Result<CommandText>>> texts(commands.size());
 
-  for (const Agent& agent : renderers) {
+  for (const Agent* renderer : renderers) {
+    const Agent& agent = *renderer;
     const CommandsRoute& route = agent.descriptor->commands;
-    const fs::path dir = root / route.dir;
+    const fs::path dir = ctx.home / route.dir;
     const std::string_view extension = route.format == RenderFormat::toml ? "toml" : "json";
     for (std::size_t i = 0; i < commands.size(); ++i) {
       const CommonsEntry& command = commands[i];

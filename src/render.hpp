@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "agents.hpp"
-#include "config.hpp"
+#include "context.hpp"
 #include "result.hpp"
 
 // Rendered commands: for agents that cannot read Markdown commands, one generated file per
@@ -71,6 +71,8 @@ std::string_view render_note(RenderState state);
 
 // True for the states `sync` acts on: missing, drifted and orphaned.
 bool is_actionable(RenderState state);
+// True for the states a report counts as needing attention: those `sync` acts on.
+bool needs_attention(RenderState state);
 
 // One generated file of one agent.
 struct RenderItem {
@@ -93,11 +95,11 @@ struct RenderPlan {
   bool operator==(const RenderPlan&) const = default;
 };
 
-// Plans the generated files of every installed built-in agent whose commands route is render,
-// from the `commands` family of `commons`. Only reads. A Commons command that cannot be read
-// adds "cannot read {}: {}" to `errors` (once) and gets no item. Command files are read only
-// when some rendering agent is installed.
-RenderPlan plan_renders(const std::filesystem::path& root, const Config& config,
+// Plans the generated files of each of `agents` (the installed ones) that is a built-in agent
+// whose commands route is render, from the `commands` family of `commons`. Only reads. A
+// Commons command that cannot be read adds "cannot read {}: {}" to `errors` (once) and gets no
+// item. Command files are read only when some rendering agent is installed.
+RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
                         const std::filesystem::path& commons);
 
 // Carries out one item as `sync` does: missing and drifted write `content` (creating the

@@ -48,7 +48,8 @@ std::optional<fs::path> cleanup_dir(const Agent& agent) {
   return route.dir;
 }
 
-void plan_link_groups(const RunContext& ctx, const std::vector<Agent>& agents, SyncPlan& plan) {
+void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
+  const RunContext& ctx = plan.ctx;
   for (Family family : all_families) {
     FamilyScan scan = scan_family(ctx.commons, family);
     for (const ScanWarning& warning : scan.warnings) {
@@ -62,7 +63,8 @@ void plan_link_groups(const RunContext& ctx, const std::vector<Agent>& agents, S
         plan.link_groups.push_back(
             LinkGroup{.agent = agent.name,
                       .dir = display(surface.dir),
-                      .items = plan_links(ctx.home / surface.dir, scan.entries, ctx.commons)});
+                      .items = plan_links(ctx.home / surface.dir, scan.entries, ctx.commons),
+                      .family = family});
       }
       if (family != Family::skills) {
         continue;
@@ -71,7 +73,8 @@ void plan_link_groups(const RunContext& ctx, const std::vector<Agent>& agents, S
         plan.link_groups.push_back(
             LinkGroup{.agent = agent.name,
                       .dir = display(*dir),
-                      .items = list_commons_links(ctx.home / *dir, ctx.commons)});
+                      .items = list_commons_links(ctx.home / *dir, ctx.commons),
+                      .family = family});
       }
     }
   }
@@ -79,28 +82,28 @@ void plan_link_groups(const RunContext& ctx, const std::vector<Agent>& agents, S
 
 // The section planners after the links. Each fills its own `SyncPlan` field and moves its
 // blocking texts into `plan.blocking`, in the order they are called.
-void plan_instructions_section(const RunContext& ctx, const Config& config, SyncPlan& plan) {
-  plan.instructions = plan_instructions(ctx, config, ctx.commons / "AGENTS.md");
+void plan_instructions_section(const std::vector<Agent>& agents, SyncPlan& plan) {
+  plan.instructions = plan_instructions(plan.ctx, agents, plan.ctx.commons / "AGENTS.md");
 }
 
-void plan_mcp_section(const RunContext& ctx, const Config& config, SyncPlan& plan) {
-  plan.mcp = plan_mcp(ctx, config, list_agents(ctx.home, config), ctx.commons / "mcp.json");
+void plan_mcp_section(const Config& config, const std::vector<Agent>& agents, SyncPlan& plan) {
+  plan.mcp = plan_mcp(plan.ctx, config, agents, plan.ctx.commons / "mcp.json");
   for (std::string& fatal : plan.mcp.fatal) {
     plan.blocking.push_back(std::move(fatal));
   }
   plan.mcp.fatal.clear();
 }
 
-void plan_render_section(const RunContext& ctx, const Config& config, SyncPlan& plan) {
-  RenderPlan renders = plan_renders(ctx.home, config, ctx.commons);
+void plan_render_section(const std::vector<Agent>& agents, SyncPlan& plan) {
+  RenderPlan renders = plan_renders(plan.ctx, agents, plan.ctx.commons);
   plan.renders = std::move(renders.items);
   for (std::string& error : renders.errors) {
     plan.blocking.push_back(std::move(error));
   }
 }
 
-void plan_hooks_section(const RunContext& ctx, const Config& config, SyncPlan& plan) {
-  plan.hooks = plan_hooks(ctx.home, config, ctx.commons / "hooks");
+void plan_hooks_section(const std::vector<Agent>& agents, SyncPlan& plan) {
+  plan.hooks = plan_hooks(plan.ctx, agents, plan.ctx.commons / "hooks");
   for (const std::string& fatal : plan.hooks.fatal) {
     plan.blocking.push_back(fatal);
   }
@@ -143,7 +146,7 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
       if (item.state == LinkState::linked) {
         continue;
       }
-      if (!is_fixable(item.state)) {
+      if (!is_actionable(item.state)) {
         print_line(run.reporter, fmt::format("  {:9} {} — {}", to_string(item.state), item.name,
                                              link_note(item.state)));
         continue;
@@ -161,23 +164,6 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
       ++run.changes;
     }
   }
-}
-
-// Whether applying the item changes a file; the other states are only reported.
-bool changes_instructions(InstructionsState state) {
-  switch (state) {
-    case InstructionsState::missing:
-    case InstructionsState::import:
-    case InstructionsState::legacy:
-    case InstructionsState::replace:
-      return true;
-    case InstructionsState::linked:
-    case InstructionsState::imported:
-    case InstructionsState::conflict:
-    case InstructionsState::foreign:
-      return false;
-  }
-  return false;
 }
 
 // The sections after the links each print (and, unless a dry run, apply) their own `SyncPlan`
@@ -199,7 +185,7 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
     if (!of_interest(item) || std::find(failed.begin(), failed.end(), item.agent) != failed.end()) {
       continue;
     }
-    if (!changes_instructions(item.state)) {
+    if (!is_actionable(item.state)) {
       print_line(run.reporter, fmt::format("  {:9} {} — {}", to_string(item.state), item.agent,
                                            describe_instructions_item(item)));
       continue;
@@ -339,9 +325,8 @@ void run_hooks_section(const SyncPlan& plan, SyncRun& run) {
   }
   if (run.dry_run) {
     run.changes += static_cast<std::uint64_t>(
-        std::count_if(items.begin(), items.end(), [](const HookItem& item) {
-          return item.state == HookState::missing || item.state == HookState::drifted;
-        }));
+        std::count_if(items.begin(), items.end(),
+                      [](const HookItem& item) { return is_actionable(item.state); }));
     return;
   }
   HookApplyResult applied = apply_hook_items(items);
@@ -367,20 +352,37 @@ void print_summary(SyncRun& run) {
 
 }  // namespace
 
+bool require_commons(const RunContext& ctx, Reporter& reporter) {
+  if (is_folder(ctx.commons)) {
+    return true;
+  }
+  report_error(reporter, fmt::format("no Commons at {} — run `kelvaro init` to create one",
+                                     display(ctx.commons)));
+  return false;
+}
+
+RunContext anchor_context(const RunContext& ctx) {
+  RunContext anchored = ctx;
+  anchored.home = absolute_normal_path(ctx.home);
+  anchored.commons = absolute_normal_path(ctx.commons);
+  return anchored;
+}
+
 SyncPlan plan_sync(const RunContext& ctx, const Config& config) {
   SyncPlan plan;
-  plan_link_groups(ctx, list_agents(ctx.home, config), plan);
-  plan_instructions_section(ctx, config, plan);
-  plan_mcp_section(ctx, config, plan);
-  plan_render_section(ctx, config, plan);
-  plan_hooks_section(ctx, config, plan);
+  plan.ctx = anchor_context(ctx);
+
+  const std::vector<Agent> agents = list_agents(plan.ctx.home, config);
+  plan_link_groups(agents, plan);
+  plan_instructions_section(agents, plan);
+  plan_mcp_section(config, agents, plan);
+  plan_render_section(agents, plan);
+  plan_hooks_section(agents, plan);
   return plan;
 }
 
 int sync(const RunContext& ctx, const Config& config, Reporter& reporter, bool dry_run) {
-  if (!is_folder(ctx.commons)) {
-    report_error(reporter, fmt::format("no Commons at {} — run `kelvaro init` to create one",
-                                       display(ctx.commons)));
+  if (!require_commons(ctx, reporter)) {
     return 1;
   }
 
@@ -397,14 +399,8 @@ int sync(const RunContext& ctx, const Config& config, Reporter& reporter, bool d
     lock.emplace(std::move(*taken));
   }
 
-  // A relative home or Commons (KELVARO_HOME=rel) is anchored at the current folder once,
-  // so link targets are computed between absolute paths and never dangle.
-  RunContext anchored = ctx;
-  anchored.home = absolute_normal_path(ctx.home);
-  anchored.commons = absolute_normal_path(ctx.commons);
-
-  SyncPlan plan = plan_sync(anchored, config);
-  SyncRun run{.ctx = anchored, .reporter = reporter, .dry_run = dry_run, .changes = 0};
+  SyncPlan plan = plan_sync(ctx, config);
+  SyncRun run{.ctx = plan.ctx, .reporter = reporter, .dry_run = dry_run, .changes = 0};
 
   for (const std::string& warning : plan.warnings) {
     report_warning(reporter, warning);

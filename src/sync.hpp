@@ -20,6 +20,7 @@ struct LinkGroup {
   std::string agent;            // the agent's name
   std::string dir;              // the surface (or cleanup) folder as written, relative to home
   std::vector<LinkItem> items;  // in the planner's order
+  Family family = Family::skills;
 
   bool operator==(const LinkGroup&) const = default;
 };
@@ -28,12 +29,15 @@ struct LinkGroup {
 // links each own a field here and one planning and one printing function in sync.cpp; an
 // empty field means the section prints nothing and counts nothing.
 struct SyncPlan {
+  // The run's locations with home and Commons made absolute: every path in the plan is built
+  // on them, so whatever applies or shows the plan uses them too.
+  RunContext ctx;
   // Scan warning texts: skills, then commands, then agents, each in its scan's order.
   std::vector<std::string> warnings;
   // Every skills group, then every commands group, then every agents group, in agent order.
   std::vector<LinkGroup> link_groups;
   std::vector<InstructionsItem> instructions;
-  // MCP servers: the items and per-agent errors; the fatal texts are moved to `blocking`.
+  // The MCP plan's items and per-agent errors; its fatal texts are moved into `blocking`.
   McpPlan mcp;
   std::vector<RenderItem> renders;
   HookPlan hooks;
@@ -42,8 +46,19 @@ struct SyncPlan {
   std::vector<std::string> blocking;
 };
 
-// Plans the links of every installed agent against the Commons of `ctx` (whose `home` and
-// `commons` should already be absolute) and every further section. Only reads.
+// True when the Commons of `ctx` is a folder (links followed). Otherwise reports "no Commons
+// at {} — run `kelvaro init` to create one" and returns false: the first check of every
+// command that plans against the Commons.
+bool require_commons(const RunContext& ctx, Reporter& reporter);
+
+// `ctx` with a relative home or Commons (KELVARO_HOME=rel) made absolute against the current
+// folder, both normalised, so that link targets are computed between absolute paths and never
+// dangle. Every planner of the Commons is handed such a context.
+RunContext anchor_context(const RunContext& ctx);
+
+// Lists the installed agents once and plans, for each of them, the links of every family and
+// every further section against the Commons of `ctx`. A relative home or Commons is anchored
+// at the current folder first (see `SyncPlan::ctx`). Only reads.
 SyncPlan plan_sync(const RunContext& ctx, const Config& config);
 
 // Runs `sync` (`dry_run`: report only, take no lock). Returns 1 when an error was reported,

@@ -30,7 +30,9 @@ class HooksHome : public ::testing::Test {
   void hook_file(const std::string& name, std::string_view text) {
     th_.write(hooks_dir() / name, text);
   }
-  HookPlan plan() const { return plan_hooks(th_.home(), Config{}, hooks_dir()); }
+  HookPlan plan() const {
+    return plan_hooks(th_.ctx(), list_agents(th_.home(), Config{}), hooks_dir());
+  }
   // The states of the plan's items as "agent event command state" lines.
   static std::vector<std::string> states(const HookPlan& plan) {
     std::vector<std::string> lines;

@@ -27,7 +27,7 @@ struct Home : TempHome {
   }
 
   std::vector<InstructionsItem> plan(const Config& config = {}) const {
-    return plan_instructions(ctx(), config, commons() / "AGENTS.md");
+    return plan_instructions(ctx(), list_agents(home(), config), commons() / "AGENTS.md");
   }
 
   // The single item of `agent`; fails the test when there is not exactly one.
@@ -64,7 +64,9 @@ TEST(InstructionsPlan, NoCommonsFileGivesNoItems) {
       home.make_dir(".agents/AGENTS.md");
     }
 
-    EXPECT_TRUE(plan_instructions(home.ctx(), {}, home.commons() / "AGENTS.md").empty());
+    EXPECT_TRUE(
+        plan_instructions(home.ctx(), list_agents(home.home(), {}), home.commons() / "AGENTS.md")
+            .empty());
   }
 }
 

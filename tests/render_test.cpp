@@ -39,7 +39,7 @@ struct RenderHome : TempHome {
   fs::path generated(const std::string& file) const { return path(".gemini/commands/" + file); }
 
   RenderPlan plan(const Config& config = {}) const {
-    return plan_renders(home(), config, commons());
+    return plan_renders(ctx(), list_agents(home(), config), commons());
   }
 };
 
@@ -366,7 +366,8 @@ TEST(RenderPlan, NoRenderingAgentReadsNothing) {
     }
     home.write(".agents/commands/bad.md", "\xFF");
 
-    const RenderPlan plan = plan_renders(home.home(), c.config, home.commons());
+    const RenderPlan plan =
+        plan_renders(home.ctx(), list_agents(home.home(), c.config), home.commons());
 
     EXPECT_EQ(plan, RenderPlan{});
   }

@@ -1,0 +1,200 @@
+#include "init.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <set>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "agents.hpp"
+#include "commons.hpp"
+#include "documents.hpp"
+#include "fsutil.hpp"
+#include "instructions.hpp"
+#include "mcp.hpp"
+#include "sync.hpp"
+
+namespace kelvaro {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// How many strays of one family are named before the rest are only counted.
+constexpr std::size_t kStraysShown = 8;
+
+// The first surface of `family` in `agent`'s list, or null.
+const Surface* first_surface(const Agent& agent, Family family) {
+  for (const Surface& surface : agent.surfaces) {
+    if (surface.family == family) {
+      return &surface;
+    }
+  }
+  return nullptr;
+}
+
+// The display texts of the entries in the agents' `family` folders that the Commons lacks:
+// agents in list order, each folder's names sorted byte-wise, shown as the folder text without
+// its leading dots, "/", and the name ("claude/skills/foo").
+std::vector<std::string> family_strays(const RunContext& ctx, const std::vector<Agent>& agents,
+                                       Family family) {
+  std::set<std::string, std::less<>> in_commons;
+  for (const CommonsEntry& entry : scan_family(ctx.commons, family).entries) {
+    in_commons.insert(entry.file_name);
+  }
+  std::vector<std::string> strays;
+  for (const Agent& agent : agents) {
+    const Surface* surface = first_surface(agent, family);
+    if (surface == nullptr) {
+      continue;
+    }
+    auto names = visible_names(ctx.home / surface->dir);
+    if (!names) {
+      continue;
+    }
+    std::sort(names->begin(), names->end());
+    const std::string dir = display(surface->dir);
+    const std::string_view shown =
+        std::string_view(dir).substr(std::min(dir.find_first_not_of('.'), dir.size()));
+    for (const std::string& name : *names) {
+      if (!in_commons.contains(name)) {
+        strays.push_back(fmt::format("{}/{}", shown, name));
+      }
+    }
+  }
+  return strays;
+}
+
+// Prints one family's strays; true when there were any.
+bool print_family_strays(Reporter& reporter, Family family,
+                         const std::vector<std::string>& strays) {
+  if (strays.empty()) {
+    return false;
+  }
+  print_line(reporter, "");
+  print_line(reporter,
+             fmt::format("{} {} not in the Commons:", strays.size(), family_word(family)));
+  for (std::size_t i = 0; i < strays.size() && i < kStraysShown; ++i) {
+    print_line(reporter, fmt::format("  {}", strays[i]));
+  }
+  if (strays.size() > kStraysShown) {
+    print_line(reporter, fmt::format("  … and {} more", strays.size() - kStraysShown));
+  }
+  print_line(reporter, "  take one with `kelvaro adopt <path>`");
+  return true;
+}
+
+// The names of the servers agents hold that the Commons does not, sorted byte-wise, each once.
+// A Commons file or an agent file that cannot be read adds nothing: `sync` and `mcp list`
+// report those.
+std::set<std::string> mcp_strays(const RunContext& ctx, const std::vector<Agent>& agents) {
+  Json commons = Json::object();
+  if (auto loaded = load_commons_servers(ctx.commons / "mcp.json"); loaded && loaded->is_object()) {
+    commons = std::move(*loaded);
+  }
+  std::set<std::string> strays;
+  for (const Agent& agent : agents) {
+    if (agent.descriptor == nullptr || agent.descriptor->mcp.kind != McpRouteKind::key_merge) {
+      continue;
+    }
+    const McpRoute& route = agent.descriptor->mcp;
+    auto held = read_agent_servers(ctx.home / route.file, route.key, route.toml);
+    if (!held || !held->is_object()) {
+      continue;
+    }
+    for (const auto& [name, entry] : held->items()) {
+      if (!commons.contains(name)) {
+        strays.insert(name);
+      }
+    }
+  }
+  return strays;
+}
+
+// Prints the servers agents hold outside the Commons; true when there were any.
+bool print_mcp_strays(Reporter& reporter, const std::set<std::string>& strays) {
+  if (strays.empty()) {
+    return false;
+  }
+  print_line(reporter, "");
+  print_line(reporter, fmt::format("{} MCP servers not in the Commons: {}", strays.size(),
+                                   fmt::join(strays, ", ")));
+  print_line(reporter, "  take them all with `kelvaro mcp adopt --all`");
+  return true;
+}
+
+void print_conflicts(Reporter& reporter, const std::vector<InstructionsItem>& items) {
+  std::vector<const InstructionsItem*> conflicts;
+  for (const InstructionsItem& item : items) {
+    if (item.state == InstructionsState::conflict) {
+      conflicts.push_back(&item);
+    }
+  }
+  if (conflicts.empty()) {
+    return;
+  }
+  print_line(reporter, "");
+  print_line(reporter, fmt::format("{} conflicts:", conflicts.size()));
+  for (const InstructionsItem* item : conflicts) {
+    print_line(reporter, fmt::format("  {} — {}", item->agent, describe_instructions_item(*item)));
+  }
+}
+
+}  // namespace
+
+int init(const RunContext& ctx, const Config& config, Reporter& reporter) {
+  const bool present = is_folder(ctx.commons);
+  for (const fs::path& dir :
+       {ctx.commons, ctx.commons / "skills", ctx.commons / "commands", ctx.commons / "agents"}) {
+    auto created = create_folders(dir);
+    if (!created) {
+      report_error(reporter,
+                   fmt::format("cannot create {}: {}", display(dir), created.error().message()));
+      return 1;
+    }
+  }
+  print_line(reporter,
+             fmt::format("{} {}", present ? "Commons already present at" : "Created the Commons at",
+                         display(ctx.commons)));
+  for (Family family : all_families) {
+    print_line(reporter, fmt::format("  {}/", family_word(family)));
+  }
+  print_line(reporter, "");
+
+  const RunContext anchored = anchor_context(ctx);
+  const std::vector<Agent> agents = list_agents(anchored.home, config);
+  if (agents.empty()) {
+    print_line(reporter, "No agents found — kelvaro syncs to agents that are already installed.");
+  } else {
+    std::vector<std::string> names;
+    for (const Agent& agent : agents) {
+      names.push_back(agent.name);
+    }
+    print_line(reporter, fmt::format("Found {} agents: {}", agents.size(), fmt::join(names, ", ")));
+  }
+
+  bool to_adopt = false;
+  for (Family family : all_families) {
+    to_adopt =
+        print_family_strays(reporter, family, family_strays(anchored, agents, family)) || to_adopt;
+  }
+  to_adopt = print_mcp_strays(reporter, mcp_strays(anchored, agents)) || to_adopt;
+  if (!to_adopt) {
+    print_line(reporter, "");
+    print_line(reporter, "Nothing to adopt — no agent config here is outside the Commons.");
+  }
+
+  print_conflicts(reporter, plan_instructions(anchored, agents, anchored.commons / "AGENTS.md"));
+
+  print_line(reporter, "");
+  print_line(reporter, to_adopt ? "Adopt what you want to share, then run `kelvaro sync`."
+                                : "Put a skill in skills/, instructions in AGENTS.md, then run "
+                                  "`kelvaro sync`.");
+  return 0;
+}
+
+}  // namespace kelvaro

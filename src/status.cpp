@@ -1,0 +1,255 @@
+#include "status.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agents.hpp"
+#include "fsutil.hpp"
+
+namespace kelvaro {
+
+namespace {
+
+// "  {word:17} {label} — {note}", or without the dash when the note is empty. 17 is the
+// length of "variant-identical", so every section's labels start in one column.
+void print_item(Reporter& reporter, std::string_view word, std::string_view label,
+                std::string_view note) {
+  if (note.empty()) {
+    print_line(reporter, fmt::format("  {:17} {}", word, label));
+  } else {
+    print_line(reporter, fmt::format("  {:17} {} — {}", word, label, note));
+  }
+}
+
+// Names and paths can come from file names that are not UTF-8; the document must still print.
+std::string text(std::string_view value) {
+  return to_valid_utf8(value);
+}
+
+template <typename Item>
+std::uint64_t count_attention(const std::vector<Item>& items) {
+  return static_cast<std::uint64_t>(std::count_if(
+      items.begin(), items.end(), [](const Item& item) { return needs_attention(item.state); }));
+}
+
+void print_link_groups(const SyncPlan& plan, Reporter& reporter) {
+  for (const LinkGroup& group : plan.link_groups) {
+    if (group.items.empty()) {
+      continue;
+    }
+    std::uint64_t linked = 0;
+    for (const LinkItem& item : group.items) {
+      linked += item.state == LinkState::linked ? 1U : 0U;
+    }
+    print_line(reporter, fmt::format("{} ({})  {} linked", group.agent, group.dir, linked));
+    for (const LinkItem& item : group.items) {
+      if (item.state != LinkState::linked) {
+        print_item(reporter, to_string(item.state), item.name, link_note(item.state));
+      }
+    }
+  }
+}
+
+void print_instructions(const SyncPlan& plan, Reporter& reporter) {
+  if (plan.instructions.empty()) {
+    return;
+  }
+  print_line(reporter, "instructions (AGENTS.md)");
+  for (const InstructionsItem& item : plan.instructions) {
+    print_item(reporter, to_string(item.state), item.agent, describe_instructions_item(item));
+  }
+}
+
+void print_mcp(const SyncPlan& plan, Reporter& reporter) {
+  if (plan.mcp.items.empty()) {
+    return;
+  }
+  print_line(reporter, "mcp (mcp.json)");
+  for (const McpItem& item : plan.mcp.items) {
+    print_item(reporter, to_string(item.state), fmt::format("{} → {}", item.server, item.agent),
+               describe_mcp_item(item));
+  }
+}
+
+void print_hooks(const SyncPlan& plan, Reporter& reporter) {
+  if (plan.hooks.items.empty()) {
+    return;
+  }
+  print_line(reporter, "hooks");
+  for (const HookItem& item : plan.hooks.items) {
+    print_item(reporter, to_string(item.state),
+               fmt::format("{} {} → {}", item.event, item.command, item.agent),
+               describe_hook_item(item));
+  }
+}
+
+void print_renders(const SyncPlan& plan, Reporter& reporter) {
+  if (plan.renders.empty()) {
+    return;
+  }
+  print_line(reporter, "rendered commands");
+  for (const RenderItem& item : plan.renders) {
+    print_item(reporter, to_string(item.state), fmt::format("{} → {}", item.name, item.agent),
+               render_note(item.state));
+  }
+}
+
+Json instructions_array(const SyncPlan& plan) {
+  Json array = Json::array();
+  for (const InstructionsItem& item : plan.instructions) {
+    Json entry = Json::object();
+    entry["agent"] = text(item.agent);
+    entry["path"] = display(item.path);
+    entry["state"] = to_string(item.state);
+    entry["actionable"] = needs_attention(item.state);
+    array.push_back(std::move(entry));
+  }
+  return array;
+}
+
+Json mcp_array(const SyncPlan& plan) {
+  Json array = Json::array();
+  for (const McpItem& item : plan.mcp.items) {
+    Json entry = Json::object();
+    entry["agent"] = text(item.agent);
+    entry["name"] = text(item.server);
+    entry["state"] = to_string(item.state);
+    entry["actionable"] = needs_attention(item.state);
+    array.push_back(std::move(entry));
+  }
+  return array;
+}
+
+Json hooks_array(const SyncPlan& plan) {
+  Json array = Json::array();
+  for (const HookItem& item : plan.hooks.items) {
+    Json entry = Json::object();
+    entry["agent"] = text(item.agent);
+    entry["event"] = text(item.event);
+    entry["hook"] = text(item.command);
+    entry["state"] = to_string(item.state);
+    entry["actionable"] = needs_attention(item.state);
+    array.push_back(std::move(entry));
+  }
+  return array;
+}
+
+Json renders_array(const SyncPlan& plan) {
+  Json array = Json::array();
+  for (const RenderItem& item : plan.renders) {
+    Json entry = Json::object();
+    entry["agent"] = text(item.agent);
+    entry["name"] = text(item.name);
+    entry["state"] = to_string(item.state);
+    entry["actionable"] = needs_attention(item.state);
+    array.push_back(std::move(entry));
+  }
+  return array;
+}
+
+Json targets_array(const SyncPlan& plan) {
+  Json array = Json::array();
+  for (const LinkGroup& group : plan.link_groups) {
+    Json entries = Json::array();
+    entries.get_ref<Json::array_t&>().reserve(group.items.size());
+    for (const LinkItem& item : group.items) {
+      // A big home has tens of thousands of entries: their members are appended in place, the
+      // keys being known distinct, rather than looked up and regrown one by one.
+      Json entry = Json::object();
+      auto& members = entry.get_ref<Json::object_t&>();
+      members.reserve(3);
+      members.emplace_back("name", text(item.name));
+      members.emplace_back("state", to_string(item.state));
+      members.emplace_back("actionable", needs_attention(item.state));
+      entries.get_ref<Json::array_t&>().push_back(std::move(entry));
+    }
+    Json target = Json::object();
+    target["agent"] = text(group.agent);
+    target["family"] = family_word(group.family);
+    target["dir"] = text(group.dir);
+    target["entries"] = std::move(entries);
+    array.push_back(std::move(target));
+  }
+  return array;
+}
+
+}  // namespace
+
+std::uint64_t attention_count(const SyncPlan& plan) {
+  std::uint64_t count = 0;
+  for (const LinkGroup& group : plan.link_groups) {
+    count += count_attention(group.items);
+  }
+  return count + count_attention(plan.instructions) + count_attention(plan.mcp.items) +
+         count_attention(plan.hooks.items) + count_attention(plan.renders);
+}
+
+Json status_document(const SyncPlan& plan) {
+  const std::uint64_t count = attention_count(plan);
+  Json document = Json::object();
+  document["commons"] = display(plan.ctx.commons);
+  document["instructions"] = instructions_array(plan);
+  document["mcp"] = mcp_array(plan);
+  document["hooks"] = hooks_array(plan);
+  document["rendered"] = renders_array(plan);
+  document["clean"] = count == 0;
+  document["actionable"] = count;
+  document["targets"] = targets_array(plan);
+  return document;
+}
+
+void print_status(const SyncPlan& plan, Reporter& reporter) {
+  print_link_groups(plan, reporter);
+  print_instructions(plan, reporter);
+  print_mcp(plan, reporter);
+  print_hooks(plan, reporter);
+  print_renders(plan, reporter);
+  print_line(reporter, "");
+  const std::uint64_t count = attention_count(plan);
+  if (count == 0) {
+    print_line(reporter, "Everything is in sync.");
+  } else {
+    print_line(reporter, fmt::format("{} items need attention — run `kelvaro sync`.", count));
+  }
+}
+
+int status(const RunContext& ctx, const Config& config, Reporter& reporter, bool json) {
+  if (!require_commons(ctx, reporter)) {
+    return 1;
+  }
+  const SyncPlan plan = plan_sync(ctx, config);
+  for (const std::string& warning : plan.warnings) {
+    report_warning(reporter, warning);
+  }
+  for (const std::string& text : plan.blocking) {
+    report_error(reporter, text);
+  }
+  for (const std::string& error : plan.mcp.errors) {
+    report_error(reporter, error);
+  }
+  for (const std::string& error : plan.hooks.errors) {
+    report_error(reporter, error);
+  }
+  if (!plan.blocking.empty()) {
+    return 1;
+  }
+
+  if (json) {
+    if (reporter.out != nullptr) {
+      print_json(*reporter.out, status_document(plan));
+    }
+  } else {
+    print_status(plan, reporter);
+  }
+  if (reporter.errors > 0) {
+    return 1;
+  }
+  return attention_count(plan) > 0 ? 2 : 0;
+}
+
+}  // namespace kelvaro

@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "support.hpp"
+
+namespace kelvaro {
+namespace {
+
+class E2eStatus : public ::testing::Test {
+ protected:
+  TempHome home;
+
+  void SetUp() override {
+    home.write(".agents/skills/x/SKILL.md", "skill x");
+    home.write(".agents/commands/review.md", "review");
+    home.make_dir(".agents/agents");
+    home.make_dir(".claude");
+  }
+  RunResult run(const std::vector<std::string>& args) { return run_kelvaro(args, home.env()); }
+  RunResult status() { return run({"status"}); }
+  nlohmann::ordered_json status_json() {
+    RunResult result = run({"status", "--json"});
+    EXPECT_EQ(result.err, "");
+    return nlohmann::ordered_json::parse(result.out);
+  }
+};
+
+// The JSON report lists every item, in order and with its mark; a group without entries is
+// listed although the text report has no heading for it.
+TEST_F(E2eStatus, JsonListsEveryGroupAndItemWithItsMark) {
+  home.write(".agents/AGENTS.md", "Be brief.\n");
+  home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"say done\"\n");
+  home.make_link(".claude/skills/x", "../../.agents/skills/x", true);
+
+  const auto expected = nlohmann::ordered_json::parse(R"({
+    "commons": ")" + home.commons().string() + R"(",
+    "instructions": [
+      {"agent": "claude", "path": ")" + home.path(".claude/CLAUDE.md").string() +
+                                                      R"(",
+       "state": "import", "actionable": true}
+    ],
+    "mcp": [],
+    "hooks": [
+      {"agent": "claude", "event": "Stop", "hook": "say done", "state": "missing",
+       "actionable": true}
+    ],
+    "rendered": [],
+    "clean": false,
+    "actionable": 3,
+    "targets": [
+      {"agent": "claude", "family": "skills", "dir": ".claude/skills",
+       "entries": [{"name": "x", "state": "linked", "actionable": false}]},
+      {"agent": "claude", "family": "commands", "dir": ".claude/commands",
+       "entries": [{"name": "review", "state": "missing", "actionable": true}]},
+      {"agent": "claude", "family": "agents", "dir": ".claude/agents", "entries": []}
+    ]
+  })");
+  RunResult result = run({"status", "--json"});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(nlohmann::ordered_json::parse(result.out), expected);
+  EXPECT_EQ(result.out.back(), '\n');
+
+  ASSERT_EQ(run({"sync"}).status, 0);
+  auto clean = status_json();
+  EXPECT_EQ(clean["clean"], true);
+  EXPECT_EQ(clean["actionable"], 0);
+  EXPECT_EQ(clean["hooks"][0]["state"], "managed");
+  EXPECT_EQ(clean["hooks"][0]["actionable"], false);
+  EXPECT_EQ(clean["instructions"][0]["state"], "imported");
+}
+
+// A copy identical to the Commons needs attention, and stays so after a sync, which leaves it
+// alone; a foreign link and an instructions conflict are shown but not counted.
+TEST_F(E2eStatus, VariantIdenticalCountsForeignAndConflictDoNot) {
+  home.write(".agents/AGENTS.md", "Be brief.\n");
+  home.write(".config/kelvaro/kelvaro.toml", "[instructions]\nclaude = \"symlink\"\n");
+  home.write(".claude/CLAUDE.md", "<claude-mem-context>\nremembered\n");
+  home.write(".agents/skills/twin/SKILL.md", "same");
+  home.write(".claude/skills/twin/SKILL.md", "same");
+  home.make_dir("elsewhere");
+  home.make_link(".claude/skills/mine", "../../elsewhere", true);
+
+  RunResult before = status();
+  EXPECT_EQ(before.out,
+            "claude (.claude/skills)  0 linked\n"
+            "  foreign           mine — not ours — left alone\n"
+            "  variant-identical twin — identical to the Commons — could be re-linked\n"
+            "  missing           x — not linked yet\n"
+            "claude (.claude/commands)  0 linked\n"
+            "  missing           review — not linked yet\n"
+            "instructions (AGENTS.md)\n"
+            "  conflict          claude — " +
+                home.path(".claude/CLAUDE.md").string() +
+                " is owned by claude-mem — move or merge it, then sync again\n"
+                "\n"
+                "3 items need attention — run `kelvaro sync`.\n");
+  EXPECT_EQ(before.status, 2);
+
+  ASSERT_EQ(run({"sync"}).status, 0);
+  RunResult after = status();
+  EXPECT_NE(after.out.find("\n1 items need attention — run `kelvaro sync`.\n"), std::string::npos)
+      << after.out;
+  EXPECT_EQ(after.status, 2);
+  auto json = status_json();
+  EXPECT_EQ(json["clean"], false);
+  EXPECT_EQ(json["targets"][0]["entries"][1],
+            nlohmann::ordered_json::parse(
+                R"({"name": "twin", "state": "variant-identical", "actionable": true})"));
+}
+
+TEST_F(E2eStatus, McpItemsAreListedAndCounted) {
+  ASSERT_EQ(run({"sync"}).status, 0);
+  home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "fs"}}})");
+  home.write(".claude.json", R"({"mcpServers": {"own": {"command": "own"}}})");
+
+  RunResult result = status();
+
+  EXPECT_EQ(result.out,
+            "claude (.claude/skills)  1 linked\n"
+            "claude (.claude/commands)  1 linked\n"
+            "mcp (mcp.json)\n"
+            "  missing           fs → claude — not in this agent's config yet\n"
+            "  foreign           own → claude — not in the Commons — left alone\n"
+            "\n"
+            "1 items need attention — run `kelvaro sync`.\n");
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(status_json()["mcp"], nlohmann::ordered_json::parse(R"([
+    {"agent": "claude", "name": "fs", "state": "missing", "actionable": true},
+    {"agent": "claude", "name": "own", "state": "foreign", "actionable": false}
+  ])"));
+}
+
+// An agent file that cannot be read is an error, but the report of the rest still stands.
+TEST_F(E2eStatus, AgentFileErrorIsReportedAndTheReportStillPrinted) {
+  home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"say done\"\n");
+  home.write(".agents/mcp.json", R"({"mcpServers": {}})");
+  home.write(".claude.json", "{}");
+  ASSERT_EQ(run({"sync"}).status, 0);
+  for (const std::string file : {".claude/settings.json", ".claude.json"}) {
+    SCOPED_TRACE(file);
+    const std::string synced = home.read(file);
+    home.write(file, "{ not json");
+
+    RunResult result = status();
+
+    EXPECT_TRUE(result.out.starts_with("claude (.claude/skills)  1 linked\n")) << result.out;
+    EXPECT_TRUE(result.out.ends_with("\nEverything is in sync.\n")) << result.out;
+    EXPECT_TRUE(result.err.starts_with("error: ")) << result.err;
+    EXPECT_NE(result.err.find(file), std::string::npos) << result.err;
+    EXPECT_EQ(result.status, 1);
+    home.write(file, synced);
+  }
+}
+
+TEST_F(E2eStatus, BlockingErrorPrintsNoReportInEitherForm) {
+  for (const std::string file : {".agents/hooks/Stop.toml", ".agents/mcp.json"}) {
+    home.write(file, "[[hook]\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"status"}, std::vector<std::string>{"status", "--json"}}) {
+      SCOPED_TRACE(file + " " + args.back());
+      RunResult result = run(args);
+      EXPECT_EQ(result.out, "");
+      EXPECT_TRUE(result.err.starts_with("error: ")) << result.err;
+      EXPECT_EQ(result.status, 1);
+    }
+    home.write(file, "");
+  }
+}
+
+// A file name that is not UTF-8 cannot stand in a JSON string as it is; the report shows it
+// with the bad bytes replaced instead of failing.
+TEST_F(E2eStatus, JsonSurvivesNamesThatAreNotUtf8) {
+  home.make_link(".claude/skills/bad\xFF", "../../.agents/skills/gone", true);
+
+  RunResult result = run({"status", "--json"});
+
+  const auto json = nlohmann::ordered_json::parse(result.out);
+  EXPECT_EQ(json["targets"][0]["entries"][0]["name"], "bad\uFFFD");
+  EXPECT_EQ(json["targets"][0]["entries"][0]["state"], "dangling");
+  EXPECT_EQ(result.status, 2);
+}
+
+TEST_F(E2eStatus, HookLinesShowTheWholeCommand) {
+  const std::string command = "run-the-linter --fix --all --quiet --config ~/.lint/rules.toml";
+  home.write(".agents/hooks/PreToolUse.toml", "[[hook]]\ncommand = \"" + command + "\"\n");
+
+  RunResult result = status();
+
+  EXPECT_NE(result.out.find("hooks\n  missing           PreToolUse " + command +
+                            " → claude — not in this agent's hooks yet\n"),
+            std::string::npos)
+      << result.out;
+}
+
+}  // namespace
+}  // namespace kelvaro
