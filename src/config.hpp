@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "documents.hpp"
 #include "result.hpp"
 
 namespace kelvaro {
@@ -55,6 +56,14 @@ Result<Config> load_config(const std::filesystem::path& config_dir);
 // The allowlist check of start-up: the error text for the first `[mcp.<name>]` agent (its
 // `agents` in list order, then its `tweaks` keys) that is not a built-in agent, or nullopt.
 std::optional<std::string> check_mcp_agents(const Config& config);
+
+// `<config_dir>/kelvaro.toml` read for an edit in place; a missing file is an empty document.
+// Fails with "cannot read {}: {}" or "{} is not valid TOML ({}) — left untouched".
+Result<TomlFile> read_config_for_edit(const std::filesystem::path& config_dir);
+
+// Writes the edited `file` back to `<config_dir>/kelvaro.toml`, only when its printed text
+// differs from what was read. Fails with "cannot create {}: {}" or "cannot write {}: {}".
+Result<void> write_config_edit(const std::filesystem::path& config_dir, const TomlFile& file);
 
 // Records what `mcp adopt` learnt about `server` in its `[mcp.<server>]` table of
 // `<config_dir>/kelvaro.toml`, editing the file in place (comments, layout, a byte-order mark

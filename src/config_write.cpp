@@ -15,74 +15,39 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::string_view kBom = "\xEF\xBB\xBF";
-
-// `kelvaro.toml` as read: its text, whether it began with a byte-order mark and whether it used
-// CR LF anywhere, and the parsed document.
-struct TomlText {
-  std::string text;
-  bool bom = false;
-  bool crlf = false;
-  toml::Document doc;
-};
-
-Result<TomlText> read_toml_text(const fs::path& file) {
-  const std::string path = display(file);
-  TomlText read;
-  auto bytes = read_file(file);
-  if (bytes) {
-    read.text = std::move(*bytes);
-  } else if (bytes.error() != std::errc::no_such_file_or_directory) {
-    return unexpected(fmt::format("cannot read {}: {}", path, bytes.error().message()));
-  }
-  if (!is_valid_utf8(read.text)) {
-    return unexpected(
-        fmt::format("cannot read {}: {}", path,
-                    std::make_error_code(std::errc::illegal_byte_sequence).message()));
-  }
-  std::string_view body = read.text;
-  read.bom = body.starts_with(kBom);
-  if (read.bom) {
-    body.remove_prefix(kBom.size());
-  }
-  read.crlf = body.find("\r\n") != std::string_view::npos;
-  if (is_blank_text(body)) {
-    return read;
-  }
-  auto doc = toml::parse(body);
-  if (!doc) {
-    return unexpected(fmt::format("{} is not valid TOML ({}) — left untouched", path,
-                                  toml_position_text(body, doc.error().offset)));
-  }
-  read.doc = std::move(*doc);
-  return read;
+std::string config_path(const fs::path& config_dir) {
+  return display(config_dir / "kelvaro.toml");
 }
 
-// Prints `read.doc` back with the line ends and byte-order mark the file had, and writes it
-// when it differs from what was read.
-Result<void> write_toml_text(const fs::path& config_dir, const fs::path& file,
-                             const TomlText& read) {
-  std::string text = toml::print(read.doc);
-  if (read.crlf) {
-    text = toml::with_crlf(text);
+}  // namespace
+
+Result<TomlFile> read_config_for_edit(const fs::path& config_dir) {
+  auto file = read_toml_file(config_dir / "kelvaro.toml");
+  if (!file) {
+    if (file.error().invalid.empty()) {
+      return unexpected(
+          fmt::format("cannot read {}: {}", config_path(config_dir), file.error().read.message()));
+    }
+    return unexpected(fmt::format("{} is not valid TOML ({}) — left untouched",
+                                  config_path(config_dir), file.error().invalid));
   }
-  if (read.bom) {
-    text.insert(0, kBom);
-  }
-  if (text == read.text) {
+  return std::move(*file);
+}
+
+Result<void> write_config_edit(const fs::path& config_dir, const TomlFile& file) {
+  if (print_toml_file(file) == file.text) {
     return {};
   }
   if (auto made = create_folders(config_dir); !made) {
     return unexpected(
         fmt::format("cannot create {}: {}", display(config_dir), made.error().message()));
   }
-  if (auto written = write_atomic(file, text); !written) {
-    return unexpected(fmt::format("cannot write {}: {}", display(file), written.error().message()));
+  if (auto written = save_toml_file(config_dir / "kelvaro.toml", file); !written) {
+    return unexpected(
+        fmt::format("cannot write {}: {}", config_path(config_dir), written.error().message()));
   }
   return {};
 }
-
-}  // namespace
 
 Result<void> save_server_settings(const fs::path& config_dir, std::string_view server,
                                   const std::optional<std::vector<std::string>>& agents,
@@ -96,13 +61,12 @@ Result<void> save_server_settings(const fs::path& config_dir, std::string_view s
     tweak_table = std::move(*converted);
   }
 
-  const fs::path file = config_dir / "kelvaro.toml";
-  auto read = read_toml_text(file);
-  if (!read) {
-    return unexpected(read.error());
+  auto file = read_config_for_edit(config_dir);
+  if (!file) {
+    return unexpected(file.error());
   }
 
-  toml::Table& root = read->doc.root;
+  toml::Table& root = file->doc.root;
   if (toml::find(root, "mcp") == nullptr) {
     toml::insert_table(root, "mcp", true);
   }
@@ -144,7 +108,7 @@ Result<void> save_server_settings(const fs::path& config_dir, std::string_view s
     toml::replace_table(*tweaks, std::string(agent), std::move(*tweak_table));
   }
 
-  return write_toml_text(config_dir, file, *read);
+  return write_config_edit(config_dir, *file);
 }
 
 }  // namespace kelvaro
