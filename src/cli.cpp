@@ -13,6 +13,7 @@
 
 #include "config.hpp"
 #include "fsutil.hpp"
+#include "mcp_cmd.hpp"
 #include "report.hpp"
 #include "sync.hpp"
 
@@ -602,15 +603,17 @@ int not_available(Reporter& reporter, std::string_view command) {
   return 1;
 }
 
-int dispatch_mcp([[maybe_unused]] const RunContext& ctx, [[maybe_unused]] const Config& config,
-                 Reporter& reporter, const McpCommand& command) {
+int dispatch_mcp(const RunContext& ctx, const Config& config, Reporter& reporter,
+                 const McpCommand& command) {
   return std::visit(
       Overloaded{
           [&](const McpCommand::List&) { return not_available(reporter, "mcp list"); },
-          [&](const McpCommand::Adopt&) { return not_available(reporter, "mcp adopt"); },
-          [&](const McpCommand::Remove&) { return not_available(reporter, "mcp remove"); },
-          [&](const McpCommand::Disable&) { return not_available(reporter, "mcp disable"); },
-          [&](const McpCommand::Enable&) { return not_available(reporter, "mcp enable"); },
+          [&](const McpCommand::Adopt& c) {
+            return mcp_adopt(ctx, config, reporter, c.spec, c.all);
+          },
+          [&](const McpCommand::Remove& c) { return mcp_remove(ctx, config, reporter, c.name); },
+          [&](const McpCommand::Disable& c) { return mcp_disable(ctx, config, reporter, c.name); },
+          [&](const McpCommand::Enable& c) { return mcp_enable(ctx, config, reporter, c.name); },
       },
       command.value);
 }

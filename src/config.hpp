@@ -68,10 +68,12 @@ Result<void> write_config_edit(const std::filesystem::path& config_dir, const To
 // Records what `mcp adopt` learnt about `server` in its `[mcp.<server>]` table of
 // `<config_dir>/kelvaro.toml`, editing the file in place (comments, layout, a byte-order mark
 // and CR LF line ends survive). `agents`, when present, replaces the server's `agents` list; a
-// non-empty `tweak` replaces its `tweaks.<agent>` table whole. Writes only when the text
-// changes. Fails with a ready-made message and leaves the file as it was.
+// non-empty `tweak` replaces its `tweaks.<agent>` table whole. With `agents` absent and
+// `share` set, the `agents` list is removed, so that every agent receives the server. Writes
+// only when the text changes. Fails with a ready-made message and leaves the file as it was.
 Result<void> save_server_settings(const std::filesystem::path& config_dir, std::string_view server,
                                   const std::optional<std::vector<std::string>>& agents,
-                                  const nlohmann::ordered_json& tweak, std::string_view agent);
+                                  const nlohmann::ordered_json& tweak, std::string_view agent,
+                                  bool share = false);
 
 }  // namespace kelvaro

@@ -51,7 +51,7 @@ Result<void> write_config_edit(const fs::path& config_dir, const TomlFile& file)
 
 Result<void> save_server_settings(const fs::path& config_dir, std::string_view server,
                                   const std::optional<std::vector<std::string>>& agents,
-                                  const Json& tweak, std::string_view agent) {
+                                  const Json& tweak, std::string_view agent, bool share) {
   std::optional<toml::Table> tweak_table;
   if (!tweak.empty()) {
     auto converted = json_object_to_toml(tweak);
@@ -93,6 +93,8 @@ Result<void> save_server_settings(const fs::path& config_dir, std::string_view s
     if (!table->dotted) {
       table->implicit = false;
     }
+  } else if (share) {
+    toml::remove(*table, "agents");
   }
 
   if (tweak_table) {
