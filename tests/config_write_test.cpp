@@ -49,13 +49,6 @@ TEST(SaveServerSettings, NewFileHoldsOnlyWhatWasAsked) {
                                      Json{{"startup_timeout_sec", 30}}, "codex"));
     EXPECT_EQ(home.read(config_file(home)), "[mcp.fs.tweaks.codex]\nstartup_timeout_sec = 30\n");
   }
-  {
-    TempHome home;
-    home.write(config_file(home), "\n\n  \n");
-    ASSERT_TRUE(save_server_settings(home.config_dir(), "fs", std::vector<std::string>{},
-                                     Json::object(), "claude"));
-    EXPECT_EQ(home.read(config_file(home)), "[mcp.fs]\nagents = []\n");
-  }
 }
 
 TEST(SaveServerSettings, CrlfByteOrderMarkAndCommentsSurvive) {

@@ -17,36 +17,6 @@ fs::path config_file(const TempHome& home) {
   return home.config_dir() / "kelvaro.toml";
 }
 
-TEST(DropServerSettings, RemovesOnlyTheServerTable) {
-  TempHome home;
-  home.write(config_file(home), kBom +
-                                    "# my settings\r\n"
-                                    "[targets]\r\n"
-                                    "cursor = false\r\n"
-                                    "\r\n"
-                                    "# the fs server\r\n"
-                                    "[mcp.fs]\r\n"
-                                    "agents = [\"claude\"]\r\n"
-                                    "\r\n"
-                                    "[mcp.fs.tweaks.codex]\r\n"
-                                    "startup_timeout_sec = 30\r\n"
-                                    "\r\n"
-                                    "# keep this one\r\n"
-                                    "[mcp.web]\r\n"
-                                    "agents = []\r\n");
-
-  ASSERT_TRUE(drop_server_settings(home.config_dir(), "fs"));
-
-  EXPECT_EQ(home.read(config_file(home)), kBom +
-                                              "# my settings\r\n"
-                                              "[targets]\r\n"
-                                              "cursor = false\r\n"
-                                              "\r\n"
-                                              "# keep this one\r\n"
-                                              "[mcp.web]\r\n"
-                                              "agents = []\r\n");
-}
-
 TEST(DropServerSettings, NothingToDropWritesNothing) {
   const std::vector<std::string> texts = {
       "[mcp.web]\r\nagents = []  # none\r\n",
