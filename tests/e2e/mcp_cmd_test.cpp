@@ -43,7 +43,7 @@ TEST_F(E2eMcpCmd, AdoptBySpecScopesTheServerToItsAgent) {
   home.make_dir(".claude");
   home.write(".claude.json", R"({"theme": "dark", "mcpServers": {
     "fs": {"type": "stdio", "command": "npx", "args": ["-y", "fs"],
-           "env": {"API_KEY": "sk-123", "ROOT": "${env:FS_ROOT}"}, "timeout": 30},
+           "env": {"API_KEY": "sk-123", "ROOT": "/data"}, "timeout": 30},
     "other": {"command": "x"}}})");
   const auto agents_before = agent_files();
 
@@ -61,10 +61,15 @@ TEST_F(E2eMcpCmd, AdoptBySpecScopesTheServerToItsAgent) {
                        .status = 0}));
   EXPECT_EQ(read_json(".agents/mcp.json"), Json::parse(R"({"mcpServers": {"fs": {
       "type": "stdio", "command": "npx", "args": ["-y", "fs"],
-      "env": {"API_KEY": "sk-123", "ROOT": "${env:FS_ROOT}"}}}})"));
+      "env": {"API_KEY": "sk-123", "ROOT": "/data"}}}})"));
   EXPECT_EQ(home.read(config_file()),
             "[mcp.fs]\nagents = [\"claude\"]\n\n[mcp.fs.tweaks.claude]\ntimeout = 30\n");
   EXPECT_EQ(agent_files(), agents_before);
+  // The adopted entry renders back to exactly what claude holds: only its own server shows.
+  EXPECT_EQ(kelvaro({"sync"}).out,
+            "mcp (mcp.json)\n"
+            "  foreign   other → claude — not in the Commons — left alone\n"
+            "Everything is up to date.\n");
 }
 
 TEST_F(E2eMcpCmd, AdoptAllGrowsTheAllowlistAndRefusesADifferentDefinition) {
@@ -142,8 +147,9 @@ TEST_F(E2eMcpCmd, DisableThenEnableRestoresEveryAgentInItsDialect) {
       "command": "npx", "args": ["-y", "fs"], "env": {"ROOT": "${env:FS_ROOT}"}}}})");
   home.write(config_file(), "[mcp.fs]\nagents = [\"claude\", \"codex\", \"opencode\"]\n");
   home.make_dir(".claude");
-  home.make_dir(".cursor");
   home.write(".claude.json", R"({"theme": "dark", "mcpServers": {"fs": {"command": "npx"}}})");
+  // Outside the allowlist: disabling takes the server out, enabling does not put it back.
+  home.write(".cursor/mcp.json", R"({"mcpServers": {"fs": {"command": "npx"}}})");
   const std::string codex =
       "# my codex\n"
       "model = \"o3\"\n"
@@ -159,12 +165,15 @@ TEST_F(E2eMcpCmd, DisableThenEnableRestoresEveryAgentInItsDialect) {
 
   RunResult disabled = kelvaro({"mcp", "disable", "fs"});
 
-  EXPECT_EQ(disabled,
-            (RunResult{.out = "removed fs from claude\nremoved fs from codex\nremoved fs from "
-                              "opencode\ndisabled fs — definition kept; enable restores it "
-                              "everywhere\n",
-                       .err = "",
-                       .status = 0}));
+  EXPECT_EQ(
+      disabled,
+      (RunResult{
+          .out =
+              "removed fs from claude\nremoved fs from codex\nremoved fs from "
+              "opencode\nremoved fs from cursor\ndisabled fs — definition kept; enable restores it "
+              "everywhere\n",
+          .err = "",
+          .status = 0}));
   EXPECT_EQ(read_json(".agents/mcp.json")["mcpServers"]["fs"]["disabled"], true);
   EXPECT_EQ(read_json(".claude.json"), Json::parse(R"({"theme": "dark", "mcpServers": {}})"));
   EXPECT_EQ(home.read(".codex/config.toml"), "# my codex\nmodel = \"o3\"\n");
@@ -189,7 +198,7 @@ TEST_F(E2eMcpCmd, DisableThenEnableRestoresEveryAgentInItsDialect) {
   EXPECT_EQ(home.read(".codex/config.toml"), codex);
   EXPECT_EQ(read_json(".config/opencode/opencode.json"), Json::parse(R"({"mcp": {"fs": {
       "type": "local", "command": ["npx", "-y", "fs"], "environment": {"ROOT": "/data"}}}})"));
-  EXPECT_FALSE(fs::exists(home.path(".cursor/mcp.json")));
+  EXPECT_EQ(read_json(".cursor/mcp.json"), Json::parse(R"({"mcpServers": {}})"));
   EXPECT_EQ(kelvaro({"mcp", "enable", "fs"}),
             (RunResult{.out = "fs is already enabled\n", .err = "", .status = 0}));
 }
