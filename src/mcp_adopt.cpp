@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <iterator>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 
 #include "support.hpp"
@@ -49,6 +51,31 @@ TEST(DropServerSettings, InvalidFileIsLeftUntouched) {
                                  " is not valid TOML (invalid TOML (line 2, column 10)) — left "
                                  "untouched");
   EXPECT_EQ(home.read(config_file(home)), text);
+}
+
+TEST(WarnLiteralCredentials, NamesLiteralSecretsOnly) {
+  struct Case {
+    std::string server;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {R"({"headers": {"X-Auth": "abc"}, "env": {"Api_Key": "k", "PassWD": "p",
+          "GH_TOKEN": "${env:GH_TOKEN}", "SECRET_N": 5, "HOME": "/h"}})",
+       "warning: `s`: env.Api_Key, env.PassWD, headers.X-Auth look like credentials and were "
+       "copied into the Commons as written — replace them with ${env:VAR} before committing it\n"},
+      {R"({"env": ["TOKEN=x"], "headers": {"Accept": "json"}, "token": "x"})", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.server);
+    std::ostringstream out;
+    std::ostringstream err;
+    Reporter reporter{.out = &out, .err = &err};
+
+    warn_literal_credentials("s", nlohmann::ordered_json::parse(c.server), reporter);
+
+    EXPECT_EQ(err.str(), c.err);
+    EXPECT_EQ(reporter.warnings, c.err.empty() ? 0u : 1u);
+  }
 }
 
 }  // namespace
