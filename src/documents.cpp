@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "check.hpp"
@@ -141,6 +142,332 @@ class OrderedBuilder {
   Json* slot_ = nullptr;
 };
 
+// Builds only the value of one member of the top-level object and checks the rest of the
+// document without keeping it: reading a few servers out of a 20 MB settings file then costs
+// little more than scanning it. A repeated member takes the later value, as `parse_json` does.
+class MemberPicker {
+ public:
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
+
+  explicit MemberPicker(std::string_view key) : key_(key) {}
+
+  bool null() {
+    return scalar([&] { return builder_.null(); });
+  }
+  bool boolean(bool v) {
+    return scalar([&] { return builder_.boolean(v); });
+  }
+  bool number_integer(number_integer_t v) {
+    return scalar([&] { return builder_.number_integer(v); });
+  }
+  bool number_unsigned(number_unsigned_t v) {
+    return scalar([&] { return builder_.number_unsigned(v); });
+  }
+  bool number_float(number_float_t v, const string_t& s) {
+    return scalar([&] { return builder_.number_float(v, s); });
+  }
+  bool string(string_t& v) {
+    return scalar([&] { return builder_.string(v); });
+  }
+  bool binary(binary_t& v) {
+    return scalar([&] { return builder_.binary(v); });
+  }
+
+  bool start_object(std::size_t n) {
+    if (depth_ == 0) {
+      ++depth_;
+      return true;
+    }
+    return open([&] { return builder_.start_object(n); });
+  }
+  bool start_array(std::size_t n) {
+    if (depth_ == 0) {
+      not_object = true;
+      return false;
+    }
+    return open([&] { return builder_.start_array(n); });
+  }
+  bool end_object() {
+    return close([&] { return builder_.end_object(); });
+  }
+  bool end_array() {
+    return close([&] { return builder_.end_array(); });
+  }
+
+  bool key(string_t& k) {
+    if (picking()) {
+      return builder_.key(k);
+    }
+    if (depth_ == 1 && k == key_) {
+      pick_depth_ = depth_;
+      builder_ = OrderedBuilder();
+      found = true;
+    }
+    return true;
+  }
+
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+    return false;
+  }
+
+  bool found = false;
+  bool not_object = false;
+  bool too_deep = false;
+
+  Json take() { return std::move(builder_.root); }
+
+ private:
+  bool picking() const { return pick_depth_ != 0 && depth_ >= pick_depth_; }
+
+  template <typename F>
+  bool scalar(F&& build) {
+    if (depth_ == 0) {
+      not_object = true;
+      return false;
+    }
+    if (!picking()) {
+      return true;
+    }
+    const bool ok = build();
+    if (depth_ == pick_depth_) {
+      pick_depth_ = 0;
+    }
+    return ok;
+  }
+  template <typename F>
+  bool open(F&& build) {
+    if (depth_ >= max_json_depth) {
+      too_deep = true;
+      return false;
+    }
+    const bool ok = !picking() || build();
+    ++depth_;
+    return ok;
+  }
+  template <typename F>
+  bool close(F&& build) {
+    --depth_;
+    if (!picking()) {
+      return true;
+    }
+    const bool ok = build();
+    if (depth_ == pick_depth_) {
+      pick_depth_ = 0;
+    }
+    return ok;
+  }
+
+  std::string_view key_;
+  OrderedBuilder builder_;
+  std::size_t depth_ = 0;
+  std::size_t pick_depth_ = 0;  // the depth of the picked member's object while inside its value
+};
+
+// Prints a document as `dump_json` prints its parsed value while it is being parsed, with one
+// member of the top-level object set to a new value, so that a large file is never built in
+// memory. Gives up (returns false) where that could differ from parse, edit and print: a top
+// level that is not an object, and an object that repeats a key (the parsed value would keep
+// the first place with the later value).
+class MemberPrinter {
+ public:
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
+
+  MemberPrinter(std::string& out, std::string_view key, const Json& value)
+      : out_(out),
+        serializer_(nlohmann::detail::output_adapter<char>(out), ' ',
+                    Json::error_handler_t::strict),
+        key_(key),
+        value_(value) {}
+
+  bool null() { return scalar(Json(nullptr)); }
+  bool boolean(bool v) { return scalar(Json(v)); }
+  bool number_integer(number_integer_t v) { return scalar(Json(v)); }
+  bool number_unsigned(number_unsigned_t v) { return scalar(Json(v)); }
+  bool number_float(number_float_t v, const string_t&) { return scalar(Json(v)); }
+  bool string(string_t& v) { return scalar(Json(std::move(v))); }
+  bool binary(binary_t&) { return false; }
+
+  bool start_object(std::size_t) { return open('{', true); }
+  bool start_array(std::size_t) {
+    if (stack_.empty()) {
+      return false;
+    }
+    return open('[', false);
+  }
+  bool end_object() { return close('}'); }
+  bool end_array() { return close(']'); }
+
+  bool key(string_t& k) {
+    if (skip_depth_ != 0) {
+      return true;
+    }
+    Frame& frame = stack_.back();
+    if (!frame.remember(k)) {
+      return false;
+    }
+    separate(frame);
+    put_key(k);
+    if (stack_.size() == 1 && k == key_) {
+      put_value(stack_.size());
+      replaced_ = true;
+      skip_depth_ = stack_.size();
+      skipping_value_ = true;
+    }
+    return true;
+  }
+
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+    return false;
+  }
+
+  bool done = false;
+
+ private:
+  struct Frame {
+    bool object = false;
+    std::size_t count = 0;
+    std::vector<std::size_t> hashes;
+    std::unordered_set<std::size_t> index;
+
+    // False when `key` may repeat an earlier key of this object (equal hashes).
+    bool remember(const std::string& key) {
+      const std::size_t hash = std::hash<std::string>()(key);
+      if (index.empty() && hashes.size() < indexed_object_size) {
+        if (std::find(hashes.begin(), hashes.end(), hash) != hashes.end()) {
+          return false;
+        }
+        hashes.push_back(hash);
+        if (hashes.size() == indexed_object_size) {
+          for (std::size_t h : hashes) {
+            index.insert(h);
+          }
+        }
+        return true;
+      }
+      return index.insert(hash).second;
+    }
+  };
+
+  void indent(std::size_t level) { out_.append(level * 2, ' '); }
+
+  // What comes before the next member or element of `frame`.
+  void separate(Frame& frame) {
+    out_.append(frame.count == 0 ? "\n" : ",\n");
+    ++frame.count;
+    indent(stack_.size());
+  }
+
+  void put_key(const std::string& key) {
+    serializer_.dump(Json(key), false, false, 0);
+    out_.append(": ");
+  }
+
+  void put_value(std::size_t level) {
+    serializer_.dump(value_, true, false, 2, static_cast<unsigned int>(level * 2));
+  }
+
+  // The start of a value: inside the replaced member nothing is printed; in an array the
+  // element's separator.
+  bool begin_value() {
+    if (skip_depth_ != 0) {
+      return false;
+    }
+    if (!stack_.empty() && !stack_.back().object) {
+      separate(stack_.back());
+    }
+    return true;
+  }
+
+  bool scalar(const Json& value) {
+    if (stack_.empty()) {
+      return false;
+    }
+    if (begin_value()) {
+      serializer_.dump(value, false, false, 0);
+    } else if (skipping_value_ && stack_.size() == skip_depth_) {
+      skip_depth_ = 0;
+      skipping_value_ = false;
+    }
+    return true;
+  }
+
+  bool open(char bracket, bool object) {
+    if (stack_.size() >= max_json_depth) {
+      return false;
+    }
+    if (begin_value()) {
+      out_.push_back(bracket);
+    }
+    stack_.push_back(Frame{.object = object});
+    return true;
+  }
+
+  bool close(char bracket) {
+    Frame frame = std::move(stack_.back());
+    stack_.pop_back();
+    if (skip_depth_ != 0) {
+      if (stack_.size() == skip_depth_) {
+        skip_depth_ = 0;
+        skipping_value_ = false;
+      }
+      return true;
+    }
+    if (stack_.empty() && !replaced_) {
+      // The member was not there: it goes last.
+      stack_.push_back(frame);
+      separate(stack_.back());
+      put_key(std::string(key_));
+      put_value(1);
+      stack_.pop_back();
+      replaced_ = true;
+      out_.push_back('\n');
+      out_.push_back(bracket);
+      done = true;
+      return true;
+    }
+    if (frame.count > 0) {
+      out_.push_back('\n');
+      indent(stack_.size());
+    }
+    out_.push_back(bracket);
+    done = stack_.empty();
+    return true;
+  }
+
+  std::string& out_;
+  nlohmann::detail::serializer<Json> serializer_;
+  std::string_view key_;
+  const Json& value_;
+  std::vector<Frame> stack_;
+  std::size_t skip_depth_ = 0;  // while the replaced member's old value goes by: its level
+  bool skipping_value_ = false;
+  bool replaced_ = false;
+};
+
+// Runs the parser over all of `text` with `handler`; false when it stops early or refuses the
+// text. The parser would skip a byte-order mark, and would take a NUL byte for the end of the
+// input, so that anything after one passed unread: both make the text no JSON.
+template <typename Handler>
+bool parse_whole_text(std::string_view text, Handler& handler) {
+  if (text.substr(0, 3) == "\xEF\xBB\xBF" || text.find('\0') != std::string_view::npos) {
+    return false;
+  }
+  try {
+    return Json::sax_parse(text.begin(), text.end(), &handler,
+                           nlohmann::detail::input_format_t::json, true, false);
+  } catch (const Json::exception&) {
+    return false;
+  }
+}
+
 // The byte that opens nesting level `limit + 1`, in a text the parser has accepted up to it.
 std::size_t offset_past_depth(std::string_view text, std::size_t limit) {
   std::size_t depth = 0;
@@ -240,14 +567,18 @@ Result<Json, JsonError> parse_json(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     return unexpected(JsonError{.offset = 0, .reason = "a byte-order mark is not JSON"});
   }
+  const std::string_view before_nul = text.substr(0, text.find('\0'));
   OrderedBuilder builder;
   bool ok = false;
   try {
-    ok = Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::detail::input_format_t::json,
-                         true, false);
+    ok = Json::sax_parse(before_nul.begin(), before_nul.end(), &builder,
+                         nlohmann::detail::input_format_t::json, true, false);
   } catch (const Json::exception& e) {
     ok = false;
     builder.error_text = e.what();
+  }
+  if (ok && before_nul.size() < text.size()) {
+    return unexpected(JsonError{.offset = before_nul.size(), .reason = "a NUL byte is not JSON"});
   }
   if (builder.too_deep) {
     return unexpected(
@@ -266,6 +597,28 @@ Result<Json, JsonError> parse_json(std::string_view text) {
 std::string describe(const JsonError& error, std::string_view text) {
   const TextPosition pos = position_at(text, error.offset);
   return fmt::format("{} at line {}, column {}", error.reason, pos.line, pos.column);
+}
+
+std::optional<std::optional<Json>> read_json_member(std::string_view text, std::string_view key) {
+  MemberPicker picker(key);
+  if (!parse_whole_text(text, picker)) {
+    return std::nullopt;
+  }
+  if (!picker.found) {
+    return std::optional<Json>();
+  }
+  return std::optional<Json>(picker.take());
+}
+
+std::optional<std::string> print_json_with_member(std::string_view text, std::string_view key,
+                                                  const Json& value) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 4);
+  MemberPrinter printer(out, key, value);
+  if (!parse_whole_text(text, printer) || !printer.done) {
+    return std::nullopt;
+  }
+  return out;
 }
 
 Result<Json> parse_json_document(std::string_view text, std::string_view name) {

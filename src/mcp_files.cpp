@@ -55,8 +55,26 @@ Json collect_entries(const std::vector<McpItem>& items) {
   return entries;
 }
 
-Result<WriteOutcome> write_json_servers(const fs::path& path, std::string_view key,
-                                        const Json& entries) {
+// `servers` (the key's value, an object) with `entries` set in it: a held name keeps its place,
+// a new one goes last.
+void merge_entries(Json& servers, const Json& entries) {
+  for (const auto& [name, entry] : entries.items()) {
+    servers[name] = entry;
+  }
+}
+
+Result<WriteOutcome> write_atomic_text(const fs::path& path, std::string_view text) {
+  auto written = write_atomic(path, text);
+  if (!written) {
+    return unexpected(cannot_write(path, written.error()));
+  }
+  return std::move(*written);
+}
+
+// Parses, edits and prints the whole document: the way for every file the streaming print
+// cannot mirror, and the one that words their messages.
+Result<WriteOutcome> write_json_servers_whole(const fs::path& path, std::string_view key,
+                                              const Json& entries) {
   auto root = read_agent_json(path);
   if (!root) {
     return unexpected(std::move(root).error());
@@ -76,11 +94,28 @@ Result<WriteOutcome> write_json_servers(const fs::path& path, std::string_view k
   } else if (!found->is_object()) {
     return unexpected(not_an_object(path, key));
   }
-  // Edited in place: the rest of the document, however large, is neither copied nor moved.
-  for (const auto& [name, entry] : entries.items()) {
-    (*found)[name] = entry;
-  }
+  merge_entries(*found, entries);
   return write_json_file(path, *root);
+}
+
+Result<WriteOutcome> write_json_servers(const fs::path& path, std::string_view key,
+                                        const Json& entries) {
+  auto text = read_text_if_exists(path);
+  if (!text) {
+    return unexpected(std::move(text).error());
+  }
+  // A large settings file is edited while it is read: only the servers are ever built.
+  if (auto member = read_json_member(*text, key)) {
+    Json servers = member->value_or(Json::object());
+    if (!servers.is_object()) {
+      return unexpected(not_an_object(path, key));
+    }
+    merge_entries(servers, entries);
+    if (auto printed = print_json_with_member(*text, key, servers)) {
+      return write_atomic_text(path, *printed);
+    }
+  }
+  return write_json_servers_whole(path, key, entries);
 }
 
 Result<WriteOutcome> write_toml_servers(const fs::path& path, std::string_view key,
@@ -137,21 +172,26 @@ Result<Json> read_agent_json(const fs::path& path) {
 
 Result<Json> read_agent_servers(const fs::path& path, std::string_view key, bool toml) {
   if (!toml) {
-    auto root = read_agent_json(path);
-    if (!root) {
-      return unexpected(std::move(root).error());
+    auto text = read_text_if_exists(path);
+    if (!text) {
+      return unexpected(std::move(text).error());
     }
-    if (!root->is_object()) {
+    auto member = read_json_member(*text, key);
+    if (!member) {
+      // Blank, not an object, or not JSON: the whole parse tells them apart and words the error.
+      auto root = parse_json_document(*text, display(path));
+      if (!root) {
+        return unexpected(std::move(root).error());
+      }
       return Json::object();
     }
-    const auto found = root->find(std::string(key));
-    if (found == root->end()) {
+    if (!*member) {
       return Json::object();
     }
-    if (!found->is_object()) {
+    if (!(*member)->is_object()) {
       return unexpected(not_an_object(path, key));
     }
-    return std::move(*found);
+    return std::move(**member);
   }
 
   auto text = read_text_if_exists(path);
@@ -183,17 +223,34 @@ Result<std::optional<WriteOutcome>> remove_agent_servers(const fs::path& path, s
                                                          bool toml, std::string_view name) {
   const std::string name_text(name);
   if (!toml) {
-    auto root = read_agent_json(path);
+    auto text = read_text_if_exists(path);
+    if (!text) {
+      return unexpected(std::move(text).error());
+    }
+    auto member = read_json_member(*text, key);
+    if (!member) {
+      // Blank, not an object, or not JSON: only the last is worth a message.
+      auto root = parse_json_document(*text, display(path));
+      if (!root) {
+        return unexpected(std::move(root).error());
+      }
+      return std::optional<WriteOutcome>();
+    }
+    if (!*member || !(*member)->is_object() || (*member)->erase(name_text) == 0) {
+      return std::optional<WriteOutcome>();
+    }
+    if (auto printed = print_json_with_member(*text, key, **member)) {
+      auto written = write_atomic_text(path, *printed);
+      if (!written) {
+        return unexpected(std::move(written).error());
+      }
+      return std::optional<WriteOutcome>(std::move(*written));
+    }
+    auto root = parse_json_document(*text, display(path));
     if (!root) {
       return unexpected(std::move(root).error());
     }
-    if (!root->is_object()) {
-      return std::optional<WriteOutcome>();
-    }
-    const auto servers = root->find(std::string(key));
-    if (servers == root->end() || !servers->is_object() || servers->erase(name_text) == 0) {
-      return std::optional<WriteOutcome>();
-    }
+    (*root)[std::string(key)] = std::move(**member);
     auto written = write_json_file(path, *root);
     if (!written) {
       return unexpected(std::move(written).error());

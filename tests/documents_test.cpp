@@ -208,6 +208,91 @@ TEST(ParseJsonObject, MatchesTheStockParserOnGeneratedDocuments) {
   }
 }
 
+// A random JSON value of every kind, nested at most `depth` deep, with keys drawn from few
+// names so that some objects repeat one.
+Json random_json(std::mt19937& rng, int depth) {
+  switch (rng() % (depth > 0 ? 9 : 6)) {
+    case 0:
+      return nullptr;
+    case 1:
+      return rng() % 2 == 0;
+    case 2:
+      return static_cast<std::int64_t>(rng()) - 3000000000LL;
+    case 3:
+      return static_cast<double>(rng() % 100000) / 64.0 - 100.0;
+    case 4:
+      return std::to_string(rng() % 1000) + "\"\\\n\t\xC3\xA9\x01";
+    case 5:
+      return std::uint64_t{18446744073709551615ULL};
+    case 6:
+    case 7: {
+      Json object = Json::object();
+      const auto members = rng() % 6;
+      for (unsigned i = 0; i < members; ++i) {
+        object["k" + std::to_string(rng() % 40)] = random_json(rng, depth - 1);
+      }
+      return object;
+    }
+    default: {
+      Json array = Json::array();
+      const auto elements = rng() % 5;
+      for (unsigned i = 0; i < elements; ++i) {
+        array.push_back(random_json(rng, depth - 1));
+      }
+      return array;
+    }
+  }
+}
+
+TEST(JsonMember, ReadingAndPrintingOneMemberMatchParsingTheWhole) {
+  std::mt19937 rng(11);
+  const Json value = {{"new", {1, "two", {{"x", nullptr}}}}};
+  for (int round = 0; round < 300; ++round) {
+    Json doc = Json::object();
+    const auto members = rng() % 8;
+    for (unsigned i = 0; i < members; ++i) {
+      doc["k" + std::to_string(rng() % 10)] = random_json(rng, 4);
+    }
+    // Compact or pretty, the text is the same document.
+    const std::string text = round % 2 == 0 ? doc.dump() : doc.dump(3);
+    SCOPED_TRACE(text);
+    const std::string key = "k" + std::to_string(rng() % 10);
+
+    auto member = read_json_member(text, key);
+    auto printed = print_json_with_member(text, key, value);
+
+    ASSERT_TRUE(member);
+    ASSERT_EQ(member->has_value(), doc.contains(key));
+    if (doc.contains(key)) {
+      EXPECT_EQ((*member)->dump(), doc[key].dump());
+    }
+    Json edited = doc;
+    edited[key] = value;
+    ASSERT_TRUE(printed);
+    EXPECT_EQ(*printed, *dump_json(edited));
+  }
+}
+
+TEST(JsonMember, LeavesToTheFullParserWhatItCannotMirror) {
+  const Json value = Json::object();
+  for (const std::string& text : std::vector<std::string>{
+           "[]", "\"s\"", "\xEF\xBB\xBF{}", "{\"a\": 1", "{} {}", "{\"a\": {\"b\": 1, \"b\": 2}}",
+           "{\"m\": 1, \"m\": 2}", "{\"x\": [1e400]}", std::string("{}\0{", 4)}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(print_json_with_member(text, "m", value));
+  }
+  EXPECT_EQ(print_json_with_member("{}", "m", value), "{\n  \"m\": {}\n}");
+  EXPECT_EQ(
+      print_json_with_member(" {\"a\":[],\"m\":{\"x\":[1,{}]},\"z\":{}} ", "m", Json{{"y", 2.0}}),
+      "{\n  \"a\": [],\n  \"m\": {\n    \"y\": 2.0\n  },\n  \"z\": {}\n}");
+  // Reading keeps the later of two values, as parsing the whole does.
+  auto later = read_json_member(R"({"m": 1, "a": {"m": 3}, "m": [2]})", "m");
+  ASSERT_TRUE(later && *later);
+  EXPECT_EQ((*later)->dump(), "[2]");
+  EXPECT_FALSE(read_json_member("[{\"m\": 1}]", "m"));
+  EXPECT_FALSE(read_json_member(nested(200).insert(0, "{\"m\":").append("}"), "m"));
+}
+
 TEST_F(WriteJson, PrintsTwoSpaceIndentWithoutFinalLineEnd) {
   struct Case {
     Json value;
@@ -282,6 +367,9 @@ TEST_F(ReadJsonDocument, TakesAnyTopLevelButNoByteOrderMark) {
   auto with_bom = read_json_document(bom);
   const fs::path broken = write("broken.json", "[1,\n 2");
   auto truncated = read_json_document(broken);
+  // The parser alone would stop at a NUL byte and call what came before the whole document.
+  const fs::path nul = write("nul.json", std::string("{\"a\": 1}\0{\"b\": 2}", 17));
+  auto after_nul = read_json_document(nul);
 
   ASSERT_TRUE(array) << array.error();
   EXPECT_EQ(array->dump(), R"([1,{"b":2,"a":null}])");
@@ -294,6 +382,8 @@ TEST_F(ReadJsonDocument, TakesAnyTopLevelButNoByteOrderMark) {
   EXPECT_EQ(with_bom.error(), invalid_json(bom, 1, 1));
   ASSERT_FALSE(truncated);
   EXPECT_EQ(truncated.error(), invalid_json(broken, 2, 3));
+  ASSERT_FALSE(after_nul);
+  EXPECT_EQ(after_nul.error(), invalid_json(nul, 1, 9));
 }
 
 TEST_F(TomlFrame, RestoresByteOrderMarkAndCrLfAroundAnEdit) {
