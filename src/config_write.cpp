@@ -19,6 +19,11 @@ std::string config_path(const fs::path& config_dir) {
   return display(config_dir / "kelvaro.toml");
 }
 
+bool has_comment(const toml::Decor& decor) {
+  return decor.prefix.view().find('#') != std::string_view::npos ||
+         decor.suffix.view().find('#') != std::string_view::npos;
+}
+
 }  // namespace
 
 Result<TomlFile> read_config_for_edit(const fs::path& config_dir) {
@@ -106,7 +111,10 @@ Result<void> save_server_settings(const fs::path& config_dir, std::string_view s
       return unexpected(
           fmt::format("mcp.{}.tweaks in kelvaro.toml is not a table — left untouched", server));
     }
-    tweaks->implicit = true;
+    // An empty `[mcp.<name>.tweaks]` header goes, but not with a comment the user wrote on it.
+    if (!has_comment(tweaks->decor)) {
+      tweaks->implicit = true;
+    }
     toml::replace_table(*tweaks, std::string(agent), std::move(*tweak_table));
   }
 

@@ -116,6 +116,24 @@ TEST(SaveServerSettings, TweakTableIsReplacedWholeInItsPlace) {
             "agents = []\n");
 }
 
+TEST(SaveServerSettings, EmptyTweaksHeaderGoesUnlessItCarriesAComment) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"[mcp.fs.tweaks]\n[mcp.fs.tweaks.codex]\nx = 1\n", "[mcp.fs.tweaks.codex]\ny = 2\n"},
+      {"# per agent\n[mcp.fs.tweaks]\n[mcp.fs.tweaks.codex]\nx = 1\n",
+       "# per agent\n[mcp.fs.tweaks]\n[mcp.fs.tweaks.codex]\ny = 2\n"},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    TempHome home;
+    home.write(config_file(home), text);
+
+    ASSERT_TRUE(
+        save_server_settings(home.config_dir(), "fs", std::nullopt, Json{{"y", 2}}, "codex"));
+
+    EXPECT_EQ(home.read(config_file(home)), expected);
+  }
+}
+
 TEST(SaveServerSettings, RefusalsLeaveTheFileAsItWas) {
   struct Case {
     std::string text;
