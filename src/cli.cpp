@@ -610,10 +610,12 @@ int dispatch_mcp(const RunContext& ctx, const Config& config, Reporter& reporter
   return std::visit(
       Overloaded{
           [&](const McpCommand::List& c) { return mcp_list(ctx, config, reporter, c.json); },
-          [&](const McpCommand::Adopt&) { return not_available(reporter, "mcp adopt"); },
-          [&](const McpCommand::Remove&) { return not_available(reporter, "mcp remove"); },
-          [&](const McpCommand::Disable&) { return not_available(reporter, "mcp disable"); },
-          [&](const McpCommand::Enable&) { return not_available(reporter, "mcp enable"); },
+          [&](const McpCommand::Adopt& c) {
+            return mcp_adopt(ctx, config, reporter, c.spec, c.all);
+          },
+          [&](const McpCommand::Remove& c) { return mcp_remove(ctx, config, reporter, c.name); },
+          [&](const McpCommand::Disable& c) { return mcp_disable(ctx, config, reporter, c.name); },
+          [&](const McpCommand::Enable& c) { return mcp_enable(ctx, config, reporter, c.name); },
       },
       command.value);
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "documents.hpp"
 #include "result.hpp"
 
 namespace kelvaro {
@@ -55,5 +56,24 @@ Result<Config> load_config(const std::filesystem::path& config_dir);
 // The allowlist check of start-up: the error text for the first `[mcp.<name>]` agent (its
 // `agents` in list order, then its `tweaks` keys) that is not a built-in agent, or nullopt.
 std::optional<std::string> check_mcp_agents(const Config& config);
+
+// `<config_dir>/kelvaro.toml` read for an edit in place; a missing file is an empty document.
+// Fails with "cannot read {}: {}" or "{} is not valid TOML ({}) — left untouched".
+Result<TomlFile> read_config_for_edit(const std::filesystem::path& config_dir);
+
+// Writes the edited `file` back to `<config_dir>/kelvaro.toml`, only when its printed text
+// differs from what was read. Fails with "cannot create {}: {}" or "cannot write {}: {}".
+Result<void> write_config_edit(const std::filesystem::path& config_dir, const TomlFile& file);
+
+// Records what `mcp adopt` learnt about `server` in its `[mcp.<server>]` table of
+// `<config_dir>/kelvaro.toml`, editing the file in place (comments, layout, a byte-order mark
+// and CR LF line ends survive). `agents`, when present, replaces the server's `agents` list; a
+// non-empty `tweak` replaces its `tweaks.<agent>` table whole. With `agents` absent and
+// `share` set, the `agents` list is removed, so that every agent receives the server. Writes
+// only when the text changes. Fails with a ready-made message and leaves the file as it was.
+Result<void> save_server_settings(const std::filesystem::path& config_dir, std::string_view server,
+                                  const std::optional<std::vector<std::string>>& agents,
+                                  const nlohmann::ordered_json& tweak, std::string_view agent,
+                                  bool share = false);
 
 }  // namespace kelvaro

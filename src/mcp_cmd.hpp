@@ -1,10 +1,19 @@
 #pragma once
 
+#include <filesystem>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "agents.hpp"
 #include "config.hpp"
 #include "context.hpp"
 #include "report.hpp"
+#include "result.hpp"
 
-// The `mcp` subcommands.
+// The `mcp` subcommands: managing the Commons MCP servers everywhere at once. Each takes the
+// run's context, configuration and `Reporter` and returns the exit status.
 namespace kelvaro {
 
 // `mcp list`: every Commons server, then every server only agents hold, each with its state in
@@ -12,5 +21,41 @@ namespace kelvaro {
 // and writes nothing. Returns 1 after an error, else 2 when some server is missing, drifted or
 // disabled in some agent, else 0.
 int mcp_list(const RunContext& ctx, const Config& config, Reporter& reporter, bool json);
+
+// `mcp adopt [SPEC] [--all]`: takes the server `spec` (agent/server), or with `all` every server
+// of every agent's MCP file, into the Commons `mcp.json`, recording allowlists and tweaks in
+// `kelvaro.toml`. Never writes an agent's file.
+int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
+              const std::optional<std::string>& spec, bool all);
+
+// `mcp enable NAME`: drops the server's `disabled` member and writes it back into every agent
+// the plan targets whose entry is missing or differs.
+int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
+               std::string_view name);
+
+// `mcp disable NAME`: removes the server from every installed agent's MCP file and marks it
+// `"disabled": true` in the Commons.
+int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
+                std::string_view name);
+
+// `mcp remove NAME`: removes the server from every installed agent's MCP file, its
+// `[mcp.<name>]` table from `kelvaro.toml` and its definition from the Commons.
+int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
+               std::string_view name);
+
+// True when `agent` is a built-in agent whose servers live in a configuration file of its own
+// (a key-merge MCP route).
+bool has_mcp_file(const Agent& agent);
+
+// Warns once about the members of the standard-shape `server`'s `env` and `headers` whose names
+// look like credentials (token, secret, password, passwd, key, auth, in any case) and whose
+// values are literal strings, without any "${env:" reference.
+void warn_literal_credentials(std::string_view name, const nlohmann::ordered_json& server,
+                              Reporter& reporter);
+
+// Removes the `[mcp.<server>]` table from `<config_dir>/kelvaro.toml`, editing the file in place
+// (comments, layout, a byte-order mark and CR LF line ends survive). Writes nothing when the
+// file holds no such table. Fails with a ready-made message and leaves the file as it was.
+Result<void> drop_server_settings(const std::filesystem::path& config_dir, std::string_view server);
 
 }  // namespace kelvaro

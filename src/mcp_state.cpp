@@ -1,0 +1,206 @@
+#include <fmt/format.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "config.hpp"
+#include "lock.hpp"
+#include "mcp.hpp"
+#include "mcp_cmd.hpp"
+#include "toml.hpp"
+
+namespace kelvaro {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool is_disabled(const Json& server) {
+  const auto flag = server.find("disabled");
+  return flag != server.end() && flag->is_boolean() && flag->get<bool>();
+}
+
+// The Commons servers when `name` is one of them; otherwise nullopt, after reporting why. `verb`
+// completes "kelvaro only {} servers it manages".
+std::optional<ServerMap> load_managed(const RunContext& ctx, Reporter& reporter,
+                                      std::string_view name, std::string_view verb) {
+  auto servers = load_commons_servers(ctx.commons / "mcp.json");
+  if (!servers) {
+    report_error(reporter, servers.error());
+    return std::nullopt;
+  }
+  if (!servers->contains(std::string(name))) {
+    report_error(reporter, fmt::format("`{}` is not in the Commons — kelvaro only {} servers it "
+                                       "manages",
+                                       name, verb));
+    return std::nullopt;
+  }
+  return std::move(*servers);
+}
+
+std::optional<ProcessLock> take_lock(const RunContext& ctx, Reporter& reporter) {
+  auto lock = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
+  if (!lock) {
+    report_error(reporter, to_string(lock.error()));
+    return std::nullopt;
+  }
+  return std::move(*lock);
+}
+
+// Takes the server out of every installed agent that keeps servers in a file of its own,
+// whatever the allowlist says.
+void remove_from_agents(const RunContext& ctx, const Config& config, Reporter& reporter,
+                        std::string_view name) {
+  for (const Agent& agent : list_agents(ctx.home, config)) {
+    if (!has_mcp_file(agent)) {
+      continue;
+    }
+    const McpRoute& route = agent.descriptor->mcp;
+    auto removed = remove_agent_servers(ctx.home / route.file, route.key, route.toml, name);
+    if (!removed) {
+      report_error(reporter, removed.error());
+    } else if (*removed) {
+      print_line(reporter, fmt::format("removed {} from {}", name, agent.name));
+    }
+  }
+}
+
+bool write_servers(const RunContext& ctx, Reporter& reporter, const ServerMap& servers) {
+  if (auto written = write_commons_servers(ctx.commons / "mcp.json", servers); !written) {
+    report_error(reporter, written.error());
+    return false;
+  }
+  return true;
+}
+
+int status_of(const Reporter& reporter, std::uint64_t errors_before) {
+  return reporter.errors != errors_before ? 1 : 0;
+}
+
+}  // namespace
+
+int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
+               std::string_view name) {
+  const std::uint64_t errors_before = reporter.errors;
+  auto servers = load_managed(ctx, reporter, name, "enables");
+  if (!servers) {
+    return 1;
+  }
+  const std::string key(name);
+  if (!is_disabled((*servers)[key])) {
+    print_line(reporter, fmt::format("{} is already enabled", name));
+    return 0;
+  }
+  Json enabled = (*servers)[key];
+  enabled.erase("disabled");
+
+  ServerMap only = Json::object();
+  only[key] = enabled;
+  const McpPlan plan = plan_mcp_agents(ctx, config, list_agents(ctx.home, config), only);
+  if (!plan.fatal.empty()) {
+    for (const std::string& message : plan.fatal) {
+      report_error(reporter, message);
+    }
+    return 1;
+  }
+
+  auto lock = take_lock(ctx, reporter);
+  if (!lock) {
+    return 1;
+  }
+  for (const std::string& message : plan.errors) {
+    report_error(reporter, message);
+  }
+  (*servers)[key] = enabled;
+  // The Commons comes first: when it cannot be written, no agent gets a server that the
+  // Commons still calls disabled.
+  if (!write_servers(ctx, reporter, *servers)) {
+    return 1;
+  }
+  for (const McpItem& item : plan.items) {
+    if (item.server != name ||
+        (item.state != McpState::missing && item.state != McpState::drifted)) {
+      continue;
+    }
+    auto written = write_agent_servers(item.path, item.key, item.toml, {item});
+    if (!written) {
+      report_error(reporter, written.error());
+      continue;
+    }
+    print_line(reporter, fmt::format("restored {} to {}", name, item.agent));
+    if (written->mode) {
+      report_warning(reporter, fmt::format("{} has mode {:o} — it now holds resolved secrets and "
+                                           "can be read by others",
+                                           display(written->path), *written->mode));
+    }
+  }
+  print_line(reporter, fmt::format("enabled {}", name));
+  return status_of(reporter, errors_before);
+}
+
+int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
+                std::string_view name) {
+  const std::uint64_t errors_before = reporter.errors;
+  auto servers = load_managed(ctx, reporter, name, "disables");
+  if (!servers) {
+    return 1;
+  }
+  const std::string key(name);
+  if (is_disabled((*servers)[key])) {
+    print_line(reporter, fmt::format("{} is already disabled", name));
+    return 0;
+  }
+  auto lock = take_lock(ctx, reporter);
+  if (!lock) {
+    return 1;
+  }
+  remove_from_agents(ctx, config, reporter, name);
+  (*servers)[key]["disabled"] = true;
+  if (!write_servers(ctx, reporter, *servers)) {
+    return 1;
+  }
+  print_line(reporter,
+             fmt::format("disabled {} — definition kept; enable restores it everywhere", name));
+  return status_of(reporter, errors_before);
+}
+
+int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
+               std::string_view name) {
+  const std::uint64_t errors_before = reporter.errors;
+  auto servers = load_managed(ctx, reporter, name, "removes");
+  if (!servers) {
+    return 1;
+  }
+  auto lock = take_lock(ctx, reporter);
+  if (!lock) {
+    return 1;
+  }
+  remove_from_agents(ctx, config, reporter, name);
+  if (auto dropped = drop_server_settings(ctx.config_dir, name); !dropped) {
+    report_error(reporter, dropped.error());
+  }
+  servers->erase(std::string(name));
+  if (!write_servers(ctx, reporter, *servers)) {
+    return 1;
+  }
+  print_line(reporter, fmt::format("removed {} from the Commons", name));
+  return status_of(reporter, errors_before);
+}
+
+Result<void> drop_server_settings(const fs::path& config_dir, std::string_view server) {
+  auto file = read_config_for_edit(config_dir);
+  if (!file) {
+    return unexpected(file.error());
+  }
+  // An inline `mcp` table is a value the user wrote; it holds no server table of ours.
+  toml::Entry* mcp = toml::find(file->doc.root, "mcp");
+  toml::Table* servers = mcp != nullptr ? toml::as_table(*mcp) : nullptr;
+  if (servers == nullptr || !toml::remove(*servers, server)) {
+    return {};
+  }
+  return write_config_edit(config_dir, *file);
+}
+
+}  // namespace kelvaro
