@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "adopt.hpp"
 #include "config.hpp"
 #include "fsutil.hpp"
 #include "report.hpp"
@@ -625,7 +626,9 @@ int dispatch(const RunContext& ctx, const Config& config, Reporter& reporter, co
             return kelvaro::sync(ctx, config, reporter, c.dry_run);
           },
           [&](const CliCommand::Init&) { return not_available(reporter, "init"); },
-          [&](const CliCommand::Adopt&) { return not_available(reporter, "adopt"); },
+          [&](const CliCommand::Adopt& c) {
+            return kelvaro::adopt(ctx, config, reporter, c.path, c.dry_run);
+          },
           [&](const CliCommand::Revert&) { return not_available(reporter, "revert"); },
           [&](const CliCommand::Status&) { return not_available(reporter, "status"); },
           [&](const CliCommand::Mcp& c) { return dispatch_mcp(ctx, config, reporter, c.command); },

@@ -208,6 +208,24 @@ fs::path resolve_link_target(const fs::path& link, const fs::path& target) {
   return normalize_path(link.parent_path() / target);
 }
 
+std::string display_under(const fs::path& path, const fs::path& base) {
+  auto p = path.begin();
+  for (auto b = base.begin(); b != base.end(); ++b) {
+    if (b->empty()) {
+      continue;
+    }
+    if (p == path.end() || *p != *b) {
+      return display(path);
+    }
+    ++p;
+  }
+  fs::path rest;
+  for (; p != path.end(); ++p) {
+    rest /= *p;
+  }
+  return display(rest);
+}
+
 Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes) {
   const fs::path destination = write_destination(path);
   const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");

@@ -36,6 +36,9 @@ std::filesystem::path normalize_path(const std::filesystem::path& path);
 // A link's stored `target` resolved against the folder of `link`, normalised.
 std::filesystem::path resolve_link_target(const std::filesystem::path& link,
                                           const std::filesystem::path& target);
+// `path` as text without the leading components of `base` when it lies under `base` (compared
+// component by component, no normalising); the whole path when it lies elsewhere.
+std::string display_under(const std::filesystem::path& path, const std::filesystem::path& base);
 
 // --- files --------------------------------------------------------------------------------
 
@@ -127,6 +130,12 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
     const std::filesystem::path& dir);
 
+// The entries of the folder `dir` as full paths, in listing order. Unlike `list_folder`, an
+// entry the system cannot return fails the whole listing, for callers that must see every
+// entry (copying a tree before its original is removed).
+Result<std::vector<std::filesystem::path>, std::error_code> list_whole_folder(
+    const std::filesystem::path& dir);
+
 // Appends `bytes` to the file at `path` (created when missing; a link is followed), in place.
 Result<void, std::error_code> append_file(const std::filesystem::path& path,
                                           std::string_view bytes);
@@ -151,6 +160,11 @@ Result<void, std::error_code> remove_tree(const std::filesystem::path& path);
 // Renames `from` to `to`, replacing a file at `to`.
 Result<void, std::error_code> rename_path(const std::filesystem::path& from,
                                           const std::filesystem::path& to);
+
+// Renames `from` to `to` only while nothing exists under `to`; fails with `file_exists`
+// otherwise, and with `cross_device_link` when the two lie on different file systems.
+Result<void, std::error_code> rename_new_path(const std::filesystem::path& from,
+                                              const std::filesystem::path& to);
 
 // Copies the file `from` (links followed) to the new file `to`.
 Result<void, std::error_code> copy_file(const std::filesystem::path& from,

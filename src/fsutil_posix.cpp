@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -260,6 +261,23 @@ Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
   return entries;
 }
 
+Result<std::vector<std::filesystem::path>, std::error_code> list_whole_folder(
+    const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(dir, ec);
+  if (ec) {
+    return unexpected(ec);
+  }
+  std::vector<std::filesystem::path> entries;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    entries.push_back(it->path());
+  }
+  if (ec) {
+    return unexpected(ec);
+  }
+  return entries;
+}
+
 Result<void, std::error_code> append_file(const std::filesystem::path& path,
                                           std::string_view bytes) {
   return write_with_flags(path, bytes, O_APPEND);
@@ -308,6 +326,23 @@ Result<void, std::error_code> rename_path(const std::filesystem::path& from,
     return unexpected(last_error());
   }
   return {};
+}
+
+Result<void, std::error_code> rename_new_path(const std::filesystem::path& from,
+                                              const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return {};
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return unexpected(last_error());
+  }
+  // File systems without the no-replace flag: the check and the rename are two steps, which
+  // the process lock keeps other kelvaro runs out of.
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) {
+    return unexpected(std::make_error_code(std::errc::file_exists));
+  }
+  return rename_path(from, to);
 }
 
 Result<void, std::error_code> copy_file(const std::filesystem::path& from,
