@@ -13,6 +13,7 @@
 
 #include "adopt.hpp"
 #include "config.hpp"
+#include "doctor.hpp"
 #include "fsutil.hpp"
 #include "report.hpp"
 #include "sync.hpp"
@@ -632,7 +633,7 @@ int dispatch(const RunContext& ctx, const Config& config, Reporter& reporter, co
           [&](const CliCommand::Revert&) { return not_available(reporter, "revert"); },
           [&](const CliCommand::Status&) { return not_available(reporter, "status"); },
           [&](const CliCommand::Mcp& c) { return dispatch_mcp(ctx, config, reporter, c.command); },
-          [&](const CliCommand::Doctor&) { return not_available(reporter, "doctor"); },
+          [&](const CliCommand::Doctor&) { return kelvaro::doctor(ctx, config, reporter); },
       },
       command.value);
 }
