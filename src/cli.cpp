@@ -16,6 +16,7 @@
 #include "doctor.hpp"
 #include "fsutil.hpp"
 #include "report.hpp"
+#include "revert.hpp"
 #include "sync.hpp"
 
 namespace kelvaro {
@@ -630,7 +631,9 @@ int dispatch(const RunContext& ctx, const Config& config, Reporter& reporter, co
           [&](const CliCommand::Adopt& c) {
             return kelvaro::adopt(ctx, config, reporter, c.path, c.dry_run);
           },
-          [&](const CliCommand::Revert&) { return not_available(reporter, "revert"); },
+          [&](const CliCommand::Revert& c) {
+            return kelvaro::revert(ctx, config, reporter, c.agent);
+          },
           [&](const CliCommand::Status&) { return not_available(reporter, "status"); },
           [&](const CliCommand::Mcp& c) { return dispatch_mcp(ctx, config, reporter, c.command); },
           [&](const CliCommand::Doctor&) { return kelvaro::doctor(ctx, config, reporter); },

@@ -345,14 +345,14 @@ TEST(CliRun, AllowlistNamingACustomAgentStopsEveryCommand) {
                                .status = 1}));
 }
 
-// Until `revert` is built; its own tests replace this one.
+// Until `init` is built; its own tests replace this one.
 TEST(CliRun, CommandNotBuiltYetIsAnErrorThroughTheReporter) {
   TempHome home;
 
-  RunResult result = run_in_process({"revert", "claude"}, home.env());
+  RunResult result = run_in_process({"init"}, home.env());
 
   EXPECT_EQ(result, (RunResult{.out = "",
-                               .err = "error: `revert` is not available in this build yet\n",
+                               .err = "error: `init` is not available in this build yet\n",
                                .status = 1}));
 }
 
