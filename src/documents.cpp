@@ -83,13 +83,16 @@ class OrderedBuilder {
 
   // Also receives out_of_range errors (a number such as 1e400): never cast `error` to a
   // parse_error.
-  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) {
+  bool parse_error(std::size_t position, const std::string&,
+                   const nlohmann::detail::exception& error) {
     error_position = position;
+    error_text = error.what();
     return false;
   }
 
   Json root;
   std::size_t error_position = 0;
+  std::string error_text;
   bool too_deep = false;
 
  private:
@@ -163,6 +166,23 @@ std::size_t offset_past_depth(std::string_view text, std::size_t limit) {
   return text.size();
 }
 
+// The parser's words for an error without its exception tag and its own position, which
+// counts a CR as a column: "[json.exception.parse_error.101] parse error at line 1, column 2:
+// syntax error ..." gives "syntax error ...".
+std::string parser_reason(std::string_view what) {
+  if (what.starts_with("[json.exception.")) {
+    const std::size_t tag_end = what.find("] ");
+    what.remove_prefix(tag_end == std::string_view::npos ? what.size() : tag_end + 2);
+  }
+  if (what.starts_with("parse error")) {
+    const std::size_t colon = what.find(": ");
+    if (colon != std::string_view::npos) {
+      what.remove_prefix(colon + 2);
+    }
+  }
+  return what.empty() ? std::string("syntax error") : std::string(what);
+}
+
 bool is_json_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
@@ -171,6 +191,19 @@ std::string not_valid_json(std::string_view text, std::string_view name, std::si
   const TextPosition pos = position_at(text, offset);
   return fmt::format("{} is not valid JSON (line {}, column {}) — left untouched", name, pos.line,
                      pos.column);
+}
+
+// The JSON in the file at `path`, parsed by `parse`; a missing file is an empty object.
+Result<Json> read_json_with(const fs::path& path,
+                            Result<Json> (*parse)(std::string_view, std::string_view)) {
+  auto text = read_text_file(path);
+  if (!text) {
+    return unexpected(fmt::format("cannot read {}: {}", display(path), text.error().message()));
+  }
+  if (!text->has_value()) {
+    return Json::object();
+  }
+  return parse(**text, display(path));
 }
 
 Json inline_members_to_json(const std::vector<toml::InlineMember>& members) {
@@ -202,57 +235,84 @@ bool is_blank_text(std::string_view text) {
   return trim_space(text).empty();
 }
 
-Result<Json> parse_json_object(std::string_view text, std::string_view name) {
-  if (is_blank_text(text)) {
-    return Json::object();
-  }
-  // The parser would skip a byte-order mark silently; another tool's file that has one is
-  // not one we understand.
+Result<Json, JsonError> parse_json(std::string_view text) {
+  // The parser would skip a byte-order mark silently; a file that has one is not JSON.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
-    return unexpected(not_valid_json(text, name, 0));
+    return unexpected(JsonError{.offset = 0, .reason = "a byte-order mark is not JSON"});
   }
-  const auto first = static_cast<std::size_t>(
-      std::find_if_not(text.begin(), text.end(), is_json_space) - text.begin());
-  if (first < text.size() && text[first] != '{') {
-    return unexpected(not_valid_json(text, name, first));
-  }
-
   OrderedBuilder builder;
   bool ok = false;
   try {
     ok = Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::detail::input_format_t::json,
                          true, false);
-  } catch (const Json::exception&) {
+  } catch (const Json::exception& e) {
     ok = false;
+    builder.error_text = e.what();
   }
   if (builder.too_deep) {
-    return unexpected(not_valid_json(text, name, offset_past_depth(text, max_json_depth)));
+    return unexpected(
+        JsonError{.offset = offset_past_depth(text, max_json_depth),
+                  .reason = fmt::format("nesting deeper than {} levels", max_json_depth)});
   }
   if (!ok) {
     // The parser counts the bytes read, the failing one included.
     const std::size_t pos = builder.error_position;
-    return unexpected(not_valid_json(text, name, pos == 0 ? 0 : pos - 1));
+    return unexpected(
+        JsonError{.offset = pos == 0 ? 0 : pos - 1, .reason = parser_reason(builder.error_text)});
   }
   return std::move(builder.root);
 }
 
-Result<Json> read_json_object(const fs::path& path) {
+std::string describe(const JsonError& error, std::string_view text) {
+  const TextPosition pos = position_at(text, error.offset);
+  return fmt::format("{} at line {}, column {}", error.reason, pos.line, pos.column);
+}
+
+Result<Json> parse_json_document(std::string_view text, std::string_view name) {
+  if (is_blank_text(text)) {
+    return Json::object();
+  }
+  auto parsed = parse_json(text);
+  if (!parsed) {
+    return unexpected(not_valid_json(text, name, parsed.error().offset));
+  }
+  return std::move(*parsed);
+}
+
+Result<Json> parse_json_object(std::string_view text, std::string_view name) {
+  if (!is_blank_text(text) && text.substr(0, 3) != "\xEF\xBB\xBF") {
+    const auto first = static_cast<std::size_t>(
+        std::find_if_not(text.begin(), text.end(), is_json_space) - text.begin());
+    if (first < text.size() && text[first] != '{') {
+      return unexpected(not_valid_json(text, name, first));
+    }
+  }
+  return parse_json_document(text, name);
+}
+
+Result<std::optional<std::string>, std::error_code> read_text_file(const fs::path& path) {
   auto text = read_file(path);
   if (!text) {
     // As for the file system library, a path through something that is not a folder names
     // no file either.
     if (text.error() == std::errc::no_such_file_or_directory ||
         text.error() == std::errc::not_a_directory) {
-      return Json::object();
+      return std::optional<std::string>();
     }
-    return unexpected(fmt::format("cannot read {}: {}", display(path), text.error().message()));
+    return unexpected(text.error());
   }
   if (!is_valid_utf8(*text)) {
-    return unexpected(
-        fmt::format("cannot read {}: {}", display(path),
-                    std::make_error_code(std::errc::illegal_byte_sequence).message()));
+    return unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
   }
-  return parse_json_object(*text, display(path));
+  return std::optional<std::string>(std::move(*text));
+}
+
+Result<Json> read_json_document(const fs::path& path) {
+  return read_json_with(path, parse_json_document);
+}
+
+Result<Json> read_json_object(const fs::path& path) {
+  return read_json_with(path, parse_json_object);
 }
 
 Result<std::string> dump_json(const Json& value) {
@@ -263,16 +323,24 @@ Result<std::string> dump_json(const Json& value) {
   }
 }
 
-Result<void, std::error_code> write_json(const fs::path& path, const Json& value) {
+Result<WriteOutcome, std::error_code> write_json(const fs::path& path, const Json& value) {
   auto text = dump_json(value);
   if (!text) {
     return unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
   }
+  return write_atomic(path, *text);
+}
+
+Result<WriteOutcome> write_json_file(const fs::path& path, const Json& value) {
+  auto text = dump_json(value);
+  if (!text) {
+    return unexpected(fmt::format("cannot serialise {}: {}", display(path), text.error()));
+  }
   auto written = write_atomic(path, *text);
   if (!written) {
-    return unexpected(written.error());
+    return unexpected(fmt::format("cannot write {}: {}", display(path), written.error().message()));
   }
-  return {};
+  return std::move(*written);
 }
 
 bool json_equal(const Json& a, const Json& b) {
@@ -459,6 +527,56 @@ Result<toml::Table> json_object_to_toml(const Json& object) {
     toml::set_value(table, key, std::move(*converted));
   }
   return table;
+}
+
+Result<TomlFile, TomlFileError> parse_toml_file(std::string text) {
+  TomlFile file;
+  file.bom = text.starts_with("\xEF\xBB\xBF");
+  file.crlf = text.find("\r\n") != std::string::npos;
+  file.text = std::move(text);
+  const std::string_view body = std::string_view(file.text).substr(file.bom ? 3 : 0);
+  if (is_blank_text(body)) {
+    return file;
+  }
+  auto doc = toml::parse(body);
+  if (!doc) {
+    return unexpected(TomlFileError{.invalid = toml_position_text(body, doc.error().offset)});
+  }
+  file.doc = std::move(*doc);
+  return file;
+}
+
+Result<TomlFile, TomlFileError> read_toml_file(const fs::path& path) {
+  auto text = read_text_file(path);
+  if (!text) {
+    return unexpected(TomlFileError{.read = text.error()});
+  }
+  return parse_toml_file(text->value_or(std::string()));
+}
+
+std::string print_toml_file(const TomlFile& file) {
+  std::string printed = toml::print(file.doc);
+  if (file.crlf) {
+    // A CR that ended up before a CR LF would double it: take every CR LF back first.
+    printed = toml::with_crlf(toml::with_lf(printed));
+  }
+  if (file.bom) {
+    printed.insert(0, "\xEF\xBB\xBF");
+  }
+  return printed;
+}
+
+Result<std::optional<WriteOutcome>, std::error_code> save_toml_file(const fs::path& path,
+                                                                    const TomlFile& file) {
+  const std::string printed = print_toml_file(file);
+  if (printed == file.text) {
+    return std::optional<WriteOutcome>();
+  }
+  auto written = write_atomic(path, printed);
+  if (!written) {
+    return unexpected(written.error());
+  }
+  return std::optional<WriteOutcome>(std::move(*written));
 }
 
 }  // namespace kelvaro

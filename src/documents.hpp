@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "fsutil.hpp"
 #include "result.hpp"
 #include "toml.hpp"
 
@@ -41,15 +42,43 @@ std::string toml_position_text(std::string_view text, std::size_t offset);
 // U+3000 and the rest, besides the ASCII ones).
 bool is_blank_text(std::string_view text);
 
-// Parses `text` as a JSON document that must hold an object. Fails with "{name} is not valid
-// JSON (line {}, column {}) — left untouched" for a syntax error, a byte-order mark (1, 1), a
-// top level that is not an object (at its first byte) or nesting deeper than 128 levels. A
-// blank `text` is an empty object. `text` must be valid UTF-8 (the parser refuses it otherwise).
+// A JSON syntax error: the byte offset where it was found and the parser's words for it.
+struct JsonError {
+  std::size_t offset = 0;
+  std::string reason{};
+
+  bool operator==(const JsonError&) const = default;
+};
+
+// Parses `text` as one JSON document, any top level, object members in file order (a repeated
+// key keeps its first place and takes the later value). Refuses a byte-order mark (offset 0),
+// nesting deeper than 128 levels, and anything else the JSON grammar does not allow, blank
+// text included. `text` must be valid UTF-8 (the parser refuses it otherwise).
+Result<Json, JsonError> parse_json(std::string_view text);
+
+// "{reason} at line {}, column {}" for `error` found in `text`.
+std::string describe(const JsonError& error, std::string_view text);
+
+// `parse_json` for another tool's file: a blank `text` is an empty object, and an error is
+// "{name} is not valid JSON (line {}, column {}) — left untouched" (a byte-order mark at 1, 1).
+Result<Json> parse_json_document(std::string_view text, std::string_view name);
+
+// As `parse_json_document`, but the top level must be an object: any other value fails with
+// the same message at its first byte.
 Result<Json> parse_json_object(std::string_view text, std::string_view name);
 
-// Reads the JSON object in the file at `path`. A missing or blank file is an empty object.
-// Fails with "cannot read {}: {}" when the file cannot be read or is not valid UTF-8, else
-// with the messages of `parse_json_object` (named by the path).
+// The whole file at `path` as UTF-8 text, or nullopt when there is no file (also when a
+// component of the path is not a folder). Fails with the system error; text that is not
+// valid UTF-8 is `std::errc::illegal_byte_sequence`.
+Result<std::optional<std::string>, std::error_code> read_text_file(
+    const std::filesystem::path& path);
+
+// Reads the JSON document in the file at `path`, any top level. A missing or blank file is an
+// empty object. Fails with "cannot read {}: {}" when the file cannot be read or is not valid
+// UTF-8, else with the messages of `parse_json_document` (named by the path).
+Result<Json> read_json_document(const std::filesystem::path& path);
+
+// As `read_json_document`, but the top level must be an object (`parse_json_object`).
 Result<Json> read_json_object(const std::filesystem::path& path);
 
 // `value` printed pretty: two-space indent, one member or element per line, "key": value,
@@ -60,7 +89,13 @@ Result<std::string> dump_json(const Json& value);
 // Writes `value` as `dump_json` prints it to `path` through `write_atomic`. Fails with the
 // write's system error, or `std::errc::illegal_byte_sequence` when `value` cannot be printed
 // (nothing is written then).
-Result<void, std::error_code> write_json(const std::filesystem::path& path, const Json& value);
+Result<WriteOutcome, std::error_code> write_json(const std::filesystem::path& path,
+                                                 const Json& value);
+
+// `write_json` with its failures as the messages every writer of another tool's JSON file
+// prints: "cannot serialise {}: {}" (path, the JSON library's text) and "cannot write {}: {}"
+// (path, the system error text).
+Result<WriteOutcome> write_json_file(const std::filesystem::path& path, const Json& value);
 
 // JSON equality as the program means it: members compared whatever their order, an integer
 // never equal to a float (1 != 1.0), unsigned integers above the signed range compared exactly.
@@ -96,5 +131,46 @@ std::optional<toml::Value> json_to_toml_value(const Json& value);
 // object `object`, members in order, null members left out. Fails with "`{key}` has a value
 // TOML cannot hold" naming the innermost member that does not convert.
 Result<toml::Table> json_object_to_toml(const Json& object);
+
+// --- TOML files ------------------------------------------------------------------------
+
+// A TOML file as read for editing: the document of its body (the text without a leading
+// byte-order mark), and what printing must restore. `text` is the file as it was read, so
+// that an edit that changes nothing writes nothing.
+struct TomlFile {
+  toml::Document doc{};
+  std::string text{};  // every byte read; empty for a missing file
+  bool bom = false;    // the text began with EF BB BF
+  bool crlf = false;   // the text holds CR LF somewhere
+
+  bool operator==(const TomlFile&) const = default;
+};
+
+// Why a TOML file could not be taken for editing: either the system error of reading it
+// (for the caller's "cannot read {}: {}"), or, when it was read, the position text "invalid
+// TOML (line {}, column {})" counted on the body, which each caller wraps in its own message.
+struct TomlFileError {
+  std::error_code read{};
+  std::string invalid{};
+
+  bool operator==(const TomlFileError&) const = default;
+};
+
+// Parses `text` as a TOML file (see `TomlFile`); a blank body is an empty document. Fails
+// with the position text only (`read` stays clear).
+Result<TomlFile, TomlFileError> parse_toml_file(std::string text);
+
+// Reads and parses the TOML file at `path`; a missing file is an empty document. Text that
+// is not valid UTF-8 fails as a read error (`std::errc::illegal_byte_sequence`).
+Result<TomlFile, TomlFileError> read_toml_file(const std::filesystem::path& path);
+
+// The document printed back as the file should hold it: every line end CR LF (exactly one CR
+// before each LF) when the text read had any, and the byte-order mark restored when it had one.
+std::string print_toml_file(const TomlFile& file);
+
+// Writes `print_toml_file(file)` to `path` through `write_atomic` when it differs from the text
+// that was read; nullopt when it does not (nothing is written then).
+Result<std::optional<WriteOutcome>, std::error_code> save_toml_file(
+    const std::filesystem::path& path, const TomlFile& file);
 
 }  // namespace kelvaro

@@ -204,12 +204,8 @@ void remove_command(Json& list, const Json& command) {
 
 // Writes a settings document back; the message when it cannot be.
 std::optional<std::string> write_settings(const fs::path& path, const Json& doc) {
-  auto text = dump_json(doc);
-  if (!text) {
-    return serialise_error(path, text.error());
-  }
-  if (auto written = write_atomic(path, *text); !written) {
-    return write_error(path, written.error());
+  if (auto written = write_json_file(path, doc); !written) {
+    return std::move(written).error();
   }
   return std::nullopt;
 }
@@ -634,14 +630,6 @@ std::vector<Json> group_hook_entries(const Json& groups) {
     }
   }
   return entries;
-}
-
-std::string serialise_error(const fs::path& path, std::string_view error) {
-  return fmt::format("cannot serialise {}: {}", display(path), error);
-}
-
-std::string write_error(const fs::path& path, const std::error_code& error) {
-  return fmt::format("cannot write {}: {}", display(path), error.message());
 }
 
 }  // namespace kelvaro

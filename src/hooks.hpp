@@ -181,10 +181,4 @@ void drop_empty_groups(Json& groups);
 // "hooks" list, group by group, in order.
 std::vector<Json> group_hook_entries(const Json& groups);
 
-// "cannot serialise {path}: {error}".
-std::string serialise_error(const std::filesystem::path& path, std::string_view error);
-
-// "cannot write {path}: {error}".
-std::string write_error(const std::filesystem::path& path, const std::error_code& error);
-
 }  // namespace kelvaro

@@ -83,7 +83,13 @@ void plan_instructions_section(const RunContext& ctx, const Config& config, Sync
   plan.instructions = plan_instructions(ctx, config, ctx.commons / "AGENTS.md");
 }
 
-void plan_mcp_section(const RunContext&, const Config&, SyncPlan&) {}
+void plan_mcp_section(const RunContext& ctx, const Config& config, SyncPlan& plan) {
+  plan.mcp = plan_mcp(ctx, config, list_agents(ctx.home, config), ctx.commons / "mcp.json");
+  for (std::string& fatal : plan.mcp.fatal) {
+    plan.blocking.push_back(std::move(fatal));
+  }
+  plan.mcp.fatal.clear();
+}
 
 void plan_render_section(const RunContext& ctx, const Config& config, SyncPlan& plan) {
   RenderPlan renders = plan_renders(ctx.home, config, ctx.commons);
@@ -193,8 +199,75 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
   }
 }
 
-void report_mcp_errors(const SyncPlan&, SyncRun&) {}
-void run_mcp_section(const SyncPlan&, SyncRun&) {}
+void report_mcp_errors(const SyncPlan& plan, SyncRun& run) {
+  for (const std::string& error : plan.mcp.errors) {
+    report_error(run.reporter, error);
+  }
+}
+
+// Every line is printed before anything is applied. Removals come first; then each agent file
+// is written once with all of its missing and drifted servers.
+void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
+  const std::vector<McpItem>& items = plan.mcp.items;
+  auto of_interest = [](const McpItem& item) { return item.state != McpState::managed; };
+  if (std::none_of(items.begin(), items.end(), of_interest)) {
+    return;
+  }
+  print_line(run.reporter, "mcp (mcp.json)");
+  for (const McpItem& item : items) {
+    if (of_interest(item)) {
+      print_line(run.reporter, fmt::format("  {:9} {} → {} — {}", to_string(item.state),
+                                           item.server, item.agent, describe_mcp_item(item)));
+    }
+  }
+  if (run.dry_run) {
+    run.changes += static_cast<std::uint64_t>(std::count_if(
+        items.begin(), items.end(), [](const McpItem& item) { return is_actionable(item.state); }));
+    return;
+  }
+
+  for (const McpItem& item : items) {
+    if (item.state != McpState::disabled) {
+      continue;
+    }
+    auto removed = remove_agent_servers(item.path, item.key, item.toml, item.server);
+    if (!removed) {
+      report_error(run.reporter, removed.error());
+      continue;
+    }
+    ++run.changes;
+  }
+
+  std::vector<std::vector<McpItem>> groups;
+  for (const McpItem& item : items) {
+    if (item.state != McpState::missing && item.state != McpState::drifted) {
+      continue;
+    }
+    auto group = std::find_if(groups.begin(), groups.end(), [&](const std::vector<McpItem>& g) {
+      return g.front().path == item.path;
+    });
+    if (group == groups.end()) {
+      groups.push_back({item});
+    } else {
+      group->push_back(item);
+    }
+  }
+  for (const std::vector<McpItem>& group : groups) {
+    const McpItem& first = group.front();
+    auto written = write_agent_servers(first.path, first.key, first.toml, group);
+    if (!written) {
+      report_error(run.reporter, written.error());
+      continue;
+    }
+    run.changes += group.size();
+    if (written->mode) {
+      report_warning(run.reporter,
+                     fmt::format("{} has mode {:o} — it now holds resolved secrets and can be read "
+                                 "by others",
+                                 display(written->path), *written->mode));
+    }
+  }
+}
 
 void run_render_section(const SyncPlan& plan, SyncRun& run) {
   auto of_interest = [](const RenderItem& item) { return item.state != RenderState::managed; };

@@ -8,6 +8,7 @@
 #include "hooks.hpp"
 #include "instructions.hpp"
 #include "link.hpp"
+#include "mcp.hpp"
 #include "render.hpp"
 #include "report.hpp"
 
@@ -32,7 +33,8 @@ struct SyncPlan {
   // Every skills group, then every commands group, then every agents group, in agent order.
   std::vector<LinkGroup> link_groups;
   std::vector<InstructionsItem> instructions;
-  // MCP servers: the plan's items and per-agent errors join here with the MCP planner.
+  // MCP servers: the items and per-agent errors; the fatal texts are moved to `blocking`.
+  McpPlan mcp;
   std::vector<RenderItem> renders;
   HookPlan hooks;
   // Texts that stop the whole run before any change: MCP fatal texts, then the rendered

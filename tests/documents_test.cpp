@@ -54,6 +54,8 @@ class DocumentsDir : public ::testing::Test {
 
 using ReadJsonObject = DocumentsDir;
 using WriteJson = DocumentsDir;
+using ReadJsonDocument = DocumentsDir;
+using TomlFrame = DocumentsDir;
 using VisibleNames = DocumentsDir;
 
 std::string invalid_json(const fs::path& path, int line, int column) {
@@ -243,6 +245,104 @@ TEST_F(WriteJson, WritesNothingWhenAStringIsNotUtf8) {
   EXPECT_FALSE(fs::exists(path));
   ASSERT_FALSE(text);
   EXPECT_NE(text.error().find("316"), std::string::npos) << text.error();
+}
+
+TEST_F(WriteJson, ReportsWhatWasWrittenAndFailsWithTheWritersMessages) {
+  const fs::path target = write("target.json", "old");
+  const fs::path link = dir_ / "link.json";
+  fs::create_symlink(target.filename(), link);
+  fs::create_directories(dir_ / "folder.json");
+
+  auto through_link = write_json_file(link, Json{{"a", 1}});
+  auto unprintable = write_json_file(dir_ / "bad.json", Json{{"bad", "\xFF"}});
+  auto onto_folder = write_json_file(dir_ / "folder.json", Json::object());
+
+  ASSERT_TRUE(through_link) << through_link.error();
+  EXPECT_EQ(through_link->path, fs::canonical(target));
+  EXPECT_FALSE(through_link->mode);
+  EXPECT_EQ(read(target), "{\n  \"a\": 1\n}");
+  EXPECT_TRUE(fs::is_symlink(link));
+  ASSERT_FALSE(unprintable);
+  EXPECT_TRUE(
+      unprintable.error().starts_with("cannot serialise " + (dir_ / "bad.json").string() + ": "))
+      << unprintable.error();
+  EXPECT_FALSE(fs::exists(dir_ / "bad.json"));
+  ASSERT_FALSE(onto_folder);
+  EXPECT_TRUE(
+      onto_folder.error().starts_with("cannot write " + (dir_ / "folder.json").string() + ": "))
+      << onto_folder.error();
+}
+
+TEST_F(ReadJsonDocument, TakesAnyTopLevelButNoByteOrderMark) {
+  auto array = read_json_document(write("array.json", " [1, {\"b\": 2, \"a\": null}] "));
+  auto null = read_json_document(write("null.json", "null"));
+  auto missing = read_json_document(dir_ / "missing.json");
+  auto blank = read_json_document(write("blank.json", " \n"));
+  const fs::path bom = write("bom.json", "\xEF\xBB\xBF[]");
+  auto with_bom = read_json_document(bom);
+  const fs::path broken = write("broken.json", "[1,\n 2");
+  auto truncated = read_json_document(broken);
+
+  ASSERT_TRUE(array) << array.error();
+  EXPECT_EQ(array->dump(), R"([1,{"b":2,"a":null}])");
+  ASSERT_TRUE(null) << null.error();
+  EXPECT_TRUE(null->is_null());
+  ASSERT_TRUE(missing && blank);
+  EXPECT_EQ(*missing, Json::object());
+  EXPECT_EQ(*blank, Json::object());
+  ASSERT_FALSE(with_bom);
+  EXPECT_EQ(with_bom.error(), invalid_json(bom, 1, 1));
+  ASSERT_FALSE(truncated);
+  EXPECT_EQ(truncated.error(), invalid_json(broken, 2, 3));
+}
+
+TEST_F(TomlFrame, RestoresByteOrderMarkAndCrLfAroundAnEdit) {
+  auto file = parse_toml_file("\xEF\xBB\xBF# note\r\n[a]\r\nx = 1\r\n");
+  ASSERT_TRUE(file);
+  EXPECT_TRUE(file->bom);
+  EXPECT_TRUE(file->crlf);
+  EXPECT_EQ(print_toml_file(*file), file->text);
+
+  toml::set_value(toml::insert_table(file->doc.root, "b", false), "y", toml::string_value("z"));
+
+  EXPECT_EQ(print_toml_file(*file),
+            "\xEF\xBB\xBF# note\r\n[a]\r\nx = 1\r\n\r\n[b]\r\ny = \"z\"\r\n");
+}
+
+TEST_F(TomlFrame, BlankAndMissingFilesAreEmptyDocumentsAndErrorsCountOnTheBody) {
+  auto blank = parse_toml_file("\xEF\xBB\xBF \n\t\n");
+  auto missing = read_toml_file(dir_ / "none" / "missing.toml");
+  auto bad_bom = parse_toml_file("\xEF\xBB\xBFx = \n");
+  auto bad_third = parse_toml_file("a = 1\nb = 2\nc =!\n");
+  auto not_utf8 = read_toml_file(write("bad.toml", "a = \"\xFF\"\n"));
+
+  ASSERT_TRUE(blank && missing);
+  EXPECT_EQ(blank->doc, toml::Document{});
+  EXPECT_EQ(missing->doc, toml::Document{});
+  EXPECT_EQ(missing->text, "");
+  ASSERT_FALSE(bad_bom);
+  EXPECT_EQ(bad_bom.error().invalid, "invalid TOML (line 1, column 5)");
+  ASSERT_FALSE(bad_third);
+  EXPECT_EQ(bad_third.error().invalid, "invalid TOML (line 3, column 4)");
+  ASSERT_FALSE(not_utf8);
+  EXPECT_EQ(not_utf8.error().read, std::errc::illegal_byte_sequence);
+}
+
+TEST_F(TomlFrame, WritesOnlyWhenThePrintedTextChanged) {
+  const fs::path path = write("config.toml", "# keep\r\n[t]\r\nv = 1\r\n");
+  auto file = read_toml_file(path);
+  ASSERT_TRUE(file);
+  fs::remove(path);
+
+  auto unchanged = save_toml_file(path, *file);
+  toml::set_value(file->doc.root, "w", toml::integer_value(2));
+  auto changed = save_toml_file(path, *file);
+
+  ASSERT_TRUE(unchanged && changed);
+  EXPECT_FALSE(*unchanged);
+  ASSERT_TRUE(*changed);
+  EXPECT_EQ((*changed)->path, path);
+  EXPECT_EQ(read(path), "w = 2\r\n# keep\r\n[t]\r\nv = 1\r\n");
 }
 
 TEST(JsonEqual, IgnoresOrderButNotNumberKinds) {

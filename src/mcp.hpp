@@ -1,0 +1,191 @@
+#pragma once
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agents.hpp"
+#include "config.hpp"
+#include "context.hpp"
+#include "documents.hpp"
+#include "fsutil.hpp"
+#include "result.hpp"
+
+// MCP servers: the Commons `mcp.json`, the five dialects agents store servers in, the
+// `${env:NAME}` references, the plan that compares the Commons with every agent, and the
+// readers and editors of the agents' own MCP configuration files.
+namespace kelvaro {
+
+// --- the Commons server file -------------------------------------------------------------
+
+// The Commons servers: a JSON object from server name to server (an object in the standard
+// shape whose `disabled` member, when present, is a boolean). Being an ordered object it keeps
+// insertion order: a new name is appended, a replaced value keeps its place, a removed name
+// lets the later ones move up. Loading sorts the names byte-wise.
+using ServerMap = Json;
+
+// Reads and checks the Commons server file at `path`: its `mcpServers` servers sorted by name.
+// Fails with "cannot read {}: {}", "{} is not valid JSON: {}", "{} must hold an `mcpServers`
+// object at the top level", "{}: server `{}` must be an object" or "{}: server `{}`: `disabled`
+// must be true or false".
+Result<ServerMap> parse_commons_servers(const std::filesystem::path& path);
+
+// As `parse_commons_servers`, but when `path` (links followed) is no regular file, or cannot
+// be looked at, the result is an empty map and no message.
+Result<ServerMap> load_commons_servers(const std::filesystem::path& path);
+
+// Writes `servers` as the whole file `path`: an object holding only `mcpServers`, pretty with
+// two-space indent, one final line feed, through `write_atomic`. Fails with "cannot serialise
+// {}: {}" or "cannot write {}: {}"; the old file is then unchanged.
+Result<void> write_commons_servers(const std::filesystem::path& path, const ServerMap& servers);
+
+// --- environment references ----------------------------------------------------------------
+
+// `value` with every "${env:NAME}" inside its strings (at any depth, member names excepted)
+// replaced by NAME's value in `ctx.env`; an unterminated reference stays as written and an
+// inserted value is not scanned again. Fails with "mcp server `{name}`: ${env:{}} is not set
+// in the environment" for a variable that is absent or empty.
+Result<Json> expand_env_refs(std::string_view name, const Json& value, const RunContext& ctx);
+
+// True when the compact JSON text of `value` holds "${env:" anywhere (member names included).
+bool has_env_refs(const Json& value);
+
+// --- dialects --------------------------------------------------------------------------------
+
+// The transport of a standard-shape server.
+enum class Transport { stdio, http, sse };
+
+// "stdio", "http", "sse".
+std::string_view to_string(Transport transport);
+
+// `type` when it is exactly "stdio", "http" or "sse"; else http for a server with `url` and no
+// `command`, stdio otherwise.
+Transport transport_of(const Json& server);
+
+// The entry an agent of dialect `shape` should hold for the Commons server `server` called
+// `name`: translated, `disabled` dropped, `tweak` members merged last (in the agent's dialect),
+// and, with `expand`, every environment reference of server and tweak resolved. Fails only
+// with the message of `expand_env_refs`.
+Result<Json> render_server(std::string_view name, const RunContext& ctx, const Json& server,
+                           ServerShape shape, const std::optional<Json>& tweak, bool expand);
+
+// An agent's entry read back into the standard shape: `server`, the members that have no place
+// there (`tweak`, nulls left out), and notes for the user in the order they arose.
+struct AdoptedServer {
+  Json server;
+  Json tweak;
+  std::vector<std::string> notes;
+
+  bool operator==(const AdoptedServer&) const = default;
+};
+
+// Reads the agent entry `entry` of dialect `shape` back into the standard shape. Fails with
+// "server `{name}` is not an object".
+Result<AdoptedServer> standardise_server(std::string_view name, const Json& entry,
+                                         ServerShape shape);
+
+// The member names in which the objects `a` and `b` differ (`json_equal`; a value that is not
+// an object counts as empty), sorted byte-wise, each once.
+std::vector<std::string> differing_keys(const Json& a, const Json& b);
+
+// The names in which `entry` differs from `server` rendered with `tweak` for `shape`, without
+// expanding references. Fails with the render's message.
+Result<std::vector<std::string>> render_diff(std::string_view name, const Json& server,
+                                             ServerShape shape, const Json& entry,
+                                             const RunContext& ctx,
+                                             const std::optional<Json>& tweak);
+
+// --- agents' configuration files -----------------------------------------------------------
+
+// The whole file at `path` as UTF-8 text, empty when there is no file. Fails with "cannot read
+// {}: {}" (also for text that is not UTF-8, and for a folder).
+Result<std::string> read_text_if_exists(const std::filesystem::path& path);
+
+// The file at `path` as one JSON document of any kind; a missing or blank file is an empty
+// object. Fails with "cannot read {}: {}" or "{} is not valid JSON (line {}, column {}) — left
+// untouched" (a byte-order mark fails at line 1, column 1).
+Result<Json> read_agent_json(const std::filesystem::path& path);
+
+// The servers the agent's file `path` holds under `key` (a JSON object from name to entry, in
+// file order); `toml` for codex's TOML file. A missing key, and a JSON file whose top level is
+// no object, hold none. Fails with the reading messages, "{}: `{}` is not an object — left
+// untouched" (JSON), or "{}: {} — left untouched" around "invalid TOML (line {}, column {})" or
+// "`{}` is not a table" (TOML).
+Result<Json> read_agent_servers(const std::filesystem::path& path, std::string_view key, bool toml);
+
+struct McpItem;
+
+// Writes the `rendered` entry of each of `items` (all naming the file `path`) under its server
+// name in `key`: a held server keeps its place, a new one goes last, nothing else changes. A
+// JSON file is printed pretty without a final line end; a TOML file is edited in place, its
+// byte-order mark and CR LF line ends kept. Every failure leaves the file as it was and is one
+// message ending "— left untouched", or "cannot serialise {}: {}", "cannot write {}: {}".
+Result<WriteOutcome> write_agent_servers(const std::filesystem::path& path, std::string_view key,
+                                         bool toml, const std::vector<McpItem>& items);
+
+// Removes the server `name` from `key` of the file `path`: the outcome of the write, or nullopt
+// when the file does not hold it (nothing is written). A TOML file is printed as the document
+// prints, without restoring a byte-order mark or CR LF. Fails with the messages of the readers
+// and writers above.
+Result<std::optional<WriteOutcome>> remove_agent_servers(const std::filesystem::path& path,
+                                                         std::string_view key, bool toml,
+                                                         std::string_view name);
+
+// --- the plan --------------------------------------------------------------------------------
+
+enum class McpState { managed, missing, drifted, foreign, stranded, disabled };
+
+// "managed", "missing", "drifted", "foreign", "stranded", "disabled".
+std::string_view to_string(McpState state);
+
+// True for the states `sync` changes: missing and drifted (written), disabled (removed).
+bool is_actionable(McpState state);
+
+// One agent and one server. `path`, `key` and `toml` address the agent's file, so a writer
+// needs nothing but items. `rendered` is present for managed, missing and drifted items;
+// `drift` lists the differing member names of a drifted one; `env_refs` says that `rendered`
+// holds values resolved from the environment.
+struct McpItem {
+  std::string agent;
+  std::string server;
+  std::filesystem::path path;
+  std::vector<std::string> drift;
+  std::optional<Json> rendered;
+  std::string key;
+  bool toml = false;
+  bool env_refs = false;
+  McpState state = McpState::managed;
+
+  bool operator==(const McpItem&) const = default;
+};
+
+// Items agent by agent (in list order), within an agent the Commons servers by name and then
+// the agent's foreign entries in file order. `errors`: one per agent file that cannot be read
+// (that agent has no items). `fatal`: the Commons file's one message, or each distinct render
+// failure; they stop `sync`.
+struct McpPlan {
+  std::vector<McpItem> items;
+  std::vector<std::string> errors;
+  std::vector<std::string> fatal;
+
+  bool operator==(const McpPlan&) const = default;
+};
+
+// Plans the Commons servers of `mcp_json` against the MCP files of `agents` (the installed
+// agents in list order). No regular file at `mcp_json`: an empty plan, no agent file read.
+McpPlan plan_mcp(const RunContext& ctx, const Config& config, const std::vector<Agent>& agents,
+                 const std::filesystem::path& mcp_json);
+
+// Plans `servers` (name order) against the key-merge MCP files of the built-in agents among
+// `agents`, with the allowlists and tweaks of `config`.
+McpPlan plan_mcp_agents(const RunContext& ctx, const Config& config,
+                        const std::vector<Agent>& agents, const ServerMap& servers);
+
+// The note of the item's state: "not in this agent's config yet", "differs from the Commons
+// ({drift}) — will be restored", "not in the Commons — left alone", ...; empty for managed.
+std::string describe_mcp_item(const McpItem& item);
+
+}  // namespace kelvaro

@@ -1,0 +1,227 @@
+#include <fmt/format.h>
+
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "mcp.hpp"
+
+// Reading and editing the MCP servers in agents' own configuration files. Nothing is written
+// after any failure, and nothing outside the servers named is changed.
+namespace kelvaro {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string left_untouched(const fs::path& path, std::string_view what) {
+  return fmt::format("{}: {} — left untouched", display(path), what);
+}
+
+std::string not_an_object(const fs::path& path, std::string_view key) {
+  return fmt::format("{}: `{}` is not an object — left untouched", display(path), key);
+}
+
+std::string not_a_table(std::string_view key) {
+  return fmt::format("`{}` is not a table", key);
+}
+
+std::string cannot_read(const fs::path& path, const std::error_code& error) {
+  return fmt::format("cannot read {}: {}", display(path), error.message());
+}
+
+std::string cannot_write(const fs::path& path, const std::error_code& error) {
+  return fmt::format("cannot write {}: {}", display(path), error.message());
+}
+
+// The TOML document of `text` as the agent's file holds it; the error position counts the
+// bytes of `text` itself.
+Result<toml::Document> parse_agent_toml(const fs::path& path, std::string_view text) {
+  auto doc = toml::parse(text);
+  if (!doc) {
+    return unexpected(left_untouched(path, toml_position_text(text, doc.error().offset)));
+  }
+  return std::move(*doc);
+}
+
+// The servers to write, by name: a name that comes twice keeps its first place and takes the
+// later entry.
+Json collect_entries(const std::vector<McpItem>& items) {
+  Json entries = Json::object();
+  for (const McpItem& item : items) {
+    if (item.rendered) {
+      entries[item.server] = *item.rendered;
+    }
+  }
+  return entries;
+}
+
+Result<WriteOutcome> write_json_servers(const fs::path& path, std::string_view key,
+                                        const Json& entries) {
+  auto root = read_agent_json(path);
+  if (!root) {
+    return unexpected(std::move(root).error());
+  }
+  if (root->is_null()) {
+    *root = Json::object();
+  }
+  if (!root->is_object()) {
+    return unexpected(
+        fmt::format("{} does not hold a JSON object — left untouched", display(path)));
+  }
+  const std::string key_text(key);
+  auto found = root->find(key_text);
+  if (found == root->end()) {
+    (*root)[key_text] = Json::object();
+    found = root->find(key_text);
+  } else if (!found->is_object()) {
+    return unexpected(not_an_object(path, key));
+  }
+  // Edited in place: the rest of the document, however large, is neither copied nor moved.
+  for (const auto& [name, entry] : entries.items()) {
+    (*found)[name] = entry;
+  }
+  return write_json_file(path, *root);
+}
+
+Result<WriteOutcome> write_toml_servers(const fs::path& path, std::string_view key,
+                                        const Json& entries) {
+  auto file = read_toml_file(path);
+  if (!file) {
+    if (file.error().read) {
+      return unexpected(cannot_read(path, file.error().read));
+    }
+    return unexpected(left_untouched(path, file.error().invalid));
+  }
+  toml::Table& root = file->doc.root;
+  toml::Entry* held = toml::find(root, key);
+  if (held == nullptr) {
+    // Implicit, so that a file gaining its first server shows only `[key.name]` headers.
+    toml::insert_table(root, std::string(key), true);
+    held = toml::find(root, key);
+  }
+  toml::Table* servers = toml::as_table(*held);
+  if (servers == nullptr) {
+    return unexpected(left_untouched(path, not_a_table(key)));
+  }
+  for (const auto& [name, entry] : entries.items()) {
+    if (!entry.is_object()) {
+      return unexpected(left_untouched(path, fmt::format("server `{}` is not an object", name)));
+    }
+    auto table = json_object_to_toml(entry);
+    if (!table) {
+      return unexpected(left_untouched(path, table.error()));
+    }
+    toml::replace_table(*servers, name, std::move(*table));
+  }
+  auto saved = save_toml_file(path, *file);
+  if (!saved) {
+    return unexpected(cannot_write(path, saved.error()));
+  }
+  // Unchanged text is not written again; the file holds what was asked all the same.
+  return saved->value_or(WriteOutcome{.path = path, .mode = std::nullopt});
+}
+
+}  // namespace
+
+Result<std::string> read_text_if_exists(const fs::path& path) {
+  auto text = read_text_file(path);
+  if (!text) {
+    return unexpected(cannot_read(path, text.error()));
+  }
+  return text->value_or(std::string());
+}
+
+Result<Json> read_agent_json(const fs::path& path) {
+  return read_json_document(path);
+}
+
+Result<Json> read_agent_servers(const fs::path& path, std::string_view key, bool toml) {
+  if (!toml) {
+    auto root = read_agent_json(path);
+    if (!root) {
+      return unexpected(std::move(root).error());
+    }
+    if (!root->is_object()) {
+      return Json::object();
+    }
+    const auto found = root->find(std::string(key));
+    if (found == root->end()) {
+      return Json::object();
+    }
+    if (!found->is_object()) {
+      return unexpected(not_an_object(path, key));
+    }
+    return std::move(*found);
+  }
+
+  auto text = read_text_if_exists(path);
+  if (!text) {
+    return unexpected(std::move(text).error());
+  }
+  auto doc = parse_agent_toml(path, *text);
+  if (!doc) {
+    return unexpected(std::move(doc).error());
+  }
+  const toml::Entry* held = toml::find(doc->root, key);
+  if (held == nullptr) {
+    return Json::object();
+  }
+  const toml::Table* servers = toml::as_table(*held);
+  if (servers == nullptr) {
+    return unexpected(left_untouched(path, not_a_table(key)));
+  }
+  return toml_table_to_json(*servers);
+}
+
+Result<WriteOutcome> write_agent_servers(const fs::path& path, std::string_view key, bool toml,
+                                         const std::vector<McpItem>& items) {
+  const Json entries = collect_entries(items);
+  return toml ? write_toml_servers(path, key, entries) : write_json_servers(path, key, entries);
+}
+
+Result<std::optional<WriteOutcome>> remove_agent_servers(const fs::path& path, std::string_view key,
+                                                         bool toml, std::string_view name) {
+  const std::string name_text(name);
+  if (!toml) {
+    auto root = read_agent_json(path);
+    if (!root) {
+      return unexpected(std::move(root).error());
+    }
+    if (!root->is_object()) {
+      return std::optional<WriteOutcome>();
+    }
+    const auto servers = root->find(std::string(key));
+    if (servers == root->end() || !servers->is_object() || servers->erase(name_text) == 0) {
+      return std::optional<WriteOutcome>();
+    }
+    auto written = write_json_file(path, *root);
+    if (!written) {
+      return unexpected(std::move(written).error());
+    }
+    return std::optional<WriteOutcome>(std::move(*written));
+  }
+
+  auto text = read_text_if_exists(path);
+  if (!text) {
+    return unexpected(std::move(text).error());
+  }
+  if (is_blank_text(*text)) {
+    return std::optional<WriteOutcome>();
+  }
+  auto doc = parse_agent_toml(path, *text);
+  if (!doc) {
+    return unexpected(std::move(doc).error());
+  }
+  toml::Entry* held = toml::find(doc->root, key);
+  toml::Table* servers = held != nullptr ? toml::as_table(*held) : nullptr;
+  if (servers == nullptr || !toml::remove(*servers, name)) {
+    return std::optional<WriteOutcome>();
+  }
+  auto written = write_atomic(path, toml::print(*doc));
+  if (!written) {
+    return unexpected(cannot_write(path, written.error()));
+  }
+  return std::optional<WriteOutcome>(std::move(*written));
+}
+
+}  // namespace kelvaro

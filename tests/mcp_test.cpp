@@ -1,0 +1,512 @@
+#include "mcp.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "agents.hpp"
+#include "support.hpp"
+
+namespace kelvaro {
+namespace {
+
+namespace fs = std::filesystem;
+
+Json json(std::string_view text) {
+  return Json::parse(text);
+}
+
+// --- the Commons server file ---------------------------------------------------------------
+
+class McpServers : public ::testing::Test {
+ protected:
+  TempHome home;
+  fs::path file() const { return home.path(".agents/mcp.json"); }
+};
+
+TEST_F(McpServers, LoadSortsByteWiseAndWriteKeepsMapOrderWithOneFinalNewline) {
+  home.write(".agents/mcp.json",
+             R"({"other": 1, "mcpServers": {"b": {"command": "x"}, "a": {"url": "u"},
+                 "B": {"disabled": false}, "a": {"url": "later"}}})");
+
+  auto servers = load_commons_servers(file());
+  ASSERT_TRUE(servers) << servers.error();
+  EXPECT_EQ(servers->dump(), R"({"B":{"disabled":false},"a":{"url":"later"},"b":{"command":"x"}})");
+
+  (*servers)["0"] = Json::object();
+  auto written = write_commons_servers(file(), *servers);
+
+  ASSERT_TRUE(written) << written.error();
+  EXPECT_EQ(home.read(".agents/mcp.json"),
+            "{\n  \"mcpServers\": {\n    \"B\": {\n      \"disabled\": false\n    },\n"
+            "    \"a\": {\n      \"url\": \"later\"\n    },\n    \"b\": {\n      \"command\": "
+            "\"x\"\n    },\n    \"0\": {}\n  }\n}\n");
+  ASSERT_TRUE(write_commons_servers(file(), Json::object()));
+  EXPECT_EQ(home.read(".agents/mcp.json"), "{\n  \"mcpServers\": {}\n}\n");
+}
+
+TEST_F(McpServers, RefusesFilesItCannotUseWithOneMessageEach) {
+  const std::string path = file().string();
+  struct Case {
+    std::string text;
+    std::string message;  // a prefix for the JSON parser's own words
+  };
+  const std::vector<Case> cases = {
+      {"\xEF\xBB\xBF{\"mcpServers\": {}}", path + " is not valid JSON: "},
+      {"{\"mcpServers\": {}} {}", path + " is not valid JSON: "},
+      {"", path + " is not valid JSON: "},
+      {"[]", path + " must hold an `mcpServers` object at the top level"},
+      {"{\"mcpServers\": []}", path + " must hold an `mcpServers` object at the top level"},
+      {"{\"servers\": {}}", path + " must hold an `mcpServers` object at the top level"},
+      {R"({"mcpServers": {"a": {}, "s": "x", "t": 1}})", path + ": server `s` must be an object"},
+      {R"({"mcpServers": {"a": {"disabled": "yes"}, "b": []}})",
+       path + ": server `a`: `disabled` must be true or false"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    home.write(".agents/mcp.json", c.text);
+
+    auto servers = load_commons_servers(file());
+
+    ASSERT_FALSE(servers);
+    EXPECT_TRUE(servers.error().starts_with(c.message)) << servers.error();
+  }
+  home.write(".agents/mcp.json", "{\n  \"mcpServers\": {,}\n}");
+  auto broken = parse_commons_servers(file());
+  ASSERT_FALSE(broken);
+  EXPECT_TRUE(broken.error().ends_with(" at line 2, column 18")) << broken.error();
+}
+
+TEST_F(McpServers, NoRegularFileIsAnEmptyMap) {
+  home.make_dir(".agents/mcp.json");
+  auto folder = load_commons_servers(file());
+  auto missing = load_commons_servers(home.path("none.json"));
+
+  ASSERT_TRUE(folder && missing);
+  EXPECT_EQ(*folder, Json::object());
+  EXPECT_EQ(*missing, Json::object());
+}
+
+// --- environment references ----------------------------------------------------------------
+
+TEST(McpEnvRefs, ExpandsLeftToRightOnceAndOnlyInStrings) {
+  RunContext ctx;
+  ctx.env = {{"A", "x"}, {"B", "${env:A}"}, {"E", ""}};
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {"${env:A}", "x"},          {"pre ${env:A} post", "pre x post"},
+      {"${env:A}${env:A}", "xx"}, {"$${env:A}", "$x"},
+      {"${env:B}", "${env:A}"},   {"${env:A} and ${env:A", "x and ${env:A"},
+      {"${env:", "${env:"},       {"no refs", "no refs"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in);
+    auto expanded = expand_env_refs("s", Json(c.in), ctx);
+    ASSERT_TRUE(expanded) << expanded.error();
+    EXPECT_EQ(*expanded, Json(c.out));
+  }
+
+  const Json nested = json(R"({"${env:A}": ["${env:A}", 1, null, true, {"k": "${env:A}"}]})");
+  auto expanded = expand_env_refs("s", nested, ctx);
+  ASSERT_TRUE(expanded);
+  EXPECT_EQ(expanded->dump(), R"({"${env:A}":["x",1,null,true,{"k":"x"}]})");
+  EXPECT_TRUE(has_env_refs(nested));
+  EXPECT_TRUE(has_env_refs(json(R"({"${env:X}": 1})")));
+  EXPECT_FALSE(has_env_refs(json(R"({"a": ["$", "{env:", 1]})")));
+}
+
+TEST(McpEnvRefs, UnsetEmptyOrWrongCaseVariablesFail) {
+  RunContext ctx;
+  ctx.env = {{"A", "x"}, {"E", ""}};
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"${env:E}", "E"}, {"${env:MISSING}", "MISSING"}, {"${env:a}", "a"}, {"${env:}", ""}};
+  for (const auto& [text, variable] : cases) {
+    SCOPED_TRACE(text);
+    auto expanded = expand_env_refs("s", json(R"({"args": ["${env:A}", ")" + text + R"("]})"), ctx);
+    ASSERT_FALSE(expanded);
+    EXPECT_EQ(expanded.error(),
+              "mcp server `s`: ${env:" + variable + "} is not set in the environment");
+  }
+}
+
+// --- dialects --------------------------------------------------------------------------------
+
+TEST(McpDialects, TransportFromTypeElseFromUrlAndCommand) {
+  EXPECT_EQ(transport_of(json(R"({"type": "sse", "command": "x"})")), Transport::sse);
+  EXPECT_EQ(transport_of(json(R"({"type": "HTTP", "url": "u"})")), Transport::http);
+  EXPECT_EQ(transport_of(json(R"({"type": "ws", "url": "u", "command": "x"})")), Transport::stdio);
+  EXPECT_EQ(transport_of(json(R"({"type": 1, "url": "u"})")), Transport::http);
+  EXPECT_EQ(transport_of(json(R"({})")), Transport::stdio);
+}
+
+TEST(McpDialects, RendersEachDialect) {
+  const RunContext ctx;
+  const Json local =
+      json(R"({"command": "npx", "args": ["-y"], "env": {"K": "v"}, "disabled": false})");
+  const Json remote = json(R"({"url": "https://x", "headers": {"H": "1"}, "timeout": 5})");
+  const Json sse = json(R"({"type": "sse", "url": "https://x"})");
+  struct Case {
+    Json server;
+    ServerShape shape;
+    std::string rendered;
+  };
+  const std::vector<Case> cases = {
+      {local, ServerShape::standard, R"({"command":"npx","args":["-y"],"env":{"K":"v"}})"},
+      {local, ServerShape::codex, R"({"command":"npx","args":["-y"],"env":{"K":"v"}})"},
+      {local, ServerShape::opencode,
+       R"({"type":"local","command":["npx","-y"],"environment":{"K":"v"}})"},
+      {local, ServerShape::gemini, R"({"command":"npx","args":["-y"],"env":{"K":"v"}})"},
+      {local, ServerShape::windsurf, R"({"command":"npx","args":["-y"],"env":{"K":"v"}})"},
+      {remote, ServerShape::standard, R"({"url":"https://x","headers":{"H":"1"},"timeout":5})"},
+      {remote, ServerShape::codex, R"({"url":"https://x","http_headers":{"H":"1"},"timeout":5})"},
+      {remote, ServerShape::opencode,
+       R"({"type":"remote","url":"https://x","headers":{"H":"1"},"timeout":5})"},
+      {remote, ServerShape::gemini, R"({"httpUrl":"https://x","headers":{"H":"1"},"timeout":5})"},
+      {remote, ServerShape::windsurf,
+       R"({"serverUrl":"https://x","headers":{"H":"1"},"timeout":5})"},
+      {sse, ServerShape::gemini, R"({"url":"https://x"})"},
+      {json(R"({"args": ["a"]})"), ServerShape::opencode, R"({"type":"local","command":["a"]})"},
+      {json(R"({"command": "c", "x": null, "env": {"n": null}, "args": [null]})"),
+       ServerShape::codex, R"({"command":"c","args":[null],"env":{}})"},
+      {json(R"({"command": "c", "x": null})"), ServerShape::gemini, R"({"command":"c","x":null})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rendered);
+    auto rendered = render_server("s", ctx, c.server, c.shape, std::nullopt, false);
+    ASSERT_TRUE(rendered);
+    EXPECT_EQ(rendered->dump(), c.rendered);
+  }
+}
+
+TEST(McpDialects, TweakWinsInPlaceAndIsExpandedWithTheServer) {
+  RunContext ctx;
+  ctx.env = {{"T", "secret"}};
+  const Json server = json(R"({"command": "npx", "args": ["-y"], "disabled": true})");
+  const Json tweak = json(R"({"command": ["other"], "token": "${env:T}", "gone": null})");
+
+  auto rendered = render_server("s", ctx, server, ServerShape::opencode, tweak, true);
+  auto codex = render_server("s", ctx, server, ServerShape::codex, tweak, true);
+  auto unset = render_server("s", RunContext{}, server, ServerShape::codex, tweak, true);
+
+  ASSERT_TRUE(rendered && codex);
+  EXPECT_EQ(rendered->dump(),
+            R"({"type":"local","command":["other"],"token":"secret","gone":null})");
+  EXPECT_EQ(codex->dump(), R"({"command":["other"],"args":["-y"],"token":"secret"})");
+  ASSERT_FALSE(unset);
+  EXPECT_EQ(unset.error(), "mcp server `s`: ${env:T} is not set in the environment");
+}
+
+TEST(McpDialects, StandardisesWithNotesAndRendersBackTheSame) {
+  struct Case {
+    ServerShape shape;
+    std::string entry;
+    std::string server;
+    std::string tweak;
+    std::vector<std::string> notes;
+  };
+  const std::vector<Case> cases = {
+      {ServerShape::standard,
+       R"({"command": "c", "timeout": 5, "z": null, "a": []})",
+       R"({"command":"c"})",
+       R"({"timeout":5,"a":[]})",
+       {"`s`: z had no value and was not kept",
+        "`s`: a, timeout has no place in the standard shape and was kept as a Tweak for this "
+        "agent alone"}},
+      {ServerShape::codex,
+       R"({"url": "u", "http_headers": {"H": "1"}})",
+       R"({"url":"u","headers":{"H":"1"}})",
+       "{}",
+       {"`s`: Codex has one remote transport, so http and sse cannot be told apart — no `type` "
+        "was recorded"}},
+      {ServerShape::opencode,
+       R"({"type": "local", "command": ["npx"], "environment": {}})",
+       R"({"command":"npx","env":{}})",
+       "{}",
+       {}},
+      {ServerShape::opencode, R"({"type": "local", "command": []})", "{}", "{}", {}},
+      {ServerShape::gemini,
+       R"({"httpUrl": "h", "url": "u"})",
+       R"({"type":"http","url":"h"})",
+       R"({"url":"u"})",
+       {"`s`: url has no place in the standard shape and was kept as a Tweak for this agent "
+        "alone"}},
+      {ServerShape::windsurf,
+       R"({"url": "u"})",
+       "{}",
+       R"({"url":"u"})",
+       {"`s`: url has no place in the standard shape and was kept as a Tweak for this agent "
+        "alone"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+    const Json entry = json(c.entry);
+
+    auto adopted = standardise_server("s", entry, c.shape);
+
+    ASSERT_TRUE(adopted);
+    EXPECT_EQ(adopted->server.dump(), c.server);
+    EXPECT_EQ(adopted->tweak.dump(), c.tweak);
+    EXPECT_EQ(adopted->notes, c.notes);
+  }
+  const Json entry = json(R"({"command": ["npx", "-y", "pkg"], "type": "local", "x": 1})");
+  auto adopted = standardise_server("s", entry, ServerShape::opencode);
+  ASSERT_TRUE(adopted);
+  auto diff =
+      render_diff("s", adopted->server, ServerShape::opencode, entry, RunContext{}, adopted->tweak);
+  ASSERT_TRUE(diff);
+  EXPECT_TRUE(diff->empty());
+  EXPECT_EQ(standardise_server("s", Json::array(), ServerShape::standard).error(),
+            "server `s` is not an object");
+}
+
+TEST(McpDialects, DifferingKeysIgnoreOrderButNotNumberKinds) {
+  EXPECT_TRUE(differing_keys(json(R"({"a": {"x": 1, "y": 2}, "b": 1})"),
+                             json(R"({"b": 1, "a": {"y": 2, "x": 1}})"))
+                  .empty());
+  EXPECT_EQ(differing_keys(json(R"({"n": 1, "gone": 0, "s": "x"})"),
+                           json(R"({"s": "x", "n": 1.0, "new": 0})")),
+            (std::vector<std::string>{"gone", "n", "new"}));
+  EXPECT_EQ(differing_keys(Json::array(), json(R"({"a": 1})")), std::vector<std::string>{"a"});
+}
+
+// --- agents' files ---------------------------------------------------------------------------
+
+class McpFiles : public ::testing::Test {
+ protected:
+  TempHome home;
+
+  static McpItem item(const std::string& server, const std::string& rendered) {
+    return McpItem{.server = server, .rendered = json(rendered), .state = McpState::missing};
+  }
+};
+
+TEST_F(McpFiles, JsonFilesOfEveryShape) {
+  const fs::path path = home.path("agent.json");
+  const std::string bom_message =
+      path.string() + " is not valid JSON (line 1, column 1) — left untouched";
+  const std::string key_message =
+      path.string() + ": `mcpServers` is not an object — left untouched";
+  struct Case {
+    std::string text;
+    std::string read;     // the servers read, or the message
+    std::string written;  // the file after writing server `n`, or the message
+  };
+  const std::vector<Case> cases = {
+      {" \n", "{}", "{\n  \"mcpServers\": {\n    \"n\": {}\n  }\n}"},
+      {"\xEF\xBB\xBF{}", bom_message, bom_message},
+      {"[1]", "{}", path.string() + " does not hold a JSON object — left untouched"},
+      {"null", "{}", "{\n  \"mcpServers\": {\n    \"n\": {}\n  }\n}"},
+      {R"({"mcpServers": []})", key_message, key_message},
+      {R"({"a": 1, "mcpServers": {"n": 0, "m": {}}, "z": [2]})", R"({"n":0,"m":{}})",
+       "{\n  \"a\": 1,\n  \"mcpServers\": {\n    \"n\": {},\n    \"m\": {}\n  },\n  \"z\": [\n    "
+       "2\n  ]\n}"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    home.write("agent.json", c.text);
+
+    auto read = read_agent_servers(path, "mcpServers", false);
+    auto written = write_agent_servers(path, "mcpServers", false, {item("n", "{}")});
+
+    EXPECT_EQ(read ? read->dump() : read.error(), c.read);
+    if (written) {
+      EXPECT_EQ(written->path, path);
+      EXPECT_EQ(home.read("agent.json"), c.written);
+    } else {
+      EXPECT_EQ(written.error(), c.written);
+      EXPECT_EQ(home.read("agent.json"), c.text);
+    }
+  }
+}
+
+TEST_F(McpFiles, JsonRemovalTouchesOnlyFilesHoldingTheServer) {
+  const fs::path path = home.path("agent.json");
+  for (const std::string text : {"", "[1]", R"({"mcp": []})", R"({"mcp": {"other": 1}})"}) {
+    SCOPED_TRACE(text);
+    home.write("agent.json", text);
+
+    auto removed = remove_agent_servers(path, "mcp", false, "s");
+
+    ASSERT_TRUE(removed) << removed.error();
+    EXPECT_FALSE(*removed);
+    EXPECT_EQ(home.read("agent.json"), text);
+  }
+  auto missing = remove_agent_servers(home.path("none.json"), "mcp", false, "s");
+  ASSERT_TRUE(missing);
+  EXPECT_FALSE(*missing);
+  EXPECT_FALSE(fs::exists(home.path("none.json")));
+
+  home.write("agent.json", R"({"mcp": {"s": 1}, "after": true})");
+  auto removed = remove_agent_servers(path, "mcp", false, "s");
+  ASSERT_TRUE(removed && *removed);
+  EXPECT_EQ(home.read("agent.json"), "{\n  \"mcp\": {},\n  \"after\": true\n}");
+}
+
+TEST_F(McpFiles, TomlWritesInPlaceKeepingCommentsByteOrderMarkAndCrLf) {
+  const fs::path path = home.path(".codex/config.toml");
+  auto created = write_agent_servers(path, "mcp_servers", true,
+                                     {item("fs", R"({"command": "npx", "env": {"K": "v"}})")});
+  ASSERT_TRUE(created) << created.error();
+  EXPECT_EQ(home.read(".codex/config.toml"),
+            "[mcp_servers.fs]\ncommand = \"npx\"\n\n[mcp_servers.fs.env]\nK = \"v\"\n");
+
+  home.write(".codex/config.toml",
+             "\xEF\xBB\xBFmodel = \"o3\"\r\n\r\n# the files server\r\n[mcp_servers.fs] # mine\r\n"
+             "command = \"old\"\r\n\r\n[mcp_servers.keep]\r\nurl = \"u\"\r\n");
+  auto replaced =
+      write_agent_servers(path, "mcp_servers", true,
+                          {item("fs", R"({"command": "new"})"), item("web", R"({"url": "w"})")});
+  auto read = read_agent_servers(path, "mcp_servers", true);
+
+  ASSERT_TRUE(replaced) << replaced.error();
+  EXPECT_EQ(home.read(".codex/config.toml"),
+            "\xEF\xBB\xBFmodel = \"o3\"\r\n\r\n# the files server\r\n[mcp_servers.fs] # mine\r\n"
+            "command = \"new\"\r\n\r\n[mcp_servers.keep]\r\nurl = \"u\"\r\n\r\n"
+            "[mcp_servers.web]\r\nurl = \"w\"\r\n");
+  ASSERT_TRUE(read) << read.error();
+  EXPECT_EQ(read->dump(), R"({"fs":{"command":"new"},"keep":{"url":"u"},"web":{"url":"w"}})");
+
+  auto removed = remove_agent_servers(path, "mcp_servers", true, "keep");
+  ASSERT_TRUE(removed && *removed);
+  EXPECT_EQ(home.read(".codex/config.toml"),
+            "model = \"o3\"\r\n\r\n# the files server\r\n[mcp_servers.fs] # mine\r\n"
+            "command = \"new\"\r\n\r\n[mcp_servers.web]\r\nurl = \"w\"\r\n");
+}
+
+TEST_F(McpFiles, TomlFilesItCannotEditAreLeftByteForByte) {
+  const fs::path path = home.path("config.toml");
+  const std::string shown = path.string();
+  struct Case {
+    std::string text;
+    std::string entry;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"mcp_servers = { a = 1 }\n", "{}",
+       shown + ": `mcp_servers` is not a table — left untouched"},
+      {"[[mcp_servers]]\n", "{}", shown + ": `mcp_servers` is not a table — left untouched"},
+      {"a = 1\nb = 2\nc =!\n", "{}", shown + ": invalid TOML (line 3, column 4) — left untouched"},
+      {"x = 1\n", R"({"args": ["a", null]})",
+       shown + ": `args` has a value TOML cannot hold — left untouched"},
+      {"x = 1\n", "[]", shown + ": server `s` is not an object — left untouched"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    home.write("config.toml", c.text);
+
+    auto written = write_agent_servers(path, "mcp_servers", true, {item("s", c.entry)});
+
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error(), c.message);
+    EXPECT_EQ(home.read("config.toml"), c.text);
+  }
+  home.write("config.toml", "mcp_servers = 1\n");
+  EXPECT_EQ(read_agent_servers(path, "mcp_servers", true).error(),
+            shown + ": `mcp_servers` is not a table — left untouched");
+  EXPECT_FALSE(*remove_agent_servers(path, "mcp_servers", true, "s"));
+}
+
+// --- the plan --------------------------------------------------------------------------------
+
+class McpPlanning : public ::testing::Test {
+ protected:
+  TempHome home;
+  Config config;
+
+  McpPlan plan() {
+    return plan_mcp(home.ctx(), config, list_agents(home.home(), config),
+                    home.path(".agents/mcp.json"));
+  }
+  static std::vector<std::string> lines(const McpPlan& plan) {
+    std::vector<std::string> out;
+    for (const McpItem& item : plan.items) {
+      out.push_back(std::string(to_string(item.state)) + " " + item.server + " → " + item.agent +
+                    (item.rendered ? " +" : "") + (item.env_refs ? " $" : ""));
+    }
+    return out;
+  }
+};
+
+TEST_F(McpPlanning, ClassifiesEveryServerOfEveryAgent) {
+  home.make_dir(".claude");
+  home.make_dir(".cursor");
+  home.make_dir(".codex");
+  home.make_dir(".pi");
+  home.write(".agents/mcp.json", R"({"mcpServers": {
+      "off": {"command": "o", "disabled": true},
+      "only": {"command": "x"},
+      "none": {"command": "n"},
+      "env": {"command": "${env:TOKEN}"},
+      "same": {"command": "s", "args": ["1"]}}})");
+  home.set_env("TOKEN", "t");
+  config.mcp["only"] = ServerSettings{.agents = std::vector<std::string>{"claude"}};
+  config.mcp["none"] = ServerSettings{.agents = std::vector<std::string>{}};
+  config.mcp["same"].tweaks["cursor"] = json(R"({"timeout": 1})");
+  home.write(
+      ".claude.json",
+      R"({"mcpServers": {"zeta": {}, "same": {"args": ["1"], "command": "s"}, "alpha": 1}})");
+  home.write(".cursor/mcp.json",
+             R"({"mcpServers": {"off": {}, "only": {}, "none": {}, "same": {"command": "s"}}})");
+
+  McpPlan planned = plan();
+
+  EXPECT_TRUE(planned.errors.empty());
+  EXPECT_TRUE(planned.fatal.empty());
+  EXPECT_EQ(lines(planned), (std::vector<std::string>{
+                                "missing env → claude + $",
+                                "missing only → claude +",
+                                "managed same → claude +",
+                                "foreign zeta → claude",
+                                "foreign alpha → claude",
+                                "missing env → codex + $",
+                                "missing same → codex +",
+                                "missing env → cursor + $",
+                                "stranded none → cursor",
+                                "disabled off → cursor",
+                                "stranded only → cursor",
+                                "drifted same → cursor +",
+                            }));
+  EXPECT_EQ(describe_mcp_item(planned.items.back()),
+            "differs from the Commons (args, timeout) — will be restored");
+  EXPECT_EQ(planned.items[0].rendered, json(R"({"command": "t"})"));
+  EXPECT_EQ(planned.items[5].path, home.path(".codex/config.toml"));
+  EXPECT_TRUE(planned.items[5].toml);
+  EXPECT_EQ(planned.items[5].key, "mcp_servers");
+}
+
+TEST_F(McpPlanning, UnusableFilesBecomeErrorsOrFatalTexts) {
+  home.make_dir(".claude");
+  home.make_dir(".cursor");
+  home.make_dir(".gemini");
+  home.write(".claude.json", "{");
+  home.write(".gemini/settings.json", R"({"mcpServers": {"mine": {}}})");
+  home.write(".agents/mcp.json",
+             R"({"mcpServers": {"a": {"env": {"K": "${env:NOPE}"}}, "b": {"command": "b"}}})");
+
+  McpPlan unset = plan();
+
+  EXPECT_EQ(unset.errors, std::vector<std::string>{home.path(".claude.json").string() +
+                                                   " is not valid JSON (line 1, column 2) — left "
+                                                   "untouched"});
+  EXPECT_EQ(unset.fatal,
+            std::vector<std::string>{"mcp server `a`: ${env:NOPE} is not set in the environment"});
+  EXPECT_EQ(lines(unset), (std::vector<std::string>{"missing b → gemini +", "foreign mine → gemini",
+                                                    "missing b → cursor +"}));
+
+  home.write(".agents/mcp.json", R"({"mcpServers": []})");
+  McpPlan invalid = plan();
+  EXPECT_EQ(invalid, (McpPlan{.fatal = {home.path(".agents/mcp.json").string() +
+                                        " must hold an `mcpServers` object at the top level"}}));
+
+  fs::remove(home.path(".agents/mcp.json"));
+  EXPECT_EQ(plan(), McpPlan{});
+}
+
+}  // namespace
+}  // namespace kelvaro
