@@ -13,6 +13,7 @@
 #include "instructions.hpp"
 #include "link.hpp"
 #include "lock.hpp"
+#include "mcp.hpp"
 #include "render.hpp"
 
 namespace kelvaro {
@@ -165,6 +166,34 @@ void remove_instructions(RevertRun& run, const AgentDescriptor& descriptor) {
   }
 }
 
+// Only the servers the Commons defines go; the agent's own servers stay.
+void remove_servers(RevertRun& run, const AgentDescriptor& descriptor) {
+  const McpRoute& route = descriptor.mcp;
+  if (route.kind != McpRouteKind::key_merge) {
+    return;
+  }
+  auto servers = load_commons_servers(run.ctx.commons / "mcp.json");
+  if (!servers) {
+    report_error(run.reporter, servers.error());
+    return;
+  }
+  std::vector<std::string> names;
+  for (const auto& [server, value] : servers->items()) {
+    names.push_back(server);
+  }
+  std::sort(names.begin(), names.end());
+  const fs::path file = run.ctx.home / route.file;
+  for (const std::string& server : names) {
+    auto outcome = remove_agent_servers(file, route.key, route.toml, server);
+    if (!outcome) {
+      report_error(run.reporter, outcome.error());
+    } else if (*outcome) {
+      removed(run, fmt::format("removed mcp server {} from {}", server,
+                               display_under(file, run.ctx.home)));
+    }
+  }
+}
+
 void remove_rendered(RevertRun& run, const AgentDescriptor& descriptor) {
   if (descriptor.commands.kind != CommandsRouteKind::render) {
     return;
@@ -273,6 +302,7 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
   remove_links(run, *agent);
   if (const AgentDescriptor* descriptor = agent->descriptor) {
     remove_instructions(run, *descriptor);
+    remove_servers(run, *descriptor);
     remove_rendered(run, *descriptor);
     remove_hooks(run, *descriptor);
   }

@@ -113,6 +113,7 @@ TEST_F(E2eRevert, GeminiLosesItsEntryLinkGeneratedFilesAndCommonsHooksOnly) {
   disable("gemini = false\n");
   home.write(".agents/AGENTS.md", "Be brief.\n");
   home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"echo done\"\n");
+  home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "mcp-fs"}}})");
   home.make_link(".gemini/GEMINI.md", "../.agents/AGENTS.md");
   home.write(".gemini/commands/review.toml", generated_marker + "prompt = \"x\"\n");
   home.write(".gemini/commands/mine.toml", "prompt = \"my own\"\n");
@@ -122,6 +123,14 @@ TEST_F(E2eRevert, GeminiLosesItsEntryLinkGeneratedFilesAndCommonsHooksOnly) {
       "GEMINI.md",
       "../.agents/AGENTS.md"
     ]
+  },
+  "mcpServers": {
+    "fs": {
+      "command": "mcp-fs"
+    },
+    "mine": {
+      "command": "my-server"
+    }
   },
   "hooks": {
     "AfterAgent": [
@@ -150,14 +159,20 @@ TEST_F(E2eRevert, GeminiLosesItsEntryLinkGeneratedFilesAndCommonsHooksOnly) {
   EXPECT_EQ(result, (RunResult{.out = "removed the context.fileName entry from "
                                       ".gemini/settings.json\n"
                                       "removed .gemini/GEMINI.md\n"
+                                      "removed mcp server fs from .gemini/settings.json\n"
                                       "removed .gemini/commands/review.toml\n"
                                       "removed the Stop hook echo done from .gemini/settings.json\n"
                                       "\n"
-                                      "4 removals made.\n",
+                                      "5 removals made.\n",
                                .err = "",
                                .status = 0}));
   EXPECT_EQ(home.read(".gemini/settings.json"), R"({
   "context": {},
+  "mcpServers": {
+    "mine": {
+      "command": "my-server"
+    }
+  },
   "hooks": {
     "AfterAgent": [
       {
@@ -222,6 +237,12 @@ TEST_F(E2eRevert, NothingOfOursIsSaidOnceAndACustomAgentLosesItsLinks) {
   EXPECT_EQ(revert("mine"), (RunResult{.out = "removed .mine/cmds/review.md\n\n1 removal made.\n",
                                        .err = "",
                                        .status = 0}));
+  home.write(".agents/mcp.json", "{}");
+  EXPECT_EQ(revert("claude"), (RunResult{.out = "",
+                                         .err = "error: " + at(".agents/mcp.json") +
+                                                " must hold an `mcpServers` object at the top "
+                                                "level\n",
+                                         .status = 1}));
 }
 
 TEST_F(E2eRevert, SurfaceFolderThatIsALinkIntoTheCommonsIsLeftAlone) {
@@ -244,6 +265,16 @@ TEST_F(E2eRevert, RoundTripLeavesClaudeAsItWasButForTheAdoptedSkill) {
   home.write(".agents/AGENTS.md", "Be brief.\n");
   home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"echo done\"\n");
   home.write(".agents/skills/shared/SKILL.md", "shared");
+  home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "mcp-fs"}}})");
+  const std::string claude_json = R"({
+  "theme": "dark",
+  "mcpServers": {
+    "mine": {
+      "command": "my-server"
+    }
+  }
+})";
+  home.write(".claude.json", claude_json);
   home.write(".claude/skills/foo/SKILL.md", "foo");
   home.write(".claude/skills/mine/SKILL.md", "mine");
   home.write(".claude/CLAUDE.md", "My notes.\n");
@@ -277,19 +308,24 @@ TEST_F(E2eRevert, RoundTripLeavesClaudeAsItWasButForTheAdoptedSkill) {
             "  missing   shared\n"
             "instructions (AGENTS.md)\n"
             "  import    claude\n"
+            "mcp (mcp.json)\n"
+            "  missing   fs → claude — not in this agent's config yet\n"
+            "  foreign   mine → claude — not in the Commons — left alone\n"
             "hooks\n"
             "  missing      Stop echo done → claude — not in this agent's hooks yet\n"
             "  foreign      Stop my-own-hook → claude — not in the Commons — left alone\n"
             "\n"
-            "3 changes made.\n");
+            "4 changes made.\n");
   EXPECT_EQ(reverted.out,
             "removed .claude/skills/foo\n"
             "removed .claude/skills/shared\n"
             "removed the import line from .claude/CLAUDE.md\n"
+            "removed mcp server fs from .claude.json\n"
             "removed the Stop hook echo done from .claude/settings.json\n"
             "\n"
-            "4 removals made.\n");
+            "5 removals made.\n");
   EXPECT_EQ(tree_listing(home.path(".claude")), before);
+  EXPECT_EQ(home.read(".claude.json"), claude_json);
   EXPECT_EQ(home.read(".agents/skills/foo/SKILL.md"), "foo");
 }
 
