@@ -296,17 +296,21 @@ std::vector<Agent> list_agents(const std::filesystem::path& root, const Config& 
     if (disabled(custom.name) || !is_installed(root, custom.root)) {
       continue;
     }
-    Agent agent{.instructions = std::nullopt,
-                .name = custom.name,
-                .home = custom.root,
-                .surfaces = {},
-                .descriptor = nullptr};
-    for (const auto& [family, dir] : custom.dirs) {
-      agent.surfaces.push_back(Surface{.family = family, .dir = dir});
-    }
-    agents.push_back(std::move(agent));
+    agents.push_back(custom_agent(custom));
   }
   return agents;
+}
+
+Agent custom_agent(const CustomAgent& custom) {
+  Agent agent{.instructions = std::nullopt,
+              .name = custom.name,
+              .home = custom.root,
+              .surfaces = {},
+              .descriptor = nullptr};
+  for (const auto& [family, dir] : custom.dirs) {
+    agent.surfaces.push_back(Surface{.family = family, .dir = dir});
+  }
+  return agent;
 }
 
 std::string fmt_instructions_route(const std::optional<InstructionsRoute>& route) {

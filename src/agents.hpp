@@ -133,6 +133,10 @@ const AgentDescriptor* builtin_agent(std::string_view name);
 // of `config` in its order, less those `config` disables.
 std::vector<Agent> list_agents(const std::filesystem::path& root, const Config& config);
 
+// The agent of a `[custom.<name>]` table: its root as home, one surface per folder it names
+// (in family order), no instructions route and no descriptor.
+Agent custom_agent(const CustomAgent& custom);
+
 // The built-in agent of `descriptor` with its surfaces and the instructions route picked by
 // `choices` (agent name to class): the first route of the chosen class, else the first route.
 Agent resolve_agent(const AgentDescriptor& descriptor,

@@ -11,11 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "adopt.hpp"
 #include "config.hpp"
+#include "doctor.hpp"
 #include "fsutil.hpp"
 #include "init.hpp"
 #include "mcp_cmd.hpp"
 #include "report.hpp"
+#include "revert.hpp"
 #include "status.hpp"
 #include "sync.hpp"
 
@@ -600,11 +603,6 @@ struct Overloaded : F... {
 template <typename... F>
 Overloaded(F...) -> Overloaded<F...>;
 
-int not_available(Reporter& reporter, std::string_view command) {
-  report_error(reporter, fmt::format("`{}` is not available in this build yet", command));
-  return 1;
-}
-
 int dispatch_mcp(const RunContext& ctx, const Config& config, Reporter& reporter,
                  const McpCommand& command) {
   return std::visit(
@@ -630,13 +628,17 @@ int dispatch(const RunContext& ctx, const Config& config, Reporter& reporter, co
             return kelvaro::sync(ctx, config, reporter, c.dry_run);
           },
           [&](const CliCommand::Init&) { return kelvaro::init(ctx, config, reporter); },
-          [&](const CliCommand::Adopt&) { return not_available(reporter, "adopt"); },
-          [&](const CliCommand::Revert&) { return not_available(reporter, "revert"); },
+          [&](const CliCommand::Adopt& c) {
+            return kelvaro::adopt(ctx, config, reporter, c.path, c.dry_run);
+          },
+          [&](const CliCommand::Revert& c) {
+            return kelvaro::revert(ctx, config, reporter, c.agent);
+          },
           [&](const CliCommand::Status& c) {
             return kelvaro::status(ctx, config, reporter, c.json);
           },
           [&](const CliCommand::Mcp& c) { return dispatch_mcp(ctx, config, reporter, c.command); },
-          [&](const CliCommand::Doctor&) { return not_available(reporter, "doctor"); },
+          [&](const CliCommand::Doctor&) { return kelvaro::doctor(ctx, config, reporter); },
       },
       command.value);
 }

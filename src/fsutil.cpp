@@ -296,6 +296,24 @@ Result<std::string, std::error_code> read_text_file(const fs::path& path) {
   return std::move(*bytes);
 }
 
+std::string display_under(const fs::path& path, const fs::path& base) {
+  auto p = path.begin();
+  for (auto b = base.begin(); b != base.end(); ++b) {
+    if (b->empty()) {
+      continue;
+    }
+    if (p == path.end() || *p != *b) {
+      return display(path);
+    }
+    ++p;
+  }
+  fs::path rest;
+  for (; p != path.end(); ++p) {
+    rest /= *p;
+  }
+  return display(rest);
+}
+
 Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes) {
   const fs::path destination = write_destination(path);
   const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");

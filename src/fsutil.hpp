@@ -49,6 +49,9 @@ std::filesystem::path normalize_path(const std::filesystem::path& path);
 // A link's stored `target` resolved against the folder of `link`, normalised.
 std::filesystem::path resolve_link_target(const std::filesystem::path& link,
                                           const std::filesystem::path& target);
+// `path` as text without the leading components of `base` when it lies under `base` (compared
+// component by component, no normalising); the whole path when it lies elsewhere.
+std::string display_under(const std::filesystem::path& path, const std::filesystem::path& base);
 
 // The components of `path` without the empty one a trailing separator leaves, so "a/b/" and
 // "a/b" give the same list.
@@ -218,6 +221,11 @@ Result<void, std::error_code> remove_tree(const std::filesystem::path& path);
 // Renames `from` to `to`, replacing a file at `to`.
 Result<void, std::error_code> rename_path(const std::filesystem::path& from,
                                           const std::filesystem::path& to);
+
+// Renames `from` to `to` only while nothing exists under `to`; fails with `file_exists`
+// otherwise, and with `cross_device_link` when the two lie on different file systems.
+Result<void, std::error_code> rename_new_path(const std::filesystem::path& from,
+                                              const std::filesystem::path& to);
 
 // Copies the file `from` (links followed) to the new file `to`.
 Result<void, std::error_code> copy_file(const std::filesystem::path& from,

@@ -319,6 +319,23 @@ Result<void, std::error_code> rename_path(const std::filesystem::path& from,
   return {};
 }
 
+Result<void, std::error_code> rename_new_path(const std::filesystem::path& from,
+                                              const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return {};
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return unexpected(last_error());
+  }
+  // File systems without the no-replace flag: the check and the rename are two steps, which
+  // the process lock keeps other kelvaro runs out of.
+  struct stat st {};
+  if (::lstat(to.c_str(), &st) == 0) {
+    return unexpected(std::make_error_code(std::errc::file_exists));
+  }
+  return rename_path(from, to);
+}
+
 Result<void, std::error_code> copy_file(const std::filesystem::path& from,
                                         const std::filesystem::path& to) {
   auto bytes = read_file(from);

@@ -109,25 +109,6 @@ void plan_hooks_section(const std::vector<Agent>& agents, SyncPlan& plan) {
   }
 }
 
-// `path` without the home folder's leading components; whole when it lies elsewhere.
-std::string shown_under_home(const fs::path& path, const fs::path& home) {
-  auto p = path.begin();
-  for (auto h = home.begin(); h != home.end(); ++h) {
-    if (h->empty()) {
-      continue;
-    }
-    if (p == path.end() || *p != *h) {
-      return display(path);
-    }
-    ++p;
-  }
-  fs::path rest;
-  for (; p != path.end(); ++p) {
-    rest /= *p;
-  }
-  return display(rest);
-}
-
 void print_state(SyncRun& run, std::string_view word, std::string_view name) {
   print_line(run.reporter, fmt::format("  {:9} {}", word, name));
 }
@@ -154,9 +135,9 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
       if (!run.dry_run) {
         auto fixed = apply_link_fix(item);
         if (!fixed) {
-          report_error(run.reporter, fmt::format("cannot fix {}: {}",
-                                                 shown_under_home(item.link_path, run.ctx.home),
-                                                 fixed.error().message()));
+          report_error(run.reporter,
+                       fmt::format("cannot fix {}: {}", display_under(item.link_path, run.ctx.home),
+                                   fixed.error().message()));
           continue;
         }
       }

@@ -345,16 +345,6 @@ TEST(CliRun, AllowlistNamingACustomAgentStopsEveryCommand) {
                                .status = 1}));
 }
 
-// Until `revert` is built; its own tests replace this one.
-TEST(CliRun, CommandNotBuiltYetIsAnErrorThroughTheReporter) {
-  TempHome home;
-
-  RunResult result = run_in_process({"revert", "claude"}, home.env());
-
-  EXPECT_EQ(result, (RunResult{.out = "",
-                               .err = "error: `revert` is not available in this build yet\n",
-                               .status = 1}));
-}
-
+// Until `init` is built; its own tests replace this one.
 }  // namespace
 }  // namespace kelvaro

@@ -1,0 +1,320 @@
+#include "revert.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "agents.hpp"
+#include "fsutil.hpp"
+#include "hooks.hpp"
+#include "instructions.hpp"
+#include "link.hpp"
+#include "lock.hpp"
+#include "mcp.hpp"
+#include "render.hpp"
+
+namespace kelvaro {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RevertRun {
+  const RunContext& ctx;
+  Reporter& reporter;
+  std::uint64_t removals = 0;
+};
+
+void removed(RevertRun& run, const std::string& text) {
+  print_line(run.reporter, text);
+  ++run.removals;
+}
+
+const Surface* first_surface(const Agent& agent, Family family) {
+  for (const Surface& surface : agent.surfaces) {
+    if (surface.family == family) {
+      return &surface;
+    }
+  }
+  return nullptr;
+}
+
+// True when `dir`, its links followed, is the Commons or lies in it: a surface folder that is a
+// link into the Commons lists the Commons' own entries, and links among them are the user's.
+bool resolves_into_commons(const fs::path& dir, const fs::path& commons) {
+  auto real_dir = canonical_path(dir);
+  auto real_commons = canonical_path(commons);
+  return real_dir && real_commons && lies_within(*real_dir, *real_commons);
+}
+
+void remove_links(RevertRun& run, const Agent& agent) {
+  for (Family family : all_families) {
+    std::optional<fs::path> dir;
+    if (const Surface* surface = first_surface(agent, family)) {
+      dir = surface->dir;
+    } else if (family == Family::skills && agent.descriptor != nullptr &&
+               agent.descriptor->skills.kind == SkillsRouteKind::native &&
+               !agent.descriptor->skills.dir.empty()) {
+      dir = agent.descriptor->skills.dir;
+    }
+    if (!dir) {
+      continue;
+    }
+    const fs::path folder = run.ctx.home / *dir;
+    if (resolves_into_commons(folder, run.ctx.commons)) {
+      continue;
+    }
+    for (const fs::path& path : list_dir_sorted(folder)) {
+      if (remove_commons_link(run.ctx.home, path, run.ctx.commons, run.reporter)) {
+        ++run.removals;
+      }
+    }
+  }
+}
+
+// Drops the lines that are exactly the Commons import line; every other line stays byte for
+// byte, line end included. Nullopt when there is none.
+std::optional<std::string> without_import_lines(std::string_view text,
+                                                std::string_view import_text) {
+  std::string kept;
+  bool dropped = false;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::size_t length = end == std::string_view::npos ? text.size() : end + 1;
+    const std::string_view line = text.substr(0, length);
+    text.remove_prefix(length);
+    std::string_view body = line;
+    if (body.ends_with('\n')) {
+      body.remove_suffix(1);
+    }
+    if (is_import_line(body, import_text)) {
+      dropped = true;
+    } else {
+      kept += line;
+    }
+  }
+  if (!dropped) {
+    return std::nullopt;
+  }
+  return kept;
+}
+
+void remove_import_line(RevertRun& run, const InstructionsRoute& route) {
+  const fs::path file = run.ctx.home / route.path;
+  // A link into the Commons here belongs to the symlink route on the same file.
+  if (read_link_state(file, run.ctx.commons).kind == LinkProbe::Kind::ours) {
+    return;
+  }
+  auto text = read_file(file);
+  if (!text) {
+    if (text.error() != std::errc::no_such_file_or_directory) {
+      report_error(run.reporter,
+                   fmt::format("cannot rewrite {}: {}", display(file), text.error().message()));
+    }
+    return;
+  }
+  if (!is_valid_utf8(*text)) {
+    report_error(run.reporter,
+                 fmt::format("cannot rewrite {}: not valid UTF-8 text", display(file)));
+    return;
+  }
+  std::optional<std::string> kept = without_import_lines(*text, display_home_path(run.ctx));
+  if (!kept) {
+    return;
+  }
+  auto written = overwrite_file(file, *kept);
+  if (!written) {
+    report_error(run.reporter,
+                 fmt::format("cannot rewrite {}: {}", display(file), written.error().message()));
+    return;
+  }
+  removed(run, fmt::format("removed the import line from {}", display(route.path)));
+}
+
+void remove_instructions(RevertRun& run, const AgentDescriptor& descriptor) {
+  for (const InstructionsRoute& route : descriptor.instructions) {
+    switch (route.kind) {
+      case InstructionsRouteKind::symlink:
+      case InstructionsRouteKind::rules_dir_link: {
+        fs::path file = run.ctx.home / route.path;
+        if (route.kind == InstructionsRouteKind::rules_dir_link) {
+          file /= "AGENTS.md";
+        }
+        if (remove_commons_link(run.ctx.home, file, run.ctx.commons, run.reporter)) {
+          ++run.removals;
+        }
+        break;
+      }
+      case InstructionsRouteKind::import_line:
+        remove_import_line(run, route);
+        break;
+      case InstructionsRouteKind::include_entry: {
+        const fs::path settings = run.ctx.home / route.path;
+        auto changed = remove_include_entry(run.ctx, settings, route.key, route.companion);
+        if (!changed) {
+          report_error(run.reporter,
+                       fmt::format("cannot rewrite {}: {}", display(settings), changed.error()));
+        } else if (*changed) {
+          removed(run, fmt::format("removed the {} entry from {}", route.key, display(route.path)));
+        }
+        break;
+      }
+    }
+  }
+}
+
+// Only the servers the Commons defines go; the agent's own servers stay.
+void remove_servers(RevertRun& run, const AgentDescriptor& descriptor) {
+  const McpRoute& route = descriptor.mcp;
+  if (route.kind != McpRouteKind::key_merge) {
+    return;
+  }
+  auto servers = load_commons_servers(run.ctx.commons / "mcp.json");
+  if (!servers) {
+    report_error(run.reporter, servers.error());
+    return;
+  }
+  std::vector<std::string> names;
+  for (const auto& [server, value] : servers->items()) {
+    names.push_back(server);
+  }
+  std::sort(names.begin(), names.end());
+  const fs::path file = run.ctx.home / route.file;
+  for (const std::string& server : names) {
+    auto outcome = remove_agent_servers(file, route.key, route.toml, server);
+    if (!outcome) {
+      report_error(run.reporter, outcome.error());
+    } else if (*outcome) {
+      removed(run, fmt::format("removed mcp server {} from {}", server,
+                               display_under(file, run.ctx.home)));
+    }
+  }
+}
+
+void remove_rendered(RevertRun& run, const AgentDescriptor& descriptor) {
+  if (descriptor.commands.kind != CommandsRouteKind::render) {
+    return;
+  }
+  for (const fs::path& path : list_dir_sorted(run.ctx.home / descriptor.commands.dir)) {
+    auto text = read_file(path);
+    if (!text || !is_valid_utf8(*text) || !is_generated(*text)) {
+      continue;
+    }
+    auto gone = remove_link(path);
+    if (!gone) {
+      report_error(run.reporter,
+                   fmt::format("cannot remove {}: {}", display(path), gone.error().message()));
+      continue;
+    }
+    removed(run, fmt::format("removed {}", display_under(path, run.ctx.home)));
+  }
+}
+
+void remove_hooks(RevertRun& run, const AgentDescriptor& descriptor) {
+  if (!descriptor.hooks_file) {
+    return;
+  }
+  const fs::path settings = run.ctx.home / *descriptor.hooks_file;
+  auto removal = remove_agent_hooks(settings, descriptor.hooks_key, descriptor.name,
+                                    run.ctx.commons / "hooks");
+  if (!removal) {
+    report_error(run.reporter, removal.error());
+    return;
+  }
+  for (const std::string& problem : removal->problems) {
+    report_error(run.reporter, problem);
+  }
+  for (const auto& [event, command] : removal->removed) {
+    removed(run, fmt::format("removed the {} hook {} from {}", event, command,
+                             display_under(settings, run.ctx.home)));
+  }
+}
+
+}  // namespace
+
+std::vector<fs::path> list_dir_sorted(const fs::path& dir) {
+  auto entries = list_folder(dir);
+  if (!entries) {
+    return {};
+  }
+  std::sort(entries->begin(), entries->end());
+  return std::move(*entries);
+}
+
+bool remove_commons_link(const fs::path& root, const fs::path& path, const fs::path& commons,
+                         Reporter& reporter) {
+  if (read_link_state(path, commons).kind != LinkProbe::Kind::ours) {
+    return false;
+  }
+  auto gone = remove_link(path);
+  if (!gone) {
+    report_error(reporter,
+                 fmt::format("cannot remove {}: {}", display(path), gone.error().message()));
+    return false;
+  }
+  print_line(reporter, fmt::format("removed {}", display_under(path, root)));
+  return true;
+}
+
+int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std::string_view name) {
+  std::optional<Agent> agent;
+  if (const AgentDescriptor* descriptor = builtin_agent(name)) {
+    agent = resolve_agent(*descriptor, config.instructions);
+  } else {
+    for (const CustomAgent& custom : config.custom) {
+      if (custom.name == name) {
+        agent = custom_agent(custom);
+        break;
+      }
+    }
+  }
+  if (!agent) {
+    report_error(reporter, fmt::format("`{}` is not an agent kelvaro knows about", name));
+    return 1;
+  }
+  if (std::find(config.disabled.begin(), config.disabled.end(), name) == config.disabled.end()) {
+    report_error(reporter,
+                 fmt::format("{} is still enabled — set targets.{} = false in {} first, so sync "
+                             "will not redo what revert undoes",
+                             name, name, display(ctx.config_dir / "kelvaro.toml")));
+    return 1;
+  }
+  if (!is_installed(ctx.home, agent->home)) {
+    print_line(reporter,
+               fmt::format("{} is not installed on this machine — nothing to revert", name));
+    return 0;
+  }
+  auto lock = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
+  if (!lock) {
+    report_error(reporter, to_string(lock.error()));
+    return 1;
+  }
+
+  // Links are judged and removed between absolute paths, whatever form the home had.
+  RunContext anchored = ctx;
+  anchored.home = absolute_normal_path(ctx.home);
+  anchored.commons = absolute_normal_path(ctx.commons);
+  RevertRun run{.ctx = anchored, .reporter = reporter};
+
+  remove_links(run, *agent);
+  if (const AgentDescriptor* descriptor = agent->descriptor) {
+    remove_instructions(run, *descriptor);
+    remove_servers(run, *descriptor);
+    remove_rendered(run, *descriptor);
+    remove_hooks(run, *descriptor);
+  }
+
+  if (run.removals > 0) {
+    print_line(reporter, "");
+    print_line(reporter, fmt::format("{} {} made.", run.removals,
+                                     run.removals == 1 ? "removal" : "removals"));
+  } else if (reporter.errors == 0) {
+    print_line(reporter, fmt::format("nothing of kelvaro's in {} — nothing to revert", name));
+  }
+  return reporter.errors > 0 ? 1 : 0;
+}
+
+}  // namespace kelvaro
