@@ -167,6 +167,13 @@ Result<std::filesystem::path, std::error_code> current_folder();
 // The current process id.
 std::uint64_t process_id();
 
+// Opens each of the standard descriptors 0, 1 and 2 that is closed on the null device, so that
+// no file the program opens later takes its place and receives report lines. Call it first.
+void open_standard_streams();
+
+// Makes a write to a pipe whose reader has gone fail instead of ending the process.
+void ignore_broken_pipes();
+
 // The whole process environment; nullopt-valued entries are never produced. Fails with a
 // message when a name or value is not valid UTF-8.
 Result<EnvSnapshot> capture_environment();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <utility>
 #include <vector>
 
@@ -138,6 +139,24 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
 
 std::uint64_t process_id() {
   return static_cast<std::uint64_t>(::getpid());
+}
+
+void open_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+      continue;
+    }
+    // The lowest free descriptor is `fd` itself, since the ones below it are open by now.
+    int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+void ignore_broken_pipes() {
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
 Result<EnvSnapshot> capture_environment() {

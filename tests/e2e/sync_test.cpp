@@ -233,5 +233,32 @@ TEST_F(E2eSync, HeldLockStopsARealRunButNotADryRun) {
   EXPECT_TRUE(dry.out.ends_with("\n3 changes would be made.\n")) << dry.out;
 }
 
+// Enough report lines to fill an output buffer, so that they are written during the run.
+void add_many_skills(const TempHome& home) {
+  for (int i = 0; i < 300; ++i) {
+    home.make_dir(".agents/skills/s" + std::to_string(i));
+  }
+}
+
+TEST_F(E2eSync, ReaderThatGoesAwayDoesNotStopTheRun) {
+  add_many_skills(home);
+
+  RunResult broken =
+      run_kelvaro_with({"sync"}, home.env(), OutputEnd::broken_pipe, OutputEnd::broken_pipe);
+
+  EXPECT_EQ(broken.status, 0);
+  EXPECT_EQ(sync(), up_to_date);
+}
+
+TEST_F(E2eSync, ClosedStandardStreamsNeverReachTheLockFile) {
+  add_many_skills(home);
+  home.make_dir(".agents/skills/.hidden");
+
+  RunResult closed = run_kelvaro_with({"sync"}, home.env(), OutputEnd::closed, OutputEnd::closed);
+
+  EXPECT_EQ(closed.status, 0);
+  EXPECT_EQ(home.read(home.state_dir() / "lock"), "");
+}
+
 }  // namespace
 }  // namespace kelvaro
