@@ -110,7 +110,18 @@ fs::path write_destination(const fs::path& path) {
   return resolve_link_target(path, stored);
 }
 
+class FileKindCategory : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "kelvaro.file-kind"; }
+  std::string message(int) const override { return "not a regular file"; }
+};
+
 }  // namespace
+
+std::error_code not_a_regular_file() {
+  static const FileKindCategory category;
+  return {1, category};
+}
 
 bool is_valid_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {

@@ -39,8 +39,13 @@ std::filesystem::path resolve_link_target(const std::filesystem::path& link,
 
 // --- files --------------------------------------------------------------------------------
 
-// Reads the whole file at `path`.
+// Reads the whole regular file at `path` (links followed). Anything else is refused without
+// waiting on it: a folder with `is_a_directory`, a FIFO, socket or device with
+// `not_a_regular_file()`.
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path);
+
+// The error of reading something that is not a regular file; its text is "not a regular file".
+std::error_code not_a_regular_file();
 
 // The result of `write_atomic`: the path actually written and a permission mode (never set).
 struct WriteOutcome {

@@ -115,11 +115,23 @@ void sync_folder(const std::filesystem::path& dir) {
 }
 
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opening a FIFO for reading would wait for a writer, with the lock held; without blocking
+  // the open returns at once and the kind is checked on the open file.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     return unexpected(last_error());
   }
   FileHandle handle(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    return unexpected(last_error());
+  }
+  if (S_ISDIR(st.st_mode)) {
+    return unexpected(std::make_error_code(std::errc::is_a_directory));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return unexpected(not_a_regular_file());
+  }
   std::string text;
   char buffer[65536];
   for (;;) {

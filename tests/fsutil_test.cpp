@@ -1,10 +1,14 @@
 #include "fsutil.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -260,6 +264,25 @@ TEST(ReadFile, ReturnsTheBytesOrTheSystemError) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
   EXPECT_FALSE(folder);
+}
+
+TEST(ReadFile, RefusesAFifoWithoutWaitingForAWriter) {
+  TempHome home;
+  const fs::path fifo = home.path("AGENTS.md");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  auto reading = std::async(std::launch::async, [&] { return read_file(fifo); });
+  const bool returned = reading.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!returned) {
+    // Lets a blocked reader finish, so that the test fails instead of hanging.
+    std::ofstream(fifo).close();
+  }
+  auto read = reading.get();
+
+  EXPECT_TRUE(returned);
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error(), not_a_regular_file());
+  EXPECT_EQ(read.error().message(), "not a regular file");
 }
 
 TEST(ReadLinkText, ReturnsTheStoredTextWhateverItsLength) {
