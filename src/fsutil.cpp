@@ -229,10 +229,13 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
     return unexpected(ec);
   }
 
-  const std::string name = destination.has_filename() ? display(destination.filename()) : "kelvaro";
-  fs::path temp_path = destination.has_filename() ? destination : destination / "";
-  temp_path.replace_filename(fmt::format(".{}.kelvaro-{}", name, process_id()));
-  TempFileGuard guard(temp_path);
+  const std::string name =
+      destination.has_filename() ? to_valid_utf8(destination.filename().string()) : "kelvaro";
+  const std::string pid = std::to_string(process_id());
+  // A name near the file-name limit leaves no room for the decoration; the short name still
+  // lies in the same folder, so the one rename stays.
+  const std::string temp_names[] = {fmt::format(".{}.kelvaro-{}", name, pid),
+                                    fmt::format(".kelvaro-{}", pid)};
 
   // A replaced file keeps its permission bits: agents' configuration files hold secrets
   // (API keys in MCP server entries) that must not become readable by everyone.
@@ -242,17 +245,26 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
     mode = static_cast<std::uint32_t>(current.permissions() & fs::perms::mask);
   }
 
-  auto written = write_new_file(guard.path(), bytes, mode);
-  if (!written) {
-    return unexpected(written.error());
+  for (const std::string& temp_name : temp_names) {
+    fs::path temp_path = destination.has_filename() ? destination : destination / "";
+    temp_path.replace_filename(temp_name);
+    TempFileGuard guard(temp_path);
+    auto written = write_new_file(guard.path(), bytes, mode);
+    if (!written) {
+      if (written.error() == std::errc::filename_too_long && &temp_name == &temp_names[0]) {
+        continue;
+      }
+      return unexpected(written.error());
+    }
+    fs::rename(guard.path(), destination, ec);
+    if (ec) {
+      return unexpected(ec);
+    }
+    guard.set_renamed();
+    sync_folder(folder);
+    return WriteOutcome{.path = destination, .mode = std::nullopt};
   }
-  fs::rename(guard.path(), destination, ec);
-  if (ec) {
-    return unexpected(ec);
-  }
-  guard.set_renamed();
-  sync_folder(folder);
-  return WriteOutcome{.path = destination, .mode = std::nullopt};
+  return unexpected(std::make_error_code(std::errc::filename_too_long));
 }
 
 bool is_link(const fs::path& path) {

@@ -225,6 +225,17 @@ TEST(WriteAtomic, StaleTemporaryFileFailsOnceAndIsRemoved) {
   EXPECT_EQ(home.read(path), "new");
 }
 
+TEST(WriteAtomic, NameNearTheLengthLimitGetsAShorterTemporaryName) {
+  TempHome home;
+  const fs::path path = home.write(std::string(240, 'c') + ".toml", "old");
+
+  auto written = write_atomic(path, "new");
+
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(home.read(path), "new");
+  expect_no_temp_files(home.home());
+}
+
 TEST(WriteAtomic, BareFileNameIsWrittenInTheCurrentFolder) {
   TempHome home;
   const fs::path before = fs::current_path();
