@@ -256,6 +256,8 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
       }
       return unexpected(written.error());
     }
+    // A run as root in a user's home must not leave the user's files owned by root.
+    copy_owner(destination, guard.path());
     fs::rename(guard.path(), destination, ec);
     if (ec) {
       return unexpected(ec);

@@ -96,9 +96,10 @@ class FileHandle {
   std::intptr_t native_ = kClosed;
 };
 
-// Opens `path` for writing (created when missing, never truncated) and holds it exclusively,
-// without waiting. When another opener holds it, fails with `std::errc::operation_would_block`;
-// any other failure is the system error.
+// Opens `path` (created when missing, never truncated) and holds it exclusively, without
+// waiting. Where the platform allows it the open needs only read access, so that a lock file
+// left by another user (a run as root) does not lock its owner out. When another opener holds it,
+// fails with `std::errc::operation_would_block`; any other failure is the system error.
 Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& path);
 
 // Creates `path` as a new file (fails when anything exists under that name), gives it the
@@ -106,6 +107,10 @@ Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& 
 Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
                                              std::string_view bytes,
                                              std::optional<std::uint32_t> mode);
+
+// Gives `to` the owner and group of `from` (links followed) where the platform has them and
+// they differ. A failure is ignored: only a privileged process may give a file away.
+void copy_owner(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Flushes the folder `dir` to disk, so that a rename in it is durable; failures are ignored.
 void sync_folder(const std::filesystem::path& dir);

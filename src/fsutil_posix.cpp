@@ -51,7 +51,8 @@ void FileHandle::close() noexcept {
 }
 
 Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  // flock needs no write access: a lock file that a run as root created stays usable.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
     return unexpected(last_error());
   }
@@ -103,6 +104,17 @@ Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
   // Closing reports late write errors on some file systems (NFS).
   handle = FileHandle();
   return {};
+}
+
+void copy_owner(const std::filesystem::path& from, const std::filesystem::path& to) {
+  struct stat original {};
+  struct stat replacement {};
+  if (::stat(from.c_str(), &original) != 0 || ::stat(to.c_str(), &replacement) != 0) {
+    return;
+  }
+  if (original.st_uid != replacement.st_uid || original.st_gid != replacement.st_gid) {
+    static_cast<void>(::chown(to.c_str(), original.st_uid, original.st_gid));
+  }
 }
 
 void sync_folder(const std::filesystem::path& dir) {

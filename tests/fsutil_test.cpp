@@ -161,6 +161,22 @@ TEST(WriteAtomic, ReplacesContentWholeAndKeepsPermissionBits) {
             fs::perms::owner_read | fs::perms::owner_write);
 }
 
+TEST(WriteAtomic, ReplacedFileKeepsItsOwnerAndGroup) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root can give a file to another user";
+  }
+  TempHome home;
+  const fs::path path = home.write(".claude/settings.json", "{}");
+  ASSERT_EQ(::chown(path.c_str(), 4321, 4322), 0);
+
+  ASSERT_TRUE(write_atomic(path, "{\"hooks\": {}}"));
+
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 4322u);
+}
+
 TEST(WriteAtomic, EmptyContentGivesAnEmptyFile) {
   TempHome home;
   const fs::path path = home.write("f", "old");
