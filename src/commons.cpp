@@ -23,14 +23,15 @@ struct WarningVisitor {
   std::string operator()(const ScanDotPrefixed& w) const {
     return fmt::format(
         "Commons {}/{}: dot-prefixed names are invisible to agents and are never synced",
-        family_word(w.family), w.name);
+        family_word(w.family), visible_text(w.name));
   }
   std::string operator()(const ScanWrongKind& w) const {
-    return fmt::format("Commons {}/{}: not a {}, skipped", family_word(w.family), w.name, w.kind);
+    return fmt::format("Commons {}/{}: not a {}, skipped", family_word(w.family),
+                       visible_text(w.name), w.kind);
   }
   std::string operator()(const ScanMissingTarget& w) const {
     return fmt::format("Commons {}/{}: symlink target is missing, skipped", family_word(w.family),
-                       w.name);
+                       visible_text(w.name));
   }
   std::string operator()(const ScanUnreadable& w) const {
     return fmt::format("cannot read {}: {}", display(w.path), w.error);

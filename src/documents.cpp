@@ -339,7 +339,7 @@ Result<std::vector<std::string>, std::error_code> visible_names(const fs::path& 
     if (status_ec || fs::is_symlink(status) || is_link(it->path())) {
       continue;
     }
-    std::string name = display(it->path().filename());
+    std::string name = to_valid_utf8(it->path().filename().string());
     if (name.starts_with('.')) {
       continue;
     }

@@ -183,8 +183,27 @@ std::string_view trim_space(std::string_view text) {
   return trim_space_start(trim_space_end(text));
 }
 
+std::string visible_text(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) {
+      result += fmt::format("\\x{:02x}", byte);
+    } else if (byte == 0xC2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      result += fmt::format("\\u00{:02x}", static_cast<unsigned char>(text[i + 1]));
+      ++i;
+    } else {
+      result += text[i];
+    }
+  }
+  return result;
+}
+
 std::string display(const fs::path& path) {
-  return to_valid_utf8(path.string());
+  return visible_text(to_valid_utf8(path.string()));
 }
 
 fs::path normalize_path(const fs::path& path) {

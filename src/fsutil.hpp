@@ -26,7 +26,12 @@ std::string to_valid_utf8(std::string_view text);
 std::string_view trim_space(std::string_view text);
 std::string_view trim_space_end(std::string_view text);
 std::string_view trim_space_start(std::string_view text);
-// A path as text for messages and names: its bytes, invalid UTF-8 replaced by U+FFFD.
+// `text` with each control character (C0, DEL and C1) shown as a visible escape ("\\x1b",
+// "\\u009b"), so that a name printed on a terminal cannot drive it. For text that is printed,
+// never for names written to disk.
+std::string visible_text(std::string_view text);
+// A path as text for messages and names: its bytes, invalid UTF-8 replaced by U+FFFD, control
+// characters escaped as by `visible_text`. Only for printing: names on disk keep their bytes.
 std::string display(const std::filesystem::path& path);
 
 // --- lexical paths (never touch the file system) -------------------------------------------

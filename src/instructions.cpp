@@ -672,11 +672,11 @@ std::string display_home_path(const RunContext& ctx) {
     under_home = f != file.end() && *f == *h;
   }
   if (!under_home || f == file.end()) {
-    return display(file);
+    return to_valid_utf8(file.string());
   }
   std::string text = "~";
   for (; f != file.end(); ++f) {
-    text += "/" + display(*f);
+    text += "/" + to_valid_utf8(f->string());
   }
   return text;
 }

@@ -134,7 +134,7 @@ std::vector<RenderItem> plan_orphans(const Agent& agent, const fs::path& dir,
       return items;
     }
     const fs::path& path = it->path();
-    const std::string file_name = display(path.filename());
+    const std::string file_name = to_valid_utf8(path.filename().string());
     if (file_name == "." || file_name == "..") {
       continue;
     }

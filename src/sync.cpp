@@ -120,7 +120,7 @@ std::string shown_under_home(const fs::path& path, const fs::path& home) {
 }
 
 void print_state(SyncRun& run, std::string_view word, std::string_view name) {
-  print_line(run.reporter, fmt::format("  {:9} {}", word, name));
+  print_line(run.reporter, fmt::format("  {:9} {}", word, visible_text(name)));
 }
 
 void run_link_section(const SyncPlan& plan, SyncRun& run) {
@@ -132,14 +132,14 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
     if (in_order) {
       continue;
     }
-    print_line(run.reporter, fmt::format("{} ({})", group.agent, group.dir));
+    print_line(run.reporter, fmt::format("{} ({})", visible_text(group.agent), group.dir));
     for (const LinkItem& item : group.items) {
       if (item.state == LinkState::linked) {
         continue;
       }
       if (!is_fixable(item.state)) {
-        print_line(run.reporter, fmt::format("  {:9} {} — {}", to_string(item.state), item.name,
-                                             link_note(item.state)));
+        print_line(run.reporter, fmt::format("  {:9} {} — {}", to_string(item.state),
+                                             visible_text(item.name), link_note(item.state)));
         continue;
       }
       if (!run.dry_run) {
@@ -194,8 +194,9 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
       continue;
     }
     if (!changes_instructions(item.state)) {
-      print_line(run.reporter, fmt::format("  {:9} {} — {}", to_string(item.state), item.agent,
-                                           describe_instructions_item(item)));
+      print_line(run.reporter,
+                 fmt::format("  {:9} {} — {}", to_string(item.state), visible_text(item.agent),
+                             describe_instructions_item(item)));
       continue;
     }
     if (!run.dry_run) {
@@ -223,8 +224,9 @@ void run_render_section(const SyncPlan& plan, SyncRun& run) {
   print_line(run.reporter, "rendered commands");
   for (const RenderItem& item : plan.renders) {
     if (of_interest(item)) {
-      print_line(run.reporter, fmt::format("  {:10} {} → {} — {}", to_string(item.state), item.name,
-                                           item.agent, render_note(item.state)));
+      print_line(run.reporter,
+                 fmt::format("  {:10} {} → {} — {}", to_string(item.state), visible_text(item.name),
+                             visible_text(item.agent), render_note(item.state)));
     }
   }
   for (const RenderItem& item : plan.renders) {
@@ -259,9 +261,9 @@ void run_hooks_section(const SyncPlan& plan, SyncRun& run) {
   print_line(run.reporter, "hooks");
   for (const HookItem& item : items) {
     if (of_interest(item)) {
-      print_line(run.reporter,
-                 fmt::format("  {:12} {} {} → {} — {}", to_string(item.state), item.event,
-                             shown_command(item.command), item.agent, describe_hook_item(item)));
+      print_line(run.reporter, fmt::format("  {:12} {} {} → {} — {}", to_string(item.state),
+                                           item.event, visible_text(shown_command(item.command)),
+                                           visible_text(item.agent), describe_hook_item(item)));
     }
   }
   if (run.dry_run) {

@@ -66,6 +66,28 @@ TEST(Utf8, EachInvalidSequenceBecomesOneReplacementCharacter) {
   EXPECT_EQ(display(fs::path("dir/na\xFFme")), "dir/na" + fffd + "me");
 }
 
+TEST(VisibleText, EscapesC0DelAndC1AndNothingElse) {
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"plain caf\xC3\xA9 \xE2\x80\x94", "plain caf\xC3\xA9 \xE2\x80\x94"},
+      {"x\x1b[2J", "x\\x1b[2J"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"tab\there\nnext\x7F", "tab\\x09here\\x0anext\\x7f"},
+      {"csi\xC2\x9B"
+       "1m nel\xC2\x85",
+       "csi\\u009b1m nel\\u0085"},
+      {"nbsp\xC2\xA0", "nbsp\xC2\xA0"},  // U+00A0 is printable
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(visible_text(c.text), c.shown);
+  }
+  EXPECT_EQ(display(fs::path("dir/x\x1b]0;t\x07")), "dir/x\\x1b]0;t\\x07");
+}
+
 TEST(TrimSpace, TakesEveryUnicodeWhiteSpaceAndStopsAtOtherBytes) {
   struct Case {
     std::string text, both, end, start;

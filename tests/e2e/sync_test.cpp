@@ -260,5 +260,21 @@ TEST_F(E2eSync, ClosedStandardStreamsNeverReachTheLockFile) {
   EXPECT_EQ(home.read(home.state_dir() / "lock"), "");
 }
 
+TEST_F(E2eSync, ControlCharactersInNamesArePrintedAsEscapes) {
+  const std::string clears_screen = "x\x1b[2J";
+  home.make_dir(".agents/skills/" + clears_screen);
+  home.make_dir(".agents/skills/.\x07" "bell");
+
+  RunResult first = sync();
+
+  EXPECT_NE(first.out.find("  missing   x\\x1b[2J\n"), std::string::npos) << first.out;
+  EXPECT_EQ(first.err,
+            "warning: Commons skills/.\\x07bell: dot-prefixed names are invisible to agents and "
+            "are never synced\n");
+  EXPECT_EQ(first.out.find('\x1b'), std::string::npos);
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/" + clears_screen),
+                              "../../.agents/skills/" + clears_screen));
+}
+
 }  // namespace
 }  // namespace kelvaro
