@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <system_error>
 
+#include "fsutil.hpp"
+
 namespace kelvaro {
 
 namespace {
@@ -290,8 +292,7 @@ Agent resolve_agent(const AgentDescriptor& descriptor,
 }
 
 bool is_installed(const std::filesystem::path& root, const std::filesystem::path& home) {
-  std::error_code ec;
-  return std::filesystem::is_directory(root / home, ec) && !ec;
+  return is_folder(root / home);
 }
 
 std::vector<Agent> list_agents(const std::filesystem::path& root, const Config& config) {

@@ -324,22 +324,17 @@ bool json_equal(const Json& a, const Json& b) {
 }
 
 Result<std::vector<std::string>, std::error_code> visible_names(const fs::path& folder) {
-  std::error_code ec;
-  fs::directory_iterator it(folder, ec);
-  if (ec) {
-    return unexpected(ec);
+  auto listed = list_folder(folder);
+  if (!listed) {
+    return unexpected(listed.error());
   }
   std::vector<std::string> names;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) {
-      break;
-    }
-    std::error_code status_ec;
-    const fs::file_status status = it->symlink_status(status_ec);
-    if (status_ec || fs::is_symlink(status) || is_link(it->path())) {
+  for (const fs::path& path : *listed) {
+    auto kind = path_kind(path, false);
+    if (!kind || *kind == PathKind::link) {
       continue;
     }
-    std::string name = to_valid_utf8(it->path().filename().string());
+    std::string name = to_valid_utf8(path.filename().string());
     if (name.starts_with('.')) {
       continue;
     }

@@ -78,8 +78,7 @@ class TempFileGuard {
   TempFileGuard& operator=(const TempFileGuard&) = delete;
   ~TempFileGuard() {
     if (!renamed_) {
-      std::error_code ignored;
-      fs::remove(path_, ignored);
+      (void)remove_file(path_);
     }
   }
 
@@ -93,21 +92,19 @@ class TempFileGuard {
 
 // Where `write_atomic` writes: the target of a link at `path`, else `path` itself.
 fs::path write_destination(const fs::path& path) {
-  std::error_code ec;
-  fs::file_status own = fs::symlink_status(path, ec);
-  if (ec || !fs::is_symlink(own)) {
+  if (!is_link(path)) {
     return path;
   }
-  fs::path canonical = fs::canonical(path, ec);
-  if (!ec) {
-    return canonical;
+  auto canonical = canonical_path(path);
+  if (canonical) {
+    return *canonical;
   }
   // A dangling link: write where it points, so that it resolves afterwards.
-  fs::path stored = fs::read_symlink(path, ec);
-  if (ec) {
+  auto stored = read_link_text(path);
+  if (!stored) {
     return path;
   }
-  return resolve_link_target(path, stored);
+  return resolve_link_target(path, *stored);
 }
 
 class FileKindCategory : public std::error_category {
@@ -115,6 +112,19 @@ class FileKindCategory : public std::error_category {
   const char* name() const noexcept override { return "kelvaro.file-kind"; }
   std::string message(int) const override { return "not a regular file"; }
 };
+
+// Windows refuses links without the privilege (error 1314); the plain system text does not
+// tell the user how to get it.
+class DeveloperModeCategory : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "kelvaro.symlink"; }
+  std::string message(int) const override {
+    return "creating symlinks requires Windows Developer Mode (Settings → System → For "
+           "developers) or an elevated shell";
+  }
+};
+
+constexpr int windows_privilege_not_held = 1314;
 
 }  // namespace
 
@@ -238,14 +248,24 @@ fs::path resolve_link_target(const fs::path& link, const fs::path& target) {
   return normalize_path(link.parent_path() / target);
 }
 
+Result<std::string, std::error_code> read_text_file(const fs::path& path) {
+  auto bytes = read_file(path);
+  if (!bytes) {
+    return unexpected(bytes.error());
+  }
+  if (!is_valid_utf8(*bytes)) {
+    return unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
+  }
+  return std::move(*bytes);
+}
+
 Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes) {
   const fs::path destination = write_destination(path);
   const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
 
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (ec) {
-    return unexpected(ec);
+  auto created = create_folders(folder);
+  if (!created) {
+    return unexpected(created.error());
   }
 
   const std::string name =
@@ -258,11 +278,7 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
 
   // A replaced file keeps its permission bits: agents' configuration files hold secrets
   // (API keys in MCP server entries) that must not become readable by everyone.
-  std::optional<std::uint32_t> mode;
-  fs::file_status current = fs::status(destination, ec);
-  if (!ec && fs::is_regular_file(current)) {
-    mode = static_cast<std::uint32_t>(current.permissions() & fs::perms::mask);
-  }
+  const std::optional<std::uint32_t> mode = permission_bits(destination);
 
   for (const std::string& temp_name : temp_names) {
     fs::path temp_path = destination.has_filename() ? destination : destination / "";
@@ -277,9 +293,9 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
     }
     // A run as root in a user's home must not leave the user's files owned by root.
     copy_owner(destination, guard.path());
-    fs::rename(guard.path(), destination, ec);
-    if (ec) {
-      return unexpected(ec);
+    auto renamed = rename_path(guard.path(), destination);
+    if (!renamed) {
+      return unexpected(renamed.error());
     }
     guard.set_renamed();
     sync_folder(folder);
@@ -288,23 +304,25 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
   return unexpected(std::make_error_code(std::errc::filename_too_long));
 }
 
-bool is_link(const fs::path& path) {
-  std::error_code ec;
-  return fs::is_symlink(fs::symlink_status(path, ec));
+Result<void, std::error_code> create_parent_folders(const fs::path& path) {
+  const fs::path parent = path.parent_path();
+  if (parent.empty()) {
+    return {};
+  }
+  return create_folders(parent);
 }
 
-Result<void, std::error_code> create_link(const fs::path& target, const fs::path& link,
-                                          bool target_is_dir) {
-  std::error_code ec;
-  if (target_is_dir) {
-    fs::create_directory_symlink(target, link, ec);
-  } else {
-    fs::create_symlink(target, link, ec);
+bool is_link(const fs::path& path) {
+  auto kind = path_kind(path, false);
+  return kind && *kind == PathKind::link;
+}
+
+std::error_code explain_link_error(const std::error_code& error) {
+  static const DeveloperModeCategory developer_mode;
+  if (error.category() == std::system_category() && error.value() == windows_privilege_not_held) {
+    return {error.value(), developer_mode};
   }
-  if (ec) {
-    return unexpected(ec);
-  }
-  return {};
+  return error;
 }
 
 bool is_folder(const fs::path& path) {

@@ -2,13 +2,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
-#include "context.hpp"
 #include "result.hpp"
 
 // The seam to the operating system, plus the path and text helpers every module shares.
@@ -52,6 +53,10 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
 // The error of reading something that is not a regular file; its text is "not a regular file".
 std::error_code not_a_regular_file();
 
+// Reads the whole file at `path` as text: fails as `read_file` does, and with
+// `std::errc::illegal_byte_sequence` when its bytes are not valid UTF-8.
+Result<std::string, std::error_code> read_text_file(const std::filesystem::path& path);
+
 // The result of `write_atomic`: the path actually written and a permission mode (never set).
 struct WriteOutcome {
   std::filesystem::path path;
@@ -66,17 +71,16 @@ struct WriteOutcome {
 Result<WriteOutcome, std::error_code> write_atomic(const std::filesystem::path& path,
                                                    std::string_view bytes);
 
-// True when `path` itself (not followed) is a symbolic link (on Windows also a junction).
+// Creates the folder that holds `path`, with every missing parent; nothing to do when `path`
+// has no parent part.
+Result<void, std::error_code> create_parent_folders(const std::filesystem::path& path);
+
+// True when `path` itself (not followed) is a link: `path_kind` without following says `link`.
 bool is_link(const std::filesystem::path& path);
 
-// The text stored in the symbolic link at `path`, read in one system call. Fails with
-// `no_such_file_or_directory` when nothing is there and `invalid_argument` when `path` is not
-// a link.
-Result<std::filesystem::path, std::error_code> read_link_text(const std::filesystem::path& path);
-
-// Creates a symbolic link at `link` holding `target`; a folder link when `target_is_dir`.
-Result<void, std::error_code> create_link(const std::filesystem::path& target,
-                                          const std::filesystem::path& link, bool target_is_dir);
+// `error` from `create_link`, made to say how to get the privilege when Windows refused the
+// link for the lack of it (error 1314); any other error is returned unchanged.
+std::error_code explain_link_error(const std::error_code& error);
 
 // --- platform primitives (one implementation per operating system) -----------------------
 
@@ -134,11 +138,24 @@ bool is_folder(const std::filesystem::path& path);
 bool is_regular_file(const std::filesystem::path& path);
 bool path_exists(const std::filesystem::path& path);
 
+// The text stored in the symbolic link at `path`, read in one system call. Fails with
+// `no_such_file_or_directory` when nothing is there and `invalid_argument` when `path` is not
+// a link.
+Result<std::filesystem::path, std::error_code> read_link_text(const std::filesystem::path& path);
+
+// Creates a symbolic link at `link` holding `target`; a folder link when `target_is_dir`.
+Result<void, std::error_code> create_link(const std::filesystem::path& target,
+                                          const std::filesystem::path& link, bool target_is_dir);
+
+// The permission bits of the regular file at `path` (links followed); nullopt when there is
+// none, or on a system whose files have no such bits.
+std::optional<std::uint32_t> permission_bits(const std::filesystem::path& path);
+
 // True when `a` and `b`, links followed, are the same file (same device and file number).
 bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 
-// The entries of the folder `dir` as full paths, in listing order; entries the system cannot
-// return are skipped. Fails with the system error when the folder cannot be listed.
+// The entries of the folder `dir` as full paths, in listing order ("." and ".." left out).
+// Fails with the system error when the folder cannot be listed or the listing breaks off.
 Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
     const std::filesystem::path& dir);
 
@@ -159,6 +176,10 @@ Result<void, std::error_code> remove_file(const std::filesystem::path& path);
 // Removes an empty folder at `path` (on Windows also a folder link or junction, the link alone).
 Result<void, std::error_code> remove_folder(const std::filesystem::path& path);
 
+// Removes what is at `path` without following it: a file, a link (whether it leads to a file
+// or a folder, or nowhere) or an empty folder.
+Result<void, std::error_code> remove_entry(const std::filesystem::path& path);
+
 // Removes `path` and, when it is a real folder, everything in it; links are removed, never
 // followed.
 Result<void, std::error_code> remove_tree(const std::filesystem::path& path);
@@ -178,6 +199,10 @@ Result<std::filesystem::path, std::error_code> canonical_path(const std::filesys
 Result<std::filesystem::path, std::error_code> current_folder();
 
 // --- process ------------------------------------------------------------------------------
+
+// The process environment, captured once at start. Names compare byte for byte, so case
+// matters. `std::less<>` lets lookups take a `std::string_view`.
+using EnvSnapshot = std::map<std::string, std::string, std::less<>>;
 
 // The current process id.
 std::uint64_t process_id();

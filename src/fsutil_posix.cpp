@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -292,14 +293,14 @@ Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
     const std::filesystem::path& dir) {
   std::error_code ec;
   std::filesystem::directory_iterator it(dir, ec);
+  std::vector<std::filesystem::path> entries;
+  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    entries.push_back(it->path());
+  }
+  // A listing that breaks off is no listing: callers decide what is absent from it.
   if (ec) {
     return unexpected(ec);
   }
-  std::vector<std::filesystem::path> entries;
-  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    entries.push_back(it->path());
-  }
-  // An entry the system cannot return ends the listing; what was read is kept.
   return entries;
 }
 
@@ -336,6 +337,14 @@ Result<void, std::error_code> remove_folder(const std::filesystem::path& path) {
   return {};
 }
 
+Result<void, std::error_code> remove_entry(const std::filesystem::path& path) {
+  // remove(3) unlinks, and falls back to rmdir for a folder.
+  if (::remove(path.c_str()) != 0) {
+    return unexpected(last_error());
+  }
+  return {};
+}
+
 Result<void, std::error_code> remove_tree(const std::filesystem::path& path) {
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
@@ -359,12 +368,24 @@ Result<void, std::error_code> copy_file(const std::filesystem::path& from,
   if (!bytes) {
     return unexpected(bytes.error());
   }
-  struct stat st {};
-  std::optional<std::uint32_t> mode;
-  if (::stat(from.c_str(), &st) == 0) {
-    mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+  return write_new_file(to, *bytes, permission_bits(from));
+}
+
+Result<void, std::error_code> create_link(const std::filesystem::path& target,
+                                          const std::filesystem::path& link, bool) {
+  // POSIX links carry no kind: a link to a folder is made like any other.
+  if (::symlink(target.c_str(), link.c_str()) != 0) {
+    return unexpected(last_error());
   }
-  return write_new_file(to, *bytes, mode);
+  return {};
+}
+
+std::optional<std::uint32_t> permission_bits(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(st.st_mode & 07777);
 }
 
 Result<std::filesystem::path, std::error_code> canonical_path(const std::filesystem::path& path) {

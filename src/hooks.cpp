@@ -358,17 +358,14 @@ std::string_view to_string(HookState state) {
 }
 
 Result<std::vector<fs::path>, std::error_code> hook_files(const fs::path& dir) {
-  std::error_code ec;
-  fs::directory_iterator it(dir, ec);
-  if (ec) {
-    return unexpected(ec);
+  auto listed = list_folder(dir);
+  if (!listed) {
+    return unexpected(listed.error());
   }
   std::vector<fs::path> files;
-  // An entry the listing cannot return ends the walk; what was listed so far is still used.
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    const fs::path& path = it->path();
+  for (fs::path& path : *listed) {
     if (path.extension() == ".toml") {
-      files.push_back(path);
+      files.push_back(std::move(path));
     }
   }
   return files;
@@ -427,8 +424,7 @@ Json hook_entry_json(const CommonsHook& hook) {
 
 HookPlan plan_hooks(const fs::path& home, const Config& config, const fs::path& hooks_dir) {
   HookPlan plan;
-  std::error_code ec;
-  if (!fs::is_directory(hooks_dir, ec)) {
+  if (!is_folder(hooks_dir)) {
     return plan;
   }
   const std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir, plan.fatal);
@@ -538,8 +534,7 @@ HookApplyResult apply_hook_items(const std::vector<HookItem>& items) {
 Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::string_view hooks_key,
                                        std::string_view agent, const fs::path& hooks_dir) {
   HookRemoval removal;
-  std::error_code ec;
-  if (!fs::is_directory(hooks_dir, ec)) {
+  if (!is_folder(hooks_dir)) {
     return removal;
   }
   const std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir, removal.problems);

@@ -2,8 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <cerrno>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <system_error>
@@ -100,13 +98,6 @@ std::string error_text(const std::error_code& error) {
   return to_valid_utf8(error.message());
 }
 
-std::string errno_text(int saved) {
-  if (saved == 0) {
-    return "the file could not be written";
-  }
-  return error_text(std::error_code(saved, std::generic_category()));
-}
-
 // The members of a JSON object as the vector they are kept in; `ordered_map` is one.
 Json::object_t::Container& members_of(Json& object) {
   return static_cast<Json::object_t::Container&>(object.get_ref<Json::object_t&>());
@@ -198,8 +189,7 @@ InstructionsItem plan_route(const RunContext& ctx, const Agent& agent,
 
 std::vector<InstructionsItem> plan_instructions(const RunContext& ctx, const Config& config,
                                                 const fs::path& commons_agents_md) {
-  std::error_code ec;
-  if (fs::is_directory(commons_agents_md, ec) || !read_file(commons_agents_md)) {
+  if (is_folder(commons_agents_md) || !read_file(commons_agents_md)) {
     return {};
   }
   std::vector<InstructionsItem> items;
@@ -226,18 +216,14 @@ InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& 
   item.path = path;
   item.target =
       relative_path(absolute_normal_path(folder_of(path)), absolute_normal_path(commons_agents_md));
-  std::error_code ec;
-  fs::file_status own = fs::symlink_status(path, ec);
-  if (ec || own.type() == fs::file_type::not_found) {
+  auto own = path_kind(path, false);
+  if (!own) {
     item.state = InstructionsState::missing;
     return item;
   }
-  if (fs::is_symlink(own)) {
-    fs::path text = fs::read_symlink(path, ec);
-    if (ec) {
-      text.clear();
-    }
-    item.state = same_place(resolve_link_target(path, text), commons_agents_md)
+  if (*own == PathKind::link) {
+    auto text = read_link_text(path);
+    item.state = same_place(resolve_link_target(path, text ? *text : fs::path()), commons_agents_md)
                      ? InstructionsState::linked
                      : InstructionsState::foreign;
     return item;
@@ -375,12 +361,8 @@ std::vector<InstructionsItem> other_route_paths(const RunContext& ctx, const Age
 }
 
 bool is_link_to(const fs::path& link, const fs::path& file) {
-  std::error_code ec;
-  if (!fs::is_symlink(fs::symlink_status(link, ec)) || ec) {
-    return false;
-  }
-  fs::path text = fs::read_symlink(link, ec);
-  return !ec && same_place(resolve_link_target(link, text), file);
+  auto text = read_link_text(link);
+  return text && same_place(resolve_link_target(link, *text), file);
 }
 
 Json entries_not_pointing_at(const Json& list, const fs::path& settings_dir, const fs::path& home,
@@ -455,13 +437,8 @@ Result<void> apply_instructions_item(const RunContext& ctx, const InstructionsIt
   switch (item.state) {
     case InstructionsState::missing: {
       KELVARO_CHECK(item.target.has_value(), "missing implies a link target");
-      std::error_code ec;
-      fs::path parent = item.path.parent_path();
-      if (!parent.empty()) {
-        fs::create_directories(parent, ec);
-        if (ec) {
-          return unexpected(error_text(ec));
-        }
+      if (auto created = create_parent_folders(item.path); !created) {
+        return unexpected(error_text(created.error()));
       }
       return make_instructions_link(item);
     }
@@ -493,10 +470,8 @@ Result<void> apply_instructions_item(const RunContext& ctx, const InstructionsIt
         }
         return append_import_line(item);
       }
-      std::error_code ec;
-      fs::remove(item.path, ec);
-      if (ec) {
-        return unexpected(error_text(ec));
+      if (auto removed = remove_entry(item.path); !removed) {
+        return unexpected(error_text(removed.error()));
       }
       return make_instructions_link(item);
     }
@@ -511,13 +486,8 @@ Result<void> apply_instructions_item(const RunContext& ctx, const InstructionsIt
 
 Result<void> append_import_line(const InstructionsItem& item) {
   KELVARO_CHECK(item.import_line.has_value(), "import implies an import line");
-  std::error_code ec;
-  fs::path parent = item.path.parent_path();
-  if (!parent.empty()) {
-    fs::create_directories(parent, ec);
-    if (ec) {
-      return unexpected(error_text(ec));
-    }
+  if (auto created = create_parent_folders(item.path); !created) {
+    return unexpected(error_text(created.error()));
   }
   std::string text;
   auto bytes = read_file(item.path);
@@ -536,15 +506,8 @@ Result<void> append_import_line(const InstructionsItem& item) {
     tail += '\n';
   }
   tail += *item.import_line + "\n";
-  errno = 0;
-  std::ofstream out(item.path, std::ios::binary | std::ios::app);
-  if (!out) {
-    return unexpected(errno_text(errno));
-  }
-  out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
-  out.flush();
-  if (!out) {
-    return unexpected(errno_text(errno));
+  if (auto appended = append_file(item.path, tail); !appended) {
+    return unexpected(error_text(appended.error()));
   }
   return {};
 }
@@ -554,10 +517,6 @@ Result<bool> remove_include_entry(const RunContext& ctx, const fs::path& setting
                                   const std::optional<std::string>& companion) {
   auto doc = read_json_object(settings);
   if (!doc) {
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(settings, ec)) && !ec) {
-      return false;
-    }
     return unexpected(doc.error());
   }
   auto segments = split(key, '.');

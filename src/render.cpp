@@ -124,16 +124,11 @@ std::vector<CommonsEntry> distinct_names(std::vector<CommonsEntry> entries) {
 std::vector<RenderItem> plan_orphans(const Agent& agent, const fs::path& dir,
                                      const std::set<std::string>& names) {
   std::vector<RenderItem> items;
-  std::error_code error;
-  fs::directory_iterator it(dir, error);
-  if (error) {
+  auto listed = list_folder(dir);
+  if (!listed) {
     return items;
   }
-  for (; it != fs::directory_iterator(); it.increment(error)) {
-    if (error) {
-      return items;
-    }
-    const fs::path& path = it->path();
+  for (const fs::path& path : *listed) {
     const std::string file_name = to_valid_utf8(path.filename().string());
     if (file_name == "." || file_name == "..") {
       continue;
@@ -343,13 +338,9 @@ Result<bool> apply_render_item(const RenderItem& item) {
     case RenderState::missing:
     case RenderState::drifted: {
       KELVARO_CHECK(item.content.has_value(), "a rendered file to write has content");
-      const fs::path parent = item.path.parent_path();
-      if (!parent.empty()) {
-        std::error_code error;
-        fs::create_directories(parent, error);
-        if (error) {
-          return unexpected(fmt::format("cannot create {}: {}", display(parent), error.message()));
-        }
+      if (auto created = create_parent_folders(item.path); !created) {
+        return unexpected(fmt::format("cannot create {}: {}", display(item.path.parent_path()),
+                                      created.error().message()));
       }
       auto written = write_atomic(item.path, *item.content);
       if (!written) {
@@ -359,12 +350,9 @@ Result<bool> apply_render_item(const RenderItem& item) {
       return true;
     }
     case RenderState::orphaned: {
-      std::error_code error;
-      if (!fs::remove(item.path, error) && !error) {
-        error = std::make_error_code(std::errc::no_such_file_or_directory);
-      }
-      if (error) {
-        return unexpected(fmt::format("cannot remove {}: {}", display(item.path), error.message()));
+      if (auto removed = remove_entry(item.path); !removed) {
+        return unexpected(
+            fmt::format("cannot remove {}: {}", display(item.path), removed.error().message()));
       }
       return true;
     }

@@ -263,7 +263,9 @@ TEST_F(E2eSync, ClosedStandardStreamsNeverReachTheLockFile) {
 TEST_F(E2eSync, ControlCharactersInNamesArePrintedAsEscapes) {
   const std::string clears_screen = "x\x1b[2J";
   home.make_dir(".agents/skills/" + clears_screen);
-  home.make_dir(".agents/skills/.\x07" "bell");
+  home.make_dir(
+      ".agents/skills/.\x07"
+      "bell");
 
   RunResult first = sync();
 
