@@ -225,13 +225,20 @@ Result<Json> parse_json_object(std::string_view text, std::string_view name) {
   } catch (const Json::exception&) {
     ok = false;
   }
+  // The parser takes a NUL byte for the end of the text, so everything after one would be
+  // dropped when the file is written back; no JSON text holds one.
+  const std::size_t nul = text.find('\0');
   if (builder.too_deep) {
-    return unexpected(not_valid_json(text, name, offset_past_depth(text, max_json_depth)));
+    return unexpected(
+        not_valid_json(text, name, std::min(nul, offset_past_depth(text, max_json_depth))));
   }
   if (!ok) {
     // The parser counts the bytes read, the failing one included.
     const std::size_t pos = builder.error_position;
-    return unexpected(not_valid_json(text, name, pos == 0 ? 0 : pos - 1));
+    return unexpected(not_valid_json(text, name, std::min(nul, pos == 0 ? 0 : pos - 1)));
+  }
+  if (nul != std::string_view::npos) {
+    return unexpected(not_valid_json(text, name, nul));
   }
   return std::move(builder.root);
 }
