@@ -477,6 +477,61 @@ Result<void, std::error_code> remove_link(const fs::path& path) {
   return remove_entry(path);
 }
 
+std::optional<LinkObstacle> find_obstacle(const fs::path& link) {
+  auto own = path_kind(link, false);
+  if (own) {
+    return LinkObstacle{.path = link, .what = *own == PathKind::link ? "a link" : "already there"};
+  }
+  for (fs::path dir = link.parent_path(); !dir.empty() && dir != dir.parent_path();
+       dir = dir.parent_path()) {
+    auto kind = path_kind(dir, false);
+    if (!kind) {
+      continue;  // created on the way, unless something above it is in the way
+    }
+    if (*kind == PathKind::folder) {
+      return std::nullopt;
+    }
+    if (*kind == PathKind::link) {
+      auto through = path_kind(dir, true);
+      if (!through) {
+        return LinkObstacle{.path = dir, .what = "a dangling link"};
+      }
+      if (*through == PathKind::folder) {
+        return std::nullopt;
+      }
+      return LinkObstacle{.path = dir, .what = "a link to a file"};
+    }
+    return LinkObstacle{.path = dir, .what = *kind == PathKind::file ? "a file" : "a special file"};
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Two agents may share one link folder: the first one's fix has then already made the link
+// that the second one planned.
+Result<void, std::error_code> make_wanted_link(const fs::path& target, const fs::path& link) {
+  auto made = make_link(target, link);
+  if (!made && made.error() == std::errc::file_exists) {
+    auto held = read_link_text(link);
+    if (held && held->native() == target.native()) {
+      return {};
+    }
+  }
+  return made;
+}
+
+// The same for a removal: a link that is already gone is removed.
+Result<void, std::error_code> remove_gone_link(const fs::path& link) {
+  auto removed = remove_link(link);
+  if (!removed && removed.error() == std::errc::no_such_file_or_directory) {
+    return {};
+  }
+  return removed;
+}
+
+}  // namespace
+
 Result<void, std::error_code> apply_link_fix(const LinkItem& item) {
   switch (item.state) {
     case LinkState::missing: {
@@ -485,19 +540,19 @@ Result<void, std::error_code> apply_link_fix(const LinkItem& item) {
       if (!created) {
         return created;
       }
-      return make_link(*item.target, item.link_path);
+      return make_wanted_link(*item.target, item.link_path);
     }
     case LinkState::stale: {
       KELVARO_CHECK(item.target.has_value(), "stale implies a Commons entry");
-      auto removed = remove_link(item.link_path);
+      auto removed = remove_gone_link(item.link_path);
       if (!removed) {
         return removed;
       }
-      return make_link(*item.target, item.link_path);
+      return make_wanted_link(*item.target, item.link_path);
     }
     case LinkState::dangling:
     case LinkState::duplicate:
-      return remove_link(item.link_path);
+      return remove_gone_link(item.link_path);
     case LinkState::linked:
     case LinkState::variant_identical:
     case LinkState::variant:

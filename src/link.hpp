@@ -112,6 +112,17 @@ Result<void, std::error_code> make_link(const std::filesystem::path& target,
 // Removes the link at `path` (a folder link as an empty folder, never its target's contents).
 Result<void, std::error_code> remove_link(const std::filesystem::path& path);
 
+// What keeps a link from being made at `link` ("File exists"): `link` itself when something is
+// there, else the nearest of its folders that exists but cannot be passed through, with what it
+// is ("a dangling link", "a file", ...). Nullopt when nothing is in the way.
+struct LinkObstacle {
+  std::filesystem::path path;
+  std::string what;
+
+  bool operator==(const LinkObstacle&) const = default;
+};
+std::optional<LinkObstacle> find_obstacle(const std::filesystem::path& link);
+
 // Applies `item`: creates (with its folder chain), replaces or removes the link for the
 // fixable states; does nothing for the others. Fails with the system error of the failing step.
 Result<void, std::error_code> apply_link_fix(const LinkItem& item);

@@ -120,6 +120,18 @@ std::string shown_under_home(const fs::path& path, const fs::path& home) {
   return display(rest);
 }
 
+// "cannot fix {}: {}", naming what is in the way when the system only says "File exists".
+std::string fix_failure(const LinkItem& item, const std::error_code& error, const fs::path& home) {
+  std::string text =
+      fmt::format("cannot fix {}: {}", shown_under_home(item.link_path, home), error.message());
+  if (error == std::errc::file_exists) {
+    if (std::optional<LinkObstacle> obstacle = find_obstacle(item.link_path)) {
+      text += fmt::format(" ({} is {})", shown_under_home(obstacle->path, home), obstacle->what);
+    }
+  }
+  return text;
+}
+
 void print_state(SyncRun& run, std::string_view word, std::string_view name) {
   print_line(run.reporter, fmt::format("  {:9} {}", word, visible_text(name)));
 }
@@ -146,9 +158,7 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
       if (!run.dry_run) {
         auto fixed = apply_link_fix(item);
         if (!fixed) {
-          report_error(run.reporter, fmt::format("cannot fix {}: {}",
-                                                 shown_under_home(item.link_path, run.ctx.home),
-                                                 fixed.error().message()));
+          report_error(run.reporter, fix_failure(item, fixed.error(), run.ctx.home));
           continue;
         }
       }

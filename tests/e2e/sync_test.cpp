@@ -278,5 +278,34 @@ TEST_F(E2eSync, ControlCharactersInNamesArePrintedAsEscapes) {
                               "../../.agents/skills/" + clears_screen));
 }
 
+TEST_F(E2eSync, TwoAgentsSharingALinkFolderConvergeInOneRun) {
+  home.write(home.config_dir() / "kelvaro.toml",
+             "[custom.one]\nroot = \".shared\"\nskills = \".shared/skills\"\n\n"
+             "[custom.two]\nroot = \".shared\"\nskills = \".shared/skills\"\n");
+  home.make_dir(".shared");
+  home.make_link(".shared/skills/gone", "../../.agents/skills/gone", true);
+
+  RunResult first = sync();
+
+  EXPECT_EQ(first.err, "");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_TRUE(holds_link_text(home.path(".shared/skills/x"), "../../.agents/skills/x"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(home.path(".shared/skills/gone"))));
+  EXPECT_EQ(sync(), up_to_date);
+}
+
+TEST_F(E2eSync, FailedFixNamesWhatIsInTheWay) {
+  fs::remove_all(home.commons() / "commands");
+  fs::remove_all(home.commons() / "agents");
+  home.make_link(".claude/skills", "../nowhere", true);
+
+  RunResult result = sync();
+
+  EXPECT_EQ(result.err,
+            "error: cannot fix .claude/skills/x: File exists (.claude/skills is a dangling "
+            "link)\n");
+  EXPECT_EQ(result.status, 1);
+}
+
 }  // namespace
 }  // namespace kelvaro
