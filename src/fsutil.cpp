@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 #include <utility>
@@ -23,14 +24,13 @@ constexpr std::array<std::string_view, 25> white_space = {
     "\xE3\x80\x80",
 };
 
-// The length of the UTF-8 sequence at `text[i]` and whether it is well-formed. An ill-formed
-// sequence has the length of its longest valid prefix (at least 1), so that it is replaced by
-// a single U+FFFD.
-std::pair<bool, std::size_t> utf8_sequence(std::string_view text, std::size_t i) {
+}  // namespace
+
+Utf8Sequence utf8_sequence(std::string_view text, std::size_t i) {
   auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char b0 = byte(i);
   if (b0 < 0x80) {
-    return {true, 1};
+    return {.valid = true, .length = 1};
   }
   std::size_t need = 0;
   unsigned char lo = 0x80;
@@ -54,21 +54,23 @@ std::pair<bool, std::size_t> utf8_sequence(std::string_view text, std::size_t i)
     need = 3;
     hi = 0x8F;  // nothing above U+10FFFF
   } else {
-    return {false, 1};
+    return {.valid = false, .length = 1};
   }
   for (std::size_t k = 1; k <= need; ++k) {
     if (i + k >= text.size()) {
-      return {false, k};
+      return {.valid = false, .length = k};
     }
     unsigned char b = byte(i + k);
     unsigned char min = k == 1 ? lo : 0x80;
     unsigned char max = k == 1 ? hi : 0xBF;
     if (b < min || b > max) {
-      return {false, k};
+      return {.valid = false, .length = k};
     }
   }
-  return {true, need + 1};
+  return {.valid = true, .length = need + 1};
 }
+
+namespace {
 
 // Deletes the temporary file of `write_atomic` unless the rename took it away.
 class TempFileGuard {
@@ -174,17 +176,18 @@ std::string_view trim_space_end(std::string_view text) {
   return text;
 }
 
-std::string_view trim_space_start(std::string_view text) {
-  bool trimmed = true;
-  while (trimmed) {
-    trimmed = false;
-    for (std::string_view space : white_space) {
-      if (text.starts_with(space)) {
-        text.remove_prefix(space.size());
-        trimmed = true;
-        break;
-      }
+std::size_t white_space_length(std::string_view text) {
+  for (std::string_view space : white_space) {
+    if (text.starts_with(space)) {
+      return space.size();
     }
+  }
+  return 0;
+}
+
+std::string_view trim_space_start(std::string_view text) {
+  while (std::size_t length = white_space_length(text)) {
+    text.remove_prefix(length);
   }
   return text;
 }
@@ -246,6 +249,70 @@ fs::path resolve_link_target(const fs::path& link, const fs::path& target) {
     return normalize_path(target);
   }
   return normalize_path(link.parent_path() / target);
+}
+
+std::vector<fs::path> path_components(const fs::path& path) {
+  std::vector<fs::path> parts;
+  for (const fs::path& part : path) {
+    if (!part.empty()) {
+      parts.push_back(part);
+    }
+  }
+  return parts;
+}
+
+bool same_components(const fs::path& a, const fs::path& b) {
+  return path_components(a) == path_components(b);
+}
+
+bool starts_with_components(const std::vector<fs::path>& parts,
+                            const std::vector<fs::path>& prefix) {
+  return parts.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), parts.begin());
+}
+
+fs::path absolute_normal_path(const fs::path& path) {
+  if (path.is_absolute()) {
+    return normalize_path(path);
+  }
+  auto cwd = current_folder();
+  if (!cwd) {
+    return normalize_path(path);
+  }
+  return normalize_path(*cwd / path);
+}
+
+bool lies_within(const fs::path& path, const fs::path& dir) {
+  return starts_with_components(path_components(absolute_normal_path(path)),
+                                path_components(absolute_normal_path(dir)));
+}
+
+fs::path relative_path(const fs::path& from_dir, const fs::path& to) {
+  const fs::path from = normalize_path(from_dir);
+  return relative_path_between(from, path_components(from), normalize_path(to));
+}
+
+fs::path relative_path_between(const fs::path& from, const std::vector<fs::path>& from_parts,
+                               const fs::path& to) {
+  if (from.is_absolute() != to.is_absolute() || from.root_name() != to.root_name()) {
+    return to;
+  }
+  const std::vector<fs::path> to_parts = path_components(to);
+  std::size_t common = 0;
+  while (common < from_parts.size() && common < to_parts.size() &&
+         from_parts[common] == to_parts[common]) {
+    ++common;
+  }
+  fs::path result;
+  for (std::size_t i = common; i < from_parts.size(); ++i) {
+    result /= "..";
+  }
+  for (std::size_t i = common; i < to_parts.size(); ++i) {
+    result /= to_parts[i];
+  }
+  if (result.empty()) {
+    return ".";
+  }
+  return result;
 }
 
 Result<std::string, std::error_code> read_text_file(const fs::path& path) {

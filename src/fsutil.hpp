@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -20,6 +21,17 @@ namespace kelvaro {
 
 // True when `text` is well-formed UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
 bool is_valid_utf8(std::string_view text);
+// The UTF-8 sequence that begins at `text[at]` (`at` < size): whether it is well-formed and
+// its length in bytes. An ill-formed sequence has the length of its longest valid prefix (at
+// least 1), so that stepping by it replaces each one by a single U+FFFD.
+struct Utf8Sequence {
+  bool valid = false;
+  std::size_t length = 1;
+};
+Utf8Sequence utf8_sequence(std::string_view text, std::size_t at);
+// The length in bytes of the Unicode White_Space character `text` begins with; 0 when it
+// begins with anything else.
+std::size_t white_space_length(std::string_view text);
 // `text` with each invalid UTF-8 sequence replaced by U+FFFD.
 std::string to_valid_utf8(std::string_view text);
 // `text` without the Unicode White_Space characters (ASCII blanks, U+0085, U+00A0, U+3000 and
@@ -42,6 +54,35 @@ std::filesystem::path normalize_path(const std::filesystem::path& path);
 // A link's stored `target` resolved against the folder of `link`, normalised.
 std::filesystem::path resolve_link_target(const std::filesystem::path& link,
                                           const std::filesystem::path& target);
+
+// The components of `path` without the empty one a trailing separator leaves, so "a/b/" and
+// "a/b" give the same list.
+std::vector<std::filesystem::path> path_components(const std::filesystem::path& path);
+// True when `a` and `b` have the same `path_components`.
+bool same_components(const std::filesystem::path& a, const std::filesystem::path& b);
+// True when `parts` begins with every component of `prefix`.
+bool starts_with_components(const std::vector<std::filesystem::path>& parts,
+                            const std::vector<std::filesystem::path>& prefix);
+
+// `path` made absolute against the current folder (left as it is when the current folder
+// cannot be read), then normalised. A relative Commons or home must pass through this before
+// it is compared with a resolved link target or used to compute one.
+std::filesystem::path absolute_normal_path(const std::filesystem::path& path);
+
+// True when normalised `path`, compared component by component, begins with every component
+// of normalised `dir` (`dir` itself included). Both are anchored first when relative.
+bool lies_within(const std::filesystem::path& path, const std::filesystem::path& dir);
+
+// The text to store in a link placed in `from_dir` so that it reaches `to`, computed on the
+// normalised paths without touching the file system; "." for the folder itself. When exactly
+// one of them is absolute, the normalised `to`.
+std::filesystem::path relative_path(const std::filesystem::path& from_dir,
+                                    const std::filesystem::path& to);
+// `relative_path` from the normalised folder `from`, given also as its `path_components` (a
+// caller that relates many paths to one folder splits it once), to the normalised `to`.
+std::filesystem::path relative_path_between(const std::filesystem::path& from,
+                                            const std::vector<std::filesystem::path>& from_parts,
+                                            const std::filesystem::path& to);
 
 // --- files --------------------------------------------------------------------------------
 

@@ -26,6 +26,27 @@ int fd_of(std::intptr_t native) {
   return static_cast<int>(native);
 }
 
+// Writes all of `bytes` to `fd`, repeating interrupted and partial writes.
+Result<void, std::error_code> write_all(int fd, std::string_view bytes) {
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, data, left);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return unexpected(last_error());
+    }
+    if (n == 0) {
+      return unexpected(std::make_error_code(std::errc::io_error));
+    }
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
 }  // namespace
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
@@ -83,21 +104,8 @@ Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
   if (mode && ::fchmod(fd, static_cast<mode_t>(*mode)) != 0) {
     return unexpected(last_error());
   }
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return unexpected(last_error());
-    }
-    if (n == 0) {
-      return unexpected(std::make_error_code(std::errc::io_error));
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
+  if (auto written = write_all(fd, bytes); !written) {
+    return written;
   }
   if (::fsync(fd) != 0) {
     return unexpected(last_error());
@@ -236,27 +244,6 @@ PathKind kind_of_mode(mode_t mode) {
     return PathKind::file;
   }
   return PathKind::other;
-}
-
-// Writes all of `bytes` to `fd`, repeating interrupted and partial writes.
-Result<void, std::error_code> write_all(int fd, std::string_view bytes) {
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return unexpected(last_error());
-    }
-    if (n == 0) {
-      return unexpected(std::make_error_code(std::errc::io_error));
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return {};
 }
 
 Result<void, std::error_code> write_with_flags(const std::filesystem::path& path,

@@ -35,51 +35,24 @@ std::string event_names_text() {
   return text;
 }
 
-// Decodes the code point at `text[i]`, giving it and its length; an ill-formed byte stands for
-// itself with length 1 (it is never white space).
-std::pair<char32_t, std::size_t> decode_at(std::string_view text, std::size_t i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char b0 = byte(i);
-  std::size_t length = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
-  if (length == 0 || i + length > text.size()) {
-    return {0xFFFD, 1};
-  }
-  if (length == 1) {
-    return {b0, 1};
-  }
-  char32_t cp = b0 & (0x7F >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) {
-      return {0xFFFD, 1};
-    }
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  return {cp, length};
-}
-
-// Unicode White_Space.
-bool is_white_space(char32_t cp) {
-  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-         cp == 0x205F || cp == 0x3000;
-}
-
 // The words of `text` split at runs of white space.
 std::vector<std::string_view> split_words(std::string_view text) {
   std::vector<std::string_view> words;
   std::size_t start = std::string_view::npos;
   std::size_t i = 0;
   while (i < text.size()) {
-    auto [cp, length] = decode_at(text, i);
-    if (is_white_space(cp)) {
+    if (std::size_t space = white_space_length(text.substr(i))) {
       if (start != std::string_view::npos) {
         words.push_back(text.substr(start, i - start));
         start = std::string_view::npos;
       }
-    } else if (start == std::string_view::npos) {
+      i += space;
+      continue;
+    }
+    if (start == std::string_view::npos) {
       start = i;
     }
-    i += length;
+    i += utf8_sequence(text, i).length;
   }
   if (start != std::string_view::npos) {
     words.push_back(text.substr(start));
@@ -113,14 +86,9 @@ Json* group_hooks(Json& group) {
 
 // A Commons hook file's hooks, or its one problem text.
 Result<std::vector<CommonsHook>> read_hook_file(const fs::path& path, const std::string& event) {
-  auto text = read_file(path);
+  auto text = read_text_file(path);
   if (!text) {
     return unexpected(fmt::format("cannot read {}: {}", display(path), text.error().message()));
-  }
-  if (!is_valid_utf8(*text)) {
-    return unexpected(
-        fmt::format("cannot read {}: {}", display(path),
-                    std::make_error_code(std::errc::illegal_byte_sequence).message()));
   }
   auto doc = toml::parse(*text);
   if (!doc) {
@@ -496,7 +464,7 @@ std::string shown_command(std::string_view command) {
     if (count == limit - 1) {
       cut = i;
     }
-    i += decode_at(command, i).second;
+    i += utf8_sequence(command, i).length;
   }
   if (count <= limit) {
     return std::string(command);

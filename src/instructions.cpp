@@ -39,15 +39,6 @@ bool same_place(const fs::path& a, const fs::path& b) {
   return absolute_normal_path(a) == absolute_normal_path(b);
 }
 
-// The text of `path` (links followed) when it can be read and is valid UTF-8.
-std::optional<std::string> read_text(const fs::path& path) {
-  auto bytes = read_file(path);
-  if (!bytes || !is_valid_utf8(*bytes)) {
-    return std::nullopt;
-  }
-  return std::move(*bytes);
-}
-
 // Outside tools known to keep their own text in an agent's instructions file, by a marker
 // anywhere in it; the first match wins.
 std::optional<std::string> find_owner(std::string_view text) {
@@ -98,45 +89,31 @@ std::string error_text(const std::error_code& error) {
   return to_valid_utf8(error.message());
 }
 
-// The members of a JSON object as the vector they are kept in; `ordered_map` is one.
-Json::object_t::Container& members_of(Json& object) {
-  return static_cast<Json::object_t::Container&>(object.get_ref<Json::object_t&>());
-}
+// Where a dotted key leads in a JSON object: the object holding its last segment, reached
+// through the others. `parent` is null when a segment on the way is missing, or is not an
+// object (then `blocked` names it); with `create`, missing segments are added as objects.
+struct KeyParent {
+  Json* parent = nullptr;
+  std::optional<std::string_view> blocked;
+};
 
-// Takes `key` out of `object`; the object's last member fills the vacated place, so exactly one
-// other member moves, and the list put back afterwards becomes the last member.
-std::optional<Json> swap_remove(Json& object, std::string_view key) {
-  auto& members = members_of(object);
-  std::size_t n = members.size();
-  std::size_t at = 0;
-  while (at < n && members[at].first != key) {
-    ++at;
-  }
-  if (at == n) {
-    return std::nullopt;
-  }
-  Json value = std::move(members[at].second);
-  Json::object_t::Container rebuilt;
-  rebuilt.reserve(n - 1);
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    std::size_t from = i == at ? n - 1 : i;
-    rebuilt.emplace_back(members[from].first, std::move(members[from].second));
-  }
-  members = std::move(rebuilt);
-  return value;
-}
-
-// Takes `key` out of `object`, the other members keeping their order.
-void erase_member(Json& object, std::string_view key) {
-  auto& members = members_of(object);
-  Json::object_t::Container kept;
-  kept.reserve(members.size());
-  for (auto& member : members) {
-    if (member.first != key) {
-      kept.emplace_back(member.first, std::move(member.second));
+KeyParent key_parent(Json& root, const std::vector<std::string_view>& segments, bool create) {
+  Json* node = &root;
+  for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
+    auto it = node->find(segments[i]);
+    if (it == node->end()) {
+      if (!create) {
+        return {};
+      }
+      members_of(*node).emplace_back(std::string(segments[i]), Json::object());
+      node = &members_of(*node).back().second;
+    } else if (it->is_object()) {
+      node = &*it;
+    } else {
+      return {.parent = nullptr, .blocked = segments[i]};
     }
   }
-  members = std::move(kept);
+  return {.parent = node, .blocked = std::nullopt};
 }
 
 InstructionsItem conflict_with(InstructionsItem item, std::string detail) {
@@ -165,7 +142,7 @@ InstructionsItem plan_import_line(const RunContext& ctx, const std::string& agen
   }
   // A file that cannot be read as text is planned as `import`; `append_import_line` then
   // refuses to touch it rather than risk its contents.
-  auto text = read_text(path);
+  auto text = read_text_file(path);
   item.state = text && holds_import(*text, import_text) ? InstructionsState::imported
                                                         : InstructionsState::import;
   return item;
@@ -229,7 +206,7 @@ InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& 
     return item;
   }
   item.state = InstructionsState::conflict;
-  auto text = read_text(path);
+  auto text = read_text_file(path);
   if (text) {
     item.owner = find_owner(*text);
   }
@@ -275,28 +252,20 @@ InstructionsItem plan_include_entry(const RunContext& ctx, std::string_view agen
     return conflict_with(std::move(item), doc.error());
   }
   auto segments = split(route.key, '.');
-  const Json* node = &*doc;
-  for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
-    auto it = node->find(segments[i]);
-    if (it == node->end()) {
-      break;
-    }
-    if (!it->is_object()) {
-      return conflict_with(std::move(item),
-                           fmt::format("{}: `{}` is not an object — left untouched",
-                                       display(settings), segments[i]));
-    }
-    node = &*it;
+  const KeyParent found = key_parent(*doc, segments, false);
+  if (found.blocked) {
+    return conflict_with(std::move(item), fmt::format("{}: `{}` is not an object — left untouched",
+                                                      display(settings), *found.blocked));
   }
-  node = &*doc;
-  for (std::string_view segment : segments) {
-    auto it = node->find(segment);
-    if (it == node->end()) {
-      return item;
-    }
-    node = &*it;
+  if (found.parent == nullptr) {
+    return item;
   }
-  Json list = node->is_string() ? Json::array({*node}) : *node;
+  auto member = found.parent->find(segments.back());
+  if (member == found.parent->end()) {
+    return item;
+  }
+  const Json& node = *member;
+  Json list = node.is_string() ? Json::array({node}) : node;
   if (!list.is_array()) {
     return conflict_with(std::move(item), fmt::format("{}: `{}` is not a list — left untouched",
                                                       display(settings), route.key));
@@ -388,19 +357,11 @@ Result<void> add_include_entry(const InstructionsItem& item) {
     return unexpected(doc.error());
   }
   auto segments = split(include.key, '.');
-  Json* parent = &*doc;
-  for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
-    auto it = parent->find(segments[i]);
-    if (it == parent->end()) {
-      members_of(*parent).emplace_back(std::string(segments[i]), Json::object());
-      parent = &members_of(*parent).back().second;
-    } else if (it->is_object()) {
-      parent = &*it;
-    } else {
-      return unexpected(fmt::format("`{}` is not reachable", include.key));
-    }
+  Json* parent = key_parent(*doc, segments, true).parent;
+  if (parent == nullptr) {
+    return unexpected(fmt::format("`{}` is not reachable", include.key));
   }
-  std::optional<Json> old = swap_remove(*parent, segments.back());
+  std::optional<Json> old = swap_remove_member(*parent, segments.back());
   Json list = Json::array();
   if (old && old->is_string()) {
     list.push_back(std::move(*old));
@@ -490,17 +451,16 @@ Result<void> append_import_line(const InstructionsItem& item) {
     return unexpected(error_text(created.error()));
   }
   std::string text;
-  auto bytes = read_file(item.path);
-  if (bytes) {
-    text = std::move(*bytes);
-  } else if (bytes.error() != std::errc::no_such_file_or_directory) {
-    return unexpected(error_text(bytes.error()));
+  auto read = read_text_file(item.path);
+  if (read) {
+    text = std::move(*read);
+  } else if (read.error() == std::errc::illegal_byte_sequence) {
+    return unexpected(std::string("not valid UTF-8 text — left untouched"));
+  } else if (read.error() != std::errc::no_such_file_or_directory) {
+    return unexpected(error_text(read.error()));
   }
   // The user's own text is never rewritten: only the new line is appended, so not even a
   // failed write can cut the file short.
-  if (!is_valid_utf8(text)) {
-    return unexpected(std::string("not valid UTF-8 text — left untouched"));
-  }
   std::string tail;
   if (!text.empty() && text.back() != '\n') {
     tail += '\n';
@@ -520,13 +480,9 @@ Result<bool> remove_include_entry(const RunContext& ctx, const fs::path& setting
     return unexpected(doc.error());
   }
   auto segments = split(key, '.');
-  Json* parent = &*doc;
-  for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
-    auto it = parent->find(segments[i]);
-    if (it == parent->end() || !it->is_object()) {
-      return false;
-    }
-    parent = &*it;
+  Json* parent = key_parent(*doc, segments, false).parent;
+  if (parent == nullptr) {
+    return false;
   }
   auto it = parent->find(segments.back());
   // A single string naming the Commons was not written by this program (it always writes a

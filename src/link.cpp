@@ -11,22 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A path's components without the empty one a trailing separator leaves, so "a/b/" equals
-// "a/b".
-std::vector<fs::path> components(const fs::path& path) {
-  std::vector<fs::path> parts;
-  for (const fs::path& part : path) {
-    if (!part.empty()) {
-      parts.push_back(part);
-    }
-  }
-  return parts;
-}
-
-bool same_components(const fs::path& a, const fs::path& b) {
-  return components(a) == components(b);
-}
-
 bool walk_tree(const fs::path& base, const fs::path& dir, std::vector<TreeFile>& files) {
   auto listed = list_folder(dir);
   if (!listed) {
@@ -88,12 +72,8 @@ struct Anchor {
 
 Anchor anchor(const fs::path& path) {
   fs::path normal = absolute_normal_path(path);
-  std::vector<fs::path> parts = components(normal);
+  std::vector<fs::path> parts = path_components(normal);
   return Anchor{.normal = std::move(normal), .parts = std::move(parts)};
-}
-
-bool starts_with(const std::vector<fs::path>& parts, const std::vector<fs::path>& prefix) {
-  return parts.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), parts.begin());
 }
 
 // An agent folder that is itself a link into the Commons (`.claude/skills` → the Commons'
@@ -111,30 +91,11 @@ bool resolves_into_commons(const fs::path& dir, const fs::path& commons) {
   if (!real_commons) {
     return false;
   }
-  return starts_with(components(*real_dir), components(*real_commons));
+  return starts_with_components(path_components(*real_dir), path_components(*real_commons));
 }
 
-// `relative_path` between two normalised paths, `from` given with its components.
 fs::path relative_between(const Anchor& from, const fs::path& to) {
-  if (from.normal.is_absolute() != to.is_absolute() || from.normal.root_name() != to.root_name()) {
-    return to;
-  }
-  std::vector<fs::path> t = components(to);
-  std::size_t common = 0;
-  while (common < from.parts.size() && common < t.size() && from.parts[common] == t[common]) {
-    ++common;
-  }
-  fs::path result;
-  for (std::size_t i = common; i < from.parts.size(); ++i) {
-    result /= "..";
-  }
-  for (std::size_t i = common; i < t.size(); ++i) {
-    result /= t[i];
-  }
-  if (result.empty()) {
-    return ".";
-  }
-  return result;
+  return relative_path_between(from.normal, from.parts, to);
 }
 
 // `read_link_state` with the link already anchored (`anchored`) and the Commons split once.
@@ -154,7 +115,7 @@ LinkProbe probe_link(const fs::path& path, const fs::path& anchored, const Ancho
   }
   fs::path raw = std::move(*stored);
   fs::path resolved = resolve_link_target(anchored, raw);
-  if (!starts_with(components(resolved), commons.parts)) {
+  if (!starts_with_components(path_components(resolved), commons.parts)) {
     return probe_of(LinkProbe::Kind::foreign);
   }
   bool dangling = false;
@@ -220,8 +181,8 @@ EntryPlace place_of(const CommonsEntry& entry, const Anchor& folder, const Ancho
     if (!cached_name) {
       fs::path parent = entry.path.parent_path();
       Anchor anchored = anchor(parent);
-      bool usable =
-          starts_with(anchored.parts, commons.parts) && !starts_with(folder.parts, anchored.parts);
+      bool usable = starts_with_components(anchored.parts, commons.parts) &&
+                    !starts_with_components(folder.parts, anchored.parts);
       fs::path relative = usable ? relative_between(folder, anchored.normal) : fs::path();
       cache = ParentCache{.parent = std::move(parent),
                           .normal = std::move(anchored.normal),
@@ -237,7 +198,7 @@ EntryPlace place_of(const CommonsEntry& entry, const Anchor& folder, const Ancho
   }
   fs::path normal = absolute_normal_path(entry.path);
   fs::path expected = relative_between(folder, normal);
-  bool in_commons = starts_with(components(normal), commons.parts);
+  bool in_commons = starts_with_components(path_components(normal), commons.parts);
   return EntryPlace{.expected = std::move(expected),
                     .in_commons = in_commons,
                     .parent_normal = nullptr,
@@ -332,28 +293,6 @@ std::string_view link_note(LinkState state) {
 bool is_fixable(LinkState state) {
   return state == LinkState::missing || state == LinkState::stale || state == LinkState::dangling ||
          state == LinkState::duplicate;
-}
-
-fs::path absolute_normal_path(const fs::path& path) {
-  if (path.is_absolute()) {
-    return normalize_path(path);
-  }
-  auto cwd = current_folder();
-  if (!cwd) {
-    return normalize_path(path);
-  }
-  return normalize_path(*cwd / path);
-}
-
-bool lies_within(const fs::path& path, const fs::path& dir) {
-  return starts_with(components(absolute_normal_path(path)), anchor(dir).parts);
-}
-
-fs::path relative_path(const fs::path& from_dir, const fs::path& to) {
-  fs::path from = normalize_path(from_dir);
-  std::vector<fs::path> parts = components(from);
-  return relative_between(Anchor{.normal = std::move(from), .parts = std::move(parts)},
-                          normalize_path(to));
 }
 
 std::optional<std::vector<TreeFile>> collect_tree(const fs::path& dir) {

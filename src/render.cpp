@@ -56,22 +56,10 @@ std::string_view strip_quotes(std::string_view value) {
   return value;
 }
 
-// The file's bytes when they are UTF-8 text; bytes that are not count as a read failure.
-Result<std::string, std::error_code> read_text(const fs::path& path) {
-  auto bytes = read_file(path);
-  if (!bytes) {
-    return unexpected(bytes.error());
-  }
-  if (!is_valid_utf8(*bytes)) {
-    return unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
-  }
-  return std::move(*bytes);
-}
-
 // The state of the file at `path` against the `content` it should hold. A file that cannot
 // be read as UTF-8 text is foreign: it may be anyone's, so it is never written over.
 RenderState state_of(const fs::path& path, std::string_view content) {
-  auto text = read_text(path);
+  auto text = read_text_file(path);
   if (!text) {
     const std::error_code& error = text.error();
     if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
@@ -137,7 +125,7 @@ std::vector<RenderItem> plan_orphans(const Agent& agent, const fs::path& dir,
     if (names.contains(stem)) {
       continue;
     }
-    auto text = read_text(path);
+    auto text = read_text_file(path);
     if (!text || !is_generated(*text)) {
       continue;
     }
@@ -296,7 +284,7 @@ RenderPlan plan_renders(const fs::path& root, const Config& config, const fs::pa
     for (std::size_t i = 0; i < commands.size(); ++i) {
       const CommonsEntry& command = commands[i];
       if (!texts[i]) {
-        auto text = read_text(command.path);
+        auto text = read_text_file(command.path);
         if (text) {
           texts[i].emplace(parse_command_text(*text));
         } else {

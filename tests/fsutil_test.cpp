@@ -159,6 +159,54 @@ void expect_no_temp_files(const fs::path& dir) {
   }
 }
 
+struct PathCase {
+  fs::path from;
+  fs::path to;
+  fs::path expected;
+};
+
+TEST(LexicalPaths, RelativePathIsLexical) {
+  const std::vector<PathCase> cases = {
+      {"/home/u/.claude/skills", "/home/u/.agents/skills/x", "../../.agents/skills/x"},
+      {"/home/u/.claude/skills", "/home/u/.claude/skills", "."},
+      {"/home/u/.claude/skills/", "/home/u/.claude/skills", "."},
+      {"/a/./b/../c", "/a/c/x", "x"},
+      {"/", "/x/y", "x/y"},
+      {"/a/b", "/", "../.."},
+      {"/a/bc", "/a/b/x", "../b/x"},
+      {"rel/dir", "/abs/./x", "/abs/x"},
+      {"/abs/dir", "rel/../x", "x"},
+      {"a/b", "a/c/d", "../c/d"},
+      {"../up", "x", "../../x"},
+  };
+  for (const PathCase& c : cases) {
+    SCOPED_TRACE(c.from.string() + " -> " + c.to.string());
+    EXPECT_EQ(relative_path(c.from, c.to), c.expected);
+  }
+}
+
+TEST(LexicalPaths, LiesWithinComparesWholeComponents) {
+  struct Case {
+    fs::path path;
+    fs::path dir;
+    bool within;
+  };
+  fs::path cwd = fs::current_path();
+  const std::vector<Case> cases = {
+      {"/h/.agents", "/h/.agents", true},
+      {"/h/.agents/skills/x", "/h/.agents/", true},
+      {"/h/.agents2/skills/x", "/h/.agents", false},
+      {"/h/.agents/../x", "/h/.agents", false},
+      {"/h", "/h/.agents", false},
+      {cwd / "rel/.agents/x", "rel/.agents", true},
+      {"rel/.agents/x", cwd / "rel/./.agents", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.string() + " in " + c.dir.string());
+    EXPECT_EQ(lies_within(c.path, c.dir), c.within);
+  }
+}
+
 TEST(WriteAtomic, CreatesMissingFoldersAndReturnsThePathAsPassed) {
   TempHome home;
   const fs::path path = home.path("a/b/c/settings.json");
