@@ -140,6 +140,12 @@ InstructionsItem plan_import_line(const RunContext& ctx, const std::string& agen
                                      "land in the Commons — replace the link with your own file",
                                      display(path)));
   }
+  // A chain of links (a dotfiles folder in between) or a hard link can reach the Commons file
+  // all the same: an import line appended there would land in the Commons.
+  if (same_file(path, commons_agents_md)) {
+    item.state = InstructionsState::replace;
+    return item;
+  }
   // A file that cannot be read as text is planned as `import`; `append_import_line` then
   // refuses to touch it rather than risk its contents.
   auto text = read_text_file(path);

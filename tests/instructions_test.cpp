@@ -198,6 +198,24 @@ TEST(InstructionsImportLine, LinkToCommonsFileBecomesImportFile) {
   EXPECT_EQ(home.only_item("claude").state, InstructionsState::imported);
 }
 
+TEST(InstructionsImportLine, CommonsFileReachedThroughAChainOrAHardLinkIsNeverWritten) {
+  Home chained({".claude"});
+  chained.make_link("dotfiles/CLAUDE.md", "../.agents/AGENTS.md");
+  chained.make_link(".claude/CLAUDE.md", "../dotfiles/CLAUDE.md");
+  Home hard({".claude"});
+  fs::create_hard_link(hard.path(".agents/AGENTS.md"), hard.path(".claude/CLAUDE.md"));
+
+  for (const Home* home : {&chained, &hard}) {
+    InstructionsItem item = home->only_item("claude");
+    EXPECT_EQ(item.state, InstructionsState::replace);
+
+    ASSERT_TRUE(apply_instructions_item(home->ctx(), item));
+
+    EXPECT_EQ(home->read(".agents/AGENTS.md"), kCommonsText);
+    EXPECT_EQ(home->read(".claude/CLAUDE.md"), "@~/.agents/AGENTS.md\n");
+  }
+}
+
 TEST(InstructionsImportLine, LinkToOtherCommonsFileIsConflict) {
   Home home({".claude"});
   home.write(".agents/notes.md", "x");
