@@ -62,11 +62,9 @@ std::vector<std::string_view> split_words(std::string_view text) {
 
 // A group's matcher as compared with a hook's: absent or not a string counts as "".
 std::string_view group_matcher(const Json& group) {
-  if (group.is_object()) {
-    auto it = group.find("matcher");
-    if (it != group.end() && it->is_string()) {
-      return it->get_ref<const std::string&>();
-    }
+  auto it = group.find("matcher");
+  if (it != group.end() && it->is_string()) {
+    return it->get_ref<const std::string&>();
   }
   return {};
 }
@@ -255,9 +253,6 @@ std::optional<std::string> merge_settings(const std::vector<const HookItem*>& gr
   if (!doc) {
     return doc.error();
   }
-  if (!doc->is_object()) {
-    return fmt::format("{} does not hold a JSON object — left untouched", display(path));
-  }
   Json hooks = Json::object();
   if (auto it = doc->find(hooks_key); it != doc->end()) {
     if (!it->is_object()) {
@@ -339,34 +334,33 @@ Result<std::vector<fs::path>, std::error_code> hook_files(const fs::path& dir) {
   return files;
 }
 
-std::vector<CommonsHook> read_commons_hooks(const fs::path& hooks_dir,
-                                            std::vector<std::string>& errors) {
+CommonsHooks read_commons_hooks(const fs::path& hooks_dir) {
+  CommonsHooks read;
   auto files = hook_files(hooks_dir);
   if (!files) {
     if (files.error() != std::errc::no_such_file_or_directory) {
-      errors.push_back(
+      read.errors.push_back(
           fmt::format("cannot read {}: {}", display(hooks_dir), files.error().message()));
     }
-    return {};
+    return read;
   }
   std::sort(files->begin(), files->end());
 
-  std::vector<CommonsHook> hooks;
   for (const fs::path& path : *files) {
     std::string stem = to_valid_utf8(path.stem().native());
     if (find_event(stem) == nullptr) {
-      errors.push_back(fmt::format("{}: `{}` is not a hook event — expected one of {}",
-                                   display(path), stem, event_names_text()));
+      read.errors.push_back(fmt::format("{}: `{}` is not a hook event — expected one of {}",
+                                        display(path), stem, event_names_text()));
       continue;
     }
     auto file_hooks = read_hook_file(path, stem);
     if (!file_hooks) {
-      errors.push_back(std::move(file_hooks.error()));
+      read.errors.push_back(std::move(file_hooks.error()));
       continue;
     }
-    hooks.insert(hooks.end(), file_hooks->begin(), file_hooks->end());
+    read.hooks.insert(read.hooks.end(), file_hooks->begin(), file_hooks->end());
   }
-  return hooks;
+  return read;
 }
 
 std::optional<std::string> agent_event_name(std::string_view agent, std::string_view event) {
@@ -395,7 +389,9 @@ HookPlan plan_hooks(const fs::path& home, const Config& config, const fs::path& 
   if (!is_folder(hooks_dir)) {
     return plan;
   }
-  const std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir, plan.fatal);
+  CommonsHooks read = read_commons_hooks(hooks_dir);
+  plan.fatal = std::move(read.errors);
+  const std::vector<CommonsHook>& hooks = read.hooks;
 
   for (const Agent& agent : list_agents(home, config)) {
     if (agent.descriptor == nullptr || !agent.descriptor->hooks_file) {
@@ -409,14 +405,12 @@ HookPlan plan_hooks(const fs::path& home, const Config& config, const fs::path& 
     }
     const Json empty = Json::object();
     const Json* hooks_object = &empty;
-    if (doc->is_object()) {
-      if (auto it = doc->find(agent.descriptor->hooks_key); it != doc->end()) {
-        if (!it->is_object()) {
-          plan.errors.push_back(not_an_object(settings_path, agent.descriptor->hooks_key));
-          continue;
-        }
-        hooks_object = &*it;
+    if (auto it = doc->find(agent.descriptor->hooks_key); it != doc->end()) {
+      if (!it->is_object()) {
+        plan.errors.push_back(not_an_object(settings_path, agent.descriptor->hooks_key));
+        continue;
       }
+      hooks_object = &*it;
     }
     plan_agent(agent, settings_path, *hooks_object, hooks, plan.items);
   }
@@ -505,16 +499,15 @@ Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::strin
   if (!is_folder(hooks_dir)) {
     return removal;
   }
-  const std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir, removal.problems);
+  CommonsHooks read = read_commons_hooks(hooks_dir);
+  removal.problems = std::move(read.errors);
+  const std::vector<CommonsHook>& hooks = read.hooks;
   if (hooks.empty()) {
     return removal;
   }
   auto doc = read_json_object(settings_path);
   if (!doc) {
     return unexpected(std::move(doc.error()));
-  }
-  if (!doc->is_object()) {
-    return removal;
   }
   auto hooks_it = doc->find(std::string(hooks_key));
   if (hooks_it == doc->end() || !hooks_it->is_object()) {

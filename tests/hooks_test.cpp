@@ -251,12 +251,11 @@ TEST_F(HooksRead, BadHookFilesGiveOneProblemEachAndNoHooks) {
     hook_file("PreCompact.toml", "[[hook]]\ncommand = \"keep\"\n");
     hook_file("Stop.TOML", "[[hook]]\nmatcher = \"ignored\"\n");
     hook_file("notes.txt", "not a hook");
-    std::vector<std::string> problems;
 
-    std::vector<CommonsHook> hooks = read_commons_hooks(dir, problems);
+    CommonsHooks read = read_commons_hooks(dir);
 
-    EXPECT_EQ(problems, std::vector<std::string>{c.problem});
-    EXPECT_EQ(hooks, (std::vector<CommonsHook>{{.event = "PreCompact", .command = "keep"}}));
+    EXPECT_EQ(read.errors, std::vector<std::string>{c.problem});
+    EXPECT_EQ(read.hooks, (std::vector<CommonsHook>{{.event = "PreCompact", .command = "keep"}}));
   }
 }
 
@@ -266,11 +265,11 @@ TEST_F(HooksRead, HookValuesOfOtherTypesCountAsAbsent) {
             "[[hook]]\ncommand = \"\"\ntimeout = \"30\"\nmatcher = \"\"\ntype = \"command\"\n"
             "[[hook]]\ncommand = \"c\"\ntimeout = -5\nextra = true\n");
   hook_file("Notification.toml", "[[hook]]\ncommand = \"n\"\n");
-  std::vector<std::string> problems;
 
-  std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir(), problems);
+  CommonsHooks read = read_commons_hooks(hooks_dir());
 
-  EXPECT_TRUE(problems.empty());
+  EXPECT_TRUE(read.errors.empty());
+  const std::vector<CommonsHook>& hooks = read.hooks;
   EXPECT_EQ(hooks, (std::vector<CommonsHook>{
                        {.event = "Notification", .command = "n"},
                        {.event = "Stop", .command = "a"},
