@@ -197,8 +197,13 @@ InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& 
   InstructionsItem item;
   item.agent = agent.name;
   item.path = path;
-  item.target =
-      relative_path(absolute_normal_path(folder_of(path)), absolute_normal_path(commons_agents_md));
+  // The system resolves a link from where it physically lives: an agent folder that is a link
+  // into a dotfiles folder puts the link at another depth than its name says. The Commons keeps
+  // its own name, so a Commons that is a link is still reached through it.
+  const fs::path commons = absolute_normal_path(commons_agents_md.parent_path());
+  item.target = relative_path(
+      physical_location(folder_of(path)),
+      physical_location(commons.parent_path()) / commons.filename() / commons_agents_md.filename());
   auto own = path_kind(path, false);
   if (!own) {
     item.state = InstructionsState::missing;
@@ -206,9 +211,10 @@ InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& 
   }
   if (*own == PathKind::link) {
     auto text = read_link_text(path);
-    item.state = same_place(resolve_link_target(path, text ? *text : fs::path()), commons_agents_md)
-                     ? InstructionsState::linked
-                     : InstructionsState::foreign;
+    const bool linked =
+        same_place(resolve_link_target(path, text ? *text : fs::path()), commons_agents_md) ||
+        same_file(path, commons_agents_md);
+    item.state = linked ? InstructionsState::linked : InstructionsState::foreign;
     return item;
   }
   item.state = InstructionsState::conflict;

@@ -75,6 +75,11 @@ std::optional<std::vector<TreeFile>> collect_tree(const std::filesystem::path& d
 // (empty folders aside). A folder and a file, or anything unreadable, are different.
 bool same_content(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// Where the folder `path` physically is: the links among its leading components that exist
+// resolved, the components below them kept as they are, normalised. `path`, anchored and
+// normalised, when nothing of it can be resolved.
+std::filesystem::path physical_location(const std::filesystem::path& path);
+
 // What is at `path`, judged against `commons`. Never fails.
 LinkProbe read_link_state(const std::filesystem::path& path, const std::filesystem::path& commons);
 

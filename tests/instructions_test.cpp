@@ -230,6 +230,19 @@ TEST(InstructionsImportLine, LinkToOtherCommonsFileIsConflict) {
                 "replace the link with your own file");
 }
 
+TEST(InstructionsSymlink, LinkInAFolderReachedThroughALinkStartsWhereItLives) {
+  Home home({"dotfiles/codex/.codex"});
+  home.make_link(".codex", "dotfiles/codex/.codex", true);
+
+  InstructionsItem item = home.only_item("codex");
+  EXPECT_EQ(item.state, InstructionsState::missing);
+  EXPECT_EQ(item.target, fs::path("../../../.agents/AGENTS.md"));
+  ASSERT_TRUE(apply_instructions_item(home.ctx(), item));
+
+  EXPECT_EQ(home.read(".codex/AGENTS.md"), kCommonsText);
+  EXPECT_EQ(home.only_item("codex").state, InstructionsState::linked);
+}
+
 TEST(InstructionsSymlink, MissingLinkIsMadeThenLinked) {
   Home home({".claude"});
   const Config config = choose("claude", InstructionsClass::symlink);

@@ -307,5 +307,35 @@ TEST_F(E2eSync, FailedFixNamesWhatIsInTheWay) {
   EXPECT_EQ(result.status, 1);
 }
 
+TEST_F(E2eSync, LinkTextsStartWhereTheLinkPhysicallyLives) {
+  // GNU stow's layout: the agent folder is a link into a dotfiles folder at another depth.
+  fs::remove_all(home.path(".claude"));
+  home.make_dir("dotfiles/claude/.claude");
+  home.make_link(".claude", "dotfiles/claude/.claude", true);
+  // An older run's link, computed from the name and so pointing nowhere.
+  home.make_link(".claude/commands/review.md", "../../.agents/commands/review.md");
+
+  RunResult first = sync();
+
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(first.out.find("  stale     review\n"), std::string::npos) << first.out;
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../../../.agents/skills/x"));
+  EXPECT_EQ(home.read(".claude/skills/x/SKILL.md"), "skill x");
+  EXPECT_EQ(home.read(".claude/commands/review.md"), "review");
+  EXPECT_EQ(sync(), up_to_date);
+}
+
+TEST_F(E2eSync, CommonsThatIsALinkIsStillReachedThroughIt) {
+  home.make_dir("dotfiles");
+  fs::rename(home.commons(), home.path("dotfiles/agents"));
+  home.make_link(".agents", "dotfiles/agents", true);
+
+  RunResult first = sync();
+
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../.agents/skills/x"));
+  EXPECT_EQ(sync(), up_to_date);
+}
+
 }  // namespace
 }  // namespace kelvaro
