@@ -388,7 +388,7 @@ LinkProbe read_link_state(const fs::path& path, const fs::path& commons) {
 
 std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsEntry>& entries,
                                  const fs::path& commons) {
-  if (resolves_into_commons(dir, commons)) {
+  if (lies_within(dir, commons) || resolves_into_commons(dir, commons)) {
     return {};
   }
   std::set<std::string> planned;
@@ -446,7 +446,7 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
 
 std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& commons) {
   std::vector<LinkItem> items;
-  if (resolves_into_commons(dir, commons)) {
+  if (lies_within(dir, commons) || resolves_into_commons(dir, commons)) {
     return items;
   }
   auto listed = list_folder(dir);

@@ -84,13 +84,14 @@ std::filesystem::path physical_location(const std::filesystem::path& path);
 LinkProbe read_link_state(const std::filesystem::path& path, const std::filesystem::path& commons);
 
 // The links `dir` (an agent's surface folder) should hold for `entries`, plus the stray
-// dangling and foreign links found there; sorted by link path, component by component.
+// dangling and foreign links found there; sorted by link path, component by component. Empty
+// when `dir` lies in the Commons or resolves into it: links there are the Commons' own.
 std::vector<LinkItem> plan_links(const std::filesystem::path& dir,
                                  const std::vector<CommonsEntry>& entries,
                                  const std::filesystem::path& commons);
 
 // Every link into the Commons found in `dir`, each in state `duplicate`, sorted by link path;
-// empty when `dir` cannot be listed.
+// empty when `dir` cannot be listed or lies in the Commons.
 std::vector<LinkItem> list_commons_links(const std::filesystem::path& dir,
                                          const std::filesystem::path& commons);
 

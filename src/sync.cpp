@@ -60,6 +60,13 @@ void plan_link_groups(const RunContext& ctx, const std::vector<Agent>& agents, S
         if (surface.family != family) {
           continue;
         }
+        // A custom agent rooted in the Commons would have its links judged against the Commons
+        // itself, and the user's own links there removed.
+        if (lies_within(ctx.home / surface.dir, ctx.commons)) {
+          plan.warnings.push_back(fmt::format("{} ({}) lies in the Commons — skipped",
+                                              visible_text(agent.name), display(surface.dir)));
+          continue;
+        }
         plan.link_groups.push_back(
             LinkGroup{.agent = agent.name,
                       .dir = display(surface.dir),

@@ -337,5 +337,18 @@ TEST_F(E2eSync, CommonsThatIsALinkIsStillReachedThroughIt) {
   EXPECT_EQ(sync(), up_to_date);
 }
 
+TEST_F(E2eSync, AgentFolderInsideTheCommonsIsSkippedWithAWarning) {
+  home.write(home.config_dir() / "kelvaro.toml",
+             "[custom.tool]\nroot = \".agents\"\nskills = \".agents/skills\"\n");
+  home.make_link(".agents/skills/rev", "x", true);
+  const std::vector<std::string> before = tree_listing(home.commons());
+
+  RunResult first = sync();
+
+  EXPECT_EQ(first.err, "warning: tool (.agents/skills) lies in the Commons — skipped\n");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(tree_listing(home.commons()), before);
+}
+
 }  // namespace
 }  // namespace kelvaro
