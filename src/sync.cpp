@@ -7,6 +7,7 @@
 #include <optional>
 #include <system_error>
 #include <utility>
+#include <variant>
 
 #include "agents.hpp"
 #include "commons.hpp"
@@ -49,9 +50,24 @@ std::optional<fs::path> cleanup_dir(const Agent& agent) {
   return route.dir;
 }
 
+// Takes out the removals of a family whose folder could not be listed: its links cannot be
+// reached then, and they would all be judged dangling and removed.
+std::vector<LinkItem> without_removals(std::vector<LinkItem> items) {
+  std::erase_if(items, [](const LinkItem& item) {
+    return item.state == LinkState::dangling || item.state == LinkState::duplicate;
+  });
+  return items;
+}
+
 void plan_link_groups(const RunContext& ctx, const std::vector<Agent>& agents, SyncPlan& plan) {
   for (Family family : all_families) {
     FamilyScan scan = scan_family(ctx.commons, family);
+    const bool unreadable = std::any_of(
+        scan.warnings.begin(), scan.warnings.end(),
+        [](const ScanWarning& warning) { return std::holds_alternative<ScanUnreadable>(warning); });
+    auto planned = [&](std::vector<LinkItem> items) {
+      return unreadable ? without_removals(std::move(items)) : items;
+    };
     for (const ScanWarning& warning : scan.warnings) {
       plan.warnings.push_back(to_string(warning));
     }
@@ -67,10 +83,10 @@ void plan_link_groups(const RunContext& ctx, const std::vector<Agent>& agents, S
                                               visible_text(agent.name), display(surface.dir)));
           continue;
         }
-        plan.link_groups.push_back(
-            LinkGroup{.agent = agent.name,
-                      .dir = display(surface.dir),
-                      .items = plan_links(ctx.home / surface.dir, scan.entries, ctx.commons)});
+        plan.link_groups.push_back(LinkGroup{
+            .agent = agent.name,
+            .dir = display(surface.dir),
+            .items = planned(plan_links(ctx.home / surface.dir, scan.entries, ctx.commons))});
       }
       if (family != Family::skills) {
         continue;
@@ -79,7 +95,7 @@ void plan_link_groups(const RunContext& ctx, const std::vector<Agent>& agents, S
         plan.link_groups.push_back(
             LinkGroup{.agent = agent.name,
                       .dir = display(*dir),
-                      .items = list_commons_links(ctx.home / *dir, ctx.commons)});
+                      .items = planned(list_commons_links(ctx.home / *dir, ctx.commons))});
       }
     }
   }

@@ -350,5 +350,18 @@ TEST_F(E2eSync, AgentFolderInsideTheCommonsIsSkippedWithAWarning) {
   EXPECT_EQ(tree_listing(home.commons()), before);
 }
 
+TEST_F(E2eSync, FamilyFolderThatCannotBeListedLosesNoLinks) {
+  ASSERT_EQ(sync().status, 0);
+  fs::rename(home.commons() / "skills", home.commons() / "skills-real");
+  home.make_link(".agents/skills", "skills", true);  // a loop: listing it fails
+
+  RunResult looped = sync();
+
+  EXPECT_EQ(looped.err, "warning: cannot read " + (home.commons() / "skills").string() +
+                            ": Too many levels of symbolic links\n");
+  EXPECT_EQ(looped.out, "Everything is up to date.\n");
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../.agents/skills/x"));
+}
+
 }  // namespace
 }  // namespace kelvaro
