@@ -109,7 +109,10 @@ struct LinkView {
 };
 
 LinkView view_of(const fs::path& dir, const fs::path& commons) {
-  LinkView view{.dir = anchor(dir), .commons = anchor(commons)};
+  LinkView view{.dir = anchor(dir),
+                .commons = anchor(commons),
+                .physical_dir = std::nullopt,
+                .physical_commons = std::nullopt};
   fs::path real_dir = physical_location(view.dir.normal);
   fs::path real_commons =
       physical_location(view.commons.normal.parent_path()) / view.commons.normal.filename();
