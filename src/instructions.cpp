@@ -201,9 +201,9 @@ InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& 
   // into a dotfiles folder puts the link at another depth than its name says. The Commons keeps
   // its own name, so a Commons that is a link is still reached through it.
   const fs::path commons = absolute_normal_path(commons_agents_md.parent_path());
-  item.target = relative_path(
-      physical_location(folder_of(path)),
-      physical_location(commons.parent_path()) / commons.filename() / commons_agents_md.filename());
+  const fs::path folder = physical_location(folder_of(path));
+  item.target = relative_path(folder, physical_location(commons.parent_path()) /
+                                          commons.filename() / commons_agents_md.filename());
   auto own = path_kind(path, false);
   if (!own) {
     item.state = InstructionsState::missing;
@@ -211,10 +211,21 @@ InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& 
   }
   if (*own == PathKind::link) {
     auto text = read_link_text(path);
-    const bool linked =
-        same_place(resolve_link_target(path, text ? *text : fs::path()), commons_agents_md) ||
-        same_file(path, commons_agents_md);
-    item.state = linked ? InstructionsState::linked : InstructionsState::foreign;
+    const bool named =
+        same_place(resolve_link_target(path, text ? *text : fs::path()), commons_agents_md);
+    const bool moved = folder != absolute_normal_path(folder_of(path));
+    if (same_file(path, commons_agents_md) || (named && !moved)) {
+      item.state = InstructionsState::linked;
+    } else if (named) {
+      // Made from the folder's name while the folder is a link elsewhere: it reaches nothing.
+      item.state = InstructionsState::replace;
+      item.detail = fmt::format(
+          "{} was made from its folder's name and points nowhere — will be replaced by a link to "
+          "the Commons",
+          display(path));
+    } else {
+      item.state = InstructionsState::foreign;
+    }
     return item;
   }
   item.state = InstructionsState::conflict;
@@ -580,6 +591,9 @@ std::string describe_instructions_item(const InstructionsItem& item) {
           "{} is a symlink into the Commons from a route {} does not take — will be removed", path,
           item.agent);
     case InstructionsState::replace:
+      if (item.detail) {
+        return *item.detail;
+      }
       if (item.target) {
         return "holds only the import line — will be replaced by a link to the Commons";
       }

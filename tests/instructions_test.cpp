@@ -241,6 +241,14 @@ TEST(InstructionsSymlink, LinkInAFolderReachedThroughALinkStartsWhereItLives) {
 
   EXPECT_EQ(home.read(".codex/AGENTS.md"), kCommonsText);
   EXPECT_EQ(home.only_item("codex").state, InstructionsState::linked);
+
+  // A link made from the folder's name, as before, points nowhere and is replaced.
+  ASSERT_TRUE(remove_file(home.path(".codex/AGENTS.md")));
+  home.make_link(".codex/AGENTS.md", "../.agents/AGENTS.md");
+  InstructionsItem old = home.only_item("codex");
+  EXPECT_EQ(old.state, InstructionsState::replace);
+  ASSERT_TRUE(apply_instructions_item(home.ctx(), old));
+  EXPECT_EQ(home.read(".codex/AGENTS.md"), kCommonsText);
 }
 
 TEST(InstructionsSymlink, MissingLinkIsMadeThenLinked) {
