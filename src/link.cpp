@@ -425,14 +425,15 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
                              .state = state});
   }
 
-  auto listed = list_folder(dir);
+  auto listed = list_folder_names(dir);
   if (listed) {
-    for (const fs::path& path : *listed) {
-      std::string name = to_valid_utf8(path.filename().string());
+    for (const fs::path& file_name : *listed) {
+      std::string name = to_valid_utf8(file_name.string());
       if (planned.contains(name)) {
         continue;
       }
-      LinkProbe probe = probe_link(path, folder.normal / path.filename(), root, true, named);
+      fs::path path = dir / file_name;
+      LinkProbe probe = probe_link(path, folder.normal / file_name, root, true, named);
       if (probe.kind == LinkProbe::Kind::foreign) {
         items.push_back(LinkItem{
             .name = name, .link_path = path, .target = std::nullopt, .state = LinkState::foreign});
