@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <map>
 #include <system_error>
 
 #include "agents.hpp"
@@ -23,17 +24,24 @@ struct WarningVisitor {
   std::string operator()(const ScanDotPrefixed& w) const {
     return fmt::format(
         "Commons {}/{}: dot-prefixed names are invisible to agents and are never synced",
-        family_word(w.family), w.name);
+        family_word(w.family), visible_text(w.name));
   }
   std::string operator()(const ScanWrongKind& w) const {
-    return fmt::format("Commons {}/{}: not a {}, skipped", family_word(w.family), w.name, w.kind);
+    return fmt::format("Commons {}/{}: not a {}, skipped", family_word(w.family),
+                       visible_text(w.name), w.kind);
   }
   std::string operator()(const ScanMissingTarget& w) const {
     return fmt::format("Commons {}/{}: symlink target is missing, skipped", family_word(w.family),
-                       w.name);
+                       visible_text(w.name));
   }
   std::string operator()(const ScanUnreadable& w) const {
     return fmt::format("cannot read {}: {}", display(w.path), w.error);
+  }
+  std::string operator()(const ScanNameClash& w) const {
+    return fmt::format(
+        "Commons {}/{}: another entry's name differs only in bytes that are not UTF-8 — only the "
+        "first in byte order is synced",
+        family_word(w.family), visible_text(w.name));
   }
 };
 
@@ -82,6 +90,33 @@ void judge_entry(Family family, const fs::path& path, const std::string& name,
       CommonsEntry{.name = strip_markdown_endings(name), .file_name = name, .path = path});
 }
 
+// Names that differ only in bytes that are not UTF-8 become one text, and so one link name:
+// linking both would flip the link between them on every run. The first in byte order stays.
+void drop_name_clashes(Family family, std::vector<CommonsEntry>& entries,
+                       std::vector<ScanWarning>& warnings) {
+  const bool converted = std::any_of(entries.begin(), entries.end(), [](const CommonsEntry& e) {
+    return e.path.filename().native() != e.file_name;
+  });
+  if (!converted) {
+    return;
+  }
+  std::map<std::string, fs::path::string_type> first;
+  for (const CommonsEntry& entry : entries) {
+    fs::path::string_type raw = entry.path.filename().native();
+    auto [it, fresh] = first.try_emplace(entry.file_name, raw);
+    if (!fresh && raw < it->second) {
+      it->second = raw;
+    }
+  }
+  std::erase_if(entries, [&](const CommonsEntry& entry) {
+    if (entry.path.filename().native() == first[entry.file_name]) {
+      return false;
+    }
+    warnings.push_back(ScanNameClash{.family = family, .name = entry.file_name});
+    return true;
+  });
+}
+
 }  // namespace
 
 std::string to_string(const ScanWarning& warning) {
@@ -105,6 +140,7 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
     std::string name = to_valid_utf8(file_name.string());
     judge_entry(family, folder / file_name, name, scan.entries, scan.warnings);
   }
+  drop_name_clashes(family, scan.entries, scan.warnings);
 
   std::stable_sort(scan.entries.begin(), scan.entries.end(),
                    [](const CommonsEntry& a, const CommonsEntry& b) { return a.name < b.name; });

@@ -52,8 +52,18 @@ struct ScanUnreadable {
   bool operator==(const ScanUnreadable&) const = default;
 };
 
+// An entry whose name differs from an earlier one (in byte order) only in bytes that are not
+// UTF-8: both become the same text, and so the same link name. `name` is that text.
+struct ScanNameClash {
+  Family family = Family::skills;
+  std::string name;
+
+  bool operator==(const ScanNameClash&) const = default;
+};
+
 // One problem found by `scan_family`, in this variant order.
-using ScanWarning = std::variant<ScanDotPrefixed, ScanWrongKind, ScanMissingTarget, ScanUnreadable>;
+using ScanWarning =
+    std::variant<ScanDotPrefixed, ScanWrongKind, ScanMissingTarget, ScanUnreadable, ScanNameClash>;
 
 // The warning's only rendering, used for printing (after "warning: ") and for sorting.
 std::string to_string(const ScanWarning& warning);

@@ -791,7 +791,7 @@ Result<std::vector<std::string>, std::error_code> visible_names(const fs::path& 
     if (!kind || *kind == PathKind::link) {
       continue;
     }
-    std::string name = display(path.filename());
+    std::string name = to_valid_utf8(path.filename().string());
     if (name.starts_with('.')) {
       continue;
     }

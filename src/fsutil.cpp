@@ -109,6 +109,12 @@ fs::path write_destination(const fs::path& path) {
   return resolve_link_target(path, *stored);
 }
 
+class FileKindCategory : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "kelvaro.file-kind"; }
+  std::string message(int) const override { return "not a regular file"; }
+};
+
 // Windows refuses links without the privilege (error 1314); the plain system text does not
 // tell the user how to get it.
 class DeveloperModeCategory : public std::error_category {
@@ -123,6 +129,11 @@ class DeveloperModeCategory : public std::error_category {
 constexpr int windows_privilege_not_held = 1314;
 
 }  // namespace
+
+std::error_code not_a_regular_file() {
+  static const FileKindCategory category;
+  return {1, category};
+}
 
 bool is_valid_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
@@ -185,8 +196,27 @@ std::string_view trim_space(std::string_view text) {
   return trim_space_start(trim_space_end(text));
 }
 
+std::string visible_text(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) {
+      result += fmt::format("\\x{:02x}", byte);
+    } else if (byte == 0xC2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      result += fmt::format("\\u00{:02x}", static_cast<unsigned char>(text[i + 1]));
+      ++i;
+    } else {
+      result += text[i];
+    }
+  }
+  return result;
+}
+
 std::string display(const fs::path& path) {
-  return to_valid_utf8(path.string());
+  return visible_text(to_valid_utf8(path.string()));
 }
 
 fs::path normalize_path(const fs::path& path) {
@@ -323,24 +353,40 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
     return unexpected(created.error());
   }
 
-  const std::string name = destination.has_filename() ? display(destination.filename()) : "kelvaro";
-  fs::path temp_path = destination.has_filename() ? destination : destination / "";
-  temp_path.replace_filename(fmt::format(".{}.kelvaro-{}", name, process_id()));
-  TempFileGuard guard(temp_path);
+  const std::string name =
+      destination.has_filename() ? to_valid_utf8(destination.filename().string()) : "kelvaro";
+  const std::string pid = std::to_string(process_id());
+  // A name near the file-name limit leaves no room for the decoration; the short name still
+  // lies in the same folder, so the one rename stays.
+  const std::string temp_names[] = {fmt::format(".{}.kelvaro-{}", name, pid),
+                                    fmt::format(".kelvaro-{}", pid)};
 
   // A replaced file keeps its permission bits: agents' configuration files hold secrets
   // (API keys in MCP server entries) that must not become readable by everyone.
-  auto written = write_new_file(guard.path(), bytes, permission_bits(destination));
-  if (!written) {
-    return unexpected(written.error());
+  const std::optional<std::uint32_t> mode = permission_bits(destination);
+
+  for (const std::string& temp_name : temp_names) {
+    fs::path temp_path = destination.has_filename() ? destination : destination / "";
+    temp_path.replace_filename(temp_name);
+    TempFileGuard guard(temp_path);
+    auto written = write_new_file(guard.path(), bytes, mode);
+    if (!written) {
+      if (written.error() == std::errc::filename_too_long && &temp_name == &temp_names[0]) {
+        continue;
+      }
+      return unexpected(written.error());
+    }
+    // A run as root in a user's home must not leave the user's files owned by root.
+    copy_owner(destination, guard.path());
+    auto renamed = rename_path(guard.path(), destination);
+    if (!renamed) {
+      return unexpected(renamed.error());
+    }
+    guard.set_renamed();
+    sync_folder(folder);
+    return WriteOutcome{.path = destination, .mode = std::nullopt};
   }
-  auto renamed = rename_path(guard.path(), destination);
-  if (!renamed) {
-    return unexpected(renamed.error());
-  }
-  guard.set_renamed();
-  sync_folder(folder);
-  return WriteOutcome{.path = destination, .mode = std::nullopt};
+  return unexpected(std::make_error_code(std::errc::filename_too_long));
 }
 
 Result<std::vector<fs::path>, std::error_code> list_folder(const fs::path& dir) {

@@ -39,7 +39,12 @@ std::string to_valid_utf8(std::string_view text);
 std::string_view trim_space(std::string_view text);
 std::string_view trim_space_end(std::string_view text);
 std::string_view trim_space_start(std::string_view text);
-// A path as text for messages and names: its bytes, invalid UTF-8 replaced by U+FFFD.
+// `text` with each control character (C0, DEL and C1) shown as a visible escape ("\\x1b",
+// "\\u009b"), so that a name printed on a terminal cannot drive it. For text that is printed,
+// never for names written to disk.
+std::string visible_text(std::string_view text);
+// A path as text for messages and names: its bytes, invalid UTF-8 replaced by U+FFFD, control
+// characters escaped as by `visible_text`. Only for printing: names on disk keep their bytes.
 std::string display(const std::filesystem::path& path);
 
 // --- lexical paths (never touch the file system) -------------------------------------------
@@ -84,8 +89,13 @@ std::filesystem::path relative_path_between(const std::filesystem::path& from,
 
 // --- files --------------------------------------------------------------------------------
 
-// Reads the whole file at `path`.
+// Reads the whole regular file at `path` (links followed). Anything else is refused without
+// waiting on it: a folder with `is_a_directory`, a FIFO, socket or device with
+// `not_a_regular_file()`.
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path);
+
+// The error of reading something that is not a regular file; its text is "not a regular file".
+std::error_code not_a_regular_file();
 
 // Reads the whole file at `path` as text: fails as `read_file` does, and with
 // `std::errc::illegal_byte_sequence` when its bytes are not valid UTF-8.
@@ -139,9 +149,10 @@ class FileHandle {
   std::intptr_t native_ = kClosed;
 };
 
-// Opens `path` for writing (created when missing, never truncated) and holds it exclusively,
-// without waiting. When another opener holds it, fails with `std::errc::operation_would_block`;
-// any other failure is the system error.
+// Opens `path` (created when missing, never truncated) and holds it exclusively, without
+// waiting. Where the platform allows it the open needs only read access, so that a lock file
+// left by another user (a run as root) does not lock its owner out. When another opener holds it,
+// fails with `std::errc::operation_would_block`; any other failure is the system error.
 Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& path);
 
 // Creates `path` as a new file (fails when anything exists under that name), gives it the
@@ -149,6 +160,10 @@ Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& 
 Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
                                              std::string_view bytes,
                                              std::optional<std::uint32_t> mode);
+
+// Gives `to` the owner and group of `from` (links followed) where the platform has them and
+// they differ. A failure is ignored: only a privileged process may give a file away.
+void copy_owner(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Flushes the folder `dir` to disk, so that a rename in it is durable; failures are ignored.
 void sync_folder(const std::filesystem::path& dir);
@@ -245,6 +260,13 @@ using EnvSnapshot = std::map<std::string, std::string, std::less<>>;
 
 // The current process id.
 std::uint64_t process_id();
+
+// Opens each of the standard descriptors 0, 1 and 2 that is closed on the null device, so that
+// no file the program opens later takes its place and receives report lines. Call it first.
+void open_standard_streams();
+
+// Makes a write to a pipe whose reader has gone fail instead of ending the process.
+void ignore_broken_pipes();
 
 // The whole process environment; nullopt-valued entries are never produced. Fails with a
 // message when a name or value is not valid UTF-8.

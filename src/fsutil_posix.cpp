@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string_view>
@@ -75,7 +76,8 @@ void FileHandle::close() noexcept {
 }
 
 Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  // flock needs no write access: a lock file that a run as root created stays usable.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) {
     return unexpected(last_error());
   }
@@ -116,6 +118,17 @@ Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
   return {};
 }
 
+void copy_owner(const std::filesystem::path& from, const std::filesystem::path& to) {
+  struct stat original {};
+  struct stat replacement {};
+  if (::stat(from.c_str(), &original) != 0 || ::stat(to.c_str(), &replacement) != 0) {
+    return;
+  }
+  if (original.st_uid != replacement.st_uid || original.st_gid != replacement.st_gid) {
+    static_cast<void>(::chown(to.c_str(), original.st_uid, original.st_gid));
+  }
+}
+
 void sync_folder(const std::filesystem::path& dir) {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
@@ -126,11 +139,23 @@ void sync_folder(const std::filesystem::path& dir) {
 }
 
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opening a FIFO for reading would wait for a writer, with the lock held; without blocking
+  // the open returns at once and the kind is checked on the open file.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     return unexpected(last_error());
   }
   FileHandle handle(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    return unexpected(last_error());
+  }
+  if (S_ISDIR(st.st_mode)) {
+    return unexpected(std::make_error_code(std::errc::is_a_directory));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return unexpected(not_a_regular_file());
+  }
   std::string text;
   char buffer[65536];
   for (;;) {
@@ -150,6 +175,24 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
 
 std::uint64_t process_id() {
   return static_cast<std::uint64_t>(::getpid());
+}
+
+void open_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+      continue;
+    }
+    // The lowest free descriptor is `fd` itself, since the ones below it are open by now.
+    int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+void ignore_broken_pipes() {
+  ::signal(SIGPIPE, SIG_IGN);
 }
 
 Result<EnvSnapshot> capture_environment() {

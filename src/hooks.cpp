@@ -354,7 +354,7 @@ CommonsHooks read_commons_hooks(const fs::path& hooks_dir) {
     std::string stem = to_valid_utf8(path.stem().native());
     if (find_event(stem) == nullptr) {
       read.errors.push_back(fmt::format("{}: `{}` is not a hook event — expected one of {}",
-                                        display(path), stem, event_names_text()));
+                                        display(path), visible_text(stem), event_names_text()));
       continue;
     }
     auto file_hooks = read_hook_file(path, stem);

@@ -140,6 +140,12 @@ InstructionsItem plan_import_line(const RunContext& ctx, const std::string& agen
                                      "land in the Commons — replace the link with your own file",
                                      display(path)));
   }
+  // A chain of links (a dotfiles folder in between) or a hard link can reach the Commons file
+  // all the same: an import line appended there would land in the Commons.
+  if (same_file(path, commons_agents_md)) {
+    item.state = InstructionsState::replace;
+    return item;
+  }
   // A file that cannot be read as text is planned as `import`; `append_import_line` then
   // refuses to touch it rather than risk its contents.
   auto text = read_text_file(path);
@@ -192,8 +198,13 @@ InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& 
   InstructionsItem item;
   item.agent = agent.name;
   item.path = path;
-  item.target =
-      relative_path(absolute_normal_path(folder_of(path)), absolute_normal_path(commons_agents_md));
+  // The system resolves a link from where it physically lives: an agent folder that is a link
+  // into a dotfiles folder puts the link at another depth than its name says. The Commons keeps
+  // its own name, so a Commons that is a link is still reached through it.
+  const fs::path commons = absolute_normal_path(commons_agents_md.parent_path());
+  const fs::path folder = physical_location(folder_of(path));
+  item.target = relative_path(folder, physical_location(commons.parent_path()) /
+                                          commons.filename() / commons_agents_md.filename());
   auto own = path_kind(path, false);
   if (!own) {
     item.state = InstructionsState::missing;
@@ -201,9 +212,21 @@ InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& 
   }
   if (*own == PathKind::link) {
     auto text = read_link_text(path);
-    item.state = same_place(resolve_link_target(path, text ? *text : fs::path()), commons_agents_md)
-                     ? InstructionsState::linked
-                     : InstructionsState::foreign;
+    const bool named =
+        same_place(resolve_link_target(path, text ? *text : fs::path()), commons_agents_md);
+    const bool moved = folder != absolute_normal_path(folder_of(path));
+    if (same_file(path, commons_agents_md) || (named && !moved)) {
+      item.state = InstructionsState::linked;
+    } else if (named) {
+      // Made from the folder's name while the folder is a link elsewhere: it reaches nothing.
+      item.state = InstructionsState::replace;
+      item.detail = fmt::format(
+          "{} was made from its folder's name and points nowhere — will be replaced by a link to "
+          "the Commons",
+          display(path));
+    } else {
+      item.state = InstructionsState::foreign;
+    }
     return item;
   }
   item.state = InstructionsState::conflict;
@@ -589,6 +612,9 @@ std::string describe_instructions_item(const InstructionsItem& item) {
           "{} is a symlink into the Commons from a route {} does not take — will be removed", path,
           item.agent);
     case InstructionsState::replace:
+      if (item.detail) {
+        return *item.detail;
+      }
       if (item.target) {
         return "holds only the import line — will be replaced by a link to the Commons";
       }
@@ -608,11 +634,11 @@ std::string display_home_path(const RunContext& ctx) {
     under_home = f != file.end() && *f == *h;
   }
   if (!under_home || f == file.end()) {
-    return display(file);
+    return to_valid_utf8(file.string());
   }
   std::string text = "~";
   for (; f != file.end(); ++f) {
-    text += "/" + display(*f);
+    text += "/" + to_valid_utf8(f->string());
   }
   return text;
 }

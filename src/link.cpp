@@ -98,10 +98,45 @@ fs::path relative_between(const Anchor& from, const fs::path& to) {
   return relative_path_between(from.normal, from.parts, to);
 }
 
+// A link folder and the Commons as the names given lead to them (`dir`, `commons`) and, when a
+// link among their folders takes them elsewhere, where they physically are. Link texts are
+// computed from the physical places, since the system resolves a link from where it lives.
+struct LinkView {
+  Anchor dir;
+  Anchor commons;
+  std::optional<Anchor> physical_dir;
+  std::optional<Anchor> physical_commons;
+};
+
+LinkView view_of(const fs::path& dir, const fs::path& commons) {
+  LinkView view{.dir = anchor(dir),
+                .commons = anchor(commons),
+                .physical_dir = std::nullopt,
+                .physical_commons = std::nullopt};
+  fs::path real_dir = physical_location(view.dir.normal);
+  fs::path real_commons =
+      physical_location(view.commons.normal.parent_path()) / view.commons.normal.filename();
+  if (real_dir != view.dir.normal || real_commons != view.commons.normal) {
+    view.physical_dir = anchor(real_dir);
+    view.physical_commons = anchor(real_commons);
+  }
+  return view;
+}
+
+const Anchor& text_dir(const LinkView& view) {
+  return view.physical_dir ? *view.physical_dir : view.dir;
+}
+
+const Anchor& text_commons(const LinkView& view) {
+  return view.physical_commons ? *view.physical_commons : view.commons;
+}
+
 // `read_link_state` with the link already anchored (`anchored`) and the Commons split once.
-// `want_dangling` is false where the answer plays no part, to save one attribute read.
+// `want_dangling` is false where the answer plays no part, to save one attribute read. With
+// `named`, a link whose text leads into the Commons only from where `named` says the link is
+// (made before links were computed from the physical place) is ours too.
 LinkProbe probe_link(const fs::path& path, const fs::path& anchored, const Anchor& commons,
-                     bool want_dangling) {
+                     bool want_dangling, const LinkView* named = nullptr) {
   auto own = path_kind(path, false);
   if (!own) {
     return probe_of(LinkProbe::Kind::absent);
@@ -116,7 +151,13 @@ LinkProbe probe_link(const fs::path& path, const fs::path& anchored, const Ancho
   fs::path raw = std::move(*stored);
   fs::path resolved = resolve_link_target(anchored, raw);
   if (!starts_with_components(path_components(resolved), commons.parts)) {
-    return probe_of(LinkProbe::Kind::foreign);
+    if (named == nullptr) {
+      return probe_of(LinkProbe::Kind::foreign);
+    }
+    resolved = resolve_link_target(named->dir.normal / path.filename(), raw);
+    if (!starts_with_components(path_components(resolved), named->commons.parts)) {
+      return probe_of(LinkProbe::Kind::foreign);
+    }
   }
   bool dangling = false;
   if (want_dangling) {
@@ -214,9 +255,8 @@ fs::path normal_of(const EntryPlace& place, const CommonsEntry& entry) {
 
 // Classifies the place of one entry. The stored text equal to the canonical one is by far the
 // common case; one read of the link settles it without any path arithmetic.
-LinkState classify_entry(const fs::path& link_path, const fs::path& anchored_dir,
-                         const CommonsEntry& entry, const EntryPlace& place,
-                         const Anchor& commons) {
+LinkState classify_entry(const fs::path& link_path, const LinkView& view, const CommonsEntry& entry,
+                         const EntryPlace& place) {
   const fs::path& expected = place.expected;
   auto raw = read_link_text(link_path);
   if (raw && place.in_commons && raw->native() == expected.native()) {
@@ -225,7 +265,8 @@ LinkState classify_entry(const fs::path& link_path, const fs::path& anchored_dir
   if (!raw && raw.error() == std::errc::no_such_file_or_directory) {
     return LinkState::missing;
   }
-  LinkProbe probe = probe_link(link_path, anchored_dir / entry.file_name, commons, false);
+  LinkProbe probe = probe_link(link_path, text_dir(view).normal / entry.file_name,
+                               text_commons(view), false, view.physical_dir ? &view : nullptr);
   switch (probe.kind) {
     case LinkProbe::Kind::absent:
       return LinkState::missing;
@@ -331,6 +372,21 @@ bool same_content(const fs::path& a, const fs::path& b) {
   return right && *left == *right;
 }
 
+fs::path physical_location(const fs::path& path) {
+  const fs::path normal = absolute_normal_path(path);
+  fs::path existing = normal;
+  fs::path rest;
+  while (existing.has_relative_path()) {
+    auto real = canonical_path(existing);
+    if (real) {
+      return rest.empty() ? *real : normalize_path(*real / rest);
+    }
+    rest = rest.empty() ? existing.filename() : existing.filename() / rest;
+    existing = existing.parent_path();
+  }
+  return normal;
+}
+
 LinkProbe read_link_state(const fs::path& path, const fs::path& commons) {
   // Anchoring the link path keeps `resolved` comparable with an anchored Commons even when
   // the caller's paths are relative.
@@ -339,7 +395,7 @@ LinkProbe read_link_state(const fs::path& path, const fs::path& commons) {
 
 std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsEntry>& entries,
                                  const fs::path& commons) {
-  if (resolves_into_commons(dir, commons)) {
+  if (lies_within(dir, commons) || resolves_into_commons(dir, commons)) {
     return {};
   }
   std::set<std::string> planned;
@@ -347,15 +403,26 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
     planned.insert(entry.file_name);
   }
 
-  Anchor folder = anchor(dir);
-  Anchor root = anchor(commons);
+  const LinkView view = view_of(dir, commons);
+  const Anchor& folder = text_dir(view);
+  const Anchor& root = text_commons(view);
+  const LinkView* named = view.physical_dir ? &view : nullptr;
   std::vector<LinkItem> items;
   items.reserve(entries.size());
   std::optional<ParentCache> cache;
   for (const CommonsEntry& entry : entries) {
     fs::path link_path = dir / entry.file_name;
-    EntryPlace place = place_of(entry, folder, root, cache);
-    LinkState state = classify_entry(link_path, folder.normal, entry, place, root);
+    // Entries are named under the Commons as given; their text starts from its physical place.
+    const CommonsEntry physical =
+        named == nullptr
+            ? entry
+            : CommonsEntry{
+                  .name = entry.name,
+                  .file_name = entry.file_name,
+                  .path = root.normal /
+                          absolute_normal_path(entry.path).lexically_relative(view.commons.normal)};
+    EntryPlace place = place_of(physical, folder, root, cache);
+    LinkState state = classify_entry(link_path, view, physical, place);
     items.push_back(LinkItem{.name = entry.name,
                              .link_path = std::move(link_path),
                              .target = std::move(place.expected),
@@ -370,7 +437,7 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
         continue;
       }
       fs::path path = dir / file_name;
-      LinkProbe probe = probe_link(path, folder.normal / file_name, root, true);
+      LinkProbe probe = probe_link(path, folder.normal / file_name, root, true, named);
       if (probe.kind == LinkProbe::Kind::foreign) {
         items.push_back(LinkItem{
             .name = name, .link_path = path, .target = std::nullopt, .state = LinkState::foreign});
@@ -387,15 +454,18 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
 
 std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& commons) {
   std::vector<LinkItem> items;
-  if (resolves_into_commons(dir, commons)) {
+  if (lies_within(dir, commons) || resolves_into_commons(dir, commons)) {
     return items;
   }
   auto listed = list_folder(dir);
   if (!listed) {
     return items;
   }
+  const LinkView view = view_of(dir, commons);
   for (const fs::path& path : *listed) {
-    if (read_link_state(path, commons).kind == LinkProbe::Kind::ours) {
+    LinkProbe probe = probe_link(path, text_dir(view).normal / path.filename(), text_commons(view),
+                                 false, view.physical_dir ? &view : nullptr);
+    if (probe.kind == LinkProbe::Kind::ours) {
       items.push_back(LinkItem{.name = to_valid_utf8(path.filename().string()),
                                .link_path = path,
                                .target = std::nullopt,
@@ -421,6 +491,61 @@ Result<void, std::error_code> remove_link(const fs::path& path) {
   return remove_entry(path);
 }
 
+std::optional<LinkObstacle> find_obstacle(const fs::path& link) {
+  auto own = path_kind(link, false);
+  if (own) {
+    return LinkObstacle{.path = link, .what = *own == PathKind::link ? "a link" : "already there"};
+  }
+  for (fs::path dir = link.parent_path(); !dir.empty() && dir != dir.parent_path();
+       dir = dir.parent_path()) {
+    auto kind = path_kind(dir, false);
+    if (!kind) {
+      continue;  // created on the way, unless something above it is in the way
+    }
+    if (*kind == PathKind::folder) {
+      return std::nullopt;
+    }
+    if (*kind == PathKind::link) {
+      auto through = path_kind(dir, true);
+      if (!through) {
+        return LinkObstacle{.path = dir, .what = "a dangling link"};
+      }
+      if (*through == PathKind::folder) {
+        return std::nullopt;
+      }
+      return LinkObstacle{.path = dir, .what = "a link to a file"};
+    }
+    return LinkObstacle{.path = dir, .what = *kind == PathKind::file ? "a file" : "a special file"};
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Two agents may share one link folder: the first one's fix has then already made the link
+// that the second one planned.
+Result<void, std::error_code> make_wanted_link(const fs::path& target, const fs::path& link) {
+  auto made = make_link(target, link);
+  if (!made && made.error() == std::errc::file_exists) {
+    auto held = read_link_text(link);
+    if (held && held->native() == target.native()) {
+      return {};
+    }
+  }
+  return made;
+}
+
+// The same for a removal: a link that is already gone is removed.
+Result<void, std::error_code> remove_gone_link(const fs::path& link) {
+  auto removed = remove_link(link);
+  if (!removed && removed.error() == std::errc::no_such_file_or_directory) {
+    return {};
+  }
+  return removed;
+}
+
+}  // namespace
+
 Result<void, std::error_code> apply_link_fix(const LinkItem& item) {
   switch (item.state) {
     case LinkState::missing: {
@@ -429,19 +554,19 @@ Result<void, std::error_code> apply_link_fix(const LinkItem& item) {
       if (!created) {
         return created;
       }
-      return make_link(*item.target, item.link_path);
+      return make_wanted_link(*item.target, item.link_path);
     }
     case LinkState::stale: {
       KELVARO_CHECK(item.target.has_value(), "stale implies a Commons entry");
-      auto removed = remove_link(item.link_path);
+      auto removed = remove_gone_link(item.link_path);
       if (!removed) {
         return removed;
       }
-      return make_link(*item.target, item.link_path);
+      return make_wanted_link(*item.target, item.link_path);
     }
     case LinkState::dangling:
     case LinkState::duplicate:
-      return remove_link(item.link_path);
+      return remove_gone_link(item.link_path);
     case LinkState::linked:
     case LinkState::variant_identical:
     case LinkState::variant:

@@ -78,17 +78,23 @@ std::optional<std::vector<TreeFile>> collect_tree(const std::filesystem::path& d
 // (empty folders aside). A folder and a file, or anything unreadable, are different.
 bool same_content(const std::filesystem::path& a, const std::filesystem::path& b);
 
+// Where the folder `path` physically is: the links among its leading components that exist
+// resolved, the components below them kept as they are, normalised. `path`, anchored and
+// normalised, when nothing of it can be resolved.
+std::filesystem::path physical_location(const std::filesystem::path& path);
+
 // What is at `path`, judged against `commons`. Never fails.
 LinkProbe read_link_state(const std::filesystem::path& path, const std::filesystem::path& commons);
 
 // The links `dir` (an agent's surface folder) should hold for `entries`, plus the stray
-// dangling and foreign links found there; sorted by link path, component by component.
+// dangling and foreign links found there; sorted by link path, component by component. Empty
+// when `dir` lies in the Commons or resolves into it: links there are the Commons' own.
 std::vector<LinkItem> plan_links(const std::filesystem::path& dir,
                                  const std::vector<CommonsEntry>& entries,
                                  const std::filesystem::path& commons);
 
 // Every link into the Commons found in `dir`, each in state `duplicate`, sorted by link path;
-// empty when `dir` cannot be listed.
+// empty when `dir` cannot be listed or lies in the Commons.
 std::vector<LinkItem> list_commons_links(const std::filesystem::path& dir,
                                          const std::filesystem::path& commons);
 
@@ -99,6 +105,17 @@ Result<void, std::error_code> make_link(const std::filesystem::path& target,
 
 // Removes the link at `path` (a folder link as an empty folder, never its target's contents).
 Result<void, std::error_code> remove_link(const std::filesystem::path& path);
+
+// What keeps a link from being made at `link` ("File exists"): `link` itself when something is
+// there, else the nearest of its folders that exists but cannot be passed through, with what it
+// is ("a dangling link", "a file", ...). Nullopt when nothing is in the way.
+struct LinkObstacle {
+  std::filesystem::path path;
+  std::string what;
+
+  bool operator==(const LinkObstacle&) const = default;
+};
+std::optional<LinkObstacle> find_obstacle(const std::filesystem::path& link);
 
 // Applies `item`: creates (with its folder chain), replaces or removes the link for the
 // fixable states; does nothing for the others. Fails with the system error of the failing step.

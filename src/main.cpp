@@ -6,6 +6,10 @@
 #include "fsutil.hpp"
 
 int main(int argc, char** argv) {
+  // Before anything is opened: a closed standard stream would otherwise be taken by the lock
+  // file, and `kelvaro sync | head -1` must not end the run half-way.
+  kelvaro::open_standard_streams();
+  kelvaro::ignore_broken_pipes();
   std::vector<std::string> args(argv, argv + argc);
   auto env = kelvaro::capture_environment();
   if (!env) {

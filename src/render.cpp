@@ -117,7 +117,7 @@ std::vector<RenderItem> plan_orphans(const Agent& agent, const fs::path& dir,
     return items;
   }
   for (const fs::path& path : *listed) {
-    const std::string file_name = display(path.filename());
+    const std::string file_name = to_valid_utf8(path.filename().string());
     if (file_name == "." || file_name == "..") {
       continue;
     }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <utility>
+#include <variant>
 
 #include "agents.hpp"
 #include "commons.hpp"
@@ -48,10 +49,25 @@ std::optional<fs::path> cleanup_dir(const Agent& agent) {
   return route.dir;
 }
 
+// Takes out the removals of a family whose folder could not be listed: its links cannot be
+// reached then, and they would all be judged dangling and removed.
+std::vector<LinkItem> without_removals(std::vector<LinkItem> items) {
+  std::erase_if(items, [](const LinkItem& item) {
+    return item.state == LinkState::dangling || item.state == LinkState::duplicate;
+  });
+  return items;
+}
+
 void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
   const RunContext& ctx = plan.ctx;
   for (Family family : all_families) {
     FamilyScan scan = scan_family(ctx.commons, family);
+    const bool unreadable = std::any_of(
+        scan.warnings.begin(), scan.warnings.end(),
+        [](const ScanWarning& warning) { return std::holds_alternative<ScanUnreadable>(warning); });
+    auto planned = [&](std::vector<LinkItem> items) {
+      return unreadable ? without_removals(std::move(items)) : items;
+    };
     for (const ScanWarning& warning : scan.warnings) {
       plan.warnings.push_back(to_string(warning));
     }
@@ -60,11 +76,18 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
         if (surface.family != family) {
           continue;
         }
-        plan.link_groups.push_back(
-            LinkGroup{.agent = agent.name,
-                      .dir = display(surface.dir),
-                      .items = plan_links(ctx.home / surface.dir, scan.entries, ctx.commons),
-                      .family = family});
+        // A custom agent rooted in the Commons would have its links judged against the Commons
+        // itself, and the user's own links there removed.
+        if (lies_within(ctx.home / surface.dir, ctx.commons)) {
+          plan.warnings.push_back(fmt::format("{} ({}) lies in the Commons — skipped",
+                                              visible_text(agent.name), display(surface.dir)));
+          continue;
+        }
+        plan.link_groups.push_back(LinkGroup{
+            .agent = agent.name,
+            .dir = display(surface.dir),
+            .items = planned(plan_links(ctx.home / surface.dir, scan.entries, ctx.commons)),
+            .family = family});
       }
       if (family != Family::skills) {
         continue;
@@ -73,7 +96,7 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
         plan.link_groups.push_back(
             LinkGroup{.agent = agent.name,
                       .dir = display(*dir),
-                      .items = list_commons_links(ctx.home / *dir, ctx.commons),
+                      .items = planned(list_commons_links(ctx.home / *dir, ctx.commons)),
                       .family = family});
       }
     }
@@ -109,8 +132,20 @@ void plan_hooks_section(const std::vector<Agent>& agents, SyncPlan& plan) {
   }
 }
 
+// "cannot fix {}: {}", naming what is in the way when the system only says "File exists".
+std::string fix_failure(const LinkItem& item, const std::error_code& error, const fs::path& home) {
+  std::string text =
+      fmt::format("cannot fix {}: {}", display_under(item.link_path, home), error.message());
+  if (error == std::errc::file_exists) {
+    if (std::optional<LinkObstacle> obstacle = find_obstacle(item.link_path)) {
+      text += fmt::format(" ({} is {})", display_under(obstacle->path, home), obstacle->what);
+    }
+  }
+  return text;
+}
+
 void print_state(SyncRun& run, std::string_view word, std::string_view name) {
-  print_line(run.reporter, fmt::format("  {:9} {}", word, name));
+  print_line(run.reporter, fmt::format("  {:9} {}", word, visible_text(name)));
 }
 
 void run_link_section(const SyncPlan& plan, SyncRun& run) {
@@ -122,22 +157,20 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
     if (in_order) {
       continue;
     }
-    print_line(run.reporter, fmt::format("{} ({})", group.agent, group.dir));
+    print_line(run.reporter, fmt::format("{} ({})", visible_text(group.agent), group.dir));
     for (const LinkItem& item : group.items) {
       if (item.state == LinkState::linked) {
         continue;
       }
       if (!is_actionable(item.state)) {
-        print_line(run.reporter, fmt::format("  {:9} {} — {}", to_string(item.state), item.name,
-                                             link_note(item.state)));
+        print_line(run.reporter, fmt::format("  {:9} {} — {}", to_string(item.state),
+                                             visible_text(item.name), link_note(item.state)));
         continue;
       }
       if (!run.dry_run) {
         auto fixed = apply_link_fix(item);
         if (!fixed) {
-          report_error(run.reporter,
-                       fmt::format("cannot fix {}: {}", display_under(item.link_path, run.ctx.home),
-                                   fixed.error().message()));
+          report_error(run.reporter, fix_failure(item, fixed.error(), run.ctx.home));
           continue;
         }
       }
@@ -167,8 +200,9 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
       continue;
     }
     if (!is_actionable(item.state)) {
-      print_line(run.reporter, fmt::format("  {:9} {} — {}", to_string(item.state), item.agent,
-                                           describe_instructions_item(item)));
+      print_line(run.reporter,
+                 fmt::format("  {:9} {} — {}", to_string(item.state), visible_text(item.agent),
+                             describe_instructions_item(item)));
       continue;
     }
     if (!run.dry_run) {
@@ -263,8 +297,9 @@ void run_render_section(const SyncPlan& plan, SyncRun& run) {
   print_line(run.reporter, "rendered commands");
   for (const RenderItem& item : plan.renders) {
     if (of_interest(item)) {
-      print_line(run.reporter, fmt::format("  {:10} {} → {} — {}", to_string(item.state), item.name,
-                                           item.agent, render_note(item.state)));
+      print_line(run.reporter,
+                 fmt::format("  {:10} {} → {} — {}", to_string(item.state), visible_text(item.name),
+                             visible_text(item.agent), render_note(item.state)));
     }
   }
   for (const RenderItem& item : plan.renders) {
@@ -299,9 +334,9 @@ void run_hooks_section(const SyncPlan& plan, SyncRun& run) {
   print_line(run.reporter, "hooks");
   for (const HookItem& item : items) {
     if (of_interest(item)) {
-      print_line(run.reporter,
-                 fmt::format("  {:12} {} {} → {} — {}", to_string(item.state), item.event,
-                             shown_command(item.command), item.agent, describe_hook_item(item)));
+      print_line(run.reporter, fmt::format("  {:12} {} {} → {} — {}", to_string(item.state),
+                                           item.event, visible_text(shown_command(item.command)),
+                                           visible_text(item.agent), describe_hook_item(item)));
     }
   }
   if (run.dry_run) {

@@ -143,5 +143,20 @@ TEST(CommonsScan, InvalidUtf8NameIsReplacedButStillReachable) {
   EXPECT_EQ(scan.entries[0].path, real);
 }
 
+TEST(CommonsScan, NamesThatDifferOnlyInInvalidBytesKeepTheFirstInByteOrder) {
+  TempHome home;
+  home.write(fs::path(".agents/commands") / "caf\xe9.md", "x");
+  fs::path first = home.write(fs::path(".agents/commands") / "caf\xe8.md", "x");
+
+  FamilyScan scan = scan_family(home.commons(), Family::commands);
+
+  ASSERT_EQ(scan.entries.size(), 1u);
+  EXPECT_EQ(scan.entries[0].path, first);
+  EXPECT_EQ(texts_of(scan), (std::vector<std::string>{
+                                "Commons commands/caf\xef\xbf\xbd.md: another entry's name "
+                                "differs only in bytes that are not UTF-8 — only the first in byte "
+                                "order is synced"}));
+}
+
 }  // namespace
 }  // namespace kelvaro

@@ -116,6 +116,9 @@ TEST_F(ReadJsonObject, ReportsWhereTheTextGoesWrong) {
       {"{\"a\": \"\\ud800\"}", 1, 14},
       {"{\"a\": 1 // note\n}", 1, 9},
       {"\xC2\xA0{}", 1, 1},
+      {std::string("{\"model\":\"x\"}\0{\"permissions\":{}}\n", 33), 1, 14},
+      {std::string("{\n\"a\": \"x\0y\"}", 13), 2, 8},
+      {std::string("{\"a\":\0}", 7), 1, 6},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.text));

@@ -1,11 +1,15 @@
 #include "fsutil.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -61,6 +65,28 @@ TEST(Utf8, EachInvalidSequenceBecomesOneReplacementCharacter) {
     EXPECT_TRUE(is_valid_utf8(to_valid_utf8(c.text)));
   }
   EXPECT_EQ(display(fs::path("dir/na\xFFme")), "dir/na" + fffd + "me");
+}
+
+TEST(VisibleText, EscapesC0DelAndC1AndNothingElse) {
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"plain caf\xC3\xA9 \xE2\x80\x94", "plain caf\xC3\xA9 \xE2\x80\x94"},
+      {"x\x1b[2J", "x\\x1b[2J"},
+      {std::string("a\0b", 3), "a\\x00b"},
+      {"tab\there\nnext\x7F", "tab\\x09here\\x0anext\\x7f"},
+      {"csi\xC2\x9B"
+       "1m nel\xC2\x85",
+       "csi\\u009b1m nel\\u0085"},
+      {"nbsp\xC2\xA0", "nbsp\xC2\xA0"},  // U+00A0 is printable
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(visible_text(c.text), c.shown);
+  }
+  EXPECT_EQ(display(fs::path("dir/x\x1b]0;t\x07")), "dir/x\\x1b]0;t\\x07");
 }
 
 TEST(TrimSpace, TakesEveryUnicodeWhiteSpaceAndStopsAtOtherBytes) {
@@ -206,6 +232,22 @@ TEST(WriteAtomic, ReplacesContentWholeAndKeepsPermissionBits) {
             fs::perms::owner_read | fs::perms::owner_write);
 }
 
+TEST(WriteAtomic, ReplacedFileKeepsItsOwnerAndGroup) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root can give a file to another user";
+  }
+  TempHome home;
+  const fs::path path = home.write(".claude/settings.json", "{}");
+  ASSERT_EQ(::chown(path.c_str(), 4321, 4322), 0);
+
+  ASSERT_TRUE(write_atomic(path, "{\"hooks\": {}}"));
+
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 4321u);
+  EXPECT_EQ(st.st_gid, 4322u);
+}
+
 TEST(WriteAtomic, EmptyContentGivesAnEmptyFile) {
   TempHome home;
   const fs::path path = home.write("f", "old");
@@ -270,6 +312,17 @@ TEST(WriteAtomic, StaleTemporaryFileFailsOnceAndIsRemoved) {
   EXPECT_EQ(home.read(path), "new");
 }
 
+TEST(WriteAtomic, NameNearTheLengthLimitGetsAShorterTemporaryName) {
+  TempHome home;
+  const fs::path path = home.write(std::string(240, 'c') + ".toml", "old");
+
+  auto written = write_atomic(path, "new");
+
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(home.read(path), "new");
+  expect_no_temp_files(home.home());
+}
+
 TEST(WriteAtomic, BareFileNameIsWrittenInTheCurrentFolder) {
   TempHome home;
   const fs::path before = fs::current_path();
@@ -309,6 +362,25 @@ TEST(ReadFile, ReturnsTheBytesOrTheSystemError) {
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
   EXPECT_FALSE(folder);
+}
+
+TEST(ReadFile, RefusesAFifoWithoutWaitingForAWriter) {
+  TempHome home;
+  const fs::path fifo = home.path("AGENTS.md");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  auto reading = std::async(std::launch::async, [&] { return read_file(fifo); });
+  const bool returned = reading.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!returned) {
+    // Lets a blocked reader finish, so that the test fails instead of hanging.
+    std::ofstream(fifo).close();
+  }
+  auto read = reading.get();
+
+  EXPECT_TRUE(returned);
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error(), not_a_regular_file());
+  EXPECT_EQ(read.error().message(), "not a regular file");
 }
 
 TEST(ReadLinkText, ReturnsTheStoredTextWhateverItsLength) {

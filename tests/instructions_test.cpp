@@ -200,6 +200,24 @@ TEST(InstructionsImportLine, LinkToCommonsFileBecomesImportFile) {
   EXPECT_EQ(home.only_item("claude").state, InstructionsState::imported);
 }
 
+TEST(InstructionsImportLine, CommonsFileReachedThroughAChainOrAHardLinkIsNeverWritten) {
+  Home chained({".claude"});
+  chained.make_link("dotfiles/CLAUDE.md", "../.agents/AGENTS.md");
+  chained.make_link(".claude/CLAUDE.md", "../dotfiles/CLAUDE.md");
+  Home hard({".claude"});
+  fs::create_hard_link(hard.path(".agents/AGENTS.md"), hard.path(".claude/CLAUDE.md"));
+
+  for (const Home* home : {&chained, &hard}) {
+    InstructionsItem item = home->only_item("claude");
+    EXPECT_EQ(item.state, InstructionsState::replace);
+
+    ASSERT_TRUE(apply_instructions_item(home->ctx(), item));
+
+    EXPECT_EQ(home->read(".agents/AGENTS.md"), kCommonsText);
+    EXPECT_EQ(home->read(".claude/CLAUDE.md"), "@~/.agents/AGENTS.md\n");
+  }
+}
+
 TEST(InstructionsImportLine, LinkToOtherCommonsFileIsConflict) {
   Home home({".claude"});
   home.write(".agents/notes.md", "x");
@@ -212,6 +230,27 @@ TEST(InstructionsImportLine, LinkToOtherCommonsFileIsConflict) {
             home.path(".claude/CLAUDE.md").string() +
                 " is a symlink into the Commons, so an import line would land in the Commons — "
                 "replace the link with your own file");
+}
+
+TEST(InstructionsSymlink, LinkInAFolderReachedThroughALinkStartsWhereItLives) {
+  Home home({"dotfiles/codex/.codex"});
+  home.make_link(".codex", "dotfiles/codex/.codex", true);
+
+  InstructionsItem item = home.only_item("codex");
+  EXPECT_EQ(item.state, InstructionsState::missing);
+  EXPECT_EQ(item.target, fs::path("../../../.agents/AGENTS.md"));
+  ASSERT_TRUE(apply_instructions_item(home.ctx(), item));
+
+  EXPECT_EQ(home.read(".codex/AGENTS.md"), kCommonsText);
+  EXPECT_EQ(home.only_item("codex").state, InstructionsState::linked);
+
+  // A link made from the folder's name, as before, points nowhere and is replaced.
+  ASSERT_TRUE(remove_file(home.path(".codex/AGENTS.md")));
+  home.make_link(".codex/AGENTS.md", "../.agents/AGENTS.md");
+  InstructionsItem old = home.only_item("codex");
+  EXPECT_EQ(old.state, InstructionsState::replace);
+  ASSERT_TRUE(apply_instructions_item(home.ctx(), old));
+  EXPECT_EQ(home.read(".codex/AGENTS.md"), kCommonsText);
 }
 
 TEST(InstructionsSymlink, MissingLinkIsMadeThenLinked) {

@@ -195,6 +195,29 @@ TEST(AcquireLock, DroppingTheLockReleasesIt) {
   EXPECT_TRUE(acquire_lock(home.state_dir(), LockTimeout{0}));
 }
 
+TEST(AcquireLock, LockFileLeftByRootDoesNotLockItsUserOut) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root can leave a file that another user cannot write";
+  }
+  TempHome home;
+  fs::permissions(home.root(), fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
+  ASSERT_TRUE(acquire_lock(home.state_dir(), LockTimeout{0}));
+
+  // The user's own run, in a process of its own that drops root first.
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    bool taken = ::setgid(4322) == 0 && ::setuid(4321) == 0 &&
+                 acquire_lock(home.state_dir(), LockTimeout{0}).has_value();
+    ::_exit(taken ? 0 : 1);
+  }
+  int status = -1;
+  ::waitpid(pid, &status, 0);
+
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST(AcquireLock, OtherFailuresAreIoErrorsWithoutWaiting) {
   TempHome home;
   home.make_dir("folder-state/lock");

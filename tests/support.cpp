@@ -148,8 +148,32 @@ void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
 
 }  // namespace
 
-RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& env,
-                      const fs::path& cwd) {
+namespace {
+
+// Points descriptor `fd` of the child at `end`; `pipe_end` is the writing end of the capture
+// pipe. Only async-signal-safe calls: it runs between fork and exec.
+void set_up_output(int fd, OutputEnd end, int pipe_end) {
+  switch (end) {
+    case OutputEnd::captured:
+      ::dup2(pipe_end, fd);
+      break;
+    case OutputEnd::closed:
+      ::close(fd);
+      break;
+    case OutputEnd::broken_pipe: {
+      int broken[2];
+      if (::pipe(broken) == 0) {
+        ::close(broken[0]);
+        ::dup2(broken[1], fd);
+        ::close(broken[1]);
+      }
+      break;
+    }
+  }
+}
+
+RunResult run_child(const std::vector<std::string>& args, const EnvSnapshot& env,
+                    const fs::path& cwd, OutputEnd out, OutputEnd err) {
   std::string exe = KELVARO_EXE;
   std::vector<std::string> argv_text{exe};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -185,10 +209,15 @@ RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& e
     // Only async-signal-safe calls between fork and exec.
     int null_fd = ::open("/dev/null", O_RDONLY);
     ::dup2(null_fd, 0);
-    ::dup2(out_pipe[1], 1);
-    ::dup2(err_pipe[1], 2);
+    set_up_output(1, out, out_pipe[1]);
+    set_up_output(2, err, err_pipe[1]);
     ::close(out_pipe[0]);
     ::close(err_pipe[0]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    if (null_fd > 2) {
+      ::close(null_fd);
+    }
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) {
       ::_exit(126);
     }
@@ -208,6 +237,18 @@ RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& e
     result.status = 128 + WTERMSIG(wait_status);
   }
   return result;
+}
+
+}  // namespace
+
+RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& env,
+                      const fs::path& cwd) {
+  return run_child(args, env, cwd, OutputEnd::captured, OutputEnd::captured);
+}
+
+RunResult run_kelvaro_with(const std::vector<std::string>& args, const EnvSnapshot& env,
+                           OutputEnd out, OutputEnd err) {
+  return run_child(args, env, {}, out, err);
 }
 
 RunResult run_in_process(const std::vector<std::string>& args, const EnvSnapshot& env) {

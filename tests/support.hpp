@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -81,6 +82,18 @@ bool holds_link_text(const std::filesystem::path& link, const std::filesystem::p
 // its environment, in `cwd` when given, with standard input from /dev/null.
 RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& env,
                       const std::filesystem::path& cwd = {});
+
+// What a program run by `run_kelvaro_with` finds on one of its output descriptors.
+enum class OutputEnd : std::uint8_t {
+  captured,     // a pipe read into the `RunResult`
+  closed,       // nothing: the descriptor is closed
+  broken_pipe,  // a pipe whose reading end is already closed
+};
+
+// `run_kelvaro` in the home folder's environment, with standard output and error set up as
+// `out` and `err` say.
+RunResult run_kelvaro_with(const std::vector<std::string>& args, const EnvSnapshot& env,
+                           OutputEnd out, OutputEnd err);
 
 // Calls the dispatcher `run` in this process with `args` (without the program name) and
 // string streams.

@@ -233,5 +233,135 @@ TEST_F(E2eSync, HeldLockStopsARealRunButNotADryRun) {
   EXPECT_TRUE(dry.out.ends_with("\n3 changes would be made.\n")) << dry.out;
 }
 
+// Enough report lines to fill an output buffer, so that they are written during the run.
+void add_many_skills(const TempHome& home) {
+  for (int i = 0; i < 300; ++i) {
+    home.make_dir(".agents/skills/s" + std::to_string(i));
+  }
+}
+
+TEST_F(E2eSync, ReaderThatGoesAwayDoesNotStopTheRun) {
+  add_many_skills(home);
+
+  RunResult broken =
+      run_kelvaro_with({"sync"}, home.env(), OutputEnd::broken_pipe, OutputEnd::broken_pipe);
+
+  EXPECT_EQ(broken.status, 0);
+  EXPECT_EQ(sync(), up_to_date);
+}
+
+TEST_F(E2eSync, ClosedStandardStreamsNeverReachTheLockFile) {
+  add_many_skills(home);
+  home.make_dir(".agents/skills/.hidden");
+
+  RunResult closed = run_kelvaro_with({"sync"}, home.env(), OutputEnd::closed, OutputEnd::closed);
+
+  EXPECT_EQ(closed.status, 0);
+  EXPECT_EQ(home.read(home.state_dir() / "lock"), "");
+}
+
+TEST_F(E2eSync, ControlCharactersInNamesArePrintedAsEscapes) {
+  const std::string clears_screen = "x\x1b[2J";
+  home.make_dir(".agents/skills/" + clears_screen);
+  home.make_dir(
+      ".agents/skills/.\x07"
+      "bell");
+
+  RunResult first = sync();
+
+  EXPECT_NE(first.out.find("  missing   x\\x1b[2J\n"), std::string::npos) << first.out;
+  EXPECT_EQ(first.err,
+            "warning: Commons skills/.\\x07bell: dot-prefixed names are invisible to agents and "
+            "are never synced\n");
+  EXPECT_EQ(first.out.find('\x1b'), std::string::npos);
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/" + clears_screen),
+                              "../../.agents/skills/" + clears_screen));
+}
+
+TEST_F(E2eSync, TwoAgentsSharingALinkFolderConvergeInOneRun) {
+  home.write(home.config_dir() / "kelvaro.toml",
+             "[custom.one]\nroot = \".shared\"\nskills = \".shared/skills\"\n\n"
+             "[custom.two]\nroot = \".shared\"\nskills = \".shared/skills\"\n");
+  home.make_dir(".shared");
+  home.make_link(".shared/skills/gone", "../../.agents/skills/gone", true);
+
+  RunResult first = sync();
+
+  EXPECT_EQ(first.err, "");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_TRUE(holds_link_text(home.path(".shared/skills/x"), "../../.agents/skills/x"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(home.path(".shared/skills/gone"))));
+  EXPECT_EQ(sync(), up_to_date);
+}
+
+TEST_F(E2eSync, FailedFixNamesWhatIsInTheWay) {
+  fs::remove_all(home.commons() / "commands");
+  fs::remove_all(home.commons() / "agents");
+  home.make_link(".claude/skills", "../nowhere", true);
+
+  RunResult result = sync();
+
+  EXPECT_EQ(result.err,
+            "error: cannot fix .claude/skills/x: File exists (.claude/skills is a dangling "
+            "link)\n");
+  EXPECT_EQ(result.status, 1);
+}
+
+TEST_F(E2eSync, LinkTextsStartWhereTheLinkPhysicallyLives) {
+  // GNU stow's layout: the agent folder is a link into a dotfiles folder at another depth.
+  fs::remove_all(home.path(".claude"));
+  home.make_dir("dotfiles/claude/.claude");
+  home.make_link(".claude", "dotfiles/claude/.claude", true);
+  // An older run's link, computed from the name and so pointing nowhere.
+  home.make_link(".claude/commands/review.md", "../../.agents/commands/review.md");
+
+  RunResult first = sync();
+
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(first.out.find("  stale     review\n"), std::string::npos) << first.out;
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../../../.agents/skills/x"));
+  EXPECT_EQ(home.read(".claude/skills/x/SKILL.md"), "skill x");
+  EXPECT_EQ(home.read(".claude/commands/review.md"), "review");
+  EXPECT_EQ(sync(), up_to_date);
+}
+
+TEST_F(E2eSync, CommonsThatIsALinkIsStillReachedThroughIt) {
+  home.make_dir("dotfiles");
+  fs::rename(home.commons(), home.path("dotfiles/agents"));
+  home.make_link(".agents", "dotfiles/agents", true);
+
+  RunResult first = sync();
+
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../.agents/skills/x"));
+  EXPECT_EQ(sync(), up_to_date);
+}
+
+TEST_F(E2eSync, AgentFolderInsideTheCommonsIsSkippedWithAWarning) {
+  home.write(home.config_dir() / "kelvaro.toml",
+             "[custom.tool]\nroot = \".agents\"\nskills = \".agents/skills\"\n");
+  home.make_link(".agents/skills/rev", "x", true);
+  const std::vector<std::string> before = tree_listing(home.commons());
+
+  RunResult first = sync();
+
+  EXPECT_EQ(first.err, "warning: tool (.agents/skills) lies in the Commons — skipped\n");
+  EXPECT_EQ(first.status, 0);
+  EXPECT_EQ(tree_listing(home.commons()), before);
+}
+
+TEST_F(E2eSync, FamilyFolderThatCannotBeListedLosesNoLinks) {
+  ASSERT_EQ(sync().status, 0);
+  fs::rename(home.commons() / "skills", home.commons() / "skills-real");
+  home.make_link(".agents/skills", "skills", true);  // a loop: listing it fails
+
+  RunResult looped = sync();
+
+  EXPECT_EQ(looped.err, "warning: cannot read " + (home.commons() / "skills").string() +
+                            ": Too many levels of symbolic links\n");
+  EXPECT_EQ(looped.out, "Everything is up to date.\n");
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../.agents/skills/x"));
+}
+
 }  // namespace
 }  // namespace kelvaro
