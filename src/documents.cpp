@@ -913,29 +913,38 @@ Result<toml::Table> json_object_to_toml(const Json& object) {
   return table;
 }
 
-Result<TomlFile, TomlFileError> parse_toml_file(std::string text) {
+Result<TomlFile, TomlFileError> parse_toml_file(std::string text, TomlFileUse use) {
   TomlFile file;
   file.bom = text.starts_with("\xEF\xBB\xBF");
   file.crlf = text.find("\r\n") != std::string::npos;
   file.text = std::move(text);
   const std::string_view body = std::string_view(file.text).substr(file.bom ? 3 : 0);
-  if (is_blank_text(body)) {
+  if (use == TomlFileUse::edit && is_blank_text(body)) {
     return file;
   }
-  auto doc = toml::parse(body);
+  // Given the whole text, the parser skips the byte-order mark itself and its offsets count it.
+  const std::string_view parsed = use == TomlFileUse::edit ? body : std::string_view(file.text);
+  auto doc = toml::parse(parsed);
   if (!doc) {
-    return unexpected(TomlFileError{.invalid = toml_position_text(body, doc.error().offset)});
+    return unexpected(TomlFileError{.invalid = toml_position_text(parsed, doc.error().offset)});
   }
   file.doc = std::move(*doc);
   return file;
 }
 
-Result<TomlFile, TomlFileError> read_toml_file(const fs::path& path) {
+Result<TomlFile, TomlFileError> read_toml_file(const fs::path& path, TomlFileUse use) {
+  if (use == TomlFileUse::read) {
+    auto text = read_text_file(path);
+    if (!text) {
+      return unexpected(TomlFileError{.read = text.error()});
+    }
+    return parse_toml_file(std::move(*text), use);
+  }
   auto text = read_text_if_present(path);
   if (!text) {
     return unexpected(TomlFileError{.read = text.error()});
   }
-  return parse_toml_file(text->value_or(std::string()));
+  return parse_toml_file(text->value_or(std::string()), use);
 }
 
 std::string print_toml_file(const TomlFile& file) {

@@ -84,16 +84,16 @@ Json* group_hooks(Json& group) {
 
 // A Commons hook file's hooks, or its one problem text.
 Result<std::vector<CommonsHook>> read_hook_file(const fs::path& path, const std::string& event) {
-  auto text = read_text_file(path);
-  if (!text) {
-    return unexpected(fmt::format("cannot read {}: {}", display(path), text.error().message()));
+  auto file = read_toml_file(path, TomlFileUse::read);
+  if (!file) {
+    if (!file.error().invalid.empty()) {
+      return unexpected(
+          fmt::format("{} is not valid TOML ({})", display(path), file.error().invalid));
+    }
+    return unexpected(
+        fmt::format("cannot read {}: {}", display(path), file.error().read.message()));
   }
-  auto doc = toml::parse(*text);
-  if (!doc) {
-    return unexpected(fmt::format("{} is not valid TOML ({})", display(path),
-                                  toml_position_text(*text, doc.error().offset)));
-  }
-  const toml::Entry* entry = toml::find(doc->root, "hook");
+  const toml::Entry* entry = toml::find(file->doc.root, "hook");
   const toml::ArrayOfTables* tables = entry != nullptr ? toml::as_aot(*entry) : nullptr;
   if (tables == nullptr) {
     return unexpected(

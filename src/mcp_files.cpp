@@ -36,11 +36,11 @@ std::string cannot_write(const fs::path& path, const std::error_code& error) {
 // The TOML document of `text` as the agent's file holds it; the error position counts the
 // bytes of `text` itself.
 Result<toml::Document> parse_agent_toml(const fs::path& path, std::string_view text) {
-  auto doc = toml::parse(text);
-  if (!doc) {
-    return unexpected(left_untouched(path, toml_position_text(text, doc.error().offset)));
+  auto file = parse_toml_file(std::string(text), TomlFileUse::read);
+  if (!file) {
+    return unexpected(left_untouched(path, file.error().invalid));
   }
-  return std::move(*doc);
+  return std::move(file->doc);
 }
 
 // The servers to write, by name: a name that comes twice keeps its first place and takes the
