@@ -33,6 +33,32 @@ std::string cannot_write(const fs::path& path, const std::error_code& error) {
   return fmt::format("cannot write {}: {}", display(path), error.message());
 }
 
+// The whole file at `path` as UTF-8 text, empty when there is no file.
+Result<std::string> read_agent_text(const fs::path& path) {
+  auto text = read_text_if_present(path);
+  if (!text) {
+    return unexpected(cannot_read(path, text.error()));
+  }
+  return text->value_or(std::string());
+}
+
+// The member `key` of the JSON document `text` of the file `path`; nullopt when the document
+// has none, also when it is blank or its top level is no object. Fails only when `text` is not
+// JSON.
+Result<std::optional<Json>> json_member_of(const fs::path& path, std::string_view text,
+                                           std::string_view key) {
+  auto member = read_json_member(text, key);
+  if (!member) {
+    // Blank, not an object, or not JSON: the whole parse tells them apart and words the error.
+    auto root = parse_json_document(text, display(path));
+    if (!root) {
+      return unexpected(std::move(root).error());
+    }
+    return std::optional<Json>();
+  }
+  return std::move(*member);
+}
+
 // The TOML document of `text` as the agent's file holds it; the error position counts the
 // bytes of `text` itself.
 Result<toml::Document> parse_agent_toml(const fs::path& path, std::string_view text) {
@@ -75,7 +101,7 @@ Result<WriteOutcome> write_atomic_text(const fs::path& path, std::string_view te
 // cannot mirror, and the one that words their messages.
 Result<WriteOutcome> write_json_servers_whole(const fs::path& path, std::string_view key,
                                               const Json& entries) {
-  auto root = read_agent_json(path);
+  auto root = read_json_document(path);
   if (!root) {
     return unexpected(std::move(root).error());
   }
@@ -100,7 +126,7 @@ Result<WriteOutcome> write_json_servers_whole(const fs::path& path, std::string_
 
 Result<WriteOutcome> write_json_servers(const fs::path& path, std::string_view key,
                                         const Json& entries) {
-  auto text = read_text_if_exists(path);
+  auto text = read_agent_text(path);
   if (!text) {
     return unexpected(std::move(text).error());
   }
@@ -158,32 +184,15 @@ Result<WriteOutcome> write_toml_servers(const fs::path& path, std::string_view k
 
 }  // namespace
 
-Result<std::string> read_text_if_exists(const fs::path& path) {
-  auto text = read_text_if_present(path);
-  if (!text) {
-    return unexpected(cannot_read(path, text.error()));
-  }
-  return text->value_or(std::string());
-}
-
-Result<Json> read_agent_json(const fs::path& path) {
-  return read_json_document(path);
-}
-
 Result<Json> read_agent_servers(const fs::path& path, std::string_view key, bool toml) {
+  auto text = read_agent_text(path);
+  if (!text) {
+    return unexpected(std::move(text).error());
+  }
   if (!toml) {
-    auto text = read_text_if_exists(path);
-    if (!text) {
-      return unexpected(std::move(text).error());
-    }
-    auto member = read_json_member(*text, key);
+    auto member = json_member_of(path, *text, key);
     if (!member) {
-      // Blank, not an object, or not JSON: the whole parse tells them apart and words the error.
-      auto root = parse_json_document(*text, display(path));
-      if (!root) {
-        return unexpected(std::move(root).error());
-      }
-      return Json::object();
+      return unexpected(std::move(member).error());
     }
     if (!*member) {
       return Json::object();
@@ -192,11 +201,6 @@ Result<Json> read_agent_servers(const fs::path& path, std::string_view key, bool
       return unexpected(not_an_object(path, key));
     }
     return std::move(**member);
-  }
-
-  auto text = read_text_if_exists(path);
-  if (!text) {
-    return unexpected(std::move(text).error());
   }
   auto doc = parse_agent_toml(path, *text);
   if (!doc) {
@@ -221,22 +225,16 @@ Result<WriteOutcome> write_agent_servers(const fs::path& path, std::string_view 
 
 Result<std::optional<WriteOutcome>> remove_agent_servers(const fs::path& path, std::string_view key,
                                                          bool toml, std::string_view name) {
-  const std::string name_text(name);
+  auto text = read_agent_text(path);
+  if (!text) {
+    return unexpected(std::move(text).error());
+  }
   if (!toml) {
-    auto text = read_text_if_exists(path);
-    if (!text) {
-      return unexpected(std::move(text).error());
-    }
-    auto member = read_json_member(*text, key);
+    auto member = json_member_of(path, *text, key);
     if (!member) {
-      // Blank, not an object, or not JSON: only the last is worth a message.
-      auto root = parse_json_document(*text, display(path));
-      if (!root) {
-        return unexpected(std::move(root).error());
-      }
-      return std::optional<WriteOutcome>();
+      return unexpected(std::move(member).error());
     }
-    if (!*member || !(*member)->is_object() || (*member)->erase(name_text) == 0) {
+    if (!*member || !(*member)->is_object() || (*member)->erase(std::string(name)) == 0) {
       return std::optional<WriteOutcome>();
     }
     if (auto printed = print_json_with_member(*text, key, **member)) {
@@ -257,11 +255,6 @@ Result<std::optional<WriteOutcome>> remove_agent_servers(const fs::path& path, s
     }
     return std::optional<WriteOutcome>(std::move(*written));
   }
-
-  auto text = read_text_if_exists(path);
-  if (!text) {
-    return unexpected(std::move(text).error());
-  }
   if (is_blank_text(*text)) {
     return std::optional<WriteOutcome>();
   }
@@ -274,9 +267,9 @@ Result<std::optional<WriteOutcome>> remove_agent_servers(const fs::path& path, s
   if (servers == nullptr || !toml::remove(*servers, name)) {
     return std::optional<WriteOutcome>();
   }
-  auto written = write_atomic(path, toml::print(*doc));
+  auto written = write_atomic_text(path, toml::print(*doc));
   if (!written) {
-    return unexpected(cannot_write(path, written.error()));
+    return unexpected(std::move(written).error());
   }
   return std::optional<WriteOutcome>(std::move(*written));
 }
