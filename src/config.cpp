@@ -235,7 +235,7 @@ Result<Config> load_config(const fs::path& config_dir) {
     if (error.read == std::errc::no_such_file_or_directory) {
       return Config{};
     }
-    return unexpected(fmt::format("cannot read {}: {}", path, error.read.message()));
+    return unexpected(cannot_read(file, error.read));
   }
 
   Config config;

@@ -512,7 +512,7 @@ Result<Json> read_json_with(const fs::path& path,
                             Result<Json> (*parse)(std::string_view, std::string_view)) {
   auto text = read_text_if_present(path);
   if (!text) {
-    return unexpected(fmt::format("cannot read {}: {}", display(path), text.error().message()));
+    return unexpected(cannot_read(path, text.error()));
   }
   if (!text->has_value()) {
     return Json::object();
@@ -530,6 +530,14 @@ Json inline_members_to_json(const std::vector<toml::InlineMember>& members) {
 }
 
 }  // namespace
+
+std::string cannot_read(const fs::path& path, const std::error_code& error) {
+  return fmt::format("cannot read {}: {}", display(path), error.message());
+}
+
+std::string cannot_write(const fs::path& path, const std::error_code& error) {
+  return fmt::format("cannot write {}: {}", display(path), error.message());
+}
 
 TextPosition position_at(std::string_view text, std::size_t offset) {
   offset = std::min(offset, text.size());
@@ -675,7 +683,7 @@ Result<WriteOutcome> write_json_file(const fs::path& path, const Json& value) {
   }
   auto written = write_atomic(path, *text);
   if (!written) {
-    return unexpected(fmt::format("cannot write {}: {}", display(path), written.error().message()));
+    return unexpected(cannot_write(path, written.error()));
   }
   return std::move(*written);
 }

@@ -43,6 +43,11 @@ std::string toml_position_text(std::string_view text, std::size_t offset);
 // U+3000 and the rest, besides the ASCII ones).
 bool is_blank_text(std::string_view text);
 
+// "cannot read {}: {}" and "cannot write {}: {}": `path` as `display` shows it and the text of
+// the system error.
+std::string cannot_read(const std::filesystem::path& path, const std::error_code& error);
+std::string cannot_write(const std::filesystem::path& path, const std::error_code& error);
+
 // A JSON syntax error: the byte offset where it was found and the parser's words for it.
 struct JsonError {
   std::size_t offset = 0;

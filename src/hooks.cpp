@@ -90,8 +90,7 @@ Result<std::vector<CommonsHook>> read_hook_file(const fs::path& path, const std:
       return unexpected(
           fmt::format("{} is not valid TOML ({})", display(path), file.error().invalid));
     }
-    return unexpected(
-        fmt::format("cannot read {}: {}", display(path), file.error().read.message()));
+    return unexpected(cannot_read(path, file.error().read));
   }
   const toml::Entry* entry = toml::find(file->doc.root, "hook");
   const toml::ArrayOfTables* tables = entry != nullptr ? toml::as_aot(*entry) : nullptr;
@@ -343,8 +342,7 @@ CommonsHooks read_commons_hooks(const fs::path& hooks_dir) {
   auto files = hook_files(hooks_dir);
   if (!files) {
     if (files.error() != std::errc::no_such_file_or_directory) {
-      read.errors.push_back(
-          fmt::format("cannot read {}: {}", display(hooks_dir), files.error().message()));
+      read.errors.push_back(cannot_read(hooks_dir, files.error()));
     }
     return read;
   }

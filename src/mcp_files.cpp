@@ -25,14 +25,6 @@ std::string not_a_table(std::string_view key) {
   return fmt::format("`{}` is not a table", key);
 }
 
-std::string cannot_read(const fs::path& path, const std::error_code& error) {
-  return fmt::format("cannot read {}: {}", display(path), error.message());
-}
-
-std::string cannot_write(const fs::path& path, const std::error_code& error) {
-  return fmt::format("cannot write {}: {}", display(path), error.message());
-}
-
 // The whole file at `path` as UTF-8 text, empty when there is no file.
 Result<std::string> read_agent_text(const fs::path& path) {
   auto text = read_text_if_present(path);
