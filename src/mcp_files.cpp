@@ -174,27 +174,22 @@ Result<WriteOutcome> write_toml_servers(const fs::path& path, std::string_view k
   return saved->value_or(WriteOutcome{.path = path, .mode = std::nullopt});
 }
 
-}  // namespace
+Result<Json> read_json_servers(const fs::path& path, std::string_view text, std::string_view key) {
+  auto member = json_member_of(path, text, key);
+  if (!member) {
+    return unexpected(std::move(member).error());
+  }
+  if (!*member) {
+    return Json::object();
+  }
+  if (!(*member)->is_object()) {
+    return unexpected(not_an_object(path, key));
+  }
+  return std::move(**member);
+}
 
-Result<Json> read_agent_servers(const fs::path& path, std::string_view key, bool toml) {
-  auto text = read_agent_text(path);
-  if (!text) {
-    return unexpected(std::move(text).error());
-  }
-  if (!toml) {
-    auto member = json_member_of(path, *text, key);
-    if (!member) {
-      return unexpected(std::move(member).error());
-    }
-    if (!*member) {
-      return Json::object();
-    }
-    if (!(*member)->is_object()) {
-      return unexpected(not_an_object(path, key));
-    }
-    return std::move(**member);
-  }
-  auto doc = parse_agent_toml(path, *text);
+Result<Json> read_toml_servers(const fs::path& path, std::string_view text, std::string_view key) {
+  auto doc = parse_agent_toml(path, text);
   if (!doc) {
     return unexpected(std::move(doc).error());
   }
@@ -209,6 +204,65 @@ Result<Json> read_agent_servers(const fs::path& path, std::string_view key, bool
   return toml_table_to_json(*servers);
 }
 
+// A removal's write as the removal reports it.
+Result<std::optional<WriteOutcome>> removal_written(Result<WriteOutcome> written) {
+  if (!written) {
+    return unexpected(std::move(written).error());
+  }
+  return std::optional<WriteOutcome>(std::move(*written));
+}
+
+Result<std::optional<WriteOutcome>> remove_json_server(const fs::path& path, std::string_view text,
+                                                       std::string_view key,
+                                                       std::string_view name) {
+  auto member = json_member_of(path, text, key);
+  if (!member) {
+    return unexpected(std::move(member).error());
+  }
+  if (!*member || !(*member)->is_object() || (*member)->erase(std::string(name)) == 0) {
+    return std::optional<WriteOutcome>();
+  }
+  if (auto printed = print_json_with_member(text, key, **member)) {
+    return removal_written(write_atomic_text(path, *printed));
+  }
+  auto root = parse_json_document(text, display(path));
+  if (!root) {
+    return unexpected(std::move(root).error());
+  }
+  (*root)[std::string(key)] = std::move(**member);
+  return removal_written(write_json_file(path, *root));
+}
+
+// The document is written as the TOML library prints it: a byte-order mark and CR LF line ends
+// are not restored.
+Result<std::optional<WriteOutcome>> remove_toml_server(const fs::path& path, std::string_view text,
+                                                       std::string_view key,
+                                                       std::string_view name) {
+  if (is_blank_text(text)) {
+    return std::optional<WriteOutcome>();
+  }
+  auto doc = parse_agent_toml(path, text);
+  if (!doc) {
+    return unexpected(std::move(doc).error());
+  }
+  toml::Entry* held = toml::find(doc->root, key);
+  toml::Table* servers = held != nullptr ? toml::as_table(*held) : nullptr;
+  if (servers == nullptr || !toml::remove(*servers, name)) {
+    return std::optional<WriteOutcome>();
+  }
+  return removal_written(write_atomic_text(path, toml::print(*doc)));
+}
+
+}  // namespace
+
+Result<Json> read_agent_servers(const fs::path& path, std::string_view key, bool toml) {
+  auto text = read_agent_text(path);
+  if (!text) {
+    return unexpected(std::move(text).error());
+  }
+  return toml ? read_toml_servers(path, *text, key) : read_json_servers(path, *text, key);
+}
+
 Result<WriteOutcome> write_agent_servers(const fs::path& path, std::string_view key, bool toml,
                                          const std::vector<McpItem>& items) {
   const Json entries = collect_entries(items);
@@ -221,49 +275,8 @@ Result<std::optional<WriteOutcome>> remove_agent_servers(const fs::path& path, s
   if (!text) {
     return unexpected(std::move(text).error());
   }
-  if (!toml) {
-    auto member = json_member_of(path, *text, key);
-    if (!member) {
-      return unexpected(std::move(member).error());
-    }
-    if (!*member || !(*member)->is_object() || (*member)->erase(std::string(name)) == 0) {
-      return std::optional<WriteOutcome>();
-    }
-    if (auto printed = print_json_with_member(*text, key, **member)) {
-      auto written = write_atomic_text(path, *printed);
-      if (!written) {
-        return unexpected(std::move(written).error());
-      }
-      return std::optional<WriteOutcome>(std::move(*written));
-    }
-    auto root = parse_json_document(*text, display(path));
-    if (!root) {
-      return unexpected(std::move(root).error());
-    }
-    (*root)[std::string(key)] = std::move(**member);
-    auto written = write_json_file(path, *root);
-    if (!written) {
-      return unexpected(std::move(written).error());
-    }
-    return std::optional<WriteOutcome>(std::move(*written));
-  }
-  if (is_blank_text(*text)) {
-    return std::optional<WriteOutcome>();
-  }
-  auto doc = parse_agent_toml(path, *text);
-  if (!doc) {
-    return unexpected(std::move(doc).error());
-  }
-  toml::Entry* held = toml::find(doc->root, key);
-  toml::Table* servers = held != nullptr ? toml::as_table(*held) : nullptr;
-  if (servers == nullptr || !toml::remove(*servers, name)) {
-    return std::optional<WriteOutcome>();
-  }
-  auto written = write_atomic_text(path, toml::print(*doc));
-  if (!written) {
-    return unexpected(std::move(written).error());
-  }
-  return std::optional<WriteOutcome>(std::move(*written));
+  return toml ? remove_toml_server(path, *text, key, name)
+              : remove_json_server(path, *text, key, name);
 }
 
 }  // namespace kelvaro
