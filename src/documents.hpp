@@ -48,6 +48,10 @@ bool is_blank_text(std::string_view text);
 std::string cannot_read(const std::filesystem::path& path, const std::error_code& error);
 std::string cannot_write(const std::filesystem::path& path, const std::error_code& error);
 
+// "{}: `{}` is not an object — left untouched": a member `key` of another tool's JSON file at
+// `path` that must be an object to be edited.
+std::string not_an_object(const std::filesystem::path& path, std::string_view key);
+
 // A JSON syntax error: the byte offset where it was found and the parser's words for it.
 struct JsonError {
   std::size_t offset = 0;

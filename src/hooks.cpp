@@ -175,10 +175,6 @@ std::optional<std::string> write_settings(const fs::path& path, const Json& doc)
   return std::nullopt;
 }
 
-std::string not_an_object(const fs::path& path, std::string_view key) {
-  return fmt::format("{}: `{}` is not an object — left untouched", display(path), key);
-}
-
 // The hook items of one agent whose hooks object is `hooks_object`.
 void plan_agent(const Agent& agent, const fs::path& settings_path, const Json& hooks_object,
                 const std::vector<CommonsHook>& hooks, std::vector<HookItem>& items) {

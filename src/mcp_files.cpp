@@ -17,10 +17,6 @@ std::string left_untouched(const fs::path& path, std::string_view what) {
   return fmt::format("{}: {} — left untouched", display(path), what);
 }
 
-std::string not_an_object(const fs::path& path, std::string_view key) {
-  return fmt::format("{}: `{}` is not an object — left untouched", display(path), key);
-}
-
 std::string not_a_table(std::string_view key) {
   return fmt::format("`{}` is not a table", key);
 }
