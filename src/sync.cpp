@@ -243,9 +243,9 @@ std::uint64_t count_actionable(const std::vector<Item>& items) {
       items.begin(), items.end(), [](const Item& item) { return is_actionable(item.state); }));
 }
 
-void report_mcp_errors(const SyncPlan& plan, SyncRun& run) {
-  for (const std::string& error : plan.mcp.errors) {
-    report_error(run.reporter, error);
+void report_errors(Reporter& reporter, const std::vector<std::string>& errors) {
+  for (const std::string& error : errors) {
+    report_error(reporter, error);
   }
 }
 
@@ -335,12 +335,6 @@ void run_render_section(const SyncPlan& plan, SyncRun& run) {
   }
 }
 
-void report_hook_errors(const SyncPlan& plan, SyncRun& run) {
-  for (const std::string& error : plan.hooks.errors) {
-    report_error(run.reporter, error);
-  }
-}
-
 void run_hooks_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<HookItem>& items = plan.hooks.items;
   auto of_interest = [](const HookItem& item) { return item.state != HookState::managed; };
@@ -357,9 +351,7 @@ void run_hooks_section(const SyncPlan& plan, SyncRun& run) {
     return;
   }
   HookApplyResult applied = apply_hook_items(items);
-  for (const std::string& message : applied.messages) {
-    report_error(run.reporter, message);
-  }
+  report_errors(run.reporter, applied.messages);
   run.changes += applied.written;
 }
 
@@ -433,18 +425,16 @@ int sync(const RunContext& ctx, const Config& config, Reporter& reporter, bool d
     report_warning(reporter, warning);
   }
   if (!plan.blocking.empty()) {
-    for (const std::string& text : plan.blocking) {
-      report_error(reporter, text);
-    }
-    report_mcp_errors(plan, run);
-    report_hook_errors(plan, run);
+    report_errors(reporter, plan.blocking);
+    report_errors(reporter, plan.mcp.errors);
+    report_errors(reporter, plan.hooks.errors);
   } else {
     run_link_section(plan, run);
     run_instructions_section(plan, run);
-    report_mcp_errors(plan, run);
+    report_errors(reporter, plan.mcp.errors);
     run_mcp_section(plan, run);
     run_render_section(plan, run);
-    report_hook_errors(plan, run);
+    report_errors(reporter, plan.hooks.errors);
     run_hooks_section(plan, run);
   }
 
