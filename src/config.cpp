@@ -226,24 +226,20 @@ Result<Config> load_config(const fs::path& config_dir) {
   const fs::path file = config_dir / "kelvaro.toml";
   const std::string path = display(file);
 
-  auto text = read_text_file(file);
-  if (!text) {
-    if (text.error() == std::errc::no_such_file_or_directory) {
+  auto loaded = read_toml_file(file, TomlFileUse::read);
+  if (!loaded) {
+    const TomlFileError& error = loaded.error();
+    if (!error.invalid.empty()) {
+      return unexpected(fmt::format("{} is not valid TOML ({})", path, error.invalid));
+    }
+    if (error.read == std::errc::no_such_file_or_directory) {
       return Config{};
     }
-    return unexpected(fmt::format("cannot read {}: {}", path, text.error().message()));
-  }
-
-  // The parser skips a leading byte-order mark; its offsets still count it, as the position
-  // text must.
-  auto doc = toml::parse(*text);
-  if (!doc) {
-    return unexpected(fmt::format("{} is not valid TOML ({})", path,
-                                  toml_position_text(*text, doc.error().offset)));
+    return unexpected(cannot_read(file, error.read));
   }
 
   Config config;
-  const toml::Table& root = doc->root;
+  const toml::Table& root = loaded->doc.root;
   // `instructions` comes after `custom`, so that an entry for a custom agent gets its own
   // message.
   for (auto section : {read_targets, read_custom, read_instructions, read_mcp}) {

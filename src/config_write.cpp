@@ -30,8 +30,7 @@ Result<TomlFile> read_config_for_edit(const fs::path& config_dir) {
   auto file = read_toml_file(config_dir / "kelvaro.toml");
   if (!file) {
     if (file.error().invalid.empty()) {
-      return unexpected(
-          fmt::format("cannot read {}: {}", config_path(config_dir), file.error().read.message()));
+      return unexpected(cannot_read(config_dir / "kelvaro.toml", file.error().read));
     }
     return unexpected(fmt::format("{} is not valid TOML ({}) — left untouched",
                                   config_path(config_dir), file.error().invalid));
@@ -48,8 +47,7 @@ Result<void> write_config_edit(const fs::path& config_dir, const TomlFile& file)
         fmt::format("cannot create {}: {}", display(config_dir), made.error().message()));
   }
   if (auto written = save_toml_file(config_dir / "kelvaro.toml", file); !written) {
-    return unexpected(
-        fmt::format("cannot write {}: {}", config_path(config_dir), written.error().message()));
+    return unexpected(cannot_write(config_dir / "kelvaro.toml", written.error()));
   }
   return {};
 }

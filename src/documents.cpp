@@ -31,14 +31,17 @@ constexpr std::size_t indexed_object_size = 16;
 // the object's member vector, which makes a 50,000-key file take many seconds; here large
 // open objects keep a hash index. A repeated key keeps its first position and takes the
 // later value, as the stock parser does.
-class OrderedBuilder {
- public:
+// The value types the JSON library hands to an event handler of `sax_parse`.
+struct JsonEvents {
   using number_integer_t = Json::number_integer_t;
   using number_unsigned_t = Json::number_unsigned_t;
   using number_float_t = Json::number_float_t;
   using string_t = Json::string_t;
   using binary_t = Json::binary_t;
+};
 
+class OrderedBuilder : public JsonEvents {
+ public:
   bool null() { return put(Json(nullptr)); }
   bool boolean(bool v) { return put(Json(v)); }
   bool number_integer(number_integer_t v) { return put(Json(v)); }
@@ -142,14 +145,8 @@ class OrderedBuilder {
 // Builds only the value of one member of the top-level object and checks the rest of the
 // document without keeping it: reading a few servers out of a 20 MB settings file then costs
 // little more than scanning it. A repeated member takes the later value, as `parse_json` does.
-class MemberPicker {
+class MemberPicker : public JsonEvents {
  public:
-  using number_integer_t = Json::number_integer_t;
-  using number_unsigned_t = Json::number_unsigned_t;
-  using number_float_t = Json::number_float_t;
-  using string_t = Json::string_t;
-  using binary_t = Json::binary_t;
-
   explicit MemberPicker(std::string_view key) : key_(key) {}
 
   bool null() {
@@ -220,12 +217,10 @@ class MemberPicker {
  private:
   bool picking() const { return pick_depth_ != 0 && depth_ >= pick_depth_; }
 
+  // Hands an event inside the picked member to the builder; the one that ends the member's
+  // value ends the picking.
   template <typename F>
-  bool scalar(F&& build) {
-    if (depth_ == 0) {
-      not_object = true;
-      return false;
-    }
+  bool build_picked(F&& build) {
     if (!picking()) {
       return true;
     }
@@ -234,6 +229,14 @@ class MemberPicker {
       pick_depth_ = 0;
     }
     return ok;
+  }
+  template <typename F>
+  bool scalar(F&& build) {
+    if (depth_ == 0) {
+      not_object = true;
+      return false;
+    }
+    return build_picked(build);
   }
   template <typename F>
   bool open(F&& build) {
@@ -248,14 +251,7 @@ class MemberPicker {
   template <typename F>
   bool close(F&& build) {
     --depth_;
-    if (!picking()) {
-      return true;
-    }
-    const bool ok = build();
-    if (depth_ == pick_depth_) {
-      pick_depth_ = 0;
-    }
-    return ok;
+    return build_picked(build);
   }
 
   std::string_view key_;
@@ -269,14 +265,8 @@ class MemberPicker {
 // memory. Gives up (returns false) where that could differ from parse, edit and print: a top
 // level that is not an object, and an object that repeats a key (the parsed value would keep
 // the first place with the later value).
-class MemberPrinter {
+class MemberPrinter : public JsonEvents {
  public:
-  using number_integer_t = Json::number_integer_t;
-  using number_unsigned_t = Json::number_unsigned_t;
-  using number_float_t = Json::number_float_t;
-  using string_t = Json::string_t;
-  using binary_t = Json::binary_t;
-
   MemberPrinter(std::string& out, std::string_view key, const Json& value)
       : out_(out),
         serializer_(nlohmann::detail::output_adapter<char>(out), ' ',
@@ -522,7 +512,7 @@ Result<Json> read_json_with(const fs::path& path,
                             Result<Json> (*parse)(std::string_view, std::string_view)) {
   auto text = read_text_if_present(path);
   if (!text) {
-    return unexpected(fmt::format("cannot read {}: {}", display(path), text.error().message()));
+    return unexpected(cannot_read(path, text.error()));
   }
   if (!text->has_value()) {
     return Json::object();
@@ -540,6 +530,18 @@ Json inline_members_to_json(const std::vector<toml::InlineMember>& members) {
 }
 
 }  // namespace
+
+std::string cannot_read(const fs::path& path, const std::error_code& error) {
+  return fmt::format("cannot read {}: {}", display(path), error.message());
+}
+
+std::string cannot_write(const fs::path& path, const std::error_code& error) {
+  return fmt::format("cannot write {}: {}", display(path), error.message());
+}
+
+std::string not_an_object(const fs::path& path, std::string_view key) {
+  return fmt::format("{}: `{}` is not an object — left untouched", display(path), key);
+}
 
 TextPosition position_at(std::string_view text, std::size_t offset) {
   offset = std::min(offset, text.size());
@@ -685,7 +687,7 @@ Result<WriteOutcome> write_json_file(const fs::path& path, const Json& value) {
   }
   auto written = write_atomic(path, *text);
   if (!written) {
-    return unexpected(fmt::format("cannot write {}: {}", display(path), written.error().message()));
+    return unexpected(cannot_write(path, written.error()));
   }
   return std::move(*written);
 }
@@ -913,29 +915,38 @@ Result<toml::Table> json_object_to_toml(const Json& object) {
   return table;
 }
 
-Result<TomlFile, TomlFileError> parse_toml_file(std::string text) {
+Result<TomlFile, TomlFileError> parse_toml_file(std::string text, TomlFileUse use) {
   TomlFile file;
   file.bom = text.starts_with("\xEF\xBB\xBF");
   file.crlf = text.find("\r\n") != std::string::npos;
   file.text = std::move(text);
   const std::string_view body = std::string_view(file.text).substr(file.bom ? 3 : 0);
-  if (is_blank_text(body)) {
+  if (use == TomlFileUse::edit && is_blank_text(body)) {
     return file;
   }
-  auto doc = toml::parse(body);
+  // Given the whole text, the parser skips the byte-order mark itself and its offsets count it.
+  const std::string_view parsed = use == TomlFileUse::edit ? body : std::string_view(file.text);
+  auto doc = toml::parse(parsed);
   if (!doc) {
-    return unexpected(TomlFileError{.invalid = toml_position_text(body, doc.error().offset)});
+    return unexpected(TomlFileError{.invalid = toml_position_text(parsed, doc.error().offset)});
   }
   file.doc = std::move(*doc);
   return file;
 }
 
-Result<TomlFile, TomlFileError> read_toml_file(const fs::path& path) {
+Result<TomlFile, TomlFileError> read_toml_file(const fs::path& path, TomlFileUse use) {
+  if (use == TomlFileUse::read) {
+    auto text = read_text_file(path);
+    if (!text) {
+      return unexpected(TomlFileError{.read = text.error()});
+    }
+    return parse_toml_file(std::move(*text), use);
+  }
   auto text = read_text_if_present(path);
   if (!text) {
     return unexpected(TomlFileError{.read = text.error()});
   }
-  return parse_toml_file(text->value_or(std::string()));
+  return parse_toml_file(text->value_or(std::string()), use);
 }
 
 std::string print_toml_file(const TomlFile& file) {

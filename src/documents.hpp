@@ -43,6 +43,15 @@ std::string toml_position_text(std::string_view text, std::size_t offset);
 // U+3000 and the rest, besides the ASCII ones).
 bool is_blank_text(std::string_view text);
 
+// "cannot read {}: {}" and "cannot write {}: {}": `path` as `display` shows it and the text of
+// the system error.
+std::string cannot_read(const std::filesystem::path& path, const std::error_code& error);
+std::string cannot_write(const std::filesystem::path& path, const std::error_code& error);
+
+// "{}: `{}` is not an object — left untouched": a member `key` of another tool's JSON file at
+// `path` that must be an object to be edited.
+std::string not_an_object(const std::filesystem::path& path, std::string_view key);
+
 // A JSON syntax error: the byte offset where it was found and the parser's words for it.
 struct JsonError {
   std::size_t offset = 0;
@@ -174,9 +183,16 @@ struct TomlFile {
   bool operator==(const TomlFile&) const = default;
 };
 
-// Why a TOML file could not be taken for editing: either the system error of reading it
-// (for the caller's "cannot read {}: {}"), or, when it was read, the position text "invalid
-// TOML (line {}, column {})" counted on the body, which each caller wraps in its own message.
+// What a TOML file is read for. `edit`: kelvaro adds or replaces entries and writes the file
+// back, so a missing file, and a body of Unicode white space only, is an empty document, and
+// error positions are counted on the body. `read`: kelvaro only takes what the file says, as
+// written: a missing file is a read error, the text is parsed as it stands (white space the
+// TOML grammar refuses is an error), and error positions count a byte-order mark on line 1.
+enum class TomlFileUse { edit, read };
+
+// Why a TOML file could not be taken: either the system error of reading it (for the caller's
+// "cannot read {}: {}"), or, when it was read, the position text "invalid TOML (line {},
+// column {})", which each caller wraps in its own message.
 struct TomlFileError {
   std::error_code read{};
   std::string invalid{};
@@ -184,13 +200,15 @@ struct TomlFileError {
   bool operator==(const TomlFileError&) const = default;
 };
 
-// Parses `text` as a TOML file (see `TomlFile`); a blank body is an empty document. Fails
-// with the position text only (`read` stays clear).
-Result<TomlFile, TomlFileError> parse_toml_file(std::string text);
+// Parses `text` as a TOML file (see `TomlFile`) taken for `use`. Fails with the position text
+// only (`read` stays clear).
+Result<TomlFile, TomlFileError> parse_toml_file(std::string text,
+                                                TomlFileUse use = TomlFileUse::edit);
 
-// Reads and parses the TOML file at `path`; a missing file is an empty document. Text that
-// is not valid UTF-8 fails as a read error (`std::errc::illegal_byte_sequence`).
-Result<TomlFile, TomlFileError> read_toml_file(const std::filesystem::path& path);
+// Reads and parses the TOML file at `path` taken for `use`. Text that is not valid UTF-8 fails
+// as a read error (`std::errc::illegal_byte_sequence`).
+Result<TomlFile, TomlFileError> read_toml_file(const std::filesystem::path& path,
+                                               TomlFileUse use = TomlFileUse::edit);
 
 // The document printed back as the file should hold it: every line end CR LF (exactly one CR
 // before each LF) when the text read had any, and the byte-order mark restored when it had one.

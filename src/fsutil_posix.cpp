@@ -25,6 +25,14 @@ std::error_code last_error() {
   return {errno, std::system_category()};
 }
 
+// The outcome of a call that returns 0 on success and sets errno otherwise.
+Result<void, std::error_code> zero_or_error(int rc) {
+  if (rc != 0) {
+    return unexpected(last_error());
+  }
+  return {};
+}
+
 int fd_of(std::intptr_t native) {
   return static_cast<int>(native);
 }
@@ -324,25 +332,16 @@ Result<void, std::error_code> create_folders(const std::filesystem::path& dir) {
 }
 
 Result<void, std::error_code> remove_file(const std::filesystem::path& path) {
-  if (::unlink(path.c_str()) != 0) {
-    return unexpected(last_error());
-  }
-  return {};
+  return zero_or_error(::unlink(path.c_str()));
 }
 
 Result<void, std::error_code> remove_folder(const std::filesystem::path& path) {
-  if (::rmdir(path.c_str()) != 0) {
-    return unexpected(last_error());
-  }
-  return {};
+  return zero_or_error(::rmdir(path.c_str()));
 }
 
 Result<void, std::error_code> remove_entry(const std::filesystem::path& path) {
   // remove(3) unlinks, and falls back to rmdir for a folder.
-  if (::remove(path.c_str()) != 0) {
-    return unexpected(last_error());
-  }
-  return {};
+  return zero_or_error(::remove(path.c_str()));
 }
 
 Result<void, std::error_code> remove_tree(const std::filesystem::path& path) {
@@ -356,10 +355,7 @@ Result<void, std::error_code> remove_tree(const std::filesystem::path& path) {
 
 Result<void, std::error_code> rename_path(const std::filesystem::path& from,
                                           const std::filesystem::path& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) {
-    return unexpected(last_error());
-  }
-  return {};
+  return zero_or_error(::rename(from.c_str(), to.c_str()));
 }
 
 Result<void, std::error_code> rename_new_path(const std::filesystem::path& from,
@@ -391,10 +387,7 @@ Result<void, std::error_code> copy_file(const std::filesystem::path& from,
 Result<void, std::error_code> create_link(const std::filesystem::path& target,
                                           const std::filesystem::path& link, bool) {
   // POSIX links carry no kind: a link to a folder is made like any other.
-  if (::symlink(target.c_str(), link.c_str()) != 0) {
-    return unexpected(last_error());
-  }
-  return {};
+  return zero_or_error(::symlink(target.c_str(), link.c_str()));
 }
 
 std::optional<std::uint32_t> permission_bits(const std::filesystem::path& path) {

@@ -84,16 +84,15 @@ Json* group_hooks(Json& group) {
 
 // A Commons hook file's hooks, or its one problem text.
 Result<std::vector<CommonsHook>> read_hook_file(const fs::path& path, const std::string& event) {
-  auto text = read_text_file(path);
-  if (!text) {
-    return unexpected(fmt::format("cannot read {}: {}", display(path), text.error().message()));
+  auto file = read_toml_file(path, TomlFileUse::read);
+  if (!file) {
+    if (!file.error().invalid.empty()) {
+      return unexpected(
+          fmt::format("{} is not valid TOML ({})", display(path), file.error().invalid));
+    }
+    return unexpected(cannot_read(path, file.error().read));
   }
-  auto doc = toml::parse(*text);
-  if (!doc) {
-    return unexpected(fmt::format("{} is not valid TOML ({})", display(path),
-                                  toml_position_text(*text, doc.error().offset)));
-  }
-  const toml::Entry* entry = toml::find(doc->root, "hook");
+  const toml::Entry* entry = toml::find(file->doc.root, "hook");
   const toml::ArrayOfTables* tables = entry != nullptr ? toml::as_aot(*entry) : nullptr;
   if (tables == nullptr) {
     return unexpected(
@@ -174,10 +173,6 @@ std::optional<std::string> write_settings(const fs::path& path, const Json& doc)
     return std::move(written).error();
   }
   return std::nullopt;
-}
-
-std::string not_an_object(const fs::path& path, std::string_view key) {
-  return fmt::format("{}: `{}` is not an object — left untouched", display(path), key);
 }
 
 // The hook items of one agent whose hooks object is `hooks_object`.
@@ -343,8 +338,7 @@ CommonsHooks read_commons_hooks(const fs::path& hooks_dir) {
   auto files = hook_files(hooks_dir);
   if (!files) {
     if (files.error() != std::errc::no_such_file_or_directory) {
-      read.errors.push_back(
-          fmt::format("cannot read {}: {}", display(hooks_dir), files.error().message()));
+      read.errors.push_back(cannot_read(hooks_dir, files.error()));
     }
     return read;
   }

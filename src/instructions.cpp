@@ -278,8 +278,7 @@ InstructionsItem plan_include_entry(const RunContext& ctx, std::string_view agen
   auto segments = split(route.key, '.');
   const KeyParent found = key_parent(*doc, segments, false);
   if (found.blocked) {
-    return conflict_with(std::move(item), fmt::format("{}: `{}` is not an object — left untouched",
-                                                      display(settings), *found.blocked));
+    return conflict_with(std::move(item), not_an_object(settings, *found.blocked));
   }
   if (found.parent == nullptr) {
     return item;

@@ -100,15 +100,6 @@ Result<std::vector<std::string>> render_diff(std::string_view name, const Json& 
 
 // --- agents' configuration files -----------------------------------------------------------
 
-// The whole file at `path` as UTF-8 text, empty when there is no file. Fails with "cannot read
-// {}: {}" (also for text that is not UTF-8, and for a folder).
-Result<std::string> read_text_if_exists(const std::filesystem::path& path);
-
-// The file at `path` as one JSON document of any kind; a missing or blank file is an empty
-// object. Fails with "cannot read {}: {}" or "{} is not valid JSON (line {}, column {}) — left
-// untouched" (a byte-order mark fails at line 1, column 1).
-Result<Json> read_agent_json(const std::filesystem::path& path);
-
 // The servers the agent's file `path` holds under `key` (a JSON object from name to entry, in
 // file order); `toml` for codex's TOML file. A missing key, and a JSON file whose top level is
 // no object, hold none. Fails with the reading messages, "{}: `{}` is not an object — left

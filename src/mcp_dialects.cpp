@@ -29,17 +29,29 @@ void put(Json& object, const std::string& key, Json value) {
   object[key] = std::move(value);
 }
 
-void copy_key(const Json& from, const std::string& key, Json& to) {
-  if (const auto found = from.find(key); found != from.end()) {
-    put(to, key, *found);
-  }
-}
-
 // Copies `from`'s member `key` into `to` under the name `as`.
 void copy_key_as(const Json& from, const std::string& key, const std::string& as, Json& to) {
   if (const auto found = from.find(key); found != from.end()) {
     put(to, as, *found);
   }
+}
+
+void copy_key(const Json& from, const std::string& key, Json& to) {
+  copy_key_as(from, key, key, to);
+}
+
+// A local server's program, its arguments and its environment, under their standard names.
+void copy_local_keys(const Json& from, Json& to) {
+  copy_key(from, "command", to);
+  copy_key(from, "args", to);
+  copy_key(from, "env", to);
+}
+
+// A remote server's address and headers under the names the dialect gives them.
+void copy_remote_keys(const Json& from, const std::string& url_as, const std::string& headers_as,
+                      Json& to) {
+  copy_key_as(from, "url", url_as, to);
+  copy_key_as(from, "headers", headers_as, to);
 }
 
 void copy_tweak_keys(const Json& from, Json& to) {
@@ -73,12 +85,9 @@ Json translate(const Json& server, ServerShape shape) {
       return server;
     case ServerShape::codex:
       if (is_remote(transport)) {
-        copy_key(server, "url", entry);
-        copy_key_as(server, "headers", "http_headers", entry);
+        copy_remote_keys(server, "url", "http_headers", entry);
       } else {
-        copy_key(server, "command", entry);
-        copy_key(server, "args", entry);
-        copy_key(server, "env", entry);
+        copy_local_keys(server, entry);
       }
       copy_tweak_keys(server, entry);
       strip_nulls(entry);
@@ -86,8 +95,7 @@ Json translate(const Json& server, ServerShape shape) {
     case ServerShape::opencode:
       if (is_remote(transport)) {
         put(entry, "type", "remote");
-        copy_key(server, "url", entry);
-        copy_key(server, "headers", entry);
+        copy_remote_keys(server, "url", "headers", entry);
       } else {
         put(entry, "type", "local");
         // OpenCode takes the program and its arguments as one list.
@@ -110,26 +118,19 @@ Json translate(const Json& server, ServerShape shape) {
       return entry;
     case ServerShape::gemini:
       if (transport == Transport::http) {
-        copy_key_as(server, "url", "httpUrl", entry);
-        copy_key(server, "headers", entry);
+        copy_remote_keys(server, "httpUrl", "headers", entry);
       } else if (transport == Transport::sse) {
-        copy_key(server, "url", entry);
-        copy_key(server, "headers", entry);
+        copy_remote_keys(server, "url", "headers", entry);
       } else {
-        copy_key(server, "command", entry);
-        copy_key(server, "args", entry);
-        copy_key(server, "env", entry);
+        copy_local_keys(server, entry);
       }
       copy_tweak_keys(server, entry);
       return entry;
     case ServerShape::windsurf:
       if (is_remote(transport)) {
-        copy_key_as(server, "url", "serverUrl", entry);
-        copy_key(server, "headers", entry);
+        copy_remote_keys(server, "serverUrl", "headers", entry);
       } else {
-        copy_key(server, "command", entry);
-        copy_key(server, "args", entry);
-        copy_key(server, "env", entry);
+        copy_local_keys(server, entry);
       }
       copy_tweak_keys(server, entry);
       return entry;

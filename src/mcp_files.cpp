@@ -17,30 +17,44 @@ std::string left_untouched(const fs::path& path, std::string_view what) {
   return fmt::format("{}: {} — left untouched", display(path), what);
 }
 
-std::string not_an_object(const fs::path& path, std::string_view key) {
-  return fmt::format("{}: `{}` is not an object — left untouched", display(path), key);
-}
-
 std::string not_a_table(std::string_view key) {
   return fmt::format("`{}` is not a table", key);
 }
 
-std::string cannot_read(const fs::path& path, const std::error_code& error) {
-  return fmt::format("cannot read {}: {}", display(path), error.message());
+// The whole file at `path` as UTF-8 text, empty when there is no file.
+Result<std::string> read_agent_text(const fs::path& path) {
+  auto text = read_text_if_present(path);
+  if (!text) {
+    return unexpected(cannot_read(path, text.error()));
+  }
+  return text->value_or(std::string());
 }
 
-std::string cannot_write(const fs::path& path, const std::error_code& error) {
-  return fmt::format("cannot write {}: {}", display(path), error.message());
+// The member `key` of the JSON document `text` of the file `path`; nullopt when the document
+// has none, also when it is blank or its top level is no object. Fails only when `text` is not
+// JSON.
+Result<std::optional<Json>> json_member_of(const fs::path& path, std::string_view text,
+                                           std::string_view key) {
+  auto member = read_json_member(text, key);
+  if (!member) {
+    // Blank, not an object, or not JSON: the whole parse tells them apart and words the error.
+    auto root = parse_json_document(text, display(path));
+    if (!root) {
+      return unexpected(std::move(root).error());
+    }
+    return std::optional<Json>();
+  }
+  return std::move(*member);
 }
 
 // The TOML document of `text` as the agent's file holds it; the error position counts the
 // bytes of `text` itself.
 Result<toml::Document> parse_agent_toml(const fs::path& path, std::string_view text) {
-  auto doc = toml::parse(text);
-  if (!doc) {
-    return unexpected(left_untouched(path, toml_position_text(text, doc.error().offset)));
+  auto file = parse_toml_file(std::string(text), TomlFileUse::read);
+  if (!file) {
+    return unexpected(left_untouched(path, file.error().invalid));
   }
-  return std::move(*doc);
+  return std::move(file->doc);
 }
 
 // The servers to write, by name: a name that comes twice keeps its first place and takes the
@@ -75,7 +89,7 @@ Result<WriteOutcome> write_atomic_text(const fs::path& path, std::string_view te
 // cannot mirror, and the one that words their messages.
 Result<WriteOutcome> write_json_servers_whole(const fs::path& path, std::string_view key,
                                               const Json& entries) {
-  auto root = read_agent_json(path);
+  auto root = read_json_document(path);
   if (!root) {
     return unexpected(std::move(root).error());
   }
@@ -100,7 +114,7 @@ Result<WriteOutcome> write_json_servers_whole(const fs::path& path, std::string_
 
 Result<WriteOutcome> write_json_servers(const fs::path& path, std::string_view key,
                                         const Json& entries) {
-  auto text = read_text_if_exists(path);
+  auto text = read_agent_text(path);
   if (!text) {
     return unexpected(std::move(text).error());
   }
@@ -156,49 +170,22 @@ Result<WriteOutcome> write_toml_servers(const fs::path& path, std::string_view k
   return saved->value_or(WriteOutcome{.path = path, .mode = std::nullopt});
 }
 
-}  // namespace
-
-Result<std::string> read_text_if_exists(const fs::path& path) {
-  auto text = read_text_if_present(path);
-  if (!text) {
-    return unexpected(cannot_read(path, text.error()));
+Result<Json> read_json_servers(const fs::path& path, std::string_view text, std::string_view key) {
+  auto member = json_member_of(path, text, key);
+  if (!member) {
+    return unexpected(std::move(member).error());
   }
-  return text->value_or(std::string());
+  if (!*member) {
+    return Json::object();
+  }
+  if (!(*member)->is_object()) {
+    return unexpected(not_an_object(path, key));
+  }
+  return std::move(**member);
 }
 
-Result<Json> read_agent_json(const fs::path& path) {
-  return read_json_document(path);
-}
-
-Result<Json> read_agent_servers(const fs::path& path, std::string_view key, bool toml) {
-  if (!toml) {
-    auto text = read_text_if_exists(path);
-    if (!text) {
-      return unexpected(std::move(text).error());
-    }
-    auto member = read_json_member(*text, key);
-    if (!member) {
-      // Blank, not an object, or not JSON: the whole parse tells them apart and words the error.
-      auto root = parse_json_document(*text, display(path));
-      if (!root) {
-        return unexpected(std::move(root).error());
-      }
-      return Json::object();
-    }
-    if (!*member) {
-      return Json::object();
-    }
-    if (!(*member)->is_object()) {
-      return unexpected(not_an_object(path, key));
-    }
-    return std::move(**member);
-  }
-
-  auto text = read_text_if_exists(path);
-  if (!text) {
-    return unexpected(std::move(text).error());
-  }
-  auto doc = parse_agent_toml(path, *text);
+Result<Json> read_toml_servers(const fs::path& path, std::string_view text, std::string_view key) {
+  auto doc = parse_agent_toml(path, text);
   if (!doc) {
     return unexpected(std::move(doc).error());
   }
@@ -213,59 +200,44 @@ Result<Json> read_agent_servers(const fs::path& path, std::string_view key, bool
   return toml_table_to_json(*servers);
 }
 
-Result<WriteOutcome> write_agent_servers(const fs::path& path, std::string_view key, bool toml,
-                                         const std::vector<McpItem>& items) {
-  const Json entries = collect_entries(items);
-  return toml ? write_toml_servers(path, key, entries) : write_json_servers(path, key, entries);
+// A removal's write as the removal reports it.
+Result<std::optional<WriteOutcome>> removal_written(Result<WriteOutcome> written) {
+  if (!written) {
+    return unexpected(std::move(written).error());
+  }
+  return std::optional<WriteOutcome>(std::move(*written));
 }
 
-Result<std::optional<WriteOutcome>> remove_agent_servers(const fs::path& path, std::string_view key,
-                                                         bool toml, std::string_view name) {
-  const std::string name_text(name);
-  if (!toml) {
-    auto text = read_text_if_exists(path);
-    if (!text) {
-      return unexpected(std::move(text).error());
-    }
-    auto member = read_json_member(*text, key);
-    if (!member) {
-      // Blank, not an object, or not JSON: only the last is worth a message.
-      auto root = parse_json_document(*text, display(path));
-      if (!root) {
-        return unexpected(std::move(root).error());
-      }
-      return std::optional<WriteOutcome>();
-    }
-    if (!*member || !(*member)->is_object() || (*member)->erase(name_text) == 0) {
-      return std::optional<WriteOutcome>();
-    }
-    if (auto printed = print_json_with_member(*text, key, **member)) {
-      auto written = write_atomic_text(path, *printed);
-      if (!written) {
-        return unexpected(std::move(written).error());
-      }
-      return std::optional<WriteOutcome>(std::move(*written));
-    }
-    auto root = parse_json_document(*text, display(path));
-    if (!root) {
-      return unexpected(std::move(root).error());
-    }
-    (*root)[std::string(key)] = std::move(**member);
-    auto written = write_json_file(path, *root);
-    if (!written) {
-      return unexpected(std::move(written).error());
-    }
-    return std::optional<WriteOutcome>(std::move(*written));
+Result<std::optional<WriteOutcome>> remove_json_server(const fs::path& path, std::string_view text,
+                                                       std::string_view key,
+                                                       std::string_view name) {
+  auto member = json_member_of(path, text, key);
+  if (!member) {
+    return unexpected(std::move(member).error());
   }
-
-  auto text = read_text_if_exists(path);
-  if (!text) {
-    return unexpected(std::move(text).error());
-  }
-  if (is_blank_text(*text)) {
+  if (!*member || !(*member)->is_object() || (*member)->erase(std::string(name)) == 0) {
     return std::optional<WriteOutcome>();
   }
-  auto doc = parse_agent_toml(path, *text);
+  if (auto printed = print_json_with_member(text, key, **member)) {
+    return removal_written(write_atomic_text(path, *printed));
+  }
+  auto root = parse_json_document(text, display(path));
+  if (!root) {
+    return unexpected(std::move(root).error());
+  }
+  (*root)[std::string(key)] = std::move(**member);
+  return removal_written(write_json_file(path, *root));
+}
+
+// The document is written as the TOML library prints it: a byte-order mark and CR LF line ends
+// are not restored.
+Result<std::optional<WriteOutcome>> remove_toml_server(const fs::path& path, std::string_view text,
+                                                       std::string_view key,
+                                                       std::string_view name) {
+  if (is_blank_text(text)) {
+    return std::optional<WriteOutcome>();
+  }
+  auto doc = parse_agent_toml(path, text);
   if (!doc) {
     return unexpected(std::move(doc).error());
   }
@@ -274,11 +246,33 @@ Result<std::optional<WriteOutcome>> remove_agent_servers(const fs::path& path, s
   if (servers == nullptr || !toml::remove(*servers, name)) {
     return std::optional<WriteOutcome>();
   }
-  auto written = write_atomic(path, toml::print(*doc));
-  if (!written) {
-    return unexpected(cannot_write(path, written.error()));
+  return removal_written(write_atomic_text(path, toml::print(*doc)));
+}
+
+}  // namespace
+
+Result<Json> read_agent_servers(const fs::path& path, std::string_view key, bool toml) {
+  auto text = read_agent_text(path);
+  if (!text) {
+    return unexpected(std::move(text).error());
   }
-  return std::optional<WriteOutcome>(std::move(*written));
+  return toml ? read_toml_servers(path, *text, key) : read_json_servers(path, *text, key);
+}
+
+Result<WriteOutcome> write_agent_servers(const fs::path& path, std::string_view key, bool toml,
+                                         const std::vector<McpItem>& items) {
+  const Json entries = collect_entries(items);
+  return toml ? write_toml_servers(path, key, entries) : write_json_servers(path, key, entries);
+}
+
+Result<std::optional<WriteOutcome>> remove_agent_servers(const fs::path& path, std::string_view key,
+                                                         bool toml, std::string_view name) {
+  auto text = read_agent_text(path);
+  if (!text) {
+    return unexpected(std::move(text).error());
+  }
+  return toml ? remove_toml_server(path, *text, key, name)
+              : remove_json_server(path, *text, key, name);
 }
 
 }  // namespace kelvaro

@@ -13,8 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using Members = std::vector<std::pair<const std::string, Json>>;
-
 constexpr std::string_view env_open = "${env:";
 
 Result<std::string> expand_string(std::string_view name, std::string_view text,
@@ -52,12 +50,11 @@ Result<ServerMap> parse_commons_servers(const fs::path& path) {
   const std::string shown = display(path);
   auto text = read_text_if_present(path);
   if (!text) {
-    return unexpected(fmt::format("cannot read {}: {}", shown, text.error().message()));
+    return unexpected(cannot_read(path, text.error()));
   }
   if (!text->has_value()) {
     return unexpected(
-        fmt::format("cannot read {}: {}", shown,
-                    std::make_error_code(std::errc::no_such_file_or_directory).message()));
+        cannot_read(path, std::make_error_code(std::errc::no_such_file_or_directory)));
   }
   const std::string& body = **text;
   auto doc = parse_json(body);
@@ -78,7 +75,7 @@ Result<ServerMap> parse_commons_servers(const fs::path& path) {
           fmt::format("{}: server `{}`: `disabled` must be true or false", shown, name));
     }
   }
-  auto& members = static_cast<Members&>(servers->get_ref<Json::object_t&>());
+  auto& members = members_of(*servers);
   std::vector<std::pair<std::string, Json>> sorted;
   sorted.reserve(members.size());
   for (auto& [name, server] : members) {
@@ -88,7 +85,7 @@ Result<ServerMap> parse_commons_servers(const fs::path& path) {
   std::sort(sorted.begin(), sorted.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   ServerMap map = Json::object();
-  auto& out = static_cast<Members&>(map.get_ref<Json::object_t&>());
+  auto& out = members_of(map);
   for (auto& [name, server] : sorted) {
     out.emplace_back(std::move(name), std::move(server));
   }
@@ -111,7 +108,7 @@ Result<void> write_commons_servers(const fs::path& path, const ServerMap& server
   }
   text->push_back('\n');
   if (auto written = write_atomic(path, *text); !written) {
-    return unexpected(fmt::format("cannot write {}: {}", display(path), written.error().message()));
+    return unexpected(cannot_write(path, written.error()));
   }
   return {};
 }
@@ -137,7 +134,7 @@ Result<Json> expand_env_refs(std::string_view name, const Json& value, const Run
   }
   if (value.is_object()) {
     Json out = Json::object();
-    auto& members = static_cast<Members&>(out.get_ref<Json::object_t&>());
+    auto& members = members_of(out);
     for (const auto& [key, member] : value.items()) {
       auto expanded = expand_env_refs(name, member, ctx);
       if (!expanded) {

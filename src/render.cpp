@@ -294,8 +294,7 @@ RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
         if (text) {
           texts[i].emplace(parse_command_text(*text));
         } else {
-          texts[i].emplace(unexpected(
-              fmt::format("cannot read {}: {}", display(command.path), text.error().message())));
+          texts[i].emplace(unexpected(cannot_read(command.path, text.error())));
         }
       }
       const Result<CommandText>& text = *texts[i];
@@ -338,8 +337,7 @@ Result<bool> apply_render_item(const RenderItem& item) {
       }
       auto written = write_atomic(item.path, *item.content);
       if (!written) {
-        return unexpected(
-            fmt::format("cannot write {}: {}", display(item.path), written.error().message()));
+        return unexpected(cannot_write(item.path, written.error()));
       }
       return true;
     }

@@ -219,9 +219,33 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
   }
 }
 
-void report_mcp_errors(const SyncPlan& plan, SyncRun& run) {
-  for (const std::string& error : plan.mcp.errors) {
-    report_error(run.reporter, error);
+// Prints `title` and the line `line_of` gives for each item `of_interest` picks; false, and
+// nothing printed, when it picks none.
+template <typename Item, typename Pick, typename Line>
+bool print_section(SyncRun& run, std::string_view title, const std::vector<Item>& items,
+                   Pick of_interest, Line line_of) {
+  if (std::none_of(items.begin(), items.end(), of_interest)) {
+    return false;
+  }
+  print_line(run.reporter, title);
+  for (const Item& item : items) {
+    if (of_interest(item)) {
+      print_line(run.reporter, line_of(item));
+    }
+  }
+  return true;
+}
+
+// The changes a dry run would make to `items`.
+template <typename Item>
+std::uint64_t count_actionable(const std::vector<Item>& items) {
+  return static_cast<std::uint64_t>(std::count_if(
+      items.begin(), items.end(), [](const Item& item) { return is_actionable(item.state); }));
+}
+
+void report_errors(Reporter& reporter, const std::vector<std::string>& errors) {
+  for (const std::string& error : errors) {
+    report_error(reporter, error);
   }
 }
 
@@ -230,19 +254,15 @@ void report_mcp_errors(const SyncPlan& plan, SyncRun& run) {
 void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<McpItem>& items = plan.mcp.items;
   auto of_interest = [](const McpItem& item) { return item.state != McpState::managed; };
-  if (std::none_of(items.begin(), items.end(), of_interest)) {
+  auto line_of = [](const McpItem& item) {
+    return fmt::format("  {:9} {} → {} — {}", to_string(item.state), item.server, item.agent,
+                       describe_mcp_item(item));
+  };
+  if (!print_section(run, "mcp (mcp.json)", items, of_interest, line_of)) {
     return;
   }
-  print_line(run.reporter, "mcp (mcp.json)");
-  for (const McpItem& item : items) {
-    if (of_interest(item)) {
-      print_line(run.reporter, fmt::format("  {:9} {} → {} — {}", to_string(item.state),
-                                           item.server, item.agent, describe_mcp_item(item)));
-    }
-  }
   if (run.dry_run) {
-    run.changes += static_cast<std::uint64_t>(std::count_if(
-        items.begin(), items.end(), [](const McpItem& item) { return is_actionable(item.state); }));
+    run.changes += count_actionable(items);
     return;
   }
 
@@ -291,16 +311,12 @@ void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
 
 void run_render_section(const SyncPlan& plan, SyncRun& run) {
   auto of_interest = [](const RenderItem& item) { return item.state != RenderState::managed; };
-  if (std::none_of(plan.renders.begin(), plan.renders.end(), of_interest)) {
+  auto line_of = [](const RenderItem& item) {
+    return fmt::format("  {:10} {} → {} — {}", to_string(item.state), visible_text(item.name),
+                       visible_text(item.agent), render_note(item.state));
+  };
+  if (!print_section(run, "rendered commands", plan.renders, of_interest, line_of)) {
     return;
-  }
-  print_line(run.reporter, "rendered commands");
-  for (const RenderItem& item : plan.renders) {
-    if (of_interest(item)) {
-      print_line(run.reporter,
-                 fmt::format("  {:10} {} → {} — {}", to_string(item.state), visible_text(item.name),
-                             visible_text(item.agent), render_note(item.state)));
-    }
   }
   for (const RenderItem& item : plan.renders) {
     if (!is_actionable(item.state)) {
@@ -319,36 +335,23 @@ void run_render_section(const SyncPlan& plan, SyncRun& run) {
   }
 }
 
-void report_hook_errors(const SyncPlan& plan, SyncRun& run) {
-  for (const std::string& error : plan.hooks.errors) {
-    report_error(run.reporter, error);
-  }
-}
-
 void run_hooks_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<HookItem>& items = plan.hooks.items;
   auto of_interest = [](const HookItem& item) { return item.state != HookState::managed; };
-  if (std::none_of(items.begin(), items.end(), of_interest)) {
+  auto line_of = [](const HookItem& item) {
+    return fmt::format("  {:12} {} {} → {} — {}", to_string(item.state), item.event,
+                       visible_text(shown_command(item.command)), visible_text(item.agent),
+                       describe_hook_item(item));
+  };
+  if (!print_section(run, "hooks", items, of_interest, line_of)) {
     return;
   }
-  print_line(run.reporter, "hooks");
-  for (const HookItem& item : items) {
-    if (of_interest(item)) {
-      print_line(run.reporter, fmt::format("  {:12} {} {} → {} — {}", to_string(item.state),
-                                           item.event, visible_text(shown_command(item.command)),
-                                           visible_text(item.agent), describe_hook_item(item)));
-    }
-  }
   if (run.dry_run) {
-    run.changes += static_cast<std::uint64_t>(
-        std::count_if(items.begin(), items.end(),
-                      [](const HookItem& item) { return is_actionable(item.state); }));
+    run.changes += count_actionable(items);
     return;
   }
   HookApplyResult applied = apply_hook_items(items);
-  for (const std::string& message : applied.messages) {
-    report_error(run.reporter, message);
-  }
+  report_errors(run.reporter, applied.messages);
   run.changes += applied.written;
 }
 
@@ -422,18 +425,16 @@ int sync(const RunContext& ctx, const Config& config, Reporter& reporter, bool d
     report_warning(reporter, warning);
   }
   if (!plan.blocking.empty()) {
-    for (const std::string& text : plan.blocking) {
-      report_error(reporter, text);
-    }
-    report_mcp_errors(plan, run);
-    report_hook_errors(plan, run);
+    report_errors(reporter, plan.blocking);
+    report_errors(reporter, plan.mcp.errors);
+    report_errors(reporter, plan.hooks.errors);
   } else {
     run_link_section(plan, run);
     run_instructions_section(plan, run);
-    report_mcp_errors(plan, run);
+    report_errors(reporter, plan.mcp.errors);
     run_mcp_section(plan, run);
     run_render_section(plan, run);
-    report_hook_errors(plan, run);
+    report_errors(reporter, plan.hooks.errors);
     run_hooks_section(plan, run);
   }
 

@@ -421,6 +421,22 @@ TEST_F(TomlFrame, BlankAndMissingFilesAreEmptyDocumentsAndErrorsCountOnTheBody) 
   EXPECT_EQ(not_utf8.error().read, std::errc::illegal_byte_sequence);
 }
 
+TEST_F(TomlFrame, FilesTakenAsWrittenCountTheMarkAndRefuseWhatTomlRefuses) {
+  auto bad_bom = parse_toml_file("\xEF\xBB\xBFx = \n", TomlFileUse::read);
+  auto no_break_space = parse_toml_file("\xC2\xA0\n", TomlFileUse::read);
+  auto blank = parse_toml_file("\xEF\xBB\xBF \n\t\n", TomlFileUse::read);
+  auto missing = read_toml_file(dir_ / "missing.toml", TomlFileUse::read);
+
+  ASSERT_FALSE(bad_bom);
+  EXPECT_EQ(bad_bom.error().invalid, "invalid TOML (line 1, column 8)");
+  ASSERT_FALSE(no_break_space);
+  EXPECT_EQ(no_break_space.error().invalid, "invalid TOML (line 1, column 1)");
+  ASSERT_TRUE(blank);
+  EXPECT_TRUE(blank->bom);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().read, std::errc::no_such_file_or_directory);
+}
+
 TEST_F(TomlFrame, WritesOnlyWhenThePrintedTextChanged) {
   const fs::path path = write("config.toml", "# keep\r\n[t]\r\nv = 1\r\n");
   auto file = read_toml_file(path);
