@@ -4,8 +4,11 @@
 
 #include <array>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "winpath.hpp"
 
 namespace kelvaro {
 
@@ -93,21 +96,49 @@ class TempFileGuard {
 
 // Where `write_atomic` writes: the target of a link at `path`, else `path` itself.
 fs::path write_destination(const fs::path& path) {
-  std::error_code ec;
-  fs::file_status own = fs::symlink_status(path, ec);
-  if (ec || !fs::is_symlink(own)) {
+  auto own = path_kind(path, false);
+  if (!own || *own != PathKind::link) {
     return path;
   }
-  fs::path canonical = fs::canonical(path, ec);
-  if (!ec) {
-    return canonical;
+  if (auto canonical = canonical_path(path)) {
+    return *canonical;
   }
   // A dangling link: write where it points, so that it resolves afterwards.
-  fs::path stored = fs::read_symlink(path, ec);
-  if (ec) {
+  auto stored = read_link_text(path);
+  if (!stored) {
     return path;
   }
-  return resolve_link_target(path, stored);
+  return resolve_link_target(path, *stored);
+}
+
+// Paths hold bytes on POSIX and UTF-16 on Windows; templates, so that only the branch of
+// the platform at hand is compiled.
+template <typename Char>
+std::basic_string<Char> native_from_utf8(std::string_view text) {
+  if constexpr (std::is_same_v<Char, char>) {
+    return std::string(text);
+  } else {
+    std::u16string wide = utf8_to_utf16(text);
+    return std::basic_string<Char>(wide.begin(), wide.end());
+  }
+}
+
+template <typename Char>
+std::string utf8_from_native(const std::basic_string<Char>& native) {
+  if constexpr (std::is_same_v<Char, char>) {
+    return native;
+  } else {
+    return utf16_to_utf8(std::u16string(native.begin(), native.end()));
+  }
+}
+
+template <typename Char>
+bool is_absolute_native(std::string_view text) {
+  if constexpr (std::is_same_v<Char, char>) {
+    return text.starts_with('/');
+  } else {
+    return is_absolute_windows_path(text);
+  }
 }
 
 }  // namespace
@@ -173,7 +204,37 @@ std::string_view trim_space(std::string_view text) {
 }
 
 std::string display(const fs::path& path) {
-  return to_valid_utf8(path.string());
+  return to_valid_utf8(path_to_utf8(path));
+}
+
+fs::path path_from_utf8(std::string_view text) {
+  return fs::path(native_from_utf8<fs::path::value_type>(text));
+}
+
+std::string path_to_utf8(const fs::path& path) {
+  return utf8_from_native(path.native());
+}
+
+bool is_absolute_path(std::string_view text) {
+  return is_absolute_native<fs::path::value_type>(text);
+}
+
+Result<EnvSnapshot> environment_from_entries(
+    const std::vector<std::pair<std::string, std::string>>& entries) {
+  EnvSnapshot env;
+  for (const auto& [name, value] : entries) {
+    if (!is_valid_utf8(name)) {
+      return unexpected(fmt::format("the name of environment variable {} is not valid UTF-8",
+                                    to_valid_utf8(name)));
+    }
+    if (!is_valid_utf8(value)) {
+      return unexpected(
+          fmt::format("the value of environment variable {} is not valid UTF-8", name));
+    }
+    // The first of two entries with one name is the one getenv would return.
+    env.emplace(name, value);
+  }
+  return env;
 }
 
 fs::path normalize_path(const fs::path& path) {
@@ -212,10 +273,9 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
   const fs::path destination = write_destination(path);
   const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
 
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (ec) {
-    return unexpected(ec);
+  auto made = create_folders(folder);
+  if (!made) {
+    return unexpected(made.error());
   }
 
   const std::string name = destination.has_filename() ? display(destination.filename()) : "kelvaro";
@@ -226,6 +286,7 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
   // A replaced file keeps its permission bits: agents' configuration files hold secrets
   // (API keys in MCP server entries) that must not become readable by everyone.
   std::optional<std::uint32_t> mode;
+  std::error_code ec;
   fs::file_status current = fs::status(destination, ec);
   if (!ec && fs::is_regular_file(current)) {
     mode = static_cast<std::uint32_t>(current.permissions() & fs::perms::mask);
@@ -235,9 +296,9 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
   if (!written) {
     return unexpected(written.error());
   }
-  fs::rename(guard.path(), destination, ec);
-  if (ec) {
-    return unexpected(ec);
+  auto renamed = rename_path(guard.path(), destination);
+  if (!renamed) {
+    return unexpected(renamed.error());
   }
   guard.set_renamed();
   sync_folder(folder);
@@ -245,22 +306,8 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
 }
 
 bool is_link(const fs::path& path) {
-  std::error_code ec;
-  return fs::is_symlink(fs::symlink_status(path, ec));
-}
-
-Result<void, std::error_code> create_link(const fs::path& target, const fs::path& link,
-                                          bool target_is_dir) {
-  std::error_code ec;
-  if (target_is_dir) {
-    fs::create_directory_symlink(target, link, ec);
-  } else {
-    fs::create_symlink(target, link, ec);
-  }
-  if (ec) {
-    return unexpected(ec);
-  }
-  return {};
+  auto kind = path_kind(path, false);
+  return kind && *kind == PathKind::link;
 }
 
 bool is_folder(const fs::path& path) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "context.hpp"
@@ -28,6 +29,19 @@ std::string_view trim_space_end(std::string_view text);
 std::string_view trim_space_start(std::string_view text);
 // A path as text for messages and names: its bytes, invalid UTF-8 replaced by U+FFFD.
 std::string display(const std::filesystem::path& path);
+
+// The one conversion from text to paths: `text` is UTF-8 (on Windows decoded to UTF-16, where
+// `std::filesystem::path(std::string)` would take it byte by byte). Use it, never the path's
+// own constructor, for every name that may hold more than ASCII.
+std::filesystem::path path_from_utf8(std::string_view text);
+// `path` as UTF-8 text without loss, so that `path_from_utf8` gives it back: its bytes on
+// POSIX; on Windows its UTF-16 converted, a lone surrogate kept in a form `is_valid_utf8`
+// refuses (where `path.string()` would throw).
+std::string path_to_utf8(const std::filesystem::path& path);
+
+// True when `text` is an absolute path by the platform's rule: on POSIX it begins with "/";
+// on Windows it has a drive or share prefix and a root ("C:\x", "\\srv\share\x").
+bool is_absolute_path(std::string_view text);
 
 // --- lexical paths (never touch the file system) -------------------------------------------
 
@@ -170,5 +184,19 @@ std::uint64_t process_id();
 // The whole process environment; nullopt-valued entries are never produced. Fails with a
 // message when a name or value is not valid UTF-8.
 Result<EnvSnapshot> capture_environment();
+
+// The environment made of `entries` (name, value), in the system's order: the first of two
+// entries with one name wins. Fails with a message when a name or value is not valid UTF-8.
+Result<EnvSnapshot> environment_from_entries(
+    const std::vector<std::pair<std::string, std::string>>& entries);
+
+// The program's arguments (`argc`, `argv` as `main` received them) as UTF-8 text. On Windows
+// they are read again from the UTF-16 command line, since `argv` there is in the ANSI code
+// page; what is not valid Unicode stays not valid UTF-8, for the dispatcher to refuse.
+std::vector<std::string> capture_arguments(int argc, char** argv);
+
+// Makes standard output and error pass the program's bytes unchanged (on Windows: binary
+// mode, so that a line ends in "\n" and not "\r\n").
+void prepare_standard_streams();
 
 }  // namespace kelvaro

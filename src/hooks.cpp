@@ -388,7 +388,7 @@ std::vector<CommonsHook> read_commons_hooks(const fs::path& hooks_dir,
 
   std::vector<CommonsHook> hooks;
   for (const fs::path& path : *files) {
-    std::string stem = to_valid_utf8(path.stem().native());
+    std::string stem = display(path.stem());
     if (find_event(stem) == nullptr) {
       errors.push_back(fmt::format("{}: `{}` is not a hook event — expected one of {}",
                                    display(path), stem, event_names_text()));

@@ -6,7 +6,8 @@
 #include "fsutil.hpp"
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv, argv + argc);
+  kelvaro::prepare_standard_streams();
+  std::vector<std::string> args = kelvaro::capture_arguments(argc, argv);
   auto env = kelvaro::capture_environment();
   if (!env) {
     std::cerr << "error: " << env.error() << "\n";
