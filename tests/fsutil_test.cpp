@@ -1,10 +1,14 @@
 #include "fsutil.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -305,12 +309,37 @@ TEST(Links, CreatedLinksAreSeenAsLinks) {
   EXPECT_FALSE(is_link(home.path("nothing here")));
 }
 
-TEST(CaptureEnvironment, RefusesAValueThatIsNotUtf8) {
-  ASSERT_EQ(::setenv("KELVARO_TEST_VALUE", "ok \xE2\x80\x94", 1), 0);
+// Sets (or, with nullopt, removes) a variable of this process's environment; on Windows the
+// value is UTF-16, so that text which is not valid Unicode can be given.
+#ifdef _WIN32
+void set_variable(const char* name, std::optional<std::u16string> value) {
+  std::wstring wide_name(name, name + std::char_traits<char>::length(name));
+  std::wstring wide_value = value ? std::wstring(value->begin(), value->end()) : L"";
+  ASSERT_TRUE(::SetEnvironmentVariableW(wide_name.c_str(), value ? wide_value.c_str() : nullptr));
+}
+#else
+void set_variable(const char* name, std::optional<std::string> value) {
+  if (value) {
+    ASSERT_EQ(::setenv(name, value->c_str(), 1), 0);
+  } else {
+    ASSERT_EQ(::unsetenv(name), 0);
+  }
+}
+#endif
+
+TEST(CaptureEnvironment, RefusesAValueThatIsNotUnicode) {
+#ifdef _WIN32
+  const std::u16string good_value = u"ok \u2014";
+  const std::u16string bad_value = u"bad " + std::u16string(1, char16_t{0xD800});
+#else
+  const std::string good_value = "ok \xE2\x80\x94";
+  const std::string bad_value = "bad \xFF";
+#endif
+  set_variable("KELVARO_TEST_VALUE", good_value);
   auto good = capture_environment();
-  ASSERT_EQ(::setenv("KELVARO_TEST_VALUE", "bad \xFF", 1), 0);
+  set_variable("KELVARO_TEST_VALUE", bad_value);
   auto bad = capture_environment();
-  ::unsetenv("KELVARO_TEST_VALUE");
+  set_variable("KELVARO_TEST_VALUE", std::nullopt);
 
   ASSERT_TRUE(good) << good.error();
   EXPECT_EQ(env_get(*good, "KELVARO_TEST_VALUE"), "ok \xE2\x80\x94");

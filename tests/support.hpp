@@ -69,16 +69,29 @@ class TempHome {
 };
 
 // Every path under `root` (but `skip` and what lies below it) with its kind and, for a link,
-// its stored text, for a file, its bytes; sorted, links never followed. Two equal listings mean
-// nothing under `root` changed.
+// its stored text, for a file, its bytes; sorted, links never followed, "/" between names. Two
+// equal listings mean nothing under `root` changed.
 std::vector<std::string> tree_listing(const std::filesystem::path& root,
                                       const std::filesystem::path& skip = {});
+
+// A new, empty, private folder under the system's temporary folder.
+std::filesystem::path make_temp_folder();
+
+// True when this system really makes symbolic links (probed once): not under Wine, whose
+// CreateSymbolicLinkW makes nothing, nor on Windows without Developer Mode or elevation.
+bool links_supported();
+
+// Skips the current test where `links_supported()` is false.
+#define KELVARO_REQUIRE_LINKS()                                                       \
+  if (!::kelvaro::links_supported())                                                  \
+  GTEST_SKIP() << "this system cannot make symbolic links (Wine, or Windows without " \
+                  "Developer Mode)"
 
 // True when `link` is a symbolic link storing exactly `text`.
 bool holds_link_text(const std::filesystem::path& link, const std::filesystem::path& text);
 
 // Runs the built `kelvaro` binary with `args` (without the program name) and exactly `env` as
-// its environment, in `cwd` when given, with standard input from /dev/null.
+// its environment, in `cwd` when given, with standard input from the null device.
 RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& env,
                       const std::filesystem::path& cwd = {});
 
