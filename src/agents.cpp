@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <system_error>
 
+#include "fsutil.hpp"
+
 namespace kelvaro {
 
 namespace {
@@ -167,7 +169,7 @@ std::vector<AgentDescriptor> make_table() {
 
 // Paths of the table are kept with forward slashes, and shown that way on every system.
 std::string shown(const std::filesystem::path& path) {
-  return path.generic_string();
+  return path_to_generic_utf8(path);
 }
 
 // "{route} → {path}", the way every route with a place of its own reads.

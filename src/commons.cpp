@@ -112,7 +112,7 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
     // The real file name stays in `path` so that an entry whose name is not valid UTF-8 can
     // still be reached; only the reported names are converted.
     fs::path path = it->path();
-    std::string name = to_valid_utf8(path.filename().string());
+    std::string name = display(path.filename());
     judge_entry(family, path, name, scan.entries, scan.warnings);
   }
 

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 #include <type_traits>
@@ -133,6 +134,15 @@ std::string utf8_from_native(const std::basic_string<Char>& native) {
 }
 
 template <typename Char>
+std::string shown_utf8(const std::basic_string<Char>& native) {
+  if constexpr (std::is_same_v<Char, char>) {
+    return to_valid_utf8(native);
+  } else {
+    return utf16_to_valid_utf8(std::u16string(native.begin(), native.end()));
+  }
+}
+
+template <typename Char>
 bool is_absolute_native(std::string_view text) {
   if constexpr (std::is_same_v<Char, char>) {
     return text.starts_with('/');
@@ -204,7 +214,7 @@ std::string_view trim_space(std::string_view text) {
 }
 
 std::string display(const fs::path& path) {
-  return to_valid_utf8(path_to_utf8(path));
+  return shown_utf8(path.native());
 }
 
 fs::path path_from_utf8(std::string_view text) {
@@ -217,6 +227,14 @@ std::string path_to_utf8(const fs::path& path) {
 
 bool is_absolute_path(std::string_view text) {
   return is_absolute_native<fs::path::value_type>(text);
+}
+
+std::string path_to_generic_utf8(const fs::path& path) {
+  std::string text = path_to_utf8(path);
+  if (fs::path::preferred_separator != '/') {
+    std::replace(text.begin(), text.end(), '\\', '/');
+  }
+  return text;
 }
 
 Result<EnvSnapshot> environment_from_entries(

@@ -27,7 +27,8 @@ std::string to_valid_utf8(std::string_view text);
 std::string_view trim_space(std::string_view text);
 std::string_view trim_space_end(std::string_view text);
 std::string_view trim_space_start(std::string_view text);
-// A path as text for messages and names: its bytes, invalid UTF-8 replaced by U+FFFD.
+// A path as text for messages and names: its bytes, invalid UTF-8 replaced by U+FFFD (on
+// Windows its UTF-16, a lone surrogate replaced). Separators are shown as the path holds them.
 std::string display(const std::filesystem::path& path);
 
 // The one conversion from text to paths: `text` is UTF-8 (on Windows decoded to UTF-16, where
@@ -42,6 +43,9 @@ std::string path_to_utf8(const std::filesystem::path& path);
 // True when `text` is an absolute path by the platform's rule: on POSIX it begins with "/";
 // on Windows it has a drive or share prefix and a root ("C:\x", "\\srv\share\x").
 bool is_absolute_path(std::string_view text);
+
+// `path` as UTF-8 text (as `path_to_utf8`) with "/" between its components on every system.
+std::string path_to_generic_utf8(const std::filesystem::path& path);
 
 // --- lexical paths (never touch the file system) -------------------------------------------
 

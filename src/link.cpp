@@ -56,7 +56,7 @@ bool walk_tree(const fs::path& base, const fs::path& dir, std::vector<TreeFile>&
       return false;
     }
     const fs::path& path = it->path();
-    std::string relative = path.lexically_relative(base).string();
+    std::string relative = path_to_utf8(path.lexically_relative(base));
     std::error_code kind_ec;
     if (fs::is_directory(path, kind_ec)) {
       if (!walk_tree(base, path, files)) {
@@ -295,7 +295,8 @@ LinkState classify_entry(const fs::path& link_path, const fs::path& anchored_dir
   if (!raw && raw.error() == std::errc::no_such_file_or_directory) {
     return LinkState::missing;
   }
-  LinkProbe probe = probe_link(link_path, anchored_dir / entry.file_name, commons, false);
+  LinkProbe probe =
+      probe_link(link_path, anchored_dir / path_from_utf8(entry.file_name), commons, false);
   switch (probe.kind) {
     case LinkProbe::Kind::absent:
       return LinkState::missing;
@@ -442,7 +443,7 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
   items.reserve(entries.size());
   std::optional<ParentCache> cache;
   for (const CommonsEntry& entry : entries) {
-    fs::path link_path = dir / entry.file_name;
+    fs::path link_path = dir / path_from_utf8(entry.file_name);
     EntryPlace place = place_of(entry, folder, root, cache);
     LinkState state = classify_entry(link_path, folder.normal, entry, place, root);
     items.push_back(LinkItem{.name = entry.name,
@@ -459,7 +460,7 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
         break;
       }
       const fs::path& path = it->path();
-      std::string name = to_valid_utf8(path.filename().string());
+      std::string name = display(path.filename());
       if (planned.contains(name)) {
         continue;
       }
@@ -494,7 +495,7 @@ std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& co
     }
     fs::path path = it->path();
     if (read_link_state(path, commons).kind == LinkProbe::Kind::ours) {
-      items.push_back(LinkItem{.name = to_valid_utf8(path.filename().string()),
+      items.push_back(LinkItem{.name = display(path.filename()),
                                .link_path = path,
                                .target = std::nullopt,
                                .state = LinkState::duplicate});

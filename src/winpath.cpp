@@ -129,6 +129,23 @@ std::string utf16_to_utf8(std::u16string_view text) {
   return out;
 }
 
+std::string utf16_to_valid_utf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t unit = text[i];
+    if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
+      char32_t low = text[++i];
+      append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+    } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
+      append_utf8(out, replacement_character);
+    } else {
+      append_utf8(out, unit);
+    }
+  }
+  return out;
+}
+
 std::u16string utf8_to_utf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());

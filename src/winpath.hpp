@@ -18,6 +18,8 @@ namespace kelvaro {
 // `text` (UTF-16) as UTF-8. A lone surrogate becomes its three-byte form, which
 // `is_valid_utf8` refuses, so that a name Windows allows survives `utf8_to_utf16` unchanged.
 std::string utf16_to_utf8(std::u16string_view text);
+// `text` (UTF-16) as valid UTF-8 for showing: a lone surrogate becomes U+FFFD.
+std::string utf16_to_valid_utf8(std::u16string_view text);
 // `text` (UTF-8, lone surrogates in their three-byte form allowed) as UTF-16; every other
 // invalid sequence becomes U+FFFD.
 std::u16string utf8_to_utf16(std::string_view text);

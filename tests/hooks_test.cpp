@@ -212,6 +212,25 @@ TEST_F(HooksPlan, GeminiTakesItsOwnEventNames) {
   EXPECT_EQ(states(plan())[3], "gemini Stop ding managed");
 }
 
+TEST_F(HooksRead, EventIsTheNameTheFolderListsMatchedExactly) {
+  hook_file("Stop.toml", "[[hook]]\ncommand = \"first\"\n");
+  hook_file("stop.toml", "[[hook]]\ncommand = \"second\"\n");
+  std::vector<std::string> problems;
+
+  std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir(), problems);
+
+  if (case_sensitive_names(hooks_dir())) {
+    EXPECT_EQ(hooks, (std::vector<CommonsHook>{{.event = "Stop", .command = "first"}}));
+    EXPECT_EQ(problems, std::vector<std::string>{(hooks_dir() / "stop.toml").string() +
+                                                 ": `stop` is not a hook event — expected one of " +
+                                                 kEvents});
+  } else {
+    // One file: the second write went into "Stop.toml", whose name the system keeps.
+    EXPECT_EQ(hooks, (std::vector<CommonsHook>{{.event = "Stop", .command = "second"}}));
+    EXPECT_TRUE(problems.empty());
+  }
+}
+
 TEST_F(HooksRead, BadHookFilesGiveOneProblemEachAndNoHooks) {
   const fs::path dir = hooks_dir();
   const std::string stop = (dir / "Stop.toml").string();
@@ -242,14 +261,14 @@ TEST_F(HooksRead, BadHookFilesGiveOneProblemEachAndNoHooks) {
       {".Stop.toml", "[[hook]]\ncommand = \"a\"\n",
        (dir / ".Stop.toml").string() + ": `.Stop` is not a hook event — expected one of " +
            kEvents},
-      {"Stop.toml/x", "", "cannot read " + stop + ": Is a directory"},
+      {"Stop.toml/x", "", "cannot read " + stop + ": " + folder_open_error().message()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file + ": " + c.text);
     fs::remove_all(dir);
     hook_file(c.file, c.text);
     hook_file("PreCompact.toml", "[[hook]]\ncommand = \"keep\"\n");
-    hook_file("Stop.TOML", "[[hook]]\nmatcher = \"ignored\"\n");
+    hook_file("SubagentStop.TOML", "[[hook]]\nmatcher = \"ignored\"\n");
     hook_file("notes.txt", "not a hook");
     std::vector<std::string> problems;
 
@@ -418,6 +437,7 @@ TEST_F(HooksMerge, EventHoldingSomethingElseStopsOnlyThatFile) {
 }
 
 TEST_F(HooksMerge, FailedWriteIsReported) {
+  KELVARO_REQUIRE_LINKS();
   install({".claude"});
   hook_file("Stop.toml", "[[hook]]\ncommand = \"ding\"\n");
   // Nothing can be created in /proc, whoever runs the test.

@@ -332,7 +332,8 @@ TEST(RenderPlan, OrphanStemRules) {
 
 TEST(RenderPlan, UnreadableCommandIsOneErrorAndNoItem) {
   RenderHome home;
-  const fs::path bad = home.write(".agents/commands/bad.md", "caf\xE9\n");
+  // Named as the scan joins it, so that the separators match on Windows too.
+  const fs::path bad = home.write(home.commons() / "commands" / "bad.md", "caf\xE9\n");
   home.write(home.generated("bad.toml"),
              review_toml);  // still named in the Commons
 

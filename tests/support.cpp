@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <type_traits>
 
 #include "cli.hpp"
 #include "fsutil.hpp"
@@ -68,40 +69,38 @@ void TempHome::unset_env(const std::string& name) {
   refresh(env_, ctx_);
 }
 
-fs::path TempHome::path(const fs::path& rel) const {
-  return rel.is_absolute() ? rel : home_ / rel;
+fs::path TempHome::path(const TestPath& rel) const {
+  return rel.path.is_absolute() ? rel.path : home_ / rel.path;
 }
 
-fs::path TempHome::write(const fs::path& rel, std::string_view content) const {
+fs::path TempHome::write(const TestPath& rel, std::string_view content) const {
   fs::path full = path(rel);
   fs::create_directories(full.parent_path());
   std::ofstream file(full, std::ios::binary | std::ios::trunc);
   file.write(content.data(), static_cast<std::streamsize>(content.size()));
-  EXPECT_TRUE(file.good()) << "cannot write " << full.string();
+  EXPECT_TRUE(file.good()) << "cannot write " << display(full);
   return full;
 }
 
-fs::path TempHome::make_dir(const fs::path& rel) const {
+fs::path TempHome::make_dir(const TestPath& rel) const {
   fs::path full = path(rel);
   fs::create_directories(full);
   return full;
 }
 
-fs::path TempHome::make_link(const fs::path& rel, const fs::path& target, bool dir) const {
+fs::path TempHome::make_link(const TestPath& rel, const TestPath& target, bool dir) const {
   fs::path full = path(rel);
   fs::create_directories(full.parent_path());
-  auto made = create_link(target, full, dir);
+  auto made = create_link(target.path, full, dir);
   EXPECT_TRUE(made) << "cannot link " << display(full) << ": " << made.error().message();
   return full;
 }
 
-std::string TempHome::read(const fs::path& rel) const {
+std::string TempHome::read(const TestPath& rel) const {
   fs::path full = path(rel);
-  std::ifstream file(full, std::ios::binary);
-  EXPECT_TRUE(file.good()) << "cannot read " << full.string();
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
+  auto bytes = read_file(full);
+  EXPECT_TRUE(bytes) << "cannot read " << display(full);
+  return bytes ? *bytes : std::string();
 }
 
 RunResult run_in_process(const std::vector<std::string>& args, const EnvSnapshot& env) {
@@ -166,6 +165,50 @@ std::vector<std::string> tree_listing(const fs::path& root, const fs::path& skip
 bool holds_link_text(const fs::path& link, const fs::path& text) {
   auto stored = read_link_text(link);
   return is_link(link) && stored && *stored == text;
+}
+
+std::error_code folder_open_error() {
+  if constexpr (std::is_same_v<fs::path::value_type, wchar_t>) {
+    constexpr int access_denied = 5;
+    return {access_denied, std::system_category()};
+  } else {
+    return std::make_error_code(std::errc::is_a_directory);
+  }
+}
+
+std::string absolute_text(std::string_view posix_path) {
+  if constexpr (std::is_same_v<fs::path::value_type, wchar_t>) {
+    return "C:" + std::string(posix_path);
+  } else {
+    return std::string(posix_path);
+  }
+}
+
+bool case_sensitive_names(const fs::path& dir) {
+  const fs::path lower = dir / "kelvaro-case-probe";
+  std::ofstream(lower, std::ios::binary) << "x";
+  const bool sensitive = !path_exists(dir / "KELVARO-CASE-PROBE");
+  (void)remove_file(lower);
+  return sensitive;
+}
+
+std::string not_unicode_text() {
+  if constexpr (std::is_same_v<fs::path::value_type, wchar_t>) {
+    return "\xED\xA0\x80";
+  } else {
+    return "\xFF";
+  }
+}
+
+fs::path not_unicode_name(std::string_view before, std::string_view after) {
+  if constexpr (std::is_same_v<fs::path::value_type, wchar_t>) {
+    std::wstring name(before.begin(), before.end());
+    name += static_cast<wchar_t>(0xD800);
+    name.append(after.begin(), after.end());
+    return name;
+  } else {
+    return std::string(before) + "\xFF" + std::string(after);
+  }
 }
 
 bool links_supported() {

@@ -45,6 +45,7 @@ class E2eSyncSections : public ::testing::Test {
 // --- instructions ---------------------------------------------------------------------------
 
 TEST_F(E2eSyncSections, ClaudeImportLineIsAddedFoundAgainAndReplacedByALink) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".agents/AGENTS.md", "Be brief.\n");
   home.make_dir(".claude");
 
@@ -135,6 +136,7 @@ TEST_F(E2eSyncSections, ListEntriesAreAddedAndTheRestOfTheFileStaysInPlace) {
 }
 
 TEST_F(E2eSyncSections, ConflictsAndForeignLinksAreLeftAloneAndLeftoversRemoved) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".agents/AGENTS.md", "Be brief.\n");
   const std::string codex_text = "<claude-mem-context>\nremembered things\n";
   home.write(".codex/AGENTS.md", codex_text);
@@ -174,6 +176,7 @@ TEST_F(E2eSyncSections, ConflictsAndForeignLinksAreLeftAloneAndLeftoversRemoved)
 }
 
 TEST_F(E2eSyncSections, FailedWiringSkipsThatAgentsLaterItemsOnly) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".agents/AGENTS.md", "Be brief.\n");
   home.make_dir(".claude");
   // The settings file is a link through a plain file: it reads as absent, but no folder can
@@ -316,6 +319,7 @@ TEST_F(E2eSyncSections, GeminiTakesStopAsAfterAgentAndLacksSomeEvents) {
 }
 
 TEST_F(E2eSyncSections, BadHookFileBlocksEveryChangeEvenLinks) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".agents/skills/x/SKILL.md", "skill x");
   home.write(".agents/AGENTS.md", "Be brief.\n");
   home.write(".agents/commands/review.md", "Review it.");
@@ -354,7 +358,8 @@ TEST_F(E2eSyncSections, UnreadableCommonsCommandBlocksEveryChange) {
   RunResult result = sync();
 
   EXPECT_EQ(result, (RunResult{.out = "\nNo changes were made — see the errors above.\n",
-                               .err = "error: cannot read " + at(".agents/commands/x.md") +
+                               .err = "error: cannot read " +
+                                      display(home.commons() / "commands" / "x.md") +
                                       ": Invalid or incomplete multibyte or wide character\n",
                                .status = 1}));
   EXPECT_EQ(files(), before);
@@ -504,6 +509,7 @@ TEST_F(E2eSyncSections, DryRunListsEachSectionAndTouchesNothing) {
 }
 
 TEST_F(E2eSyncSections, SectionsFollowTheLinksInTheirOrderAndCountTogether) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".agents/skills/x/SKILL.md", "skill x");
   home.write(".agents/AGENTS.md", "Be brief.\n");
   home.write(".agents/commands/review.md", "Review it.");

@@ -32,6 +32,7 @@ class E2eSync : public ::testing::Test {
 };
 
 TEST_F(E2eSync, FirstSyncCreatesRelativeLinksThenIsUpToDate) {
+  KELVARO_REQUIRE_LINKS();
   RunResult first = sync();
 
   EXPECT_EQ(first, (RunResult{.out = "claude (.claude/skills)\n"
@@ -56,6 +57,7 @@ TEST_F(E2eSync, FirstSyncCreatesRelativeLinksThenIsUpToDate) {
 }
 
 TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".agents/skills/twin/SKILL.md", "same");
   home.write(".claude/skills/twin/SKILL.md", "same");
   home.make_link(".claude/skills/x", home.commons() / "skills/x", true);
@@ -103,6 +105,7 @@ TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
 }
 
 TEST_F(E2eSync, DryRunReportsButTouchesNothing) {
+  KELVARO_REQUIRE_LINKS();
   home.make_link(".claude/skills/x", home.commons() / "skills/x", true);
   home.make_link(".claude/skills/old", "../../.agents/skills/old", true);
   home.make_link(".codex/skills/x", "../../.agents/skills/x", true);
@@ -137,6 +140,7 @@ TEST_F(E2eSync, DryRunReportsButTouchesNothing) {
 }
 
 TEST_F(E2eSync, FailingFixIsReportedAndTheRunGoesOn) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".claude/skills", "a file where the folder belongs");
 
   RunResult result = sync();
@@ -171,6 +175,7 @@ TEST_F(E2eSync, OnlyFailedFixesMeanNoChanges) {
 }
 
 TEST_F(E2eSync, ScanWarningsComeFirstAndKeepTheStatus) {
+  KELVARO_REQUIRE_LINKS();
   home.make_dir(".agents/skills/.hidden");
   home.write(".agents/commands/notes.txt", "x");
   home.write(".agents/agents/.a.md", "x");
@@ -200,6 +205,7 @@ TEST_F(E2eSync, MissingCommonsIsAnErrorEvenInADryRun) {
 }
 
 TEST_F(E2eSync, RelativeCommonsIsAnchoredAtTheCurrentFolder) {
+  KELVARO_REQUIRE_LINKS();
   fs::rename(home.commons(), home.root() / "shared");
   EnvSnapshot env = home.env();
   env["KELVARO_HOME"] = "shared";
