@@ -53,23 +53,18 @@ void judge_entry(Family family, const fs::path& path, const std::string& name,
     warnings.push_back(ScanDotPrefixed{.family = family, .name = name});
     return;
   }
-  std::error_code ec;
-  fs::file_status own = fs::symlink_status(path, ec);
-  bool own_known = !ec;
-  fs::file_status resolved = own;
-  if (own_known && fs::is_symlink(own)) {
-    resolved = fs::status(path, ec);
-    if (ec || !fs::exists(resolved)) {
+  auto own = path_kind(path, false);
+  bool is_dir = false;
+  if (own && *own == PathKind::link) {
+    auto resolved = path_kind(path, true);
+    if (!resolved) {
       warnings.push_back(ScanMissingTarget{.family = family, .name = name});
       return;
     }
-  } else if (!own_known) {
-    resolved = fs::status(path, ec);
-    if (ec) {
-      resolved = fs::file_status(fs::file_type::not_found);
-    }
+    is_dir = *resolved == PathKind::folder;
+  } else {
+    is_dir = own ? *own == PathKind::folder : is_folder(path);
   }
-  bool is_dir = fs::is_directory(resolved);
 
   if (family == Family::skills) {
     if (!is_dir) {
@@ -97,21 +92,16 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
   FamilyScan scan;
   fs::path folder = commons / fs::path(std::string(family_word(family)));
 
-  std::error_code ec;
-  fs::directory_iterator it(folder, ec);
-  if (ec) {
-    if (ec != std::errc::no_such_file_or_directory) {
-      scan.warnings.push_back(ScanUnreadable{.path = folder, .error = ec.message()});
+  auto listed = list_folder(folder);
+  if (!listed) {
+    if (listed.error() != std::errc::no_such_file_or_directory) {
+      scan.warnings.push_back(ScanUnreadable{.path = folder, .error = listed.error().message()});
     }
     return scan;
   }
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) {
-      break;
-    }
+  for (const fs::path& path : *listed) {
     // The real file name stays in `path` so that an entry whose name is not valid UTF-8 can
     // still be reached; only the reported names are converted.
-    fs::path path = it->path();
     std::string name = display(path.filename());
     judge_entry(family, path, name, scan.entries, scan.warnings);
   }

@@ -226,17 +226,12 @@ Result<Config> load_config(const fs::path& config_dir) {
   const fs::path file = config_dir / "kelvaro.toml";
   const std::string path = display(file);
 
-  auto text = read_file(file);
+  auto text = read_text_file(file);
   if (!text) {
     if (text.error() == std::errc::no_such_file_or_directory) {
       return Config{};
     }
     return unexpected(fmt::format("cannot read {}: {}", path, text.error().message()));
-  }
-  if (!is_valid_utf8(*text)) {
-    return unexpected(
-        fmt::format("cannot read {}: {}", path,
-                    std::make_error_code(std::errc::illegal_byte_sequence).message()));
   }
 
   // The parser skips a leading byte-order mark; its offsets still count it, as the position

@@ -1,16 +1,13 @@
 #pragma once
 
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace kelvaro {
+#include "fsutil.hpp"
 
-// The process environment, captured once at start. Names compare byte for byte, so case
-// matters. `std::less<>` lets lookups take a `std::string_view`.
-using EnvSnapshot = std::map<std::string, std::string, std::less<>>;
+namespace kelvaro {
 
 // The value of `name` in `env`, or nullopt when it is absent (a present, empty value is "").
 std::optional<std::string> env_get(const EnvSnapshot& env, std::string_view name);

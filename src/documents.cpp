@@ -23,9 +23,6 @@ namespace fs = std::filesystem;
 // Nesting deeper than this is refused: dumping, copying and comparing values recurse.
 constexpr std::size_t max_json_depth = 128;
 
-// The member vector underneath `Json::object_t`, which can be indexed and appended to.
-using Members = std::vector<std::pair<const std::string, Json>>;
-
 // Objects with at least this many members get a key index while they are being built.
 constexpr std::size_t indexed_object_size = 16;
 
@@ -56,7 +53,7 @@ class OrderedBuilder {
   bool key(string_t& k) {
     Frame& frame = stack_.back();
     // ordered_map is a vector of pairs underneath; appending to it directly skips its scan.
-    auto& members = static_cast<Members&>(frame.value->get_ref<Json::object_t&>());
+    JsonMembers& members = members_of(*frame.value);
     if (frame.index.empty() && members.size() < indexed_object_size) {
       for (auto& member : members) {
         if (member.first == k) {
@@ -237,7 +234,7 @@ Result<Json> parse_json_object(std::string_view text, std::string_view name) {
 }
 
 Result<Json> read_json_object(const fs::path& path) {
-  auto text = read_file(path);
+  auto text = read_text_file(path);
   if (!text) {
     // As for the file system library, a path through something that is not a folder names
     // no file either.
@@ -246,11 +243,6 @@ Result<Json> read_json_object(const fs::path& path) {
       return Json::object();
     }
     return unexpected(fmt::format("cannot read {}: {}", display(path), text.error().message()));
-  }
-  if (!is_valid_utf8(*text)) {
-    return unexpected(
-        fmt::format("cannot read {}: {}", display(path),
-                    std::make_error_code(std::errc::illegal_byte_sequence).message()));
   }
   return parse_json_object(*text, display(path));
 }
@@ -275,6 +267,48 @@ Result<void, std::error_code> write_json(const fs::path& path, const Json& value
   return {};
 }
 
+JsonMembers& members_of(Json& object) {
+  return static_cast<JsonMembers&>(object.get_ref<Json::object_t&>());
+}
+
+const JsonMembers& members_of(const Json& object) {
+  return static_cast<const JsonMembers&>(object.get_ref<const Json::object_t&>());
+}
+
+std::optional<Json> swap_remove_member(Json& object, std::string_view key) {
+  JsonMembers& members = members_of(object);
+  const std::size_t n = members.size();
+  std::size_t at = 0;
+  while (at < n && members[at].first != key) {
+    ++at;
+  }
+  if (at == n) {
+    return std::nullopt;
+  }
+  Json value = std::move(members[at].second);
+  // The key is const inside the vector, so the members are moved into a new one.
+  JsonMembers rebuilt;
+  rebuilt.reserve(n - 1);
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    const std::size_t from = i == at ? n - 1 : i;
+    rebuilt.emplace_back(members[from].first, std::move(members[from].second));
+  }
+  members = std::move(rebuilt);
+  return value;
+}
+
+void erase_member(Json& object, std::string_view key) {
+  JsonMembers& members = members_of(object);
+  JsonMembers kept;
+  kept.reserve(members.size());
+  for (auto& member : members) {
+    if (member.first != key) {
+      kept.emplace_back(member.first, std::move(member.second));
+    }
+  }
+  members = std::move(kept);
+}
+
 bool json_equal(const Json& a, const Json& b) {
   if (a.is_number_integer() && b.is_number_integer()) {
     if (a.is_number_unsigned() == b.is_number_unsigned()) {
@@ -290,8 +324,8 @@ bool json_equal(const Json& a, const Json& b) {
   }
   if (a.is_object()) {
     const auto& right_map = b.get_ref<const Json::object_t&>();
-    const auto& left = static_cast<const Members&>(a.get_ref<const Json::object_t&>());
-    const auto& right = static_cast<const Members&>(right_map);
+    const JsonMembers& left = members_of(a);
+    const JsonMembers& right = members_of(b);
     if (left.size() != right.size()) {
       return false;
     }
@@ -324,22 +358,17 @@ bool json_equal(const Json& a, const Json& b) {
 }
 
 Result<std::vector<std::string>, std::error_code> visible_names(const fs::path& folder) {
-  std::error_code ec;
-  fs::directory_iterator it(folder, ec);
-  if (ec) {
-    return unexpected(ec);
+  auto listed = list_folder(folder);
+  if (!listed) {
+    return unexpected(listed.error());
   }
   std::vector<std::string> names;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) {
-      break;
-    }
-    std::error_code status_ec;
-    const fs::file_status status = it->symlink_status(status_ec);
-    if (status_ec || fs::is_symlink(status) || is_link(it->path())) {
+  for (const fs::path& path : *listed) {
+    auto kind = path_kind(path, false);
+    if (!kind || *kind == PathKind::link) {
       continue;
     }
-    std::string name = display(it->path().filename());
+    std::string name = display(path.filename());
     if (name.starts_with('.')) {
       continue;
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "result.hpp"
@@ -61,6 +62,19 @@ Result<std::string> dump_json(const Json& value);
 // write's system error, or `std::errc::illegal_byte_sequence` when `value` cannot be printed
 // (nothing is written then).
 Result<void, std::error_code> write_json(const std::filesystem::path& path, const Json& value);
+
+// The members of a JSON object as the vector an ordered object keeps them in, so that they
+// can be indexed and appended to without a search. `object` must be an object.
+using JsonMembers = std::vector<std::pair<const std::string, Json>>;
+JsonMembers& members_of(Json& object);
+const JsonMembers& members_of(const Json& object);
+
+// Takes the member `key` out of the object `object` and returns its value (nullopt when there
+// is none). The last member fills the vacated place, so exactly one other member moves.
+std::optional<Json> swap_remove_member(Json& object, std::string_view key);
+
+// Takes the member `key` out of the object `object`; the other members keep their order.
+void erase_member(Json& object, std::string_view key);
 
 // JSON equality as the program means it: members compared whatever their order, an integer
 // never equal to a float (1 != 1.0), unsigned integers above the signed range compared exactly.

@@ -27,14 +27,13 @@ constexpr std::array<std::string_view, 25> white_space = {
     "\xE3\x80\x80",
 };
 
-// The length of the UTF-8 sequence at `text[i]` and whether it is well-formed. An ill-formed
-// sequence has the length of its longest valid prefix (at least 1), so that it is replaced by
-// a single U+FFFD.
-std::pair<bool, std::size_t> utf8_sequence(std::string_view text, std::size_t i) {
+}  // namespace
+
+Utf8Sequence utf8_sequence(std::string_view text, std::size_t i) {
   auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char b0 = byte(i);
   if (b0 < 0x80) {
-    return {true, 1};
+    return {.valid = true, .length = 1};
   }
   std::size_t need = 0;
   unsigned char lo = 0x80;
@@ -58,21 +57,23 @@ std::pair<bool, std::size_t> utf8_sequence(std::string_view text, std::size_t i)
     need = 3;
     hi = 0x8F;  // nothing above U+10FFFF
   } else {
-    return {false, 1};
+    return {.valid = false, .length = 1};
   }
   for (std::size_t k = 1; k <= need; ++k) {
     if (i + k >= text.size()) {
-      return {false, k};
+      return {.valid = false, .length = k};
     }
     unsigned char b = byte(i + k);
     unsigned char min = k == 1 ? lo : 0x80;
     unsigned char max = k == 1 ? hi : 0xBF;
     if (b < min || b > max) {
-      return {false, k};
+      return {.valid = false, .length = k};
     }
   }
-  return {true, need + 1};
+  return {.valid = true, .length = need + 1};
 }
+
+namespace {
 
 // Deletes the temporary file of `write_atomic` unless the rename took it away.
 class TempFileGuard {
@@ -82,8 +83,7 @@ class TempFileGuard {
   TempFileGuard& operator=(const TempFileGuard&) = delete;
   ~TempFileGuard() {
     if (!renamed_) {
-      std::error_code ignored;
-      fs::remove(path_, ignored);
+      (void)remove_file(path_);
     }
   }
 
@@ -97,11 +97,11 @@ class TempFileGuard {
 
 // Where `write_atomic` writes: the target of a link at `path`, else `path` itself.
 fs::path write_destination(const fs::path& path) {
-  auto own = path_kind(path, false);
-  if (!own || *own != PathKind::link) {
+  if (!is_link(path)) {
     return path;
   }
-  if (auto canonical = canonical_path(path)) {
+  auto canonical = canonical_path(path);
+  if (canonical) {
     return *canonical;
   }
   // A dangling link: write where it points, so that it resolves afterwards.
@@ -194,17 +194,18 @@ std::string_view trim_space_end(std::string_view text) {
   return text;
 }
 
-std::string_view trim_space_start(std::string_view text) {
-  bool trimmed = true;
-  while (trimmed) {
-    trimmed = false;
-    for (std::string_view space : white_space) {
-      if (text.starts_with(space)) {
-        text.remove_prefix(space.size());
-        trimmed = true;
-        break;
-      }
+std::size_t white_space_length(std::string_view text) {
+  for (std::string_view space : white_space) {
+    if (text.starts_with(space)) {
+      return space.size();
     }
+  }
+  return 0;
+}
+
+std::string_view trim_space_start(std::string_view text) {
+  while (std::size_t length = white_space_length(text)) {
+    text.remove_prefix(length);
   }
   return text;
 }
@@ -287,13 +288,88 @@ fs::path resolve_link_target(const fs::path& link, const fs::path& target) {
   return normalize_path(link.parent_path() / target);
 }
 
+std::vector<fs::path> path_components(const fs::path& path) {
+  std::vector<fs::path> parts;
+  for (const fs::path& part : path) {
+    if (!part.empty()) {
+      parts.push_back(part);
+    }
+  }
+  return parts;
+}
+
+bool same_components(const fs::path& a, const fs::path& b) {
+  return path_components(a) == path_components(b);
+}
+
+bool starts_with_components(const std::vector<fs::path>& parts,
+                            const std::vector<fs::path>& prefix) {
+  return parts.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), parts.begin());
+}
+
+fs::path absolute_normal_path(const fs::path& path) {
+  if (path.is_absolute()) {
+    return normalize_path(path);
+  }
+  auto cwd = current_folder();
+  if (!cwd) {
+    return normalize_path(path);
+  }
+  return normalize_path(*cwd / path);
+}
+
+bool lies_within(const fs::path& path, const fs::path& dir) {
+  return starts_with_components(path_components(absolute_normal_path(path)),
+                                path_components(absolute_normal_path(dir)));
+}
+
+fs::path relative_path(const fs::path& from_dir, const fs::path& to) {
+  const fs::path from = normalize_path(from_dir);
+  return relative_path_between(from, path_components(from), normalize_path(to));
+}
+
+fs::path relative_path_between(const fs::path& from, const std::vector<fs::path>& from_parts,
+                               const fs::path& to) {
+  if (from.is_absolute() != to.is_absolute() || from.root_name() != to.root_name()) {
+    return to;
+  }
+  const std::vector<fs::path> to_parts = path_components(to);
+  std::size_t common = 0;
+  while (common < from_parts.size() && common < to_parts.size() &&
+         from_parts[common] == to_parts[common]) {
+    ++common;
+  }
+  fs::path result;
+  for (std::size_t i = common; i < from_parts.size(); ++i) {
+    result /= "..";
+  }
+  for (std::size_t i = common; i < to_parts.size(); ++i) {
+    result /= to_parts[i];
+  }
+  if (result.empty()) {
+    return ".";
+  }
+  return result;
+}
+
+Result<std::string, std::error_code> read_text_file(const fs::path& path) {
+  auto bytes = read_file(path);
+  if (!bytes) {
+    return unexpected(bytes.error());
+  }
+  if (!is_valid_utf8(*bytes)) {
+    return unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
+  }
+  return std::move(*bytes);
+}
+
 Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes) {
   const fs::path destination = write_destination(path);
   const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
 
-  auto made = create_folders(folder);
-  if (!made) {
-    return unexpected(made.error());
+  auto created = create_folders(folder);
+  if (!created) {
+    return unexpected(created.error());
   }
 
   const std::string name = destination.has_filename() ? display(destination.filename()) : "kelvaro";
@@ -303,14 +379,7 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
 
   // A replaced file keeps its permission bits: agents' configuration files hold secrets
   // (API keys in MCP server entries) that must not become readable by everyone.
-  std::optional<std::uint32_t> mode;
-  std::error_code ec;
-  fs::file_status current = fs::status(destination, ec);
-  if (!ec && fs::is_regular_file(current)) {
-    mode = static_cast<std::uint32_t>(current.permissions() & fs::perms::mask);
-  }
-
-  auto written = write_new_file(guard.path(), bytes, mode);
+  auto written = write_new_file(guard.path(), bytes, permission_bits(destination));
   if (!written) {
     return unexpected(written.error());
   }
@@ -323,9 +392,24 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
   return WriteOutcome{.path = destination, .mode = std::nullopt};
 }
 
+Result<void, std::error_code> create_parent_folders(const fs::path& path) {
+  const fs::path parent = path.parent_path();
+  if (parent.empty()) {
+    return {};
+  }
+  return create_folders(parent);
+}
+
 bool is_link(const fs::path& path) {
   auto kind = path_kind(path, false);
   return kind && *kind == PathKind::link;
+}
+
+std::error_code explain_link_error(const std::error_code& error) {
+  if (error.category() == std::system_category()) {
+    return link_creation_error(error.value());
+  }
+  return error;
 }
 
 bool is_folder(const fs::path& path) {

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "context.hpp"
 #include "result.hpp"
 
 // The seam to the operating system, plus the path and text helpers every module shares.
@@ -20,6 +22,17 @@ namespace kelvaro {
 
 // True when `text` is well-formed UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
 bool is_valid_utf8(std::string_view text);
+// The UTF-8 sequence that begins at `text[at]` (`at` < size): whether it is well-formed and
+// its length in bytes. An ill-formed sequence has the length of its longest valid prefix (at
+// least 1), so that stepping by it replaces each one by a single U+FFFD.
+struct Utf8Sequence {
+  bool valid = false;
+  std::size_t length = 1;
+};
+Utf8Sequence utf8_sequence(std::string_view text, std::size_t at);
+// The length in bytes of the Unicode White_Space character `text` begins with; 0 when it
+// begins with anything else.
+std::size_t white_space_length(std::string_view text);
 // `text` with each invalid UTF-8 sequence replaced by U+FFFD.
 std::string to_valid_utf8(std::string_view text);
 // `text` without the Unicode White_Space characters (ASCII blanks, U+0085, U+00A0, U+3000 and
@@ -55,10 +68,43 @@ std::filesystem::path normalize_path(const std::filesystem::path& path);
 std::filesystem::path resolve_link_target(const std::filesystem::path& link,
                                           const std::filesystem::path& target);
 
+// The components of `path` without the empty one a trailing separator leaves, so "a/b/" and
+// "a/b" give the same list.
+std::vector<std::filesystem::path> path_components(const std::filesystem::path& path);
+// True when `a` and `b` have the same `path_components`.
+bool same_components(const std::filesystem::path& a, const std::filesystem::path& b);
+// True when `parts` begins with every component of `prefix`.
+bool starts_with_components(const std::vector<std::filesystem::path>& parts,
+                            const std::vector<std::filesystem::path>& prefix);
+
+// `path` made absolute against the current folder (left as it is when the current folder
+// cannot be read), then normalised. A relative Commons or home must pass through this before
+// it is compared with a resolved link target or used to compute one.
+std::filesystem::path absolute_normal_path(const std::filesystem::path& path);
+
+// True when normalised `path`, compared component by component, begins with every component
+// of normalised `dir` (`dir` itself included). Both are anchored first when relative.
+bool lies_within(const std::filesystem::path& path, const std::filesystem::path& dir);
+
+// The text to store in a link placed in `from_dir` so that it reaches `to`, computed on the
+// normalised paths without touching the file system; "." for the folder itself. When exactly
+// one of them is absolute, the normalised `to`.
+std::filesystem::path relative_path(const std::filesystem::path& from_dir,
+                                    const std::filesystem::path& to);
+// `relative_path` from the normalised folder `from`, given also as its `path_components` (a
+// caller that relates many paths to one folder splits it once), to the normalised `to`.
+std::filesystem::path relative_path_between(const std::filesystem::path& from,
+                                            const std::vector<std::filesystem::path>& from_parts,
+                                            const std::filesystem::path& to);
+
 // --- files --------------------------------------------------------------------------------
 
 // Reads the whole file at `path`.
 Result<std::string, std::error_code> read_file(const std::filesystem::path& path);
+
+// Reads the whole file at `path` as text: fails as `read_file` does, and with
+// `std::errc::illegal_byte_sequence` when its bytes are not valid UTF-8.
+Result<std::string, std::error_code> read_text_file(const std::filesystem::path& path);
 
 // The result of `write_atomic`: the path actually written and a permission mode (never set).
 struct WriteOutcome {
@@ -74,17 +120,16 @@ struct WriteOutcome {
 Result<WriteOutcome, std::error_code> write_atomic(const std::filesystem::path& path,
                                                    std::string_view bytes);
 
-// True when `path` itself (not followed) is a symbolic link (on Windows also a junction).
+// Creates the folder that holds `path`, with every missing parent; nothing to do when `path`
+// has no parent part.
+Result<void, std::error_code> create_parent_folders(const std::filesystem::path& path);
+
+// True when `path` itself (not followed) is a link: `path_kind` without following says `link`.
 bool is_link(const std::filesystem::path& path);
 
-// The text stored in the symbolic link at `path`, read in one system call. Fails with
-// `no_such_file_or_directory` when nothing is there and `invalid_argument` when `path` is not
-// a link.
-Result<std::filesystem::path, std::error_code> read_link_text(const std::filesystem::path& path);
-
-// Creates a symbolic link at `link` holding `target`; a folder link when `target_is_dir`.
-Result<void, std::error_code> create_link(const std::filesystem::path& target,
-                                          const std::filesystem::path& link, bool target_is_dir);
+// `error` from `create_link`, made to say how to get the privilege when Windows refused the
+// link for the lack of it (error 1314); any other error is returned unchanged.
+std::error_code explain_link_error(const std::error_code& error);
 
 // --- platform primitives (one implementation per operating system) -----------------------
 
@@ -137,11 +182,24 @@ bool is_folder(const std::filesystem::path& path);
 bool is_regular_file(const std::filesystem::path& path);
 bool path_exists(const std::filesystem::path& path);
 
+// The text stored in the symbolic link at `path`, read in one system call. Fails with
+// `no_such_file_or_directory` when nothing is there and `invalid_argument` when `path` is not
+// a link.
+Result<std::filesystem::path, std::error_code> read_link_text(const std::filesystem::path& path);
+
+// Creates a symbolic link at `link` holding `target`; a folder link when `target_is_dir`.
+Result<void, std::error_code> create_link(const std::filesystem::path& target,
+                                          const std::filesystem::path& link, bool target_is_dir);
+
+// The permission bits of the regular file at `path` (links followed); nullopt when there is
+// none, or on a system whose files have no such bits.
+std::optional<std::uint32_t> permission_bits(const std::filesystem::path& path);
+
 // True when `a` and `b`, links followed, are the same file (same device and file number).
 bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 
-// The entries of the folder `dir` as full paths, in listing order; entries the system cannot
-// return are skipped. Fails with the system error when the folder cannot be listed.
+// The entries of the folder `dir` as full paths, in listing order ("." and ".." left out).
+// Fails with the system error when the folder cannot be listed or the listing breaks off.
 Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
     const std::filesystem::path& dir);
 
@@ -162,6 +220,10 @@ Result<void, std::error_code> remove_file(const std::filesystem::path& path);
 // Removes an empty folder at `path` (on Windows also a folder link or junction, the link alone).
 Result<void, std::error_code> remove_folder(const std::filesystem::path& path);
 
+// Removes what is at `path` without following it: a file, a link (whether it leads to a file
+// or a folder, or nowhere) or an empty folder.
+Result<void, std::error_code> remove_entry(const std::filesystem::path& path);
+
 // Removes `path` and, when it is a real folder, everything in it; links are removed, never
 // followed.
 Result<void, std::error_code> remove_tree(const std::filesystem::path& path);
@@ -181,6 +243,10 @@ Result<std::filesystem::path, std::error_code> canonical_path(const std::filesys
 Result<std::filesystem::path, std::error_code> current_folder();
 
 // --- process ------------------------------------------------------------------------------
+
+// The process environment, captured once at start. Names compare byte for byte, so case
+// matters. `std::less<>` lets lookups take a `std::string_view`.
+using EnvSnapshot = std::map<std::string, std::string, std::less<>>;
 
 // The current process id.
 std::uint64_t process_id();

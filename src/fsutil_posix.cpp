@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,27 @@ std::error_code last_error() {
 
 int fd_of(std::intptr_t native) {
   return static_cast<int>(native);
+}
+
+// Writes all of `bytes` to `fd`, repeating interrupted and partial writes.
+Result<void, std::error_code> write_all(int fd, std::string_view bytes) {
+  const char* data = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, data, left);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return unexpected(last_error());
+    }
+    if (n == 0) {
+      return unexpected(std::make_error_code(std::errc::io_error));
+    }
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
 }
 
 }  // namespace
@@ -79,21 +101,8 @@ Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
   if (mode && ::fchmod(fd, static_cast<mode_t>(*mode)) != 0) {
     return unexpected(last_error());
   }
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return unexpected(last_error());
-    }
-    if (n == 0) {
-      return unexpected(std::make_error_code(std::errc::io_error));
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
+  if (auto written = write_all(fd, bytes); !written) {
+    return written;
   }
   if (::fsync(fd) != 0) {
     return unexpected(last_error());
@@ -157,16 +166,6 @@ std::vector<std::string> capture_arguments(int argc, char** argv) {
 
 void prepare_standard_streams() {}
 
-Result<void, std::error_code> create_link(const std::filesystem::path& target,
-                                          const std::filesystem::path& link, bool target_is_dir) {
-  // POSIX links have no kind: the same call makes a link to a file or to a folder.
-  (void)target_is_dir;
-  if (::symlink(target.c_str(), link.c_str()) != 0) {
-    return unexpected(last_error());
-  }
-  return {};
-}
-
 Result<std::filesystem::path, std::error_code> read_link_text(const std::filesystem::path& path) {
   // Unlike std::filesystem::read_symlink, no attribute read first: planning asks this of every
   // link in every agent folder.
@@ -197,27 +196,6 @@ PathKind kind_of_mode(mode_t mode) {
     return PathKind::file;
   }
   return PathKind::other;
-}
-
-// Writes all of `bytes` to `fd`, repeating interrupted and partial writes.
-Result<void, std::error_code> write_all(int fd, std::string_view bytes) {
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, data, left);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return unexpected(last_error());
-    }
-    if (n == 0) {
-      return unexpected(std::make_error_code(std::errc::io_error));
-    }
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return {};
 }
 
 Result<void, std::error_code> write_with_flags(const std::filesystem::path& path,
@@ -254,14 +232,14 @@ Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
     const std::filesystem::path& dir) {
   std::error_code ec;
   std::filesystem::directory_iterator it(dir, ec);
+  std::vector<std::filesystem::path> entries;
+  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    entries.push_back(it->path());
+  }
+  // A listing that breaks off is no listing: callers decide what is absent from it.
   if (ec) {
     return unexpected(ec);
   }
-  std::vector<std::filesystem::path> entries;
-  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    entries.push_back(it->path());
-  }
-  // An entry the system cannot return ends the listing; what was read is kept.
   return entries;
 }
 
@@ -298,6 +276,14 @@ Result<void, std::error_code> remove_folder(const std::filesystem::path& path) {
   return {};
 }
 
+Result<void, std::error_code> remove_entry(const std::filesystem::path& path) {
+  // remove(3) unlinks, and falls back to rmdir for a folder.
+  if (::remove(path.c_str()) != 0) {
+    return unexpected(last_error());
+  }
+  return {};
+}
+
 Result<void, std::error_code> remove_tree(const std::filesystem::path& path) {
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
@@ -321,12 +307,24 @@ Result<void, std::error_code> copy_file(const std::filesystem::path& from,
   if (!bytes) {
     return unexpected(bytes.error());
   }
-  struct stat st {};
-  std::optional<std::uint32_t> mode;
-  if (::stat(from.c_str(), &st) == 0) {
-    mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+  return write_new_file(to, *bytes, permission_bits(from));
+}
+
+Result<void, std::error_code> create_link(const std::filesystem::path& target,
+                                          const std::filesystem::path& link, bool) {
+  // POSIX links carry no kind: a link to a folder is made like any other.
+  if (::symlink(target.c_str(), link.c_str()) != 0) {
+    return unexpected(last_error());
   }
-  return write_new_file(to, *bytes, mode);
+  return {};
+}
+
+std::optional<std::uint32_t> permission_bits(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(st.st_mode & 07777);
 }
 
 Result<std::filesystem::path, std::error_code> canonical_path(const std::filesystem::path& path) {

@@ -249,7 +249,7 @@ Result<void, std::error_code> create_link(const fs::path& target, const fs::path
     made = ::CreateSymbolicLinkW(link.c_str(), target.c_str(), kind);
   }
   if (!made) {
-    return unexpected(link_creation_error(static_cast<int>(::GetLastError())));
+    return unexpected(last_error());
   }
   // Wine answers success and makes nothing; a change that did not happen is not reported.
   if (::GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
@@ -282,6 +282,11 @@ Result<PathKind, std::error_code> path_kind(const fs::path& path, bool follow) {
   return kind_of_attributes(info.dwFileAttributes);
 }
 
+std::optional<std::uint32_t> permission_bits(const fs::path&) {
+  // Windows files have no POSIX permission bits; a new file takes its folder's access list.
+  return std::nullopt;
+}
+
 bool same_file(const fs::path& a, const fs::path& b) {
   BY_HANDLE_FILE_INFORMATION info[2];
   const fs::path* paths[2] = {&a, &b};
@@ -303,14 +308,14 @@ bool same_file(const fs::path& a, const fs::path& b) {
 Result<std::vector<fs::path>, std::error_code> list_folder(const fs::path& dir) {
   std::error_code ec;
   fs::directory_iterator it(dir, ec);
+  std::vector<fs::path> entries;
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    entries.push_back(it->path());
+  }
+  // A listing that breaks off is no listing: callers decide what is absent from it.
   if (ec) {
     return unexpected(ec);
   }
-  std::vector<fs::path> entries;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    entries.push_back(it->path());
-  }
-  // An entry the system cannot return ends the listing; what was read is kept.
   return entries;
 }
 
@@ -365,6 +370,15 @@ Result<void, std::error_code> remove_folder(const fs::path& path) {
     return unexpected(last_error());
   }
   return {};
+}
+
+Result<void, std::error_code> remove_entry(const fs::path& path) {
+  // A folder link is removed as the empty folder it looks like; its target is never entered.
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return remove_folder(path);
+  }
+  return remove_file(path);
 }
 
 Result<void, std::error_code> remove_tree(const fs::path& path) {

@@ -35,51 +35,24 @@ std::string event_names_text() {
   return text;
 }
 
-// Decodes the code point at `text[i]`, giving it and its length; an ill-formed byte stands for
-// itself with length 1 (it is never white space).
-std::pair<char32_t, std::size_t> decode_at(std::string_view text, std::size_t i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char b0 = byte(i);
-  std::size_t length = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC0 ? 2 : 0;
-  if (length == 0 || i + length > text.size()) {
-    return {0xFFFD, 1};
-  }
-  if (length == 1) {
-    return {b0, 1};
-  }
-  char32_t cp = b0 & (0x7F >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) {
-      return {0xFFFD, 1};
-    }
-    cp = (cp << 6) | (byte(i + k) & 0x3F);
-  }
-  return {cp, length};
-}
-
-// Unicode White_Space.
-bool is_white_space(char32_t cp) {
-  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
-         cp == 0x205F || cp == 0x3000;
-}
-
 // The words of `text` split at runs of white space.
 std::vector<std::string_view> split_words(std::string_view text) {
   std::vector<std::string_view> words;
   std::size_t start = std::string_view::npos;
   std::size_t i = 0;
   while (i < text.size()) {
-    auto [cp, length] = decode_at(text, i);
-    if (is_white_space(cp)) {
+    if (std::size_t space = white_space_length(text.substr(i))) {
       if (start != std::string_view::npos) {
         words.push_back(text.substr(start, i - start));
         start = std::string_view::npos;
       }
-    } else if (start == std::string_view::npos) {
+      i += space;
+      continue;
+    }
+    if (start == std::string_view::npos) {
       start = i;
     }
-    i += length;
+    i += utf8_sequence(text, i).length;
   }
   if (start != std::string_view::npos) {
     words.push_back(text.substr(start));
@@ -89,11 +62,9 @@ std::vector<std::string_view> split_words(std::string_view text) {
 
 // A group's matcher as compared with a hook's: absent or not a string counts as "".
 std::string_view group_matcher(const Json& group) {
-  if (group.is_object()) {
-    auto it = group.find("matcher");
-    if (it != group.end() && it->is_string()) {
-      return it->get_ref<const std::string&>();
-    }
+  auto it = group.find("matcher");
+  if (it != group.end() && it->is_string()) {
+    return it->get_ref<const std::string&>();
   }
   return {};
 }
@@ -113,14 +84,9 @@ Json* group_hooks(Json& group) {
 
 // A Commons hook file's hooks, or its one problem text.
 Result<std::vector<CommonsHook>> read_hook_file(const fs::path& path, const std::string& event) {
-  auto text = read_file(path);
+  auto text = read_text_file(path);
   if (!text) {
     return unexpected(fmt::format("cannot read {}: {}", display(path), text.error().message()));
-  }
-  if (!is_valid_utf8(*text)) {
-    return unexpected(
-        fmt::format("cannot read {}: {}", display(path),
-                    std::make_error_code(std::errc::illegal_byte_sequence).message()));
   }
   auto doc = toml::parse(*text);
   if (!doc) {
@@ -287,9 +253,6 @@ std::optional<std::string> merge_settings(const std::vector<const HookItem*>& gr
   if (!doc) {
     return doc.error();
   }
-  if (!doc->is_object()) {
-    return fmt::format("{} does not hold a JSON object — left untouched", display(path));
-  }
   Json hooks = Json::object();
   if (auto it = doc->find(hooks_key); it != doc->end()) {
     if (!it->is_object()) {
@@ -358,50 +321,46 @@ std::string_view to_string(HookState state) {
 }
 
 Result<std::vector<fs::path>, std::error_code> hook_files(const fs::path& dir) {
-  std::error_code ec;
-  fs::directory_iterator it(dir, ec);
-  if (ec) {
-    return unexpected(ec);
+  auto listed = list_folder(dir);
+  if (!listed) {
+    return unexpected(listed.error());
   }
   std::vector<fs::path> files;
-  // An entry the listing cannot return ends the walk; what was listed so far is still used.
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    const fs::path& path = it->path();
+  for (fs::path& path : *listed) {
     if (path.extension() == ".toml") {
-      files.push_back(path);
+      files.push_back(std::move(path));
     }
   }
   return files;
 }
 
-std::vector<CommonsHook> read_commons_hooks(const fs::path& hooks_dir,
-                                            std::vector<std::string>& errors) {
+CommonsHooks read_commons_hooks(const fs::path& hooks_dir) {
+  CommonsHooks read;
   auto files = hook_files(hooks_dir);
   if (!files) {
     if (files.error() != std::errc::no_such_file_or_directory) {
-      errors.push_back(
+      read.errors.push_back(
           fmt::format("cannot read {}: {}", display(hooks_dir), files.error().message()));
     }
-    return {};
+    return read;
   }
   std::sort(files->begin(), files->end());
 
-  std::vector<CommonsHook> hooks;
   for (const fs::path& path : *files) {
     std::string stem = display(path.stem());
     if (find_event(stem) == nullptr) {
-      errors.push_back(fmt::format("{}: `{}` is not a hook event — expected one of {}",
-                                   display(path), stem, event_names_text()));
+      read.errors.push_back(fmt::format("{}: `{}` is not a hook event — expected one of {}",
+                                        display(path), stem, event_names_text()));
       continue;
     }
     auto file_hooks = read_hook_file(path, stem);
     if (!file_hooks) {
-      errors.push_back(std::move(file_hooks.error()));
+      read.errors.push_back(std::move(file_hooks.error()));
       continue;
     }
-    hooks.insert(hooks.end(), file_hooks->begin(), file_hooks->end());
+    read.hooks.insert(read.hooks.end(), file_hooks->begin(), file_hooks->end());
   }
-  return hooks;
+  return read;
 }
 
 std::optional<std::string> agent_event_name(std::string_view agent, std::string_view event) {
@@ -427,11 +386,12 @@ Json hook_entry_json(const CommonsHook& hook) {
 
 HookPlan plan_hooks(const fs::path& home, const Config& config, const fs::path& hooks_dir) {
   HookPlan plan;
-  std::error_code ec;
-  if (!fs::is_directory(hooks_dir, ec)) {
+  if (!is_folder(hooks_dir)) {
     return plan;
   }
-  const std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir, plan.fatal);
+  CommonsHooks read = read_commons_hooks(hooks_dir);
+  plan.fatal = std::move(read.errors);
+  const std::vector<CommonsHook>& hooks = read.hooks;
 
   for (const Agent& agent : list_agents(home, config)) {
     if (agent.descriptor == nullptr || !agent.descriptor->hooks_file) {
@@ -445,14 +405,12 @@ HookPlan plan_hooks(const fs::path& home, const Config& config, const fs::path& 
     }
     const Json empty = Json::object();
     const Json* hooks_object = &empty;
-    if (doc->is_object()) {
-      if (auto it = doc->find(agent.descriptor->hooks_key); it != doc->end()) {
-        if (!it->is_object()) {
-          plan.errors.push_back(not_an_object(settings_path, agent.descriptor->hooks_key));
-          continue;
-        }
-        hooks_object = &*it;
+    if (auto it = doc->find(agent.descriptor->hooks_key); it != doc->end()) {
+      if (!it->is_object()) {
+        plan.errors.push_back(not_an_object(settings_path, agent.descriptor->hooks_key));
+        continue;
       }
+      hooks_object = &*it;
     }
     plan_agent(agent, settings_path, *hooks_object, hooks, plan.items);
   }
@@ -500,7 +458,7 @@ std::string shown_command(std::string_view command) {
     if (count == limit - 1) {
       cut = i;
     }
-    i += decode_at(command, i).second;
+    i += utf8_sequence(command, i).length;
   }
   if (count <= limit) {
     return std::string(command);
@@ -538,20 +496,18 @@ HookApplyResult apply_hook_items(const std::vector<HookItem>& items) {
 Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::string_view hooks_key,
                                        std::string_view agent, const fs::path& hooks_dir) {
   HookRemoval removal;
-  std::error_code ec;
-  if (!fs::is_directory(hooks_dir, ec)) {
+  if (!is_folder(hooks_dir)) {
     return removal;
   }
-  const std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir, removal.problems);
+  CommonsHooks read = read_commons_hooks(hooks_dir);
+  removal.problems = std::move(read.errors);
+  const std::vector<CommonsHook>& hooks = read.hooks;
   if (hooks.empty()) {
     return removal;
   }
   auto doc = read_json_object(settings_path);
   if (!doc) {
     return unexpected(std::move(doc.error()));
-  }
-  if (!doc->is_object()) {
-    return removal;
   }
   auto hooks_it = doc->find(std::string(hooks_key));
   if (hooks_it == doc->end() || !hooks_it->is_object()) {

@@ -113,11 +113,18 @@ struct HookRemoval {
 
 // --- reading the Commons --------------------------------------------------------------------
 
+// What `read_commons_hooks` found: the hooks, and one problem text per file that gives none.
+struct CommonsHooks {
+  std::vector<CommonsHook> hooks;
+  std::vector<std::string> errors;
+
+  bool operator==(const CommonsHooks&) const = default;
+};
+
 // The hooks of the `*.toml` files in `hooks_dir`, files in ascending path order, tables in file
-// order. Each problem is appended to `errors` (at most one per file; a failing file gives no
-// hook) and the next file is read. A missing folder gives nothing and no problem.
-std::vector<CommonsHook> read_commons_hooks(const std::filesystem::path& hooks_dir,
-                                            std::vector<std::string>& errors);
+// order. A file with a problem gives no hook, its problem is recorded and the next file is
+// read. A missing folder gives nothing and no problem.
+CommonsHooks read_commons_hooks(const std::filesystem::path& hooks_dir);
 
 // The paths of the entries of `dir` whose extension is exactly "toml", whatever their kind,
 // in listing order; fails with the system error when `dir` cannot be listed.

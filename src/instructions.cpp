@@ -2,8 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <cerrno>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <system_error>
@@ -39,15 +37,6 @@ fs::path folder_of(const fs::path& path) {
 
 bool same_place(const fs::path& a, const fs::path& b) {
   return absolute_normal_path(a) == absolute_normal_path(b);
-}
-
-// The text of `path` (links followed) when it can be read and is valid UTF-8.
-std::optional<std::string> read_text(const fs::path& path) {
-  auto bytes = read_file(path);
-  if (!bytes || !is_valid_utf8(*bytes)) {
-    return std::nullopt;
-  }
-  return std::move(*bytes);
 }
 
 // Outside tools known to keep their own text in an agent's instructions file, by a marker
@@ -100,52 +89,31 @@ std::string error_text(const std::error_code& error) {
   return to_valid_utf8(error.message());
 }
 
-std::string errno_text(int saved) {
-  if (saved == 0) {
-    return "the file could not be written";
-  }
-  return error_text(std::error_code(saved, std::generic_category()));
-}
+// Where a dotted key leads in a JSON object: the object holding its last segment, reached
+// through the others. `parent` is null when a segment on the way is missing, or is not an
+// object (then `blocked` names it); with `create`, missing segments are added as objects.
+struct KeyParent {
+  Json* parent = nullptr;
+  std::optional<std::string_view> blocked;
+};
 
-// The members of a JSON object as the vector they are kept in; `ordered_map` is one.
-Json::object_t::Container& members_of(Json& object) {
-  return static_cast<Json::object_t::Container&>(object.get_ref<Json::object_t&>());
-}
-
-// Takes `key` out of `object`; the object's last member fills the vacated place, so exactly one
-// other member moves, and the list put back afterwards becomes the last member.
-std::optional<Json> swap_remove(Json& object, std::string_view key) {
-  auto& members = members_of(object);
-  std::size_t n = members.size();
-  std::size_t at = 0;
-  while (at < n && members[at].first != key) {
-    ++at;
-  }
-  if (at == n) {
-    return std::nullopt;
-  }
-  Json value = std::move(members[at].second);
-  Json::object_t::Container rebuilt;
-  rebuilt.reserve(n - 1);
-  for (std::size_t i = 0; i + 1 < n; ++i) {
-    std::size_t from = i == at ? n - 1 : i;
-    rebuilt.emplace_back(members[from].first, std::move(members[from].second));
-  }
-  members = std::move(rebuilt);
-  return value;
-}
-
-// Takes `key` out of `object`, the other members keeping their order.
-void erase_member(Json& object, std::string_view key) {
-  auto& members = members_of(object);
-  Json::object_t::Container kept;
-  kept.reserve(members.size());
-  for (auto& member : members) {
-    if (member.first != key) {
-      kept.emplace_back(member.first, std::move(member.second));
+KeyParent key_parent(Json& root, const std::vector<std::string_view>& segments, bool create) {
+  Json* node = &root;
+  for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
+    auto it = node->find(segments[i]);
+    if (it == node->end()) {
+      if (!create) {
+        return {};
+      }
+      members_of(*node).emplace_back(std::string(segments[i]), Json::object());
+      node = &members_of(*node).back().second;
+    } else if (it->is_object()) {
+      node = &*it;
+    } else {
+      return {.parent = nullptr, .blocked = segments[i]};
     }
   }
-  members = std::move(kept);
+  return {.parent = node, .blocked = std::nullopt};
 }
 
 InstructionsItem conflict_with(InstructionsItem item, std::string detail) {
@@ -174,7 +142,7 @@ InstructionsItem plan_import_line(const RunContext& ctx, const std::string& agen
   }
   // A file that cannot be read as text is planned as `import`; `append_import_line` then
   // refuses to touch it rather than risk its contents.
-  auto text = read_text(path);
+  auto text = read_text_file(path);
   item.state = text && holds_import(*text, import_text) ? InstructionsState::imported
                                                         : InstructionsState::import;
   return item;
@@ -198,8 +166,7 @@ InstructionsItem plan_route(const RunContext& ctx, const Agent& agent,
 
 std::vector<InstructionsItem> plan_instructions(const RunContext& ctx, const Config& config,
                                                 const fs::path& commons_agents_md) {
-  std::error_code ec;
-  if (fs::is_directory(commons_agents_md, ec) || !read_file(commons_agents_md)) {
+  if (is_folder(commons_agents_md) || !read_file(commons_agents_md)) {
     return {};
   }
   std::vector<InstructionsItem> items;
@@ -226,24 +193,20 @@ InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& 
   item.path = path;
   item.target =
       relative_path(absolute_normal_path(folder_of(path)), absolute_normal_path(commons_agents_md));
-  std::error_code ec;
-  fs::file_status own = fs::symlink_status(path, ec);
-  if (ec || own.type() == fs::file_type::not_found) {
+  auto own = path_kind(path, false);
+  if (!own) {
     item.state = InstructionsState::missing;
     return item;
   }
-  if (fs::is_symlink(own)) {
-    fs::path text = fs::read_symlink(path, ec);
-    if (ec) {
-      text.clear();
-    }
-    item.state = same_place(resolve_link_target(path, text), commons_agents_md)
+  if (*own == PathKind::link) {
+    auto text = read_link_text(path);
+    item.state = same_place(resolve_link_target(path, text ? *text : fs::path()), commons_agents_md)
                      ? InstructionsState::linked
                      : InstructionsState::foreign;
     return item;
   }
   item.state = InstructionsState::conflict;
-  auto text = read_text(path);
+  auto text = read_text_file(path);
   if (text) {
     item.owner = find_owner(*text);
   }
@@ -290,28 +253,20 @@ InstructionsItem plan_include_entry(const RunContext& ctx, std::string_view agen
     return conflict_with(std::move(item), doc.error());
   }
   auto segments = split(route.key, '.');
-  const Json* node = &*doc;
-  for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
-    auto it = node->find(segments[i]);
-    if (it == node->end()) {
-      break;
-    }
-    if (!it->is_object()) {
-      return conflict_with(std::move(item),
-                           fmt::format("{}: `{}` is not an object — left untouched",
-                                       display(settings), segments[i]));
-    }
-    node = &*it;
+  const KeyParent found = key_parent(*doc, segments, false);
+  if (found.blocked) {
+    return conflict_with(std::move(item), fmt::format("{}: `{}` is not an object — left untouched",
+                                                      display(settings), *found.blocked));
   }
-  node = &*doc;
-  for (std::string_view segment : segments) {
-    auto it = node->find(segment);
-    if (it == node->end()) {
-      return item;
-    }
-    node = &*it;
+  if (found.parent == nullptr) {
+    return item;
   }
-  Json list = node->is_string() ? Json::array({*node}) : *node;
+  auto member = found.parent->find(segments.back());
+  if (member == found.parent->end()) {
+    return item;
+  }
+  const Json& node = *member;
+  Json list = node.is_string() ? Json::array({node}) : node;
   if (!list.is_array()) {
     return conflict_with(std::move(item), fmt::format("{}: `{}` is not a list — left untouched",
                                                       display(settings), route.key));
@@ -376,12 +331,8 @@ std::vector<InstructionsItem> other_route_paths(const RunContext& ctx, const Age
 }
 
 bool is_link_to(const fs::path& link, const fs::path& file) {
-  std::error_code ec;
-  if (!fs::is_symlink(fs::symlink_status(link, ec)) || ec) {
-    return false;
-  }
-  fs::path text = fs::read_symlink(link, ec);
-  return !ec && same_place(resolve_link_target(link, text), file);
+  auto text = read_link_text(link);
+  return text && same_place(resolve_link_target(link, *text), file);
 }
 
 Json entries_not_pointing_at(const Json& list, const fs::path& settings_dir, const fs::path& home,
@@ -407,19 +358,11 @@ Result<void> add_include_entry(const InstructionsItem& item) {
     return unexpected(doc.error());
   }
   auto segments = split(include.key, '.');
-  Json* parent = &*doc;
-  for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
-    auto it = parent->find(segments[i]);
-    if (it == parent->end()) {
-      members_of(*parent).emplace_back(std::string(segments[i]), Json::object());
-      parent = &members_of(*parent).back().second;
-    } else if (it->is_object()) {
-      parent = &*it;
-    } else {
-      return unexpected(fmt::format("`{}` is not reachable", include.key));
-    }
+  Json* parent = key_parent(*doc, segments, true).parent;
+  if (parent == nullptr) {
+    return unexpected(fmt::format("`{}` is not reachable", include.key));
   }
-  std::optional<Json> old = swap_remove(*parent, segments.back());
+  std::optional<Json> old = swap_remove_member(*parent, segments.back());
   Json list = Json::array();
   if (old && old->is_string()) {
     list.push_back(std::move(*old));
@@ -456,13 +399,8 @@ Result<void> apply_instructions_item(const RunContext& ctx, const InstructionsIt
   switch (item.state) {
     case InstructionsState::missing: {
       KELVARO_CHECK(item.target.has_value(), "missing implies a link target");
-      std::error_code ec;
-      fs::path parent = item.path.parent_path();
-      if (!parent.empty()) {
-        fs::create_directories(parent, ec);
-        if (ec) {
-          return unexpected(error_text(ec));
-        }
+      if (auto created = create_parent_folders(item.path); !created) {
+        return unexpected(error_text(created.error()));
       }
       return make_instructions_link(item);
     }
@@ -494,10 +432,8 @@ Result<void> apply_instructions_item(const RunContext& ctx, const InstructionsIt
         }
         return append_import_line(item);
       }
-      std::error_code ec;
-      fs::remove(item.path, ec);
-      if (ec) {
-        return unexpected(error_text(ec));
+      if (auto removed = remove_entry(item.path); !removed) {
+        return unexpected(error_text(removed.error()));
       }
       return make_instructions_link(item);
     }
@@ -512,40 +448,27 @@ Result<void> apply_instructions_item(const RunContext& ctx, const InstructionsIt
 
 Result<void> append_import_line(const InstructionsItem& item) {
   KELVARO_CHECK(item.import_line.has_value(), "import implies an import line");
-  std::error_code ec;
-  fs::path parent = item.path.parent_path();
-  if (!parent.empty()) {
-    fs::create_directories(parent, ec);
-    if (ec) {
-      return unexpected(error_text(ec));
-    }
+  if (auto created = create_parent_folders(item.path); !created) {
+    return unexpected(error_text(created.error()));
   }
   std::string text;
-  auto bytes = read_file(item.path);
-  if (bytes) {
-    text = std::move(*bytes);
-  } else if (bytes.error() != std::errc::no_such_file_or_directory) {
-    return unexpected(error_text(bytes.error()));
+  auto read = read_text_file(item.path);
+  if (read) {
+    text = std::move(*read);
+  } else if (read.error() == std::errc::illegal_byte_sequence) {
+    return unexpected(std::string("not valid UTF-8 text — left untouched"));
+  } else if (read.error() != std::errc::no_such_file_or_directory) {
+    return unexpected(error_text(read.error()));
   }
   // The user's own text is never rewritten: only the new line is appended, so not even a
   // failed write can cut the file short.
-  if (!is_valid_utf8(text)) {
-    return unexpected(std::string("not valid UTF-8 text — left untouched"));
-  }
   std::string tail;
   if (!text.empty() && text.back() != '\n') {
     tail += '\n';
   }
   tail += *item.import_line + "\n";
-  errno = 0;
-  std::ofstream out(item.path, std::ios::binary | std::ios::app);
-  if (!out) {
-    return unexpected(errno_text(errno));
-  }
-  out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
-  out.flush();
-  if (!out) {
-    return unexpected(errno_text(errno));
+  if (auto appended = append_file(item.path, tail); !appended) {
+    return unexpected(error_text(appended.error()));
   }
   return {};
 }
@@ -555,20 +478,12 @@ Result<bool> remove_include_entry(const RunContext& ctx, const fs::path& setting
                                   const std::optional<std::string>& companion) {
   auto doc = read_json_object(settings);
   if (!doc) {
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(settings, ec)) && !ec) {
-      return false;
-    }
     return unexpected(doc.error());
   }
   auto segments = split(key, '.');
-  Json* parent = &*doc;
-  for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
-    auto it = parent->find(segments[i]);
-    if (it == parent->end() || !it->is_object()) {
-      return false;
-    }
-    parent = &*it;
+  Json* parent = key_parent(*doc, segments, false).parent;
+  if (parent == nullptr) {
+    return false;
   }
   auto it = parent->find(segments.back());
   // A single string naming the Commons was not written by this program (it always writes a

@@ -11,54 +11,14 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A path's components without the empty one a trailing separator leaves, so "a/b/" equals
-// "a/b".
-std::vector<fs::path> components(const fs::path& path) {
-  std::vector<fs::path> parts;
-  for (const fs::path& part : path) {
-    if (!part.empty()) {
-      parts.push_back(part);
-    }
-  }
-  return parts;
-}
-
-bool same_components(const fs::path& a, const fs::path& b) {
-  return components(a) == components(b);
-}
-
-// Windows refuses links without the privilege (error 1314); the plain system text does not
-// tell the user how to get it.
-class DeveloperModeCategory : public std::error_category {
- public:
-  const char* name() const noexcept override { return "kelvaro.symlink"; }
-  std::string message(int) const override {
-    return "creating symlinks requires Windows Developer Mode (Settings → System → For "
-           "developers) or an elevated shell";
-  }
-};
-
-const std::error_category& developer_mode_category() {
-  static const DeveloperModeCategory category;
-  return category;
-}
-
-constexpr int windows_privilege_not_held = 1314;
-
 bool walk_tree(const fs::path& base, const fs::path& dir, std::vector<TreeFile>& files) {
-  std::error_code ec;
-  fs::directory_iterator it(dir, ec);
-  if (ec) {
+  auto listed = list_folder(dir);
+  if (!listed) {
     return false;
   }
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) {
-      return false;
-    }
-    const fs::path& path = it->path();
+  for (const fs::path& path : *listed) {
     std::string relative = path_to_utf8(path.lexically_relative(base));
-    std::error_code kind_ec;
-    if (fs::is_directory(path, kind_ec)) {
+    if (is_folder(path)) {
       if (!walk_tree(base, path, files)) {
         return false;
       }
@@ -70,18 +30,13 @@ bool walk_tree(const fs::path& base, const fs::path& dir, std::vector<TreeFile>&
     }
     files.emplace_back(std::move(relative), std::move(*bytes));
   }
-  return !ec;
+  return true;
 }
 
 LinkProbe probe_of(LinkProbe::Kind kind) {
   LinkProbe probe;
   probe.kind = kind;
   return probe;
-}
-
-bool is_dir_following(const fs::path& path) {
-  std::error_code ec;
-  return fs::is_directory(path, ec);
 }
 
 void sort_by_link_path(std::vector<LinkItem>& items) {
@@ -117,12 +72,8 @@ struct Anchor {
 
 Anchor anchor(const fs::path& path) {
   fs::path normal = absolute_normal_path(path);
-  std::vector<fs::path> parts = components(normal);
+  std::vector<fs::path> parts = path_components(normal);
   return Anchor{.normal = std::move(normal), .parts = std::move(parts)};
-}
-
-bool starts_with(const std::vector<fs::path>& parts, const std::vector<fs::path>& prefix) {
-  return parts.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), parts.begin());
 }
 
 // An agent folder that is itself a link into the Commons (`.claude/skills` → the Commons'
@@ -132,65 +83,44 @@ bool resolves_into_commons(const fs::path& dir, const fs::path& commons) {
   if (lies_within(dir, commons)) {
     return false;
   }
-  std::error_code ec;
-  const fs::path real_dir = fs::canonical(dir, ec);
-  if (ec) {
+  auto real_dir = canonical_path(dir);
+  if (!real_dir) {
     return false;
   }
-  const fs::path real_commons = fs::canonical(commons, ec);
-  if (ec) {
+  auto real_commons = canonical_path(commons);
+  if (!real_commons) {
     return false;
   }
-  return starts_with(components(real_dir), components(real_commons));
+  return starts_with_components(path_components(*real_dir), path_components(*real_commons));
 }
 
-// `relative_path` between two normalised paths, `from` given with its components.
 fs::path relative_between(const Anchor& from, const fs::path& to) {
-  if (from.normal.is_absolute() != to.is_absolute() || from.normal.root_name() != to.root_name()) {
-    return to;
-  }
-  std::vector<fs::path> t = components(to);
-  std::size_t common = 0;
-  while (common < from.parts.size() && common < t.size() && from.parts[common] == t[common]) {
-    ++common;
-  }
-  fs::path result;
-  for (std::size_t i = common; i < from.parts.size(); ++i) {
-    result /= "..";
-  }
-  for (std::size_t i = common; i < t.size(); ++i) {
-    result /= t[i];
-  }
-  if (result.empty()) {
-    return ".";
-  }
-  return result;
+  return relative_path_between(from.normal, from.parts, to);
 }
 
 // `read_link_state` with the link already anchored (`anchored`) and the Commons split once.
 // `want_dangling` is false where the answer plays no part, to save one attribute read.
 LinkProbe probe_link(const fs::path& path, const fs::path& anchored, const Anchor& commons,
                      bool want_dangling) {
-  std::error_code ec;
-  fs::file_status own = fs::symlink_status(path, ec);
-  if (ec || !fs::exists(own)) {
+  auto own = path_kind(path, false);
+  if (!own) {
     return probe_of(LinkProbe::Kind::absent);
   }
-  if (!fs::is_symlink(own)) {
+  if (*own != PathKind::link) {
     return probe_of(LinkProbe::Kind::not_a_link);
   }
-  fs::path raw = fs::read_symlink(path, ec);
-  if (ec) {
+  auto stored = read_link_text(path);
+  if (!stored) {
     return probe_of(LinkProbe::Kind::not_a_link);
   }
+  fs::path raw = std::move(*stored);
   fs::path resolved = resolve_link_target(anchored, raw);
-  if (!starts_with(components(resolved), commons.parts)) {
+  if (!starts_with_components(path_components(resolved), commons.parts)) {
     return probe_of(LinkProbe::Kind::foreign);
   }
   bool dangling = false;
   if (want_dangling) {
-    fs::file_status through = fs::status(path, ec);
-    dangling = ec || !fs::exists(through);
+    dangling = !path_exists(path);
   }
   return LinkProbe{.kind = LinkProbe::Kind::ours,
                    .raw_target = std::move(raw),
@@ -251,8 +181,8 @@ EntryPlace place_of(const CommonsEntry& entry, const Anchor& folder, const Ancho
     if (!cached_name) {
       fs::path parent = entry.path.parent_path();
       Anchor anchored = anchor(parent);
-      bool usable =
-          starts_with(anchored.parts, commons.parts) && !starts_with(folder.parts, anchored.parts);
+      bool usable = starts_with_components(anchored.parts, commons.parts) &&
+                    !starts_with_components(folder.parts, anchored.parts);
       fs::path relative = usable ? relative_between(folder, anchored.normal) : fs::path();
       cache = ParentCache{.parent = std::move(parent),
                           .normal = std::move(anchored.normal),
@@ -268,7 +198,7 @@ EntryPlace place_of(const CommonsEntry& entry, const Anchor& folder, const Ancho
   }
   fs::path normal = absolute_normal_path(entry.path);
   fs::path expected = relative_between(folder, normal);
-  bool in_commons = starts_with(components(normal), commons.parts);
+  bool in_commons = starts_with_components(path_components(normal), commons.parts);
   return EntryPlace{.expected = std::move(expected),
                     .in_commons = in_commons,
                     .parent_normal = nullptr,
@@ -366,29 +296,6 @@ bool is_fixable(LinkState state) {
          state == LinkState::duplicate;
 }
 
-fs::path absolute_normal_path(const fs::path& path) {
-  if (path.is_absolute()) {
-    return normalize_path(path);
-  }
-  std::error_code ec;
-  fs::path cwd = fs::current_path(ec);
-  if (ec) {
-    return normalize_path(path);
-  }
-  return normalize_path(cwd / path);
-}
-
-bool lies_within(const fs::path& path, const fs::path& dir) {
-  return starts_with(components(absolute_normal_path(path)), anchor(dir).parts);
-}
-
-fs::path relative_path(const fs::path& from_dir, const fs::path& to) {
-  fs::path from = normalize_path(from_dir);
-  std::vector<fs::path> parts = components(from);
-  return relative_between(Anchor{.normal = std::move(from), .parts = std::move(parts)},
-                          normalize_path(to));
-}
-
 std::optional<std::vector<TreeFile>> collect_tree(const fs::path& dir) {
   std::vector<TreeFile> files;
   if (!walk_tree(dir, dir, files)) {
@@ -400,8 +307,8 @@ std::optional<std::vector<TreeFile>> collect_tree(const fs::path& dir) {
 }
 
 bool same_content(const fs::path& a, const fs::path& b) {
-  bool a_dir = is_dir_following(a);
-  bool b_dir = is_dir_following(b);
+  bool a_dir = is_folder(a);
+  bool b_dir = is_folder(b);
   if (a_dir != b_dir) {
     return false;
   }
@@ -452,14 +359,9 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
                              .state = state});
   }
 
-  std::error_code ec;
-  fs::directory_iterator it(dir, ec);
-  if (!ec) {
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-      if (ec) {
-        break;
-      }
-      const fs::path& path = it->path();
+  auto listed = list_folder(dir);
+  if (listed) {
+    for (const fs::path& path : *listed) {
       std::string name = display(path.filename());
       if (planned.contains(name)) {
         continue;
@@ -484,16 +386,11 @@ std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& co
   if (resolves_into_commons(dir, commons)) {
     return items;
   }
-  std::error_code ec;
-  fs::directory_iterator it(dir, ec);
-  if (ec) {
+  auto listed = list_folder(dir);
+  if (!listed) {
     return items;
   }
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) {
-      break;
-    }
-    fs::path path = it->path();
+  for (const fs::path& path : *listed) {
     if (read_link_state(path, commons).kind == LinkProbe::Kind::ours) {
       items.push_back(LinkItem{.name = display(path.filename()),
                                .link_path = path,
@@ -506,14 +403,10 @@ std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& co
 }
 
 Result<void, std::error_code> make_link(const fs::path& target, const fs::path& link) {
-  bool is_dir = is_dir_following(resolve_link_target(link, target));
+  bool is_dir = is_folder(resolve_link_target(link, target));
   auto created = create_link(target, link, is_dir);
   if (!created) {
-    std::error_code ec = created.error();
-    if (ec.category() == std::system_category() && ec.value() == windows_privilege_not_held) {
-      return unexpected(std::error_code(ec.value(), developer_mode_category()));
-    }
-    return unexpected(ec);
+    return unexpected(explain_link_error(created.error()));
   }
   return {};
 }
@@ -521,25 +414,16 @@ Result<void, std::error_code> make_link(const fs::path& target, const fs::path& 
 Result<void, std::error_code> remove_link(const fs::path& path) {
   // Removing a link never follows it, so a folder link goes without its target's contents;
   // a real folder that is not empty is refused rather than emptied.
-  std::error_code ec;
-  fs::remove(path, ec);
-  if (ec) {
-    return unexpected(ec);
-  }
-  return {};
+  return remove_entry(path);
 }
 
 Result<void, std::error_code> apply_link_fix(const LinkItem& item) {
   switch (item.state) {
     case LinkState::missing: {
       KELVARO_CHECK(item.target.has_value(), "missing implies a Commons entry");
-      fs::path parent = item.link_path.parent_path();
-      if (!parent.empty()) {
-        std::error_code ec;
-        fs::create_directories(parent, ec);
-        if (ec) {
-          return unexpected(ec);
-        }
+      auto created = create_parent_folders(item.link_path);
+      if (!created) {
+        return created;
       }
       return make_link(*item.target, item.link_path);
     }

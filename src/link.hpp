@@ -13,8 +13,8 @@
 #include "fsutil.hpp"
 #include "result.hpp"
 
-// Links from agents' folders into the Commons: classification, path arithmetic and the three
-// file-system actions. `normalize_path` and `resolve_link_target` live in fsutil.hpp.
+// Links from agents' folders into the Commons: classification and the three file-system
+// actions. The path arithmetic they use (`relative_path`, `lies_within`) lives in fsutil.hpp.
 namespace kelvaro {
 
 // The state of one planned link. `sync` fixes missing, stale, dangling and duplicate and leaves
@@ -63,21 +63,6 @@ struct LinkProbe {
 
   bool operator==(const LinkProbe&) const = default;
 };
-
-// `path` made absolute against the current folder (left as it is when the current folder
-// cannot be read), then normalised. A relative Commons or home must pass through this before
-// it is compared with a resolved link target or used to compute one.
-std::filesystem::path absolute_normal_path(const std::filesystem::path& path);
-
-// True when normalised `path`, compared component by component, begins with every component
-// of normalised `dir` (`dir` itself included). Both are anchored first when relative.
-bool lies_within(const std::filesystem::path& path, const std::filesystem::path& dir);
-
-// The text to store in a link placed in `from_dir` so that it reaches `to`, computed on the
-// normalised paths without touching the file system; "." for the folder itself. When exactly
-// one of them is absolute, the normalised `to`.
-std::filesystem::path relative_path(const std::filesystem::path& from_dir,
-                                    const std::filesystem::path& to);
 
 // One file of a tree: its path relative to the tree's base, as text, and its bytes.
 using TreeFile = std::pair<std::string, std::string>;

@@ -57,10 +57,9 @@ LockTimeout lock_timeout(const EnvSnapshot& env) {
 
 Result<ProcessLock, LockError> acquire_lock(const std::filesystem::path& state_dir,
                                             LockTimeout timeout) {
-  std::error_code ec;
-  std::filesystem::create_directories(state_dir, ec);
-  if (ec) {
-    return unexpected(LockError{.kind = LockError::Kind::io, .error = ec});
+  auto created = create_folders(state_dir);
+  if (!created) {
+    return unexpected(LockError{.kind = LockError::Kind::io, .error = created.error()});
   }
   const std::filesystem::path path = state_dir / "lock";
   const auto start = std::chrono::steady_clock::now();

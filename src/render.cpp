@@ -56,22 +56,10 @@ std::string_view strip_quotes(std::string_view value) {
   return value;
 }
 
-// The file's bytes when they are UTF-8 text; bytes that are not count as a read failure.
-Result<std::string, std::error_code> read_text(const fs::path& path) {
-  auto bytes = read_file(path);
-  if (!bytes) {
-    return unexpected(bytes.error());
-  }
-  if (!is_valid_utf8(*bytes)) {
-    return unexpected(std::make_error_code(std::errc::illegal_byte_sequence));
-  }
-  return std::move(*bytes);
-}
-
 // The state of the file at `path` against the `content` it should hold. A file that cannot
 // be read as UTF-8 text is foreign: it may be anyone's, so it is never written over.
 RenderState state_of(const fs::path& path, std::string_view content) {
-  auto text = read_text(path);
+  auto text = read_text_file(path);
   if (!text) {
     const std::error_code& error = text.error();
     if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory) {
@@ -124,16 +112,11 @@ std::vector<CommonsEntry> distinct_names(std::vector<CommonsEntry> entries) {
 std::vector<RenderItem> plan_orphans(const Agent& agent, const fs::path& dir,
                                      const std::set<std::string>& names) {
   std::vector<RenderItem> items;
-  std::error_code error;
-  fs::directory_iterator it(dir, error);
-  if (error) {
+  auto listed = list_folder(dir);
+  if (!listed) {
     return items;
   }
-  for (; it != fs::directory_iterator(); it.increment(error)) {
-    if (error) {
-      return items;
-    }
-    const fs::path& path = it->path();
+  for (const fs::path& path : *listed) {
     const std::string file_name = display(path.filename());
     if (file_name == "." || file_name == "..") {
       continue;
@@ -142,7 +125,7 @@ std::vector<RenderItem> plan_orphans(const Agent& agent, const fs::path& dir,
     if (names.contains(stem)) {
       continue;
     }
-    auto text = read_text(path);
+    auto text = read_text_file(path);
     if (!text || !is_generated(*text)) {
       continue;
     }
@@ -301,7 +284,7 @@ RenderPlan plan_renders(const fs::path& root, const Config& config, const fs::pa
     for (std::size_t i = 0; i < commands.size(); ++i) {
       const CommonsEntry& command = commands[i];
       if (!texts[i]) {
-        auto text = read_text(command.path);
+        auto text = read_text_file(command.path);
         if (text) {
           texts[i].emplace(parse_command_text(*text));
         } else {
@@ -343,13 +326,9 @@ Result<bool> apply_render_item(const RenderItem& item) {
     case RenderState::missing:
     case RenderState::drifted: {
       KELVARO_CHECK(item.content.has_value(), "a rendered file to write has content");
-      const fs::path parent = item.path.parent_path();
-      if (!parent.empty()) {
-        std::error_code error;
-        fs::create_directories(parent, error);
-        if (error) {
-          return unexpected(fmt::format("cannot create {}: {}", display(parent), error.message()));
-        }
+      if (auto created = create_parent_folders(item.path); !created) {
+        return unexpected(fmt::format("cannot create {}: {}", display(item.path.parent_path()),
+                                      created.error().message()));
       }
       auto written = write_atomic(item.path, *item.content);
       if (!written) {
@@ -359,12 +338,9 @@ Result<bool> apply_render_item(const RenderItem& item) {
       return true;
     }
     case RenderState::orphaned: {
-      std::error_code error;
-      if (!fs::remove(item.path, error) && !error) {
-        error = std::make_error_code(std::errc::no_such_file_or_directory);
-      }
-      if (error) {
-        return unexpected(fmt::format("cannot remove {}: {}", display(item.path), error.message()));
+      if (auto removed = remove_entry(item.path); !removed) {
+        return unexpected(
+            fmt::format("cannot remove {}: {}", display(item.path), removed.error().message()));
       }
       return true;
     }

@@ -31,10 +31,6 @@ void print_line(Reporter& r, std::string_view text) {
   write_piece(r.out, "", text);
 }
 
-void print_text_line(Reporter& r, std::string_view text) {
-  print_line(r, text);
-}
-
 void report_warning(Reporter& r, std::string_view text) {
   ++r.warnings;
   write_piece(r.err, "warning: ", text);

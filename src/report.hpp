@@ -18,8 +18,6 @@ struct Reporter {
 
 // Writes "{text}\n" on `out`.
 void print_line(Reporter& r, std::string_view text);
-// The same as `print_line`, for callers that hold borrowed text.
-void print_text_line(Reporter& r, std::string_view text);
 // Writes "warning: {text}\n" on `err` and counts it.
 void report_warning(Reporter& r, std::string_view text);
 // Writes "error: {text}\n" on `err` and counts it.

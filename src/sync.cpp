@@ -10,6 +10,7 @@
 
 #include "agents.hpp"
 #include "commons.hpp"
+#include "fsutil.hpp"
 #include "link.hpp"
 #include "lock.hpp"
 
@@ -305,8 +306,7 @@ SyncPlan plan_sync(const RunContext& ctx, const Config& config) {
 }
 
 int sync(const RunContext& ctx, const Config& config, Reporter& reporter, bool dry_run) {
-  std::error_code ec;
-  if (!fs::is_directory(ctx.commons, ec)) {
+  if (!is_folder(ctx.commons)) {
     report_error(reporter, fmt::format("no Commons at {} — run `kelvaro init` to create one",
                                        display(ctx.commons)));
     return 1;

@@ -6,6 +6,7 @@
 #include <windows.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -138,6 +139,58 @@ void expect_no_temp_files(const fs::path& dir) {
   for (const auto& entry : fs::directory_iterator(dir)) {
     EXPECT_EQ(entry.path().filename().string().find(".kelvaro-"), std::string::npos)
         << entry.path().string();
+  }
+}
+
+struct PathCase {
+  fs::path from;
+  fs::path to;
+  fs::path expected;
+};
+
+TEST(LexicalPaths, RelativePathIsLexical) {
+  const std::vector<PathCase> cases = {
+      {"/home/u/.claude/skills", "/home/u/.agents/skills/x", "../../.agents/skills/x"},
+      {"/home/u/.claude/skills", "/home/u/.claude/skills", "."},
+      {"/home/u/.claude/skills/", "/home/u/.claude/skills", "."},
+      {"/a/./b/../c", "/a/c/x", "x"},
+      {"/", "/x/y", "x/y"},
+      {"/a/b", "/", "../.."},
+      {"/a/bc", "/a/b/x", "../b/x"},
+      {"rel/dir", "/abs/./x", "/abs/x"},
+      {"/abs/dir", "rel/../x", "x"},
+      {"a/b", "a/c/d", "../c/d"},
+      {"../up", "x", "../../x"},
+  };
+  for (const PathCase& c : cases) {
+    SCOPED_TRACE(c.from.string() + " -> " + c.to.string());
+    // A path beginning with "/" is absolute only on POSIX; Windows needs a drive as well.
+    auto here = [](const fs::path& p) {
+      return p.string().starts_with("/") ? fs::path(absolute_text(p.string())) : p;
+    };
+    EXPECT_EQ(relative_path(here(c.from), here(c.to)), here(c.expected));
+  }
+}
+
+TEST(LexicalPaths, LiesWithinComparesWholeComponents) {
+  struct Case {
+    fs::path path;
+    fs::path dir;
+    bool within;
+  };
+  fs::path cwd = fs::current_path();
+  const std::vector<Case> cases = {
+      {"/h/.agents", "/h/.agents", true},
+      {"/h/.agents/skills/x", "/h/.agents/", true},
+      {"/h/.agents2/skills/x", "/h/.agents", false},
+      {"/h/.agents/../x", "/h/.agents", false},
+      {"/h", "/h/.agents", false},
+      {cwd / "rel/.agents/x", "rel/.agents", true},
+      {"rel/.agents/x", cwd / "rel/./.agents", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.string() + " in " + c.dir.string());
+    EXPECT_EQ(lies_within(c.path, c.dir), c.within);
   }
 }
 
@@ -340,6 +393,111 @@ TEST(Links, CreatedLinksAreSeenAsLinks) {
   EXPECT_EQ(home.read("links/note.md"), "x");
   EXPECT_FALSE(is_link(home.path("store/note.md")));
   EXPECT_FALSE(is_link(home.path("nothing here")));
+}
+
+TEST(ReadTextFile, RefusesBytesThatAreNotUtf8) {
+  TempHome home;
+  home.write("text", "caf\xC3\xA9\n");
+  home.write("binary", "caf\xE9\n");
+
+  auto text = read_text_file(home.path("text"));
+  auto binary = read_text_file(home.path("binary"));
+  auto missing = read_text_file(home.path("missing"));
+
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text, "caf\xC3\xA9\n");
+  ASSERT_FALSE(binary);
+  EXPECT_EQ(binary.error(), std::errc::illegal_byte_sequence);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
+}
+
+TEST(ListFolder, GivesEveryEntryOrTheSystemError) {
+  KELVARO_REQUIRE_LINKS();
+  TempHome home;
+  home.write("dir/file", "x");
+  home.make_dir("dir/sub");
+  home.make_link("dir/dangling", "nowhere");
+
+  auto listed = list_folder(home.path("dir"));
+  auto missing = list_folder(home.path("missing"));
+  auto file = list_folder(home.path("dir/file"));
+
+  ASSERT_TRUE(listed);
+  std::vector<fs::path> entries = *listed;
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries, (std::vector<fs::path>{home.path("dir/dangling"), home.path("dir/file"),
+                                            home.path("dir/sub")}));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error(), std::errc::not_a_directory);
+}
+
+TEST(RemoveEntry, TakesAFileALinkOrAnEmptyFolderNeverWhatALinkLeadsTo) {
+  KELVARO_REQUIRE_LINKS();
+  TempHome home;
+  home.write("store/skill/SKILL.md", "x");
+  home.write("file", "x");
+  home.make_link("folder-link", "store/skill", true);
+  home.make_link("dangling", "nowhere");
+  home.make_dir("empty");
+
+  for (const char* name : {"file", "folder-link", "dangling", "empty"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(remove_entry(home.path(name)));
+    EXPECT_FALSE(path_kind(home.path(name), false));
+  }
+  auto full = remove_entry(home.path("store/skill"));
+  auto missing = remove_entry(home.path("missing"));
+
+  EXPECT_EQ(home.read("store/skill/SKILL.md"), "x");
+  ASSERT_FALSE(full);
+  EXPECT_EQ(full.error(), std::errc::directory_not_empty);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
+}
+
+TEST(CreateParentFolders, CreatesTheChainAboveThePathOnly) {
+  TempHome home;
+
+  auto nested = create_parent_folders(home.path("a/b/file"));
+  auto bare = create_parent_folders("file");
+
+  ASSERT_TRUE(nested);
+  EXPECT_TRUE(is_folder(home.path("a/b")));
+  EXPECT_FALSE(path_exists(home.path("a/b/file")));
+  EXPECT_TRUE(bare);
+}
+
+TEST(PermissionBits, ReadsARegularFileThroughLinks) {
+  if constexpr (std::is_same_v<fs::path::value_type, wchar_t>) {
+    GTEST_SKIP() << "Windows files have no POSIX permission bits";
+  }
+  KELVARO_REQUIRE_LINKS();
+  TempHome home;
+  home.write("secret", "x");
+  fs::permissions(home.path("secret"), fs::perms::owner_read | fs::perms::owner_write);
+  home.make_link("link", "secret");
+  home.make_dir("folder");
+
+  EXPECT_EQ(permission_bits(home.path("secret")), 0600u);
+  EXPECT_EQ(permission_bits(home.path("link")), 0600u);
+  EXPECT_EQ(permission_bits(home.path("folder")), std::nullopt);
+  EXPECT_EQ(permission_bits(home.path("missing")), std::nullopt);
+}
+
+TEST(ExplainLinkError, OnlyTheMissingPrivilegeGetsTheDeveloperModeAdvice) {
+  const std::error_code privilege(1314, std::system_category());
+  const std::error_code other_category(1314, std::generic_category());
+  const std::error_code denied = std::make_error_code(std::errc::permission_denied);
+
+  EXPECT_EQ(explain_link_error(privilege).message(),
+            "creating symlinks requires Windows Developer Mode (Settings → System → For "
+            "developers) or an elevated shell");
+  EXPECT_EQ(explain_link_error(privilege).value(), 1314);
+  EXPECT_EQ(explain_link_error(other_category), other_category);
+  EXPECT_EQ(explain_link_error(denied), denied);
 }
 
 // Sets (or, with nullopt, removes) a variable of this process's environment; on Windows the

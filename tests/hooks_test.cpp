@@ -215,19 +215,19 @@ TEST_F(HooksPlan, GeminiTakesItsOwnEventNames) {
 TEST_F(HooksRead, EventIsTheNameTheFolderListsMatchedExactly) {
   hook_file("Stop.toml", "[[hook]]\ncommand = \"first\"\n");
   hook_file("stop.toml", "[[hook]]\ncommand = \"second\"\n");
-  std::vector<std::string> problems;
 
-  std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir(), problems);
+  CommonsHooks read = read_commons_hooks(hooks_dir());
 
   if (case_sensitive_names(hooks_dir())) {
-    EXPECT_EQ(hooks, (std::vector<CommonsHook>{{.event = "Stop", .command = "first"}}));
-    EXPECT_EQ(problems, std::vector<std::string>{(hooks_dir() / "stop.toml").string() +
-                                                 ": `stop` is not a hook event — expected one of " +
-                                                 kEvents});
+    EXPECT_EQ(read.hooks, (std::vector<CommonsHook>{{.event = "Stop", .command = "first"}}));
+    EXPECT_EQ(read.errors, std::vector<std::string>{(hooks_dir() / "stop.toml").string() +
+                                                    ": `stop` is not a hook event — expected "
+                                                    "one of " +
+                                                    kEvents});
   } else {
     // One file: the second write went into "Stop.toml", whose name the system keeps.
-    EXPECT_EQ(hooks, (std::vector<CommonsHook>{{.event = "Stop", .command = "second"}}));
-    EXPECT_TRUE(problems.empty());
+    EXPECT_EQ(read.hooks, (std::vector<CommonsHook>{{.event = "Stop", .command = "second"}}));
+    EXPECT_TRUE(read.errors.empty());
   }
 }
 
@@ -270,12 +270,11 @@ TEST_F(HooksRead, BadHookFilesGiveOneProblemEachAndNoHooks) {
     hook_file("PreCompact.toml", "[[hook]]\ncommand = \"keep\"\n");
     hook_file("SubagentStop.TOML", "[[hook]]\nmatcher = \"ignored\"\n");
     hook_file("notes.txt", "not a hook");
-    std::vector<std::string> problems;
 
-    std::vector<CommonsHook> hooks = read_commons_hooks(dir, problems);
+    CommonsHooks read = read_commons_hooks(dir);
 
-    EXPECT_EQ(problems, std::vector<std::string>{c.problem});
-    EXPECT_EQ(hooks, (std::vector<CommonsHook>{{.event = "PreCompact", .command = "keep"}}));
+    EXPECT_EQ(read.errors, std::vector<std::string>{c.problem});
+    EXPECT_EQ(read.hooks, (std::vector<CommonsHook>{{.event = "PreCompact", .command = "keep"}}));
   }
 }
 
@@ -285,11 +284,11 @@ TEST_F(HooksRead, HookValuesOfOtherTypesCountAsAbsent) {
             "[[hook]]\ncommand = \"\"\ntimeout = \"30\"\nmatcher = \"\"\ntype = \"command\"\n"
             "[[hook]]\ncommand = \"c\"\ntimeout = -5\nextra = true\n");
   hook_file("Notification.toml", "[[hook]]\ncommand = \"n\"\n");
-  std::vector<std::string> problems;
 
-  std::vector<CommonsHook> hooks = read_commons_hooks(hooks_dir(), problems);
+  CommonsHooks read = read_commons_hooks(hooks_dir());
 
-  EXPECT_TRUE(problems.empty());
+  EXPECT_TRUE(read.errors.empty());
+  const std::vector<CommonsHook>& hooks = read.hooks;
   EXPECT_EQ(hooks, (std::vector<CommonsHook>{
                        {.event = "Notification", .command = "n"},
                        {.event = "Stop", .command = "a"},

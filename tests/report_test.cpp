@@ -32,7 +32,7 @@ TEST(Reporter, ResultLinesGoToOutUnchanged) {
   Streams s;
 
   print_line(s.reporter, "two\nlines\n");
-  print_text_line(s.reporter, "caf\xC3\xA9 — done");
+  print_line(s.reporter, "caf\xC3\xA9 — done");
 
   EXPECT_EQ(s.out.str(), "two\nlines\n\ncaf\xC3\xA9 — done\n");
   EXPECT_EQ(s.err.str(), "");
