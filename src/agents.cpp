@@ -294,16 +294,18 @@ std::vector<Agent> list_agents(const std::filesystem::path& root, const Config& 
     }
   }
   for (const auto& custom : config.custom) {
-    if (disabled(custom.name) || !is_installed(root, custom.root)) {
+    // Folders named in kelvaro.toml are UTF-8 text, whatever the system's paths are.
+    const std::filesystem::path custom_root = path_from_utf8(custom.root);
+    if (disabled(custom.name) || !is_installed(root, custom_root)) {
       continue;
     }
     Agent agent{.instructions = std::nullopt,
                 .name = custom.name,
-                .home = custom.root,
+                .home = custom_root,
                 .surfaces = {},
                 .descriptor = nullptr};
     for (const auto& [family, dir] : custom.dirs) {
-      agent.surfaces.push_back(Surface{.family = family, .dir = dir});
+      agent.surfaces.push_back(Surface{.family = family, .dir = path_from_utf8(dir)});
     }
     agents.push_back(std::move(agent));
   }

@@ -303,7 +303,7 @@ RenderPlan plan_renders(const fs::path& root, const Config& config, const fs::pa
                  fmt::format("cannot serialise a rendered command: {}", content.error()));
         continue;
       }
-      fs::path path = dir / fmt::format("{}.{}", command.name, extension);
+      fs::path path = dir / path_from_utf8(fmt::format("{}.{}", command.name, extension));
       const RenderState state = state_of(path, *content);
       plan.items.push_back(RenderItem{.agent = agent.name,
                                       .name = command.name,

@@ -239,5 +239,35 @@ TEST_F(E2eSync, HeldLockStopsARealRunButNotADryRun) {
   EXPECT_TRUE(dry.out.ends_with("\n3 changes would be made.\n")) << dry.out;
 }
 
+// Names beyond ASCII cross the system boundary four times: the home folder in the
+// environment, the Commons entry read from the folder, the generated file written back, and the
+// name printed. Generated command files need no links, so this runs wherever the program does.
+TEST(E2eSyncNames, NonAsciiHomeAndEntryNamesRoundTrip) {
+  TempHome home;
+  const fs::path cafe = home.make_dir("caf\xC3\xA9");
+  home.make_dir(cafe / ".gemini");
+  home.write(cafe / ".agents" / "commands" / path_from_utf8("\xC3\xA9.md"),
+             "---\ndescription: Say hi\n---\nHello $ARGUMENTS\n");
+  EnvSnapshot env = home.env();
+  env["KELVARO_TARGET_ROOT"] = path_to_utf8(cafe);
+  env.erase("HOME");
+
+  RunResult first = run_kelvaro({"sync"}, env);
+  RunResult unknown = run_kelvaro({"\xC3\xA9"}, env);
+
+  EXPECT_EQ(first, (RunResult{.out = "rendered commands\n"
+                                     "  missing    \xC3\xA9 \xE2\x86\x92 gemini \xE2\x80\x94 "
+                                     "not rendered yet\n"
+                                     "\n"
+                                     "1 change made.\n",
+                              .err = "",
+                              .status = 0}));
+  EXPECT_TRUE(
+      kelvaro::is_regular_file(cafe / ".gemini" / "commands" / path_from_utf8("\xC3\xA9.toml")));
+  EXPECT_EQ(run_kelvaro({"sync"}, env), up_to_date);
+  const std::string unrecognized = "error: unrecognized subcommand '\xC3\xA9'\n";
+  EXPECT_EQ(unknown.err.substr(0, unrecognized.size()), unrecognized);
+}
+
 }  // namespace
 }  // namespace kelvaro
