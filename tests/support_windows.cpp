@@ -61,6 +61,18 @@ std::string read_all(HANDLE pipe) {
   return text;
 }
 
+// The program under test: where the build put it, else beside this test program, so that the
+// two can be copied to a Windows machine together.
+std::wstring program_path() {
+  const std::wstring built = wide(KELVARO_EXE);
+  if (::GetFileAttributesW(built.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    return built;
+  }
+  wchar_t self[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return (fs::path(std::wstring(self, length)).parent_path() / L"kelvaro.exe").wstring();
+}
+
 }  // namespace
 
 fs::path make_temp_folder() {
@@ -81,7 +93,7 @@ fs::path make_temp_folder() {
 
 RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& env,
                       const fs::path& cwd) {
-  const std::wstring exe = wide(KELVARO_EXE);
+  const std::wstring exe = program_path();
   std::wstring command_line = quoted(exe);
   for (const std::string& arg : args) {
     command_line += L" " + quoted(wide(arg));
@@ -126,7 +138,7 @@ RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& e
   ::CloseHandle(null_in);
   RunResult result;
   if (!started) {
-    ADD_FAILURE() << "cannot start " << KELVARO_EXE << ": error " << start_error;
+    ADD_FAILURE() << "cannot start " << display(exe) << ": error " << start_error;
     ::CloseHandle(out_read);
     ::CloseHandle(err_read);
     return result;
