@@ -15,7 +15,7 @@
 #include "result.hpp"
 
 // The seam to the operating system, plus the path and text helpers every module shares.
-// Only the platform half (fsutil_posix.cpp) includes system headers.
+// Only the platform halves (fsutil_posix.cpp, fsutil_windows.cpp) include system headers.
 namespace kelvaro {
 
 // --- text ---------------------------------------------------------------------------------
