@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <system_error>
 
 #include "fsutil.hpp"
 

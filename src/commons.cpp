@@ -92,18 +92,18 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
   FamilyScan scan;
   fs::path folder = commons / fs::path(std::string(family_word(family)));
 
-  auto listed = list_folder(folder);
+  auto listed = list_folder_names(folder);
   if (!listed) {
     if (listed.error() != std::errc::no_such_file_or_directory) {
       scan.warnings.push_back(ScanUnreadable{.path = folder, .error = listed.error().message()});
     }
     return scan;
   }
-  for (const fs::path& path : *listed) {
-    // The real file name stays in `path` so that an entry whose name is not valid UTF-8 can
+  for (const fs::path& file_name : *listed) {
+    // The real file name stays in the path so that an entry whose name is not valid UTF-8 can
     // still be reached; only the reported names are converted.
-    std::string name = display(path.filename());
-    judge_entry(family, path, name, scan.entries, scan.warnings);
+    std::string name = display(file_name);
+    judge_entry(family, folder / file_name, name, scan.entries, scan.warnings);
   }
 
   std::stable_sort(scan.entries.begin(), scan.entries.end(),

@@ -392,6 +392,17 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
   return WriteOutcome{.path = destination, .mode = std::nullopt};
 }
 
+Result<std::vector<fs::path>, std::error_code> list_folder(const fs::path& dir) {
+  auto names = list_folder_names(dir);
+  if (!names) {
+    return unexpected(names.error());
+  }
+  for (fs::path& name : *names) {
+    name = dir / name;
+  }
+  return names;
+}
+
 Result<void, std::error_code> create_parent_folders(const fs::path& path) {
   const fs::path parent = path.parent_path();
   if (parent.empty()) {

@@ -198,8 +198,13 @@ std::optional<std::uint32_t> permission_bits(const std::filesystem::path& path);
 // True when `a` and `b`, links followed, are the same file (same device and file number).
 bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 
-// The entries of the folder `dir` as full paths, in listing order ("." and ".." left out).
-// Fails with the system error when the folder cannot be listed or the listing breaks off.
+// The names of the entries of the folder `dir`, each one path component, in listing order
+// ("." and ".." left out). Fails with the system error when the folder cannot be listed or
+// the listing breaks off.
+Result<std::vector<std::filesystem::path>, std::error_code> list_folder_names(
+    const std::filesystem::path& dir);
+
+// `list_folder_names` as full paths, `dir` joined with each name.
 Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
     const std::filesystem::path& dir);
 

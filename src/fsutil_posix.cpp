@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -5,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -228,19 +231,29 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
+Result<std::vector<std::filesystem::path>, std::error_code> list_folder_names(
     const std::filesystem::path& dir) {
-  std::error_code ec;
-  std::filesystem::directory_iterator it(dir, ec);
+  DIR* stream = ::opendir(dir.c_str());
+  if (stream == nullptr) {
+    return unexpected(last_error());
+  }
+  const std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, ::closedir);
   std::vector<std::filesystem::path> entries;
-  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    entries.push_back(it->path());
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr) {
+      // A listing that breaks off is no listing: callers decide what is absent from it.
+      if (errno != 0) {
+        return unexpected(last_error());
+      }
+      return entries;
+    }
+    const std::string_view name(entry->d_name);
+    if (name != "." && name != "..") {
+      entries.emplace_back(name);
+    }
   }
-  // A listing that breaks off is no listing: callers decide what is absent from it.
-  if (ec) {
-    return unexpected(ec);
-  }
-  return entries;
 }
 
 Result<void, std::error_code> append_file(const std::filesystem::path& path,

@@ -305,18 +305,18 @@ bool same_file(const fs::path& a, const fs::path& b) {
          info[0].nFileIndexLow == info[1].nFileIndexLow;
 }
 
-Result<std::vector<fs::path>, std::error_code> list_folder(const fs::path& dir) {
+Result<std::vector<fs::path>, std::error_code> list_folder_names(const fs::path& dir) {
   std::error_code ec;
   fs::directory_iterator it(dir, ec);
-  std::vector<fs::path> entries;
+  std::vector<fs::path> names;
   for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    entries.push_back(it->path());
+    names.push_back(it->path().filename());
   }
   // A listing that breaks off is no listing: callers decide what is absent from it.
   if (ec) {
     return unexpected(ec);
   }
-  return entries;
+  return names;
 }
 
 Result<void, std::error_code> append_file(const fs::path& path, std::string_view bytes) {

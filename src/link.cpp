@@ -359,14 +359,15 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
                              .state = state});
   }
 
-  auto listed = list_folder(dir);
+  auto listed = list_folder_names(dir);
   if (listed) {
-    for (const fs::path& path : *listed) {
-      std::string name = display(path.filename());
+    for (const fs::path& file_name : *listed) {
+      std::string name = display(file_name);
       if (planned.contains(name)) {
         continue;
       }
-      LinkProbe probe = probe_link(path, folder.normal / path.filename(), root, true);
+      fs::path path = dir / file_name;
+      LinkProbe probe = probe_link(path, folder.normal / file_name, root, true);
       if (probe.kind == LinkProbe::Kind::foreign) {
         items.push_back(LinkItem{
             .name = name, .link_path = path, .target = std::nullopt, .state = LinkState::foreign});

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
-#include <system_error>
 #include <utility>
 
 #include "agents.hpp"

@@ -258,7 +258,7 @@ struct Value {
   std::vector<Value> items{};   // array, in order
   // Inline table: entries as written; a dotted key `a.b = 1` inside braces is one entry
   // with two keys (`inline_members` gives the nested view).
-  std::vector<InlineEntry> entries;
+  std::vector<InlineEntry> entries{};
   std::optional<std::string> raw{};  // scalar as written; none = default form
   Decor decor{};                     // text before / after the value
   Text closing{};                    // array / inline table: text before the `]` or `}`

@@ -420,6 +420,7 @@ TEST(ListFolder, GivesEveryEntryOrTheSystemError) {
   home.make_link("dir/dangling", "nowhere");
 
   auto listed = list_folder(home.path("dir"));
+  auto names = list_folder_names(home.path("dir"));
   auto missing = list_folder(home.path("missing"));
   auto file = list_folder(home.path("dir/file"));
 
@@ -428,6 +429,9 @@ TEST(ListFolder, GivesEveryEntryOrTheSystemError) {
   std::sort(entries.begin(), entries.end());
   EXPECT_EQ(entries, (std::vector<fs::path>{home.path("dir/dangling"), home.path("dir/file"),
                                             home.path("dir/sub")}));
+  ASSERT_TRUE(names);
+  std::sort(names->begin(), names->end());
+  EXPECT_EQ(*names, (std::vector<fs::path>{"dangling", "file", "sub"}));
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
   ASSERT_FALSE(file);
