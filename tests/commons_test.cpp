@@ -46,8 +46,8 @@ TEST(CommonsScan, FamilyPathThatIsAFileIsUnreadable) {
 
   EXPECT_TRUE(scan.entries.empty());
   EXPECT_EQ(texts_of(scan),
-            std::vector<std::string>{"cannot read " + (home.commons() / "skills").string() +
-                                     ": Not a directory"});
+            std::vector<std::string>{"cannot read " + (home.commons() / "skills").string() + ": " +
+                                     std::make_error_code(std::errc::not_a_directory).message()});
 }
 
 TEST(CommonsScan, CommandsKeepOnlyMarkdownFiles) {

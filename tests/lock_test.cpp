@@ -65,7 +65,8 @@ TEST(LockError, Texts) {
             "another kelvaro process is running — try again when it finishes");
   EXPECT_EQ(to_string(LockError{.kind = LockError::Kind::io,
                                 .error = std::make_error_code(std::errc::permission_denied)}),
-            "cannot take the kelvaro lock: Permission denied");
+            "cannot take the kelvaro lock: " +
+                std::make_error_code(std::errc::permission_denied).message());
 }
 
 // Another process holding the lock on `state_dir` until it is dropped.
@@ -288,7 +289,9 @@ TEST(AcquireLock, OtherFailuresAreIoErrorsWithoutWaiting) {
   EXPECT_EQ(to_string(folder.error()),
             "cannot take the kelvaro lock: " + folder_open_error().message());
   ASSERT_FALSE(file);
-  EXPECT_EQ(to_string(file.error()), "cannot take the kelvaro lock: Not a directory");
+  EXPECT_EQ(to_string(file.error()),
+            "cannot take the kelvaro lock: " +
+                std::make_error_code(std::errc::not_a_directory).message());
   EXPECT_LT(waited, std::chrono::milliseconds(1000));
 }
 

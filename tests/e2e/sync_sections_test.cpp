@@ -196,8 +196,8 @@ TEST_F(E2eSyncSections, FailedWiringSkipsThatAgentsLaterItemsOnly) {
             "  legacy    gemini\n"
             "\n"
             "3 changes made.\n");
-  EXPECT_EQ(result.err,
-            "error: cannot write " + at(".config/opencode/opencode.json") + ": Not a directory\n");
+  EXPECT_EQ(result.err, "error: cannot write " + at(".config/opencode/opencode.json") + ": " +
+                            std::make_error_code(std::errc::not_a_directory).message() + "\n");
   EXPECT_EQ(result.status, 1);
   EXPECT_TRUE(holds_link_text(home.path(".config/opencode/AGENTS.md"), "../../.agents/AGENTS.md"));
   EXPECT_FALSE(exists_here(home.path(".gemini/GEMINI.md")));
@@ -474,13 +474,14 @@ TEST_F(E2eSyncSections, RenderedFolderThatCannotBeMadeIsAnError) {
 
   RunResult result = sync();
 
-  EXPECT_EQ(result, (RunResult{.out = "rendered commands\n"
-                                      "  missing    x → gemini — not rendered yet\n"
-                                      "\n"
-                                      "No changes were made — see the errors above.\n",
-                               .err = "error: cannot create " + at(".gemini/commands") +
-                                      ": Not a directory\n",
-                               .status = 1}));
+  EXPECT_EQ(result,
+            (RunResult{.out = "rendered commands\n"
+                              "  missing    x → gemini — not rendered yet\n"
+                              "\n"
+                              "No changes were made — see the errors above.\n",
+                       .err = "error: cannot create " + at(".gemini/commands") + ": " +
+                              std::make_error_code(std::errc::not_a_directory).message() + "\n",
+                       .status = 1}));
   EXPECT_EQ(home.read(".gemini/commands"), "a file where the folder belongs");
 }
 

@@ -153,7 +153,9 @@ TEST_F(E2eSync, FailingFixIsReportedAndTheRunGoesOn) {
             "  missing   helper\n"
             "\n"
             "2 changes made.\n");
-  EXPECT_EQ(result.err, "error: cannot fix .claude/skills/x: Not a directory\n");
+  EXPECT_EQ(result.err, "error: cannot fix " + display(fs::path(".claude") / "skills" / "x") +
+                            ": " + std::make_error_code(std::errc::not_a_directory).message() +
+                            "\n");
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(home.read(".claude/skills"), "a file where the folder belongs");
   EXPECT_TRUE(
