@@ -428,7 +428,8 @@ Result<void, std::error_code> copy_tree(const fs::path& from, const fs::path& to
   // The copy is assembled under a hidden name that the Commons scan never takes for an entry,
   // and appears under its own name only once it is whole and on disk.
   const fs::path staging =
-      to.parent_path() / fmt::format(".{}.kelvaro-{}", display(to.filename()), process_id());
+      to.parent_path() /
+      path_from_utf8(fmt::format(".{}.kelvaro-{}", path_to_utf8(to.filename()), process_id()));
   if (path_kind(staging, false)) {
     return unexpected(std::make_error_code(std::errc::file_exists));
   }
@@ -477,7 +478,7 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
                    Reporter& reporter, bool dry_run) {
   if (adopted.family) {
     const Family family = *adopted.family;
-    std::string file_name = display(adopted.entry.filename());
+    std::string file_name = path_text(adopted.entry.filename());
     std::string name = file_name;
     if (family != Family::skills) {
       while (name.ends_with(".md")) {
@@ -642,7 +643,7 @@ int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
 
   Adoption& a = *chosen;
   a.path = path;
-  a.name = display(path.filename());
+  a.name = kelvaro::path_text(path.filename());
   if (a.family) {
     a.word = family_word(*a.family);
     a.entry = anchored.commons / a.word / path.filename();

@@ -156,7 +156,7 @@ std::vector<AgentDescriptor> make_table() {
 
 // Paths of the table are kept with forward slashes, and shown that way on every system.
 std::string shown(const std::filesystem::path& path) {
-  return path.generic_string();
+  return path_to_generic_utf8(path);
 }
 
 // "{route} → {path}", the way every route with a place of its own reads.
@@ -293,7 +293,9 @@ std::vector<Agent> list_agents(const std::filesystem::path& root, const Config& 
     }
   }
   for (const auto& custom : config.custom) {
-    if (disabled(custom.name) || !is_installed(root, custom.root)) {
+    // Folders named in kelvaro.toml are UTF-8 text, whatever the system's paths are.
+    const std::filesystem::path custom_root = path_from_utf8(custom.root);
+    if (disabled(custom.name) || !is_installed(root, custom_root)) {
       continue;
     }
     agents.push_back(custom_agent(custom));
@@ -304,11 +306,11 @@ std::vector<Agent> list_agents(const std::filesystem::path& root, const Config& 
 Agent custom_agent(const CustomAgent& custom) {
   Agent agent{.instructions = std::nullopt,
               .name = custom.name,
-              .home = custom.root,
+              .home = path_from_utf8(custom.root),
               .surfaces = {},
               .descriptor = nullptr};
   for (const auto& [family, dir] : custom.dirs) {
-    agent.surfaces.push_back(Surface{.family = family, .dir = dir});
+    agent.surfaces.push_back(Surface{.family = family, .dir = path_from_utf8(dir)});
   }
   return agent;
 }

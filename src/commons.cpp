@@ -137,7 +137,7 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
   for (const fs::path& file_name : *listed) {
     // The real file name stays in the path so that an entry whose name is not valid UTF-8 can
     // still be reached; only the reported names are converted.
-    std::string name = to_valid_utf8(file_name.string());
+    std::string name = path_text(file_name);
     judge_entry(family, folder / file_name, name, scan.entries, scan.warnings);
   }
   drop_name_clashes(family, scan.entries, scan.warnings);

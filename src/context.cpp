@@ -1,5 +1,7 @@
 #include "context.hpp"
 
+#include "fsutil.hpp"
+
 namespace kelvaro {
 
 std::optional<std::string> env_get(const EnvSnapshot& env, std::string_view name) {
@@ -15,8 +17,8 @@ std::filesystem::path xdg_dir(const EnvSnapshot& env, std::string_view key,
                               std::string_view app) {
   auto value = env_get(env, key);
   // A relative value is ignored without a word: XDG says such values are invalid.
-  if (value && !value->empty() && std::filesystem::path(*value).is_absolute()) {
-    return std::filesystem::path(*value) / app;
+  if (value && !value->empty() && is_absolute_path(*value)) {
+    return path_from_utf8(*value) / app;
   }
   return home / std::filesystem::path(default_dir) / app;
 }
@@ -35,10 +37,9 @@ std::optional<RunContext> resolve_context(const EnvSnapshot& env) {
   }
 
   RunContext ctx;
-  ctx.home = *home_text;
+  ctx.home = path_from_utf8(*home_text);
   auto commons = env_get(env, "KELVARO_HOME");
-  ctx.commons =
-      commons && !commons->empty() ? std::filesystem::path(*commons) : ctx.home / ".agents";
+  ctx.commons = commons && !commons->empty() ? path_from_utf8(*commons) : ctx.home / ".agents";
   ctx.config_dir = xdg_dir(env, "XDG_CONFIG_HOME", ctx.home, ".config", "kelvaro");
   ctx.state_dir = xdg_dir(env, "XDG_STATE_HOME", ctx.home, ".local/state", "kelvaro");
   ctx.legacy_home_dir = ctx.home / ".ostrevan";

@@ -36,7 +36,7 @@ std::vector<std::string> entry_names(const fs::path& dir) {
   std::vector<std::string> names;
   if (auto entries = list_folder(dir)) {
     for (const fs::path& entry : *entries) {
-      names.push_back(display(entry.filename()));
+      names.push_back(path_text(entry.filename()));
     }
   }
   return names;
@@ -288,7 +288,7 @@ std::vector<SourcedEntry> find_sourced_entries(const fs::path& commons) {
     }
     std::vector<SourcedEntry> of_family;
     for (const fs::path& entry : *entries) {
-      std::string name = display(entry.filename());
+      std::string name = path_text(entry.filename());
       auto kind = path_kind(entry, false);
       if (name.starts_with('.') || !kind || *kind != PathKind::link) {
         continue;

@@ -793,7 +793,7 @@ Result<std::vector<std::string>, std::error_code> visible_names(const fs::path& 
     if (!kind || *kind == PathKind::link) {
       continue;
     }
-    std::string name = to_valid_utf8(path.filename().string());
+    std::string name = path_text(path.filename());
     if (name.starts_with('.')) {
       continue;
     }

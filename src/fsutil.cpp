@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "winpath.hpp"
 
 namespace kelvaro {
 
@@ -115,18 +118,44 @@ class FileKindCategory : public std::error_category {
   std::string message(int) const override { return "not a regular file"; }
 };
 
-// Windows refuses links without the privilege (error 1314); the plain system text does not
-// tell the user how to get it.
-class DeveloperModeCategory : public std::error_category {
- public:
-  const char* name() const noexcept override { return "kelvaro.symlink"; }
-  std::string message(int) const override {
-    return "creating symlinks requires Windows Developer Mode (Settings → System → For "
-           "developers) or an elevated shell";
+// Paths hold bytes on POSIX and UTF-16 on Windows; templates, so that only the branch of
+// the platform at hand is compiled.
+template <typename Char>
+std::basic_string<Char> native_from_utf8(std::string_view text) {
+  if constexpr (std::is_same_v<Char, char>) {
+    return std::string(text);
+  } else {
+    std::u16string wide = utf8_to_utf16(text);
+    return std::basic_string<Char>(wide.begin(), wide.end());
   }
-};
+}
 
-constexpr int windows_privilege_not_held = 1314;
+template <typename Char>
+std::string utf8_from_native(const std::basic_string<Char>& native) {
+  if constexpr (std::is_same_v<Char, char>) {
+    return native;
+  } else {
+    return utf16_to_utf8(std::u16string(native.begin(), native.end()));
+  }
+}
+
+template <typename Char>
+std::string shown_utf8(const std::basic_string<Char>& native) {
+  if constexpr (std::is_same_v<Char, char>) {
+    return to_valid_utf8(native);
+  } else {
+    return utf16_to_valid_utf8(std::u16string(native.begin(), native.end()));
+  }
+}
+
+template <typename Char>
+bool is_absolute_native(std::string_view text) {
+  if constexpr (std::is_same_v<Char, char>) {
+    return text.starts_with('/');
+  } else {
+    return is_absolute_windows_path(text);
+  }
+}
 
 }  // namespace
 
@@ -216,7 +245,49 @@ std::string visible_text(std::string_view text) {
 }
 
 std::string display(const fs::path& path) {
-  return visible_text(to_valid_utf8(path.string()));
+  return visible_text(path_text(path));
+}
+
+std::string path_text(const fs::path& path) {
+  return shown_utf8(path.native());
+}
+
+fs::path path_from_utf8(std::string_view text) {
+  return fs::path(native_from_utf8<fs::path::value_type>(text));
+}
+
+std::string path_to_utf8(const fs::path& path) {
+  return utf8_from_native(path.native());
+}
+
+bool is_absolute_path(std::string_view text) {
+  return is_absolute_native<fs::path::value_type>(text);
+}
+
+std::string path_to_generic_utf8(const fs::path& path) {
+  std::string text = path_to_utf8(path);
+  if (fs::path::preferred_separator != '/') {
+    std::replace(text.begin(), text.end(), '\\', '/');
+  }
+  return text;
+}
+
+Result<EnvSnapshot> environment_from_entries(
+    const std::vector<std::pair<std::string, std::string>>& entries) {
+  EnvSnapshot env;
+  for (const auto& [name, value] : entries) {
+    if (!is_valid_utf8(name)) {
+      return unexpected(fmt::format("the name of environment variable {} is not valid UTF-8",
+                                    to_valid_utf8(name)));
+    }
+    if (!is_valid_utf8(value)) {
+      return unexpected(
+          fmt::format("the value of environment variable {} is not valid UTF-8", name));
+    }
+    // The first of two entries with one name is the one getenv would return.
+    env.emplace(name, value);
+  }
+  return env;
 }
 
 fs::path normalize_path(const fs::path& path) {
@@ -354,7 +425,7 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
   }
 
   const std::string name =
-      destination.has_filename() ? to_valid_utf8(destination.filename().string()) : "kelvaro";
+      destination.has_filename() ? path_text(destination.filename()) : "kelvaro";
   const std::string pid = std::to_string(process_id());
   // A name near the file-name limit leaves no room for the decoration; the short name still
   // lies in the same folder, so the one rename stays.
@@ -414,9 +485,8 @@ bool is_link(const fs::path& path) {
 }
 
 std::error_code explain_link_error(const std::error_code& error) {
-  static const DeveloperModeCategory developer_mode;
-  if (error.category() == std::system_category() && error.value() == windows_privilege_not_held) {
-    return {error.value(), developer_mode};
+  if (error.category() == std::system_category()) {
+    return link_creation_error(error.value());
   }
   return error;
 }

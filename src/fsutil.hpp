@@ -9,12 +9,13 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "result.hpp"
 
 // The seam to the operating system, plus the path and text helpers every module shares.
-// Only the platform half (fsutil_posix.cpp) includes system headers.
+// Only the platform halves (fsutil_posix.cpp, fsutil_windows.cpp) include system headers.
 namespace kelvaro {
 
 // --- text ---------------------------------------------------------------------------------
@@ -43,9 +44,30 @@ std::string_view trim_space_start(std::string_view text);
 // "\\u009b"), so that a name printed on a terminal cannot drive it. For text that is printed,
 // never for names written to disk.
 std::string visible_text(std::string_view text);
-// A path as text for messages and names: its bytes, invalid UTF-8 replaced by U+FFFD, control
-// characters escaped as by `visible_text`. Only for printing: names on disk keep their bytes.
+// A path as text for messages and names: its bytes, invalid UTF-8 replaced by U+FFFD (on
+// Windows its UTF-16, a lone surrogate replaced), control characters escaped as by
+// `visible_text`. Separators are shown as the path holds them. Only for printing: names on
+// disk keep their bytes.
 std::string display(const std::filesystem::path& path);
+// A path as text for names and matching: like `display`, but control characters stay as they
+// are, so that the text names the same entry.
+std::string path_text(const std::filesystem::path& path);
+
+// The one conversion from text to paths: `text` is UTF-8 (on Windows decoded to UTF-16, where
+// `std::filesystem::path(std::string)` would take it byte by byte). Use it, never the path's
+// own constructor, for every name that may hold more than ASCII.
+std::filesystem::path path_from_utf8(std::string_view text);
+// `path` as UTF-8 text without loss, so that `path_from_utf8` gives it back: its bytes on
+// POSIX; on Windows its UTF-16 converted, a lone surrogate kept in a form `is_valid_utf8`
+// refuses (where `path.string()` would throw).
+std::string path_to_utf8(const std::filesystem::path& path);
+
+// True when `text` is an absolute path by the platform's rule: on POSIX it begins with "/";
+// on Windows it has a drive or share prefix and a root ("C:\x", "\\srv\share\x").
+bool is_absolute_path(std::string_view text);
+
+// `path` as UTF-8 text (as `path_to_utf8`) with "/" between its components on every system.
+std::string path_to_generic_utf8(const std::filesystem::path& path);
 
 // --- lexical paths (never touch the file system) -------------------------------------------
 
@@ -271,5 +293,19 @@ void ignore_broken_pipes();
 // The whole process environment; nullopt-valued entries are never produced. Fails with a
 // message when a name or value is not valid UTF-8.
 Result<EnvSnapshot> capture_environment();
+
+// The environment made of `entries` (name, value), in the system's order: the first of two
+// entries with one name wins. Fails with a message when a name or value is not valid UTF-8.
+Result<EnvSnapshot> environment_from_entries(
+    const std::vector<std::pair<std::string, std::string>>& entries);
+
+// The program's arguments (`argc`, `argv` as `main` received them) as UTF-8 text. On Windows
+// they are read again from the UTF-16 command line, since `argv` there is in the ANSI code
+// page; what is not valid Unicode stays not valid UTF-8, for the dispatcher to refuse.
+std::vector<std::string> capture_arguments(int argc, char** argv);
+
+// Makes standard output and error pass the program's bytes unchanged (on Windows: binary
+// mode, so that a line ends in "\n" and not "\r\n").
+void prepare_standard_streams();
 
 }  // namespace kelvaro

@@ -1,6 +1,5 @@
 #include <dirent.h>
 #include <fcntl.h>
-#include <fmt/format.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -204,26 +203,22 @@ void ignore_broken_pipes() {
 }
 
 Result<EnvSnapshot> capture_environment() {
-  EnvSnapshot env;
+  std::vector<std::pair<std::string, std::string>> entries;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
     std::string_view text(*entry);
     // A name never holds "="; an entry without one is a name with an empty value.
     auto eq = text.find('=');
-    std::string_view name = text.substr(0, eq);
     std::string_view value = eq == std::string_view::npos ? "" : text.substr(eq + 1);
-    if (!is_valid_utf8(name)) {
-      return unexpected(fmt::format("the name of environment variable {} is not valid UTF-8",
-                                    to_valid_utf8(name)));
-    }
-    if (!is_valid_utf8(value)) {
-      return unexpected(
-          fmt::format("the value of environment variable {} is not valid UTF-8", name));
-    }
-    // The first of two entries with one name is the one getenv would return.
-    env.emplace(name, value);
+    entries.emplace_back(text.substr(0, eq), value);
   }
-  return env;
+  return environment_from_entries(entries);
 }
+
+std::vector<std::string> capture_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void prepare_standard_streams() {}
 
 Result<std::filesystem::path, std::error_code> read_link_text(const std::filesystem::path& path) {
   // Unlike std::filesystem::read_symlink, no attribute read first: planning asks this of every

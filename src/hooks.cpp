@@ -345,7 +345,7 @@ CommonsHooks read_commons_hooks(const fs::path& hooks_dir) {
   std::sort(files->begin(), files->end());
 
   for (const fs::path& path : *files) {
-    std::string stem = to_valid_utf8(path.stem().native());
+    std::string stem = path_text(path.stem());
     if (find_event(stem) == nullptr) {
       read.errors.push_back(fmt::format("{}: `{}` is not a hook event — expected one of {}",
                                         display(path), visible_text(stem), event_names_text()));

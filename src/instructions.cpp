@@ -262,10 +262,11 @@ InstructionsItem plan_include_entry(const RunContext& ctx, std::string_view agen
                                     const InstructionsRoute& route,
                                     const fs::path& commons_agents_md) {
   fs::path settings = ctx.home / route.path;
-  std::string entry = route.companion ? relative_path(absolute_normal_path(folder_of(settings)),
-                                                      absolute_normal_path(commons_agents_md))
-                                            .generic_string()
-                                      : display_home_path(ctx);
+  std::string entry =
+      route.companion
+          ? path_to_generic_utf8(relative_path(absolute_normal_path(folder_of(settings)),
+                                               absolute_normal_path(commons_agents_md)))
+          : display_home_path(ctx);
   InstructionsItem item;
   item.agent = std::string(agent_name);
   item.path = settings;
@@ -633,7 +634,7 @@ std::string display_home_path(const RunContext& ctx) {
     under_home = f != file.end() && *f == *h;
   }
   if (!under_home || f == file.end()) {
-    return to_valid_utf8(file.string());
+    return path_text(file);
   }
   std::string text = "~";
   for (; f != file.end(); ++f) {
@@ -650,9 +651,9 @@ bool is_import_line(std::string_view line, std::string_view import_text) {
 fs::path resolve_setting_path(std::string_view entry, const fs::path& settings_dir,
                               const fs::path& home) {
   if (entry.starts_with("~/")) {
-    return normalize_path(home / fs::path(entry.substr(2)));
+    return normalize_path(home / path_from_utf8(entry.substr(2)));
   }
-  fs::path path(entry);
+  fs::path path = path_from_utf8(entry);
   if (path.is_absolute()) {
     return normalize_path(path);
   }

@@ -17,7 +17,7 @@ bool walk_tree(const fs::path& base, const fs::path& dir, std::vector<TreeFile>&
     return false;
   }
   for (const fs::path& path : *listed) {
-    std::string relative = path.lexically_relative(base).string();
+    std::string relative = path_to_utf8(path.lexically_relative(base));
     if (is_folder(path)) {
       if (!walk_tree(base, path, files)) {
         return false;
@@ -265,7 +265,7 @@ LinkState classify_entry(const fs::path& link_path, const LinkView& view, const 
   if (!raw && raw.error() == std::errc::no_such_file_or_directory) {
     return LinkState::missing;
   }
-  LinkProbe probe = probe_link(link_path, text_dir(view).normal / entry.file_name,
+  LinkProbe probe = probe_link(link_path, text_dir(view).normal / path_from_utf8(entry.file_name),
                                text_commons(view), false, view.physical_dir ? &view : nullptr);
   switch (probe.kind) {
     case LinkProbe::Kind::absent:
@@ -411,7 +411,7 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
   items.reserve(entries.size());
   std::optional<ParentCache> cache;
   for (const CommonsEntry& entry : entries) {
-    fs::path link_path = dir / entry.file_name;
+    fs::path link_path = dir / path_from_utf8(entry.file_name);
     // Entries are named under the Commons as given; their text starts from its physical place.
     const CommonsEntry physical =
         named == nullptr
@@ -432,7 +432,7 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
   auto listed = list_folder_names(dir);
   if (listed) {
     for (const fs::path& file_name : *listed) {
-      std::string name = to_valid_utf8(file_name.string());
+      std::string name = path_text(file_name);
       if (planned.contains(name)) {
         continue;
       }
@@ -466,7 +466,7 @@ std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& co
     LinkProbe probe = probe_link(path, text_dir(view).normal / path.filename(), text_commons(view),
                                  false, view.physical_dir ? &view : nullptr);
     if (probe.kind == LinkProbe::Kind::ours) {
-      items.push_back(LinkItem{.name = to_valid_utf8(path.filename().string()),
+      items.push_back(LinkItem{.name = path_text(path.filename()),
                                .link_path = path,
                                .target = std::nullopt,
                                .state = LinkState::duplicate});

@@ -10,7 +10,8 @@ int main(int argc, char** argv) {
   // file, and `kelvaro sync | head -1` must not end the run half-way.
   kelvaro::open_standard_streams();
   kelvaro::ignore_broken_pipes();
-  std::vector<std::string> args(argv, argv + argc);
+  kelvaro::prepare_standard_streams();
+  std::vector<std::string> args = kelvaro::capture_arguments(argc, argv);
   auto env = kelvaro::capture_environment();
   if (!env) {
     std::cerr << "error: " << env.error() << "\n";

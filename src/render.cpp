@@ -117,7 +117,7 @@ std::vector<RenderItem> plan_orphans(const Agent& agent, const fs::path& dir,
     return items;
   }
   for (const fs::path& path : *listed) {
-    const std::string file_name = to_valid_utf8(path.filename().string());
+    const std::string file_name = path_text(path.filename());
     if (file_name == "." || file_name == "..") {
       continue;
     }
@@ -308,7 +308,7 @@ RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
                  fmt::format("cannot serialise a rendered command: {}", content.error()));
         continue;
       }
-      fs::path path = dir / fmt::format("{}.{}", command.name, extension);
+      fs::path path = dir / path_from_utf8(fmt::format("{}.{}", command.name, extension));
       const RenderState state = state_of(path, *content);
       plan.items.push_back(RenderItem{.agent = agent.name,
                                       .name = command.name,

@@ -166,6 +166,7 @@ TEST(DescriptorSurface, OnlyFanOutFoldersAreSurfaces) {
 }
 
 TEST(IsInstalled, FolderOrLinkToFolderOnly) {
+  KELVARO_REQUIRE_LINKS();
   TempHome home;
   home.make_dir(".claude");
   home.make_dir("elsewhere/codex");
@@ -203,6 +204,7 @@ TEST(ListAgents, InstalledAgentsInTableOrder) {
 }
 
 TEST(ListAgents, LinkedAgentFolderCountsAsInstalled) {
+  KELVARO_REQUIRE_LINKS();
   TempHome home;
   home.make_dir("dotfiles/claude");
   home.make_link(".claude", "dotfiles/claude", true);

@@ -101,8 +101,8 @@ TEST(LoadConfig, UnreadableFile) {
   EXPECT_EQ(bad_text.error(), "cannot read " + config_path(home) + ": " +
                                   std::make_error_code(std::errc::illegal_byte_sequence).message());
   ASSERT_FALSE(a_folder);
-  EXPECT_EQ(a_folder.error(), "cannot read " + config_path(folder) + ": " +
-                                  std::make_error_code(std::errc::is_a_directory).message());
+  EXPECT_EQ(a_folder.error(),
+            "cannot read " + config_path(folder) + ": " + folder_open_error().message());
 }
 
 TEST(LoadConfig, NothingSetGivesEmptyConfig) {

@@ -214,6 +214,25 @@ TEST_F(HooksPlan, GeminiTakesItsOwnEventNames) {
   EXPECT_EQ(states(plan())[3], "gemini Stop ding managed");
 }
 
+TEST_F(HooksRead, EventIsTheNameTheFolderListsMatchedExactly) {
+  hook_file("Stop.toml", "[[hook]]\ncommand = \"first\"\n");
+  hook_file("stop.toml", "[[hook]]\ncommand = \"second\"\n");
+
+  CommonsHooks read = read_commons_hooks(hooks_dir());
+
+  if (case_sensitive_names(hooks_dir())) {
+    EXPECT_EQ(read.hooks, (std::vector<CommonsHook>{{.event = "Stop", .command = "first"}}));
+    EXPECT_EQ(read.errors, std::vector<std::string>{(hooks_dir() / "stop.toml").string() +
+                                                    ": `stop` is not a hook event — expected "
+                                                    "one of " +
+                                                    kEvents});
+  } else {
+    // One file: the second write went into "Stop.toml", whose name the system keeps.
+    EXPECT_EQ(read.hooks, (std::vector<CommonsHook>{{.event = "Stop", .command = "second"}}));
+    EXPECT_TRUE(read.errors.empty());
+  }
+}
+
 TEST_F(HooksRead, BadHookFilesGiveOneProblemEachAndNoHooks) {
   const fs::path dir = hooks_dir();
   const std::string stop = (dir / "Stop.toml").string();
@@ -244,14 +263,14 @@ TEST_F(HooksRead, BadHookFilesGiveOneProblemEachAndNoHooks) {
       {".Stop.toml", "[[hook]]\ncommand = \"a\"\n",
        (dir / ".Stop.toml").string() + ": `.Stop` is not a hook event — expected one of " +
            kEvents},
-      {"Stop.toml/x", "", "cannot read " + stop + ": Is a directory"},
+      {"Stop.toml/x", "", "cannot read " + stop + ": " + folder_open_error().message()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file + ": " + c.text);
     fs::remove_all(dir);
     hook_file(c.file, c.text);
     hook_file("PreCompact.toml", "[[hook]]\ncommand = \"keep\"\n");
-    hook_file("Stop.TOML", "[[hook]]\nmatcher = \"ignored\"\n");
+    hook_file("SubagentStop.TOML", "[[hook]]\nmatcher = \"ignored\"\n");
     hook_file("notes.txt", "not a hook");
 
     CommonsHooks read = read_commons_hooks(dir);
@@ -419,6 +438,7 @@ TEST_F(HooksMerge, EventHoldingSomethingElseStopsOnlyThatFile) {
 }
 
 TEST_F(HooksMerge, FailedWriteIsReported) {
+  KELVARO_REQUIRE_LINKS();
   install({".claude"});
   hook_file("Stop.toml", "[[hook]]\ncommand = \"ding\"\n");
   // Nothing can be created in /proc, whoever runs the test.

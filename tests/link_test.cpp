@@ -15,6 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(LinkProbe, ReadsWhatIsAtThePath) {
+  KELVARO_REQUIRE_LINKS();
   TempHome home;
   fs::path commons = home.commons();
   home.make_dir(".agents/skills/x");
@@ -61,6 +62,7 @@ class LinkPlanTest : public ::testing::Test {
 };
 
 TEST_F(LinkPlanTest, ClassifiesEveryKindOfPlace) {
+  KELVARO_REQUIRE_LINKS();
   std::vector<CommonsEntry> entries = {
       skill("a"), skill("abs"),   skill("b"),    skill("c"),   skill("detour"),   skill("gone"),
       skill("m"), skill("slash"), skill("twin"), skill("var"), skill("wrongkind")};
@@ -162,6 +164,7 @@ TEST_F(LinkPlanTest, TargetsMatchRelativePathWhereverTheFolderLies) {
 }
 
 TEST_F(LinkPlanTest, CommonsLinksOfANativeAgentAreDuplicates) {
+  KELVARO_REQUIRE_LINKS();
   skill("x");
   fs::path codex = home.path(".codex/skills");
   home.make_link(".codex/skills/x", "../../.agents/skills/x", true);
@@ -183,6 +186,7 @@ TEST_F(LinkPlanTest, CommonsLinksOfANativeAgentAreDuplicates) {
 }
 
 TEST_F(LinkPlanTest, FolderLinkedIntoTheCommonsPlansNothing) {
+  KELVARO_REQUIRE_LINKS();
   std::vector<CommonsEntry> entries = {skill("a")};
   home.make_link(".agents/skills/sourced", home.path("moved-repo/sourced"), true);
   home.make_link(".claude/skills", "../.agents/skills", true);
@@ -194,6 +198,7 @@ TEST_F(LinkPlanTest, FolderLinkedIntoTheCommonsPlansNothing) {
 }
 
 TEST(LinkContent, ComparesWholeTrees) {
+  KELVARO_REQUIRE_LINKS();
   TempHome home;
   home.write("a/f", "1");
   home.write("a/sub/g", "2");
@@ -224,6 +229,7 @@ TEST(LinkContent, ComparesWholeTrees) {
 }
 
 TEST(LinkActions, MakeLinkKeepsTheTextAndPicksTheKind) {
+  KELVARO_REQUIRE_LINKS();
   TempHome home;
   home.make_dir(".agents/skills/x");
   home.make_dir("agent");
@@ -238,6 +244,7 @@ TEST(LinkActions, MakeLinkKeepsTheTextAndPicksTheKind) {
 }
 
 TEST(LinkActions, FixesChangeOnlyFixableStates) {
+  KELVARO_REQUIRE_LINKS();
   TempHome home;
   home.write(".agents/skills/x/SKILL.md", "keep");
   fs::path dir = home.path("deep/agent/skills");

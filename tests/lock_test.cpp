@@ -1,8 +1,13 @@
 #include "lock.hpp"
 
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <csignal>
@@ -60,10 +65,81 @@ TEST(LockError, Texts) {
             "another kelvaro process is running — try again when it finishes");
   EXPECT_EQ(to_string(LockError{.kind = LockError::Kind::io,
                                 .error = std::make_error_code(std::errc::permission_denied)}),
-            "cannot take the kelvaro lock: Permission denied");
+            "cannot take the kelvaro lock: " +
+                std::make_error_code(std::errc::permission_denied).message());
 }
 
 // Another process holding the lock on `state_dir` until it is dropped.
+#ifdef _WIN32
+// Windows has no fork: the holder is this test program started again with
+// KELVARO_LOCK_HOLDER naming the state folder. It takes the lock before main, says so on its
+// standard output and waits to be killed.
+const bool lock_holder_child = [] {
+  static wchar_t dir[32768];
+  if (::GetEnvironmentVariableW(L"KELVARO_LOCK_HOLDER", dir, 32768) == 0) {
+    return false;
+  }
+  auto lock = acquire_lock(fs::path(dir), LockTimeout{0});
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), lock ? "y" : "n", 1, &written, nullptr);
+  ::Sleep(INFINITE);
+  return true;
+}();
+
+class LockHolder {
+ public:
+  explicit LockHolder(const fs::path& state_dir) {
+    wchar_t self[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE out_read = nullptr;
+    HANDLE out_write = nullptr;
+    if (!::CreatePipe(&out_read, &out_write, &inherit, 0)) {
+      ADD_FAILURE() << "CreatePipe";
+      return;
+    }
+    ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out_write;
+    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    std::wstring command_line = L"holder";
+    ::SetEnvironmentVariableW(L"KELVARO_LOCK_HOLDER", state_dir.c_str());
+    const BOOL started = ::CreateProcessW(self, command_line.data(), nullptr, nullptr, TRUE, 0,
+                                          nullptr, nullptr, &startup, &process_);
+    ::SetEnvironmentVariableW(L"KELVARO_LOCK_HOLDER", nullptr);
+    ::CloseHandle(out_write);
+    if (!started) {
+      ADD_FAILURE() << "cannot start the lock holder: error " << ::GetLastError();
+      ::CloseHandle(out_read);
+      return;
+    }
+    char byte = 0;
+    DWORD got = 0;
+    held_ = ::ReadFile(out_read, &byte, 1, &got, nullptr) && got == 1 && byte == 'y';
+    ::CloseHandle(out_read);
+  }
+  ~LockHolder() { stop(); }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+
+  bool held() const { return held_; }
+  void stop() {
+    if (process_.hProcess != nullptr) {
+      ::TerminateProcess(process_.hProcess, 1);
+      ::WaitForSingleObject(process_.hProcess, INFINITE);
+      ::CloseHandle(process_.hThread);
+      ::CloseHandle(process_.hProcess);
+      process_ = {};
+    }
+  }
+
+ private:
+  PROCESS_INFORMATION process_{};
+  bool held_ = false;
+};
+#else
 class LockHolder {
  public:
   explicit LockHolder(const fs::path& state_dir) {
@@ -105,6 +181,7 @@ class LockHolder {
   pid_t pid_ = -1;
   bool held_ = false;
 };
+#endif
 
 // One call of `acquire_lock` with how long it took.
 struct TimedAttempt {
@@ -135,9 +212,12 @@ TEST(AcquireLock, NeverTruncatesTheLockFile) {
   TempHome home;
   home.write(home.state_dir() / "lock", "written by someone else");
 
-  auto lock = acquire_lock(home.state_dir(), LockTimeout{0});
+  {
+    auto lock = acquire_lock(home.state_dir(), LockTimeout{0});
+    ASSERT_TRUE(lock);
+  }
 
-  ASSERT_TRUE(lock);
+  // Read once released: Windows refuses even readers while the lock is held.
   EXPECT_EQ(home.read(home.state_dir() / "lock"), "written by someone else");
 }
 
@@ -229,9 +309,12 @@ TEST(AcquireLock, OtherFailuresAreIoErrorsWithoutWaiting) {
   auto waited = steady_clock::now() - start;
 
   ASSERT_FALSE(folder);
-  EXPECT_EQ(to_string(folder.error()), "cannot take the kelvaro lock: Is a directory");
+  EXPECT_EQ(to_string(folder.error()),
+            "cannot take the kelvaro lock: " + folder_open_error().message());
   ASSERT_FALSE(file);
-  EXPECT_EQ(to_string(file.error()), "cannot take the kelvaro lock: Not a directory");
+  EXPECT_EQ(to_string(file.error()),
+            "cannot take the kelvaro lock: " +
+                std::make_error_code(std::errc::not_a_directory).message());
   EXPECT_LT(waited, std::chrono::milliseconds(1000));
 }
 

@@ -5,9 +5,12 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "context.hpp"
+#include "fsutil.hpp"
 
 namespace kelvaro {
 
@@ -22,6 +25,17 @@ struct RunResult {
 
 // Shows a `RunResult` readably in test failures.
 void PrintTo(const RunResult& result, std::ostream* os);
+
+// A path as tests spell it: text is UTF-8 (through `path_from_utf8`, so that "é" is one
+// character on Windows too); a path is taken as it is.
+struct TestPath {
+  TestPath(const char* text) : path(path_from_utf8(text)) {}
+  TestPath(const std::string& text) : path(path_from_utf8(text)) {}
+  TestPath(std::string_view text) : path(path_from_utf8(text)) {}
+  TestPath(std::filesystem::path p) : path(std::move(p)) {}
+
+  std::filesystem::path path;
+};
 
 // A private temporary folder with a home inside it. `env()` points KELVARO_TARGET_ROOT and HOME
 // at `home()`, XDG_CONFIG_HOME at `home()/.config` and XDG_STATE_HOME at `home()/.local/state`;
@@ -50,17 +64,17 @@ class TempHome {
   void unset_env(const std::string& name);
 
   // `rel` under `home()`; an absolute `rel` is returned unchanged.
-  std::filesystem::path path(const std::filesystem::path& rel) const;
+  std::filesystem::path path(const TestPath& rel) const;
   // Writes `content` to `path(rel)`, creating its folders; returns the full path.
-  std::filesystem::path write(const std::filesystem::path& rel, std::string_view content) const;
+  std::filesystem::path write(const TestPath& rel, std::string_view content) const;
   // Creates the folder `path(rel)` with its parents; returns the full path.
-  std::filesystem::path make_dir(const std::filesystem::path& rel) const;
+  std::filesystem::path make_dir(const TestPath& rel) const;
   // Creates a symbolic link at `path(rel)` storing `target` as given (folders created);
   // returns the link's full path.
-  std::filesystem::path make_link(const std::filesystem::path& rel,
-                                  const std::filesystem::path& target, bool dir = false) const;
+  std::filesystem::path make_link(const TestPath& rel, const TestPath& target,
+                                  bool dir = false) const;
   // The whole content of `path(rel)`; fails the test when it cannot be read.
-  std::string read(const std::filesystem::path& rel) const;
+  std::string read(const TestPath& rel) const;
 
  private:
   std::filesystem::path root_;
@@ -70,16 +84,48 @@ class TempHome {
 };
 
 // Every path under `root` (but `skip` and what lies below it) with its kind and, for a link,
-// its stored text, for a file, its bytes; sorted, links never followed. Two equal listings mean
-// nothing under `root` changed.
+// its stored text, for a file, its bytes; sorted, links never followed, "/" between names. Two
+// equal listings mean nothing under `root` changed.
 std::vector<std::string> tree_listing(const std::filesystem::path& root,
                                       const std::filesystem::path& skip = {});
+
+// The error of opening a folder as a file to read or write it: "is a directory" on POSIX;
+// Windows answers access denied.
+std::error_code folder_open_error();
+
+// `posix_path` ("/x/y") as an absolute path of this system: on Windows on drive C:.
+std::string absolute_text(std::string_view posix_path);
+
+// True when the file system holding `dir` tells names apart by case (not so on Windows and
+// macOS by default); probed with a file in `dir`.
+bool case_sensitive_names(const std::filesystem::path& dir);
+
+// A file name that is not valid Unicode on this system (the byte 0xFF on POSIX, a lone
+// surrogate on Windows) between `before` and `after`; shown as `before`, U+FFFD, `after`.
+std::filesystem::path not_unicode_name(std::string_view before, std::string_view after);
+
+// Text that is not valid Unicode on this system as UTF-8 bytes that `run_kelvaro` passes on
+// unchanged: the byte 0xFF on POSIX; on Windows a lone surrogate (in its three-byte form).
+std::string not_unicode_text();
+
+// A new, empty, private folder under the system's temporary folder.
+std::filesystem::path make_temp_folder();
+
+// True when this system really makes symbolic links (probed once): not under Wine, whose
+// CreateSymbolicLinkW makes nothing, nor on Windows without Developer Mode or elevation.
+bool links_supported();
+
+// Skips the current test where `links_supported()` is false.
+#define KELVARO_REQUIRE_LINKS()                                                       \
+  if (!::kelvaro::links_supported())                                                  \
+  GTEST_SKIP() << "this system cannot make symbolic links (Wine, or Windows without " \
+                  "Developer Mode)"
 
 // True when `link` is a symbolic link storing exactly `text`.
 bool holds_link_text(const std::filesystem::path& link, const std::filesystem::path& text);
 
 // Runs the built `kelvaro` binary with `args` (without the program name) and exactly `env` as
-// its environment, in `cwd` when given, with standard input from /dev/null.
+// its environment, in `cwd` when given, with standard input from the null device.
 RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& env,
                       const std::filesystem::path& cwd = {});
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -310,7 +311,7 @@ const Table* resolve(const Table& root, const Path& path) {
 
 struct Record {
   std::string path;
-  long rank = 0;  // line order or header position
+  std::int64_t rank = 0;  // line order or header position
   const Line* line = nullptr;
   const Table* table = nullptr;
 };
@@ -323,8 +324,9 @@ void collect_records(const Table& t, const std::string& prefix, std::vector<Reco
   for (const Entry& e : t.entries) {
     const std::string here = prefix + e.key.name + '\x1f';
     if (const Line* line = as_line(e)) {
-      lines.push_back(
-          Record{here, line->order ? static_cast<long>(*line->order) : 1L << 40, line, nullptr});
+      lines.push_back(Record{
+          here, line->order ? static_cast<std::int64_t>(*line->order) : std::int64_t{1} << 40, line,
+          nullptr});
     } else if (const Table* sub = as_table(e)) {
       collect_records(*sub, here, lines, headers);
     } else if (const ArrayOfTables* aot = as_aot(e)) {

@@ -121,7 +121,8 @@ TEST(E2eCli, RelativeXdgConfigHomeIsIgnored) {
   RunResult result = run_kelvaro({"doctor"}, env, home.root());
 
   const std::string prefix =
-      "error: " + home.path(".config/kelvaro/kelvaro.toml").string() + " is not valid TOML";
+      "error: " + display(home.home() / ".config" / "kelvaro" / "kelvaro.toml") +
+      " is not valid TOML";
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err.substr(0, prefix.size()), prefix);
@@ -136,7 +137,8 @@ TEST(E2eCli, TargetRootWinsOverHome) {
   RunResult result = run_kelvaro({"doctor"}, env);
 
   const std::string prefix =
-      "error: " + home.path("root/.config/kelvaro/kelvaro.toml").string() + " is not valid TOML";
+      "error: " + display(home.path("root") / ".config" / "kelvaro" / "kelvaro.toml") +
+      " is not valid TOML";
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err.substr(0, prefix.size()), prefix);
 }
@@ -144,13 +146,14 @@ TEST(E2eCli, TargetRootWinsOverHome) {
 TEST(E2eCli, ArgumentsAndEnvironmentMustBeUtf8) {
   TempHome home;
   EnvSnapshot bad_env = home.env();
-  bad_env["KELVARO_BROKEN"] = "\xC3(";
+  bad_env["KELVARO_BROKEN"] = "(" + not_unicode_text();
 
-  RunResult bad_arg = run_kelvaro({"revert", "\xFF"}, home.env());
+  RunResult bad_arg = run_kelvaro({"revert", not_unicode_text()}, home.env());
   RunResult bad_value = run_kelvaro({"status"}, bad_env);
 
   EXPECT_EQ(bad_arg, (RunResult{.out = "",
-                                .err = "error: argument '\xEF\xBF\xBD' is not valid UTF-8\n",
+                                .err = "error: argument '" + to_valid_utf8(not_unicode_text()) +
+                                       "' is not valid UTF-8\n",
                                 .status = 1}));
   EXPECT_EQ(bad_value,
             (RunResult{.out = "",

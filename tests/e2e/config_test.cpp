@@ -91,7 +91,7 @@ TEST(E2eConfig, UnreadableFileIsAnError) {
   RunResult bytes = run_kelvaro({"status"}, bad_utf8.env());
 
   EXPECT_EQ(folder.err, "error: cannot read " + config_path(home) + ": " +
-                            std::make_error_code(std::errc::is_a_directory).message() + "\n");
+                            folder_open_error().message() + "\n");
   EXPECT_EQ(folder.status, 1);
   EXPECT_EQ(bytes.err, "error: cannot read " + config_path(bad_utf8) + ": " +
                            std::make_error_code(std::errc::illegal_byte_sequence).message() + "\n");

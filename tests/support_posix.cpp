@@ -1,0 +1,161 @@
+// The POSIX half of the test support: temporary folders and runs of the built program.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "support.hpp"
+
+namespace kelvaro {
+
+namespace fs = std::filesystem;
+
+fs::path make_temp_folder() {
+  std::string pattern = (fs::temp_directory_path() / "kelvaro-test-XXXXXX").string();
+  char* made = ::mkdtemp(pattern.data());
+  if (made == nullptr) {
+    ADD_FAILURE() << "cannot create a temporary folder: " << std::strerror(errno);
+    std::abort();
+  }
+  return made;
+}
+
+namespace {
+
+// Reads both pipes to their end at once, so that a child filling one cannot block.
+void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  int open_count = 2;
+  char buffer[65536];
+  while (open_count > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) {
+        continue;
+      }
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+}
+
+// Points descriptor `fd` of the child at `end`; `pipe_end` is the writing end of the capture
+// pipe. Only async-signal-safe calls: it runs between fork and exec.
+void set_up_output(int fd, OutputEnd end, int pipe_end) {
+  switch (end) {
+    case OutputEnd::captured:
+      ::dup2(pipe_end, fd);
+      break;
+    case OutputEnd::closed:
+      ::close(fd);
+      break;
+    case OutputEnd::broken_pipe: {
+      int broken[2];
+      if (::pipe(broken) == 0) {
+        ::close(broken[0]);
+        ::dup2(broken[1], fd);
+        ::close(broken[1]);
+      }
+      break;
+    }
+  }
+}
+
+RunResult run_child(const std::vector<std::string>& args, const EnvSnapshot& env,
+                    const fs::path& cwd, OutputEnd out, OutputEnd err) {
+  std::string exe = KELVARO_EXE;
+  std::vector<std::string> argv_text{exe};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<std::string> env_text;
+  for (const auto& [name, value] : env) {
+    env_text.push_back(name + "=" + value);
+  }
+  std::vector<char*> argv;
+  for (auto& a : argv_text) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : env_text) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+
+  int out_pipe[2];
+  int err_pipe[2];
+  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) {
+    ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    return {};
+  }
+  std::cout.flush();
+  std::cerr.flush();
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return {};
+  }
+  if (pid == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    int null_fd = ::open("/dev/null", O_RDONLY);
+    ::dup2(null_fd, 0);
+    set_up_output(1, out, out_pipe[1]);
+    set_up_output(2, err, err_pipe[1]);
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    if (null_fd > 2) {
+      ::close(null_fd);
+    }
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) {
+      ::_exit(126);
+    }
+    ::execve(exe.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  RunResult result;
+  drain(out_pipe[0], err_pipe[0], result.out, result.err);
+  int wait_status = 0;
+  while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(wait_status)) {
+    result.status = WEXITSTATUS(wait_status);
+  } else if (WIFSIGNALED(wait_status)) {
+    result.status = 128 + WTERMSIG(wait_status);
+  }
+  return result;
+}
+
+}  // namespace
+
+RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& env,
+                      const fs::path& cwd) {
+  return run_child(args, env, cwd, OutputEnd::captured, OutputEnd::captured);
+}
+
+RunResult run_kelvaro_with(const std::vector<std::string>& args, const EnvSnapshot& env,
+                           OutputEnd out, OutputEnd err) {
+  return run_child(args, env, {}, out, err);
+}
+
+}  // namespace kelvaro

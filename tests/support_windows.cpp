@@ -1,0 +1,171 @@
+// The Windows half of the test support: temporary folders and runs of the built program.
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// windows.h before the rest.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+#include "fsutil.hpp"
+#include "support.hpp"
+#include "winpath.hpp"
+
+namespace kelvaro {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::wstring wide(std::string_view utf8) {
+  std::u16string text = utf8_to_utf16(utf8);
+  return std::wstring(text.begin(), text.end());
+}
+
+// `arg` quoted so that CommandLineToArgvW gives it back unchanged: backslashes are literal
+// except before a quote, where they and the quote are escaped.
+std::wstring quoted(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    return arg;
+  }
+  std::wstring out = L"\"";
+  std::size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(2 * backslashes, L'\\');
+  out += L'"';
+  return out;
+}
+
+std::string read_all(HANDLE pipe) {
+  std::string text;
+  char buffer[65536];
+  DWORD got = 0;
+  while (::ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    text.append(buffer, got);
+  }
+  return text;
+}
+
+// The program under test: where the build put it, else beside this test program, so that the
+// two can be copied to a Windows machine together.
+std::wstring program_path() {
+  const std::wstring built = wide(KELVARO_EXE);
+  if (::GetFileAttributesW(built.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    return built;
+  }
+  wchar_t self[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return (fs::path(std::wstring(self, length)).parent_path() / L"kelvaro.exe").wstring();
+}
+
+}  // namespace
+
+fs::path make_temp_folder() {
+  static std::atomic<unsigned> counter{0};
+  const fs::path base = fs::temp_directory_path();
+  for (;;) {
+    fs::path candidate = base / ("kelvaro-test-" + std::to_string(::GetCurrentProcessId()) + "-" +
+                                 std::to_string(counter++));
+    if (::CreateDirectoryW(candidate.c_str(), nullptr)) {
+      return candidate;
+    }
+    if (::GetLastError() != ERROR_ALREADY_EXISTS) {
+      ADD_FAILURE() << "cannot create a temporary folder under " << display(base);
+      std::abort();
+    }
+  }
+}
+
+RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& env,
+                      const fs::path& cwd) {
+  const std::wstring exe = program_path();
+  std::wstring command_line = quoted(exe);
+  for (const std::string& arg : args) {
+    command_line += L" " + quoted(wide(arg));
+  }
+  std::wstring block;
+  for (const auto& [name, value] : env) {
+    block += wide(name) + L"=" + wide(value);
+    block += L'\0';
+  }
+  block += L'\0';
+
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE out_read = nullptr;
+  HANDLE out_write = nullptr;
+  HANDLE err_read = nullptr;
+  HANDLE err_write = nullptr;
+  if (!::CreatePipe(&out_read, &out_write, &inherit, 0) ||
+      !::CreatePipe(&err_read, &err_write, &inherit, 0)) {
+    ADD_FAILURE() << "CreatePipe failed: " << ::GetLastError();
+    return {};
+  }
+  ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  ::SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+  HANDLE null_in = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                 OPEN_EXISTING, 0, nullptr);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = null_in;
+  startup.hStdOutput = out_write;
+  startup.hStdError = err_write;
+  PROCESS_INFORMATION process{};
+  std::cout.flush();
+  std::cerr.flush();
+  const BOOL started = ::CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                                        CREATE_UNICODE_ENVIRONMENT, block.data(),
+                                        cwd.empty() ? nullptr : cwd.c_str(), &startup, &process);
+  const DWORD start_error = ::GetLastError();
+  ::CloseHandle(out_write);
+  ::CloseHandle(err_write);
+  ::CloseHandle(null_in);
+  RunResult result;
+  if (!started) {
+    ADD_FAILURE() << "cannot start " << display(exe) << ": error " << start_error;
+    ::CloseHandle(out_read);
+    ::CloseHandle(err_read);
+    return result;
+  }
+  // Both pipes are read at once, so that a child filling one cannot block.
+  std::thread err_reader([&] { result.err = read_all(err_read); });
+  result.out = read_all(out_read);
+  err_reader.join();
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  result.status = static_cast<int>(code);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  ::CloseHandle(out_read);
+  ::CloseHandle(err_read);
+  return result;
+}
+
+// Closed and broken standard streams are set up with POSIX descriptors; the tests that need
+// them skip themselves on Windows.
+RunResult run_kelvaro_with(const std::vector<std::string>& args, const EnvSnapshot& env,
+                           OutputEnd out, OutputEnd err) {
+  if (out != OutputEnd::captured || err != OutputEnd::captured) {
+    ADD_FAILURE() << "only captured output can be set up on Windows";
+  }
+  return run_kelvaro(args, env, {});
+}
+
+}  // namespace kelvaro
