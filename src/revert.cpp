@@ -104,8 +104,11 @@ std::optional<std::string> without_import_lines(std::string_view text,
 
 void remove_import_line(RevertRun& run, const InstructionsRoute& route) {
   const fs::path file = run.ctx.home / route.path;
-  // A link into the Commons here belongs to the symlink route on the same file.
-  if (read_link_state(file, run.ctx.commons).kind == LinkProbe::Kind::ours) {
+  // A link into the Commons here belongs to the symlink route on the same file. A file that is
+  // the Commons AGENTS.md (through a chain of links, or a hard link) is never written: the lines
+  // there are the user's.
+  if (read_link_state(file, run.ctx.commons).kind == LinkProbe::Kind::ours ||
+      same_file(file, run.ctx.commons / "AGENTS.md")) {
     return;
   }
   auto text = read_file(file);

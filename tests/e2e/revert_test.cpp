@@ -258,6 +258,24 @@ TEST_F(E2eRevert, SurfaceFolderThatIsALinkIntoTheCommonsIsLeftAlone) {
   EXPECT_TRUE(holds_link_text(home.path(".agents/skills/alias"), "a"));
 }
 
+// The import line found there is the Commons' own text, whichever way the agent's file reaches it.
+TEST_F(E2eRevert, CommonsAgentsMdReachedThroughLinksOrAHardLinkIsNeverRewritten) {
+  disable("claude = false\n");
+  const std::string shared = "# shared\n@~/.agents/AGENTS.md\n";
+  home.write(".agents/AGENTS.md", shared);
+  home.make_link("dotfiles/CLAUDE.md", "../.agents/AGENTS.md");
+  home.make_link(".claude/CLAUDE.md", "../dotfiles/CLAUDE.md");
+  RunResult chain = revert("claude");
+  fs::remove(home.path(".claude/CLAUDE.md"));
+  fs::create_hard_link(home.path(".agents/AGENTS.md"), home.path(".claude/CLAUDE.md"));
+
+  RunResult hard = revert("claude");
+
+  EXPECT_EQ(chain.out, "nothing of kelvaro's in claude — nothing to revert\n");
+  EXPECT_EQ(hard.out, "nothing of kelvaro's in claude — nothing to revert\n");
+  EXPECT_EQ(home.read(".agents/AGENTS.md"), shared);
+}
+
 // adopt, sync and revert in a row give claude back what it held, but for the adopted skill.
 TEST_F(E2eRevert, RoundTripLeavesClaudeAsItWasButForTheAdoptedSkill) {
   home.make_dir(".agents/commands");
