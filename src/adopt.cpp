@@ -206,7 +206,7 @@ int run_absorb(const RunContext& ctx, const Config& config, const Adoption& a, R
       print_line(reporter, fmt::format("  would move {} into the Commons", display(a.path)));
     }
     print_line(reporter, fmt::format("  would leave a link at {} → {}", display(a.path),
-                                     display(relative_path(a.path.parent_path(), a.entry))));
+                                     display(commons_link_text(a.path, a.entry, ctx.commons))));
     return finish(ctx, config, a, reporter, true);
   }
 
@@ -230,7 +230,7 @@ int run_absorb(const RunContext& ctx, const Config& config, const Adoption& a, R
       return 1;
     }
   }
-  auto link = leave_link(a.path, a.entry);
+  auto link = leave_link(a.path, a.entry, ctx.commons);
   if (!link) {
     report_failure(reporter, "cannot link {}: {}", a.path, link.error());
     return 1;
@@ -463,9 +463,9 @@ Result<void, std::error_code> move_path(const fs::path& from, const fs::path& to
   return remove_copy(from);
 }
 
-Result<fs::path, std::error_code> leave_link(const fs::path& old, const fs::path& entry) {
-  fs::path folder = old.parent_path();
-  fs::path target = relative_path(folder.empty() ? fs::path(".") : folder, entry);
+Result<fs::path, std::error_code> leave_link(const fs::path& old, const fs::path& entry,
+                                             const fs::path& commons) {
+  fs::path target = commons_link_text(old, entry, commons);
   auto made = make_link(target, old);
   if (!made) {
     return unexpected(made.error());

@@ -108,14 +108,18 @@ struct LinkView {
   std::optional<Anchor> physical_commons;
 };
 
+// The Commons keeps its own name, so a Commons that is itself a link is still reached through it.
+fs::path physical_commons(const fs::path& normal_commons) {
+  return physical_location(normal_commons.parent_path()) / normal_commons.filename();
+}
+
 LinkView view_of(const fs::path& dir, const fs::path& commons) {
   LinkView view{.dir = anchor(dir),
                 .commons = anchor(commons),
                 .physical_dir = std::nullopt,
                 .physical_commons = std::nullopt};
   fs::path real_dir = physical_location(view.dir.normal);
-  fs::path real_commons =
-      physical_location(view.commons.normal.parent_path()) / view.commons.normal.filename();
+  fs::path real_commons = physical_commons(view.commons.normal);
   if (real_dir != view.dir.normal || real_commons != view.commons.normal) {
     view.physical_dir = anchor(real_dir);
     view.physical_commons = anchor(real_commons);
@@ -385,6 +389,13 @@ fs::path physical_location(const fs::path& path) {
     existing = existing.parent_path();
   }
   return normal;
+}
+
+fs::path commons_link_text(const fs::path& link, const fs::path& entry, const fs::path& commons) {
+  const fs::path root = absolute_normal_path(commons);
+  const fs::path inside = absolute_normal_path(entry).lexically_relative(root);
+  return relative_path(physical_location(absolute_normal_path(link).parent_path()),
+                       normalize_path(physical_commons(root) / inside));
 }
 
 LinkProbe read_link_state(const fs::path& path, const fs::path& commons) {

@@ -284,5 +284,18 @@ TEST_F(E2eAdopt, AgentFolderThatIsALinkIntoTheCommonsIsNotAdoptedFrom) {
   EXPECT_EQ(files(), before);
 }
 
+// GNU stow's layout: the agent folder is a link into a dotfiles folder, at another depth.
+TEST_F(E2eAdopt, LinkLeftBehindReachesTheCommonsWhenTheAgentFolderIsALinkElsewhere) {
+  fs::remove(home.path(".claude"));
+  home.write("dotfiles/claude/.claude/skills/foo/SKILL.md", "foo");
+  home.make_link(".claude", "dotfiles/claude/.claude", true);
+
+  RunResult result = adopt({at(".claude/skills/foo")});
+
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/foo"), "../../../../.agents/skills/foo"));
+  EXPECT_EQ(home.read(".claude/skills/foo/SKILL.md"), "foo");
+}
+
 }  // namespace
 }  // namespace kelvaro
