@@ -53,7 +53,8 @@ std::optional<Adoption> absorb_choice(const RunContext& ctx, const std::vector<A
     for (Family family : all_families) {
       const Surface* surface = first_surface(agent, family);
       if (surface != nullptr && absolute_normal_path(ctx.home / surface->dir) == parent) {
-        return Adoption{.mechanic = AdoptMechanic::absorb, .family = family, .agent = agent.name};
+        return Adoption{
+            .mechanic = AdoptMechanic::absorb, .family = family, .agent = visible_text(agent.name)};
       }
     }
     if (!agent.instructions) {
@@ -67,8 +68,9 @@ std::optional<Adoption> absorb_choice(const RunContext& ctx, const std::vector<A
       file = ctx.home / route.path / "AGENTS.md";
     }
     if (file && absolute_normal_path(*file) == path) {
-      return Adoption{
-          .mechanic = AdoptMechanic::absorb, .family = std::nullopt, .agent = agent.name};
+      return Adoption{.mechanic = AdoptMechanic::absorb,
+                      .family = std::nullopt,
+                      .agent = visible_text(agent.name)};
     }
   }
   return std::nullopt;
@@ -492,27 +494,28 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
         continue;
       }
       const std::string dir = display(surface->dir);
+      const std::string shown = visible_text(agent.name);
       for (const LinkItem& item : plan_links(ctx.home / surface->dir, entries, adopted.commons)) {
         if (!item.target || absolute_normal_path(item.link_path) == adopted.adopted ||
             item.state == LinkState::linked) {
           continue;
         }
         if (!is_actionable(item.state)) {
-          print_line(reporter, fmt::format("  {} ({}): {} — {}", agent.name, dir,
-                                           to_string(item.state), link_note(item.state)));
+          print_line(reporter, fmt::format("  {} ({}): {} — {}", shown, dir, to_string(item.state),
+                                           link_note(item.state)));
           continue;
         }
         if (dry_run) {
-          print_line(reporter, fmt::format("  would link into {} ({})", agent.name, dir));
+          print_line(reporter, fmt::format("  would link into {} ({})", shown, dir));
           continue;
         }
         auto fixed = apply_link_fix(item);
         if (!fixed) {
-          report_error(reporter, fmt::format("cannot link into {} ({}): {}", agent.name, dir,
+          report_error(reporter, fmt::format("cannot link into {} ({}): {}", shown, dir,
                                              fixed.error().message()));
           continue;
         }
-        print_line(reporter, fmt::format("  linked into {} ({})", agent.name, dir));
+        print_line(reporter, fmt::format("  linked into {} ({})", shown, dir));
       }
     }
     return;
@@ -527,25 +530,26 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
       continue;
     }
     const std::string place = display_under(item.path, ctx.home);
+    const std::string agent = visible_text(item.agent);
     switch (item.state) {
       case InstructionsState::missing: {
         if (dry_run) {
-          print_line(reporter, fmt::format("  would link into {} ({})", item.agent, place));
+          print_line(reporter, fmt::format("  would link into {} ({})", agent, place));
           break;
         }
         auto applied = apply_instructions_item(ctx, item);
         if (!applied) {
-          report_error(reporter, fmt::format("cannot link into {} ({}): {}", item.agent, place,
-                                             applied.error()));
+          report_error(reporter,
+                       fmt::format("cannot link into {} ({}): {}", agent, place, applied.error()));
           break;
         }
-        print_line(reporter, fmt::format("  linked into {} ({})", item.agent, place));
+        print_line(reporter, fmt::format("  linked into {} ({})", agent, place));
         break;
       }
       case InstructionsState::import: {
         const std::string_view words = item.include ? "the entry" : "the import line";
         if (dry_run) {
-          print_line(reporter, fmt::format("  would add {} to {} ({})", words, item.agent, place));
+          print_line(reporter, fmt::format("  would add {} to {} ({})", words, agent, place));
           break;
         }
         auto applied = apply_instructions_item(ctx, item);
@@ -554,12 +558,12 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
                        fmt::format("cannot write {}: {}", display(item.path), applied.error()));
           break;
         }
-        print_line(reporter, fmt::format("  added {} to {} ({})", words, item.agent, place));
+        print_line(reporter, fmt::format("  added {} to {} ({})", words, agent, place));
         break;
       }
       case InstructionsState::replace: {
         if (dry_run) {
-          print_line(reporter, fmt::format("  would replace {} for {}", place, item.agent));
+          print_line(reporter, fmt::format("  would replace {} for {}", place, agent));
           break;
         }
         auto applied = apply_instructions_item(ctx, item);
@@ -568,12 +572,12 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
                        fmt::format("cannot replace {}: {}", display(item.path), applied.error()));
           break;
         }
-        print_line(reporter, fmt::format("  replaced {} for {}", place, item.agent));
+        print_line(reporter, fmt::format("  replaced {} for {}", place, agent));
         break;
       }
       case InstructionsState::conflict:
       case InstructionsState::foreign:
-        print_line(reporter, fmt::format("  {}: {}", item.agent, describe_instructions_item(item)));
+        print_line(reporter, fmt::format("  {}: {}", agent, describe_instructions_item(item)));
         break;
       case InstructionsState::linked:
       case InstructionsState::imported:

@@ -200,14 +200,14 @@ void report_agents(const RunContext& ctx, const Config& config, Reporter& report
     print_line(reporter, "  none — no agent config root found");
   }
   for (const Agent& agent : agents) {
-    print_line(reporter, fmt::format("  {:10} {}", agent.name, display(agent.home)));
+    print_line(reporter, fmt::format("  {:10} {}", visible_text(agent.name), display(agent.home)));
     for (const std::string& line : mechanic_lines(agent)) {
       print_line(reporter, fmt::format("               {}", line));
     }
     const fs::path folder = ctx.home / agent.home;
     if (!can_write(folder)) {
-      report_error(reporter,
-                   fmt::format("{} config root is not writable: {}", agent.name, display(folder)));
+      report_error(reporter, fmt::format("{} config root is not writable: {}",
+                                         visible_text(agent.name), display(folder)));
     }
   }
   if (known > agents.size()) {

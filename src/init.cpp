@@ -62,7 +62,7 @@ std::vector<std::string> family_strays(const RunContext& ctx, const std::vector<
         std::string_view(dir).substr(std::min(dir.find_first_not_of('.'), dir.size()));
     for (const std::string& name : *names) {
       if (!in_commons.contains(name)) {
-        strays.push_back(fmt::format("{}/{}", shown, name));
+        strays.push_back(fmt::format("{}/{}", shown, visible_text(name)));
       }
     }
   }
@@ -121,8 +121,12 @@ bool print_mcp_strays(Reporter& reporter, const std::set<std::string>& strays) {
     return false;
   }
   print_line(reporter, "");
+  std::vector<std::string> shown;
+  for (const std::string& name : strays) {
+    shown.push_back(visible_text(name));
+  }
   print_line(reporter, fmt::format("{} MCP servers not in the Commons: {}", strays.size(),
-                                   fmt::join(strays, ", ")));
+                                   fmt::join(shown, ", ")));
   print_line(reporter, "  take them all with `kelvaro mcp adopt --all`");
   return true;
 }
@@ -140,7 +144,8 @@ void print_conflicts(Reporter& reporter, const std::vector<InstructionsItem>& it
   print_line(reporter, "");
   print_line(reporter, fmt::format("{} conflicts:", conflicts.size()));
   for (const InstructionsItem* item : conflicts) {
-    print_line(reporter, fmt::format("  {} — {}", item->agent, describe_instructions_item(*item)));
+    print_line(reporter, fmt::format("  {} — {}", visible_text(item->agent),
+                                     describe_instructions_item(*item)));
   }
 }
 
@@ -172,7 +177,7 @@ int init(const RunContext& ctx, const Config& config, Reporter& reporter) {
   } else {
     std::vector<std::string> names;
     for (const Agent& agent : agents) {
-      names.push_back(agent.name);
+      names.push_back(visible_text(agent.name));
     }
     print_line(reporter, fmt::format("Found {} agents: {}", agents.size(), fmt::join(names, ", ")));
   }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "config.hpp"
+#include "fsutil.hpp"
 #include "lock.hpp"
 #include "mcp.hpp"
 #include "mcp_cmd.hpp"
@@ -34,7 +35,7 @@ std::optional<ServerMap> load_managed(const RunContext& ctx, Reporter& reporter,
   if (!servers->contains(std::string(name))) {
     report_error(reporter, fmt::format("`{}` is not in the Commons — kelvaro only {} servers it "
                                        "manages",
-                                       name, verb));
+                                       visible_text(name), verb));
     return std::nullopt;
   }
   return std::move(*servers);
@@ -62,7 +63,8 @@ void remove_from_agents(const RunContext& ctx, const Config& config, Reporter& r
     if (!removed) {
       report_error(reporter, removed.error());
     } else if (*removed) {
-      print_line(reporter, fmt::format("removed {} from {}", name, agent.name));
+      print_line(reporter,
+                 fmt::format("removed {} from {}", visible_text(name), visible_text(agent.name)));
     }
   }
 }
@@ -90,7 +92,7 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
   }
   const std::string key(name);
   if (!is_disabled((*servers)[key])) {
-    print_line(reporter, fmt::format("{} is already enabled", name));
+    print_line(reporter, fmt::format("{} is already enabled", visible_text(name)));
     return 0;
   }
   Json enabled = (*servers)[key];
@@ -129,14 +131,15 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
       report_error(reporter, written.error());
       continue;
     }
-    print_line(reporter, fmt::format("restored {} to {}", name, item.agent));
+    print_line(reporter,
+               fmt::format("restored {} to {}", visible_text(name), visible_text(item.agent)));
     if (written->mode) {
       report_warning(reporter, fmt::format("{} has mode {:o} — it now holds resolved secrets and "
                                            "can be read by others",
                                            display(written->path), *written->mode));
     }
   }
-  print_line(reporter, fmt::format("enabled {}", name));
+  print_line(reporter, fmt::format("enabled {}", visible_text(name)));
   return status_of(reporter, errors_before);
 }
 
@@ -149,7 +152,7 @@ int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
   }
   const std::string key(name);
   if (is_disabled((*servers)[key])) {
-    print_line(reporter, fmt::format("{} is already disabled", name));
+    print_line(reporter, fmt::format("{} is already disabled", visible_text(name)));
     return 0;
   }
   auto lock = take_lock(ctx, reporter);
@@ -161,8 +164,8 @@ int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
   if (!write_servers(ctx, reporter, *servers)) {
     return 1;
   }
-  print_line(reporter,
-             fmt::format("disabled {} — definition kept; enable restores it everywhere", name));
+  print_line(reporter, fmt::format("disabled {} — definition kept; enable restores it everywhere",
+                                   visible_text(name)));
   return status_of(reporter, errors_before);
 }
 
@@ -185,7 +188,7 @@ int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
   if (!write_servers(ctx, reporter, *servers)) {
     return 1;
   }
-  print_line(reporter, fmt::format("removed {} from the Commons", name));
+  print_line(reporter, fmt::format("removed {} from the Commons", visible_text(name)));
   return status_of(reporter, errors_before);
 }
 

@@ -191,7 +191,7 @@ void remove_servers(RevertRun& run, const AgentDescriptor& descriptor) {
     if (!outcome) {
       report_error(run.reporter, outcome.error());
     } else if (*outcome) {
-      removed(run, fmt::format("removed mcp server {} from {}", server,
+      removed(run, fmt::format("removed mcp server {} from {}", visible_text(server),
                                display_under(file, run.ctx.home)));
     }
   }
@@ -231,8 +231,8 @@ void remove_hooks(RevertRun& run, const AgentDescriptor& descriptor) {
     report_error(run.reporter, problem);
   }
   for (const auto& [event, command] : removal->removed) {
-    removed(run, fmt::format("removed the {} hook {} from {}", event, command,
-                             display_under(settings, run.ctx.home)));
+    removed(run, fmt::format("removed the {} hook {} from {}", visible_text(event),
+                             visible_text(command), display_under(settings, run.ctx.home)));
   }
 }
 
@@ -275,19 +275,21 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
     }
   }
   if (!agent) {
-    report_error(reporter, fmt::format("`{}` is not an agent kelvaro knows about", name));
+    report_error(reporter,
+                 fmt::format("`{}` is not an agent kelvaro knows about", visible_text(name)));
     return 1;
   }
   if (std::find(config.disabled.begin(), config.disabled.end(), name) == config.disabled.end()) {
     report_error(reporter,
                  fmt::format("{} is still enabled — set targets.{} = false in {} first, so sync "
                              "will not redo what revert undoes",
-                             name, name, display(ctx.config_dir / "kelvaro.toml")));
+                             visible_text(name), visible_text(name),
+                             display(ctx.config_dir / "kelvaro.toml")));
     return 1;
   }
   if (!is_installed(ctx.home, agent->home)) {
-    print_line(reporter,
-               fmt::format("{} is not installed on this machine — nothing to revert", name));
+    print_line(reporter, fmt::format("{} is not installed on this machine — nothing to revert",
+                                     visible_text(name)));
     return 0;
   }
   auto lock = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
@@ -315,7 +317,8 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
     print_line(reporter, fmt::format("{} {} made.", run.removals,
                                      run.removals == 1 ? "removal" : "removals"));
   } else if (reporter.errors == 0) {
-    print_line(reporter, fmt::format("nothing of kelvaro's in {} — nothing to revert", name));
+    print_line(reporter,
+               fmt::format("nothing of kelvaro's in {} — nothing to revert", visible_text(name)));
   }
   return reporter.errors > 0 ? 1 : 0;
 }

@@ -20,9 +20,9 @@ namespace {
 void print_item(Reporter& reporter, std::string_view word, std::string_view label,
                 std::string_view note) {
   if (note.empty()) {
-    print_line(reporter, fmt::format("  {:17} {}", word, label));
+    print_line(reporter, fmt::format("  {:17} {}", word, visible_text(label)));
   } else {
-    print_line(reporter, fmt::format("  {:17} {} — {}", word, label, note));
+    print_line(reporter, fmt::format("  {:17} {} — {}", word, visible_text(label), note));
   }
 }
 
@@ -46,7 +46,8 @@ void print_link_groups(const SyncPlan& plan, Reporter& reporter) {
     for (const LinkItem& item : group.items) {
       linked += item.state == LinkState::linked ? 1U : 0U;
     }
-    print_line(reporter, fmt::format("{} ({})  {} linked", group.agent, group.dir, linked));
+    print_line(reporter,
+               fmt::format("{} ({})  {} linked", visible_text(group.agent), group.dir, linked));
     for (const LinkItem& item : group.items) {
       if (item.state != LinkState::linked) {
         print_item(reporter, to_string(item.state), item.name, link_note(item.state));
@@ -104,7 +105,7 @@ Json instructions_array(const SyncPlan& plan) {
   for (const InstructionsItem& item : plan.instructions) {
     Json entry = Json::object();
     entry["agent"] = text(item.agent);
-    entry["path"] = display(item.path);
+    entry["path"] = text(item.path.string());
     entry["state"] = to_string(item.state);
     entry["actionable"] = needs_attention(item.state);
     array.push_back(std::move(entry));
@@ -192,7 +193,7 @@ std::uint64_t attention_count(const SyncPlan& plan) {
 Json status_document(const SyncPlan& plan) {
   const std::uint64_t count = attention_count(plan);
   Json document = Json::object();
-  document["commons"] = display(plan.ctx.commons);
+  document["commons"] = text(plan.ctx.commons.string());
   document["instructions"] = instructions_array(plan);
   document["mcp"] = mcp_array(plan);
   document["hooks"] = hooks_array(plan);
