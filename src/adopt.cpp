@@ -511,8 +511,16 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
         }
         auto fixed = apply_link_fix(item);
         if (!fixed) {
-          report_error(reporter, fmt::format("cannot link into {} ({}): {}", shown, dir,
-                                             fixed.error().message()));
+          std::string text =
+              fmt::format("cannot link into {} ({}): {}", shown, dir, fixed.error().message());
+          // The system only says "File exists"; the user needs to know what is in the way.
+          if (fixed.error() == std::errc::file_exists) {
+            if (std::optional<LinkObstacle> obstacle = find_obstacle(item.link_path)) {
+              text += fmt::format(" ({} is {})", display_under(obstacle->path, ctx.home),
+                                  obstacle->what);
+            }
+          }
+          report_error(reporter, text);
           continue;
         }
         print_line(reporter, fmt::format("  linked into {} ({})", shown, dir));

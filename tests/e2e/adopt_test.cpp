@@ -297,5 +297,17 @@ TEST_F(E2eAdopt, LinkLeftBehindReachesTheCommonsWhenTheAgentFolderIsALinkElsewhe
   EXPECT_EQ(home.read(".claude/skills/foo/SKILL.md"), "foo");
 }
 
+TEST_F(E2eAdopt, FanOutThatFindsSomethingInTheWayNamesIt) {
+  home.write(".claude/skills/foo/SKILL.md", "foo");
+  home.make_link(".pi/agent/skills", "../gone", true);
+
+  RunResult result = adopt({at(".claude/skills/foo")});
+
+  EXPECT_EQ(result.err,
+            "error: cannot link into pi (.pi/agent/skills): File exists (.pi/agent/skills is a "
+            "dangling link)\n");
+  EXPECT_EQ(result.status, 1);
+}
+
 }  // namespace
 }  // namespace kelvaro
