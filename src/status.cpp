@@ -100,57 +100,47 @@ void print_renders(const SyncPlan& plan, Reporter& reporter) {
   }
 }
 
-Json instructions_array(const SyncPlan& plan) {
+// One JSON entry per item: the fields `fill` sets, then the state and whether it needs attention.
+template <typename Item, typename Fill>
+Json items_array(const std::vector<Item>& items, Fill fill) {
   Json array = Json::array();
-  for (const InstructionsItem& item : plan.instructions) {
+  for (const Item& item : items) {
     Json entry = Json::object();
-    entry["agent"] = text(item.agent);
-    entry["path"] = text(item.path.string());
+    fill(entry, item);
     entry["state"] = to_string(item.state);
     entry["actionable"] = needs_attention(item.state);
     array.push_back(std::move(entry));
   }
   return array;
+}
+
+Json instructions_array(const SyncPlan& plan) {
+  return items_array(plan.instructions, [](Json& entry, const InstructionsItem& item) {
+    entry["agent"] = text(item.agent);
+    entry["path"] = text(item.path.string());
+  });
 }
 
 Json mcp_array(const SyncPlan& plan) {
-  Json array = Json::array();
-  for (const McpItem& item : plan.mcp.items) {
-    Json entry = Json::object();
+  return items_array(plan.mcp.items, [](Json& entry, const McpItem& item) {
     entry["agent"] = text(item.agent);
     entry["name"] = text(item.server);
-    entry["state"] = to_string(item.state);
-    entry["actionable"] = needs_attention(item.state);
-    array.push_back(std::move(entry));
-  }
-  return array;
+  });
 }
 
 Json hooks_array(const SyncPlan& plan) {
-  Json array = Json::array();
-  for (const HookItem& item : plan.hooks.items) {
-    Json entry = Json::object();
+  return items_array(plan.hooks.items, [](Json& entry, const HookItem& item) {
     entry["agent"] = text(item.agent);
     entry["event"] = text(item.event);
     entry["hook"] = text(item.command);
-    entry["state"] = to_string(item.state);
-    entry["actionable"] = needs_attention(item.state);
-    array.push_back(std::move(entry));
-  }
-  return array;
+  });
 }
 
 Json renders_array(const SyncPlan& plan) {
-  Json array = Json::array();
-  for (const RenderItem& item : plan.renders) {
-    Json entry = Json::object();
+  return items_array(plan.renders, [](Json& entry, const RenderItem& item) {
     entry["agent"] = text(item.agent);
     entry["name"] = text(item.name);
-    entry["state"] = to_string(item.state);
-    entry["actionable"] = needs_attention(item.state);
-    array.push_back(std::move(entry));
-  }
-  return array;
+  });
 }
 
 Json targets_array(const SyncPlan& plan) {
