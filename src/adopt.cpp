@@ -171,6 +171,16 @@ int finish(const RunContext& ctx, const Config& config, const Adoption& a, Repor
   return reporter.errors > 0 ? 1 : 0;
 }
 
+// Removes the copy at `path` that is identical to its other side; false after reporting.
+bool remove_identical(const fs::path& path, Reporter& reporter) {
+  auto removed = remove_copy(path);
+  if (!removed) {
+    report_failure(reporter, "cannot remove {}: {}", path, removed.error());
+    return false;
+  }
+  return true;
+}
+
 bool create_entry_folder(const Adoption& a, Reporter& reporter) {
   auto created = create_folders(a.entry.parent_path());
   if (!created) {
@@ -181,22 +191,7 @@ bool create_entry_folder(const Adoption& a, Reporter& reporter) {
 }
 
 int run_absorb(const RunContext& ctx, const Config& config, const Adoption& a, Reporter& reporter,
-               bool dry_run) {
-  auto own = path_kind(a.path, false);
-  if (own && *own == PathKind::link) {
-    report_error(reporter, fmt::format("{} is already a symlink — there is nothing to adopt",
-                                       display(a.path)));
-    return 1;
-  }
-  std::optional<EntryCheck> check = check_entry(a, reporter);
-  if (!check) {
-    return 1;
-  }
-  if (check->state == EntryState::settled) {
-    return check->status;
-  }
-  const bool identical = check->state == EntryState::identical;
-
+               bool dry_run, bool identical) {
   if (dry_run) {
     print_dry_banner(reporter);
     print_line(reporter,
@@ -217,9 +212,7 @@ int run_absorb(const RunContext& ctx, const Config& config, const Adoption& a, R
     return 1;
   }
   if (identical) {
-    auto removed = remove_copy(a.path);
-    if (!removed) {
-      report_failure(reporter, "cannot remove {}: {}", a.path, removed.error());
+    if (!remove_identical(a.path, reporter)) {
       return 1;
     }
   } else {
@@ -249,16 +242,7 @@ int run_absorb(const RunContext& ctx, const Config& config, const Adoption& a, R
 }
 
 int run_source(const RunContext& ctx, const Config& config, const Adoption& a, Reporter& reporter,
-               bool dry_run) {
-  std::optional<EntryCheck> check = check_entry(a, reporter);
-  if (!check) {
-    return 1;
-  }
-  if (check->state == EntryState::settled) {
-    return check->status;
-  }
-  const bool identical = check->state == EntryState::identical;
-
+               bool dry_run, bool identical) {
   if (dry_run) {
     print_dry_banner(reporter);
     print_line(reporter,
@@ -275,9 +259,7 @@ int run_source(const RunContext& ctx, const Config& config, const Adoption& a, R
     return 1;
   }
   if (identical) {
-    auto removed = remove_copy(a.entry);
-    if (!removed) {
-      report_failure(reporter, "cannot remove {}: {}", a.entry, removed.error());
+    if (!remove_identical(a.entry, reporter)) {
       return 1;
     }
   } else if (!create_entry_folder(a, reporter)) {
@@ -298,15 +280,8 @@ int run_source(const RunContext& ctx, const Config& config, const Adoption& a, R
 }
 
 int run_copy(const RunContext& ctx, const Config& config, const Adoption& a, Reporter& reporter,
-             bool dry_run) {
-  std::optional<EntryCheck> check = check_entry(a, reporter);
-  if (!check) {
-    return 1;
-  }
-  if (check->state == EntryState::settled) {
-    return check->status;
-  }
-  if (check->state == EntryState::identical) {
+             bool dry_run, bool identical) {
+  if (identical) {
     print_line(reporter,
                fmt::format("{} is already in the Commons — nothing to do", a.display_name));
     return 0;
@@ -665,13 +640,29 @@ int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
     a.display_name = "AGENTS.md";
   }
 
+  if (a.mechanic == AdoptMechanic::absorb) {
+    auto own = path_kind(a.path, false);
+    if (own && *own == PathKind::link) {
+      report_error(reporter, fmt::format("{} is already a symlink — there is nothing to adopt",
+                                         display(a.path)));
+      return 1;
+    }
+  }
+  std::optional<EntryCheck> check = check_entry(a, reporter);
+  if (!check) {
+    return 1;
+  }
+  if (check->state == EntryState::settled) {
+    return check->status;
+  }
+  const bool identical = check->state == EntryState::identical;
   switch (a.mechanic) {
     case AdoptMechanic::absorb:
-      return run_absorb(anchored, config, a, reporter, dry_run);
+      return run_absorb(anchored, config, a, reporter, dry_run, identical);
     case AdoptMechanic::source:
-      return run_source(anchored, config, a, reporter, dry_run);
+      return run_source(anchored, config, a, reporter, dry_run, identical);
     case AdoptMechanic::copy:
-      return run_copy(anchored, config, a, reporter, dry_run);
+      return run_copy(anchored, config, a, reporter, dry_run, identical);
   }
   return 1;
 }
