@@ -19,15 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const Surface* first_surface(const Agent& agent, Family family) {
-  for (const Surface& surface : agent.surfaces) {
-    if (surface.family == family) {
-      return &surface;
-    }
-  }
-  return nullptr;
-}
-
 // What `adopt` decided about the path, and the names its messages use.
 struct Adoption {
   AdoptMechanic mechanic = AdoptMechanic::copy;

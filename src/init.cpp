@@ -27,16 +27,6 @@ namespace fs = std::filesystem;
 // How many strays of one family are named before the rest are only counted.
 constexpr std::size_t kStraysShown = 8;
 
-// The first surface of `family` in `agent`'s list, or null.
-const Surface* first_surface(const Agent& agent, Family family) {
-  for (const Surface& surface : agent.surfaces) {
-    if (surface.family == family) {
-      return &surface;
-    }
-  }
-  return nullptr;
-}
-
 // The display texts of the entries in the agents' `family` folders that the Commons lacks:
 // agents in list order, each folder's names sorted byte-wise, shown as the folder text without
 // its leading dots, "/", and the name ("claude/skills/foo").

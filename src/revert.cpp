@@ -33,15 +33,6 @@ void removed(RevertRun& run, const std::string& text) {
   ++run.removals;
 }
 
-const Surface* first_surface(const Agent& agent, Family family) {
-  for (const Surface& surface : agent.surfaces) {
-    if (surface.family == family) {
-      return &surface;
-    }
-  }
-  return nullptr;
-}
-
 // True when `dir`, its links followed, is the Commons or lies in it: a surface folder that is a
 // link into the Commons lists the Commons' own entries, and links among them are the user's.
 bool resolves_into_commons(const fs::path& dir, const fs::path& commons) {
@@ -55,10 +46,8 @@ void remove_links(RevertRun& run, const Agent& agent) {
     std::optional<fs::path> dir;
     if (const Surface* surface = first_surface(agent, family)) {
       dir = surface->dir;
-    } else if (family == Family::skills && agent.descriptor != nullptr &&
-               agent.descriptor->skills.kind == SkillsRouteKind::native &&
-               !agent.descriptor->skills.dir.empty()) {
-      dir = agent.descriptor->skills.dir;
+    } else if (family == Family::skills) {
+      dir = native_skills_dir(agent);
     }
     if (!dir) {
       continue;
