@@ -102,16 +102,6 @@ Result<void, std::error_code> remove_copy(const fs::path& path) {
   return remove_file(path);
 }
 
-// Takes the lock before the first change; reports the failure.
-std::optional<ProcessLock> lock_for_change(const RunContext& ctx, Reporter& reporter) {
-  auto taken = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
-  if (!taken) {
-    report_error(reporter, to_string(taken.error()));
-    return std::nullopt;
-  }
-  return std::move(*taken);
-}
-
 void report_failure(Reporter& reporter, std::string_view what, const fs::path& path,
                     const std::error_code& error) {
   report_error(reporter, fmt::format(fmt::runtime(what), display(path), error.message()));
@@ -198,7 +188,7 @@ int run_absorb(const RunContext& ctx, const Config& config, const Adoption& a, R
     return finish(ctx, config, a, reporter, true);
   }
 
-  std::optional<ProcessLock> lock = lock_for_change(ctx, reporter);
+  std::optional<ProcessLock> lock = take_lock(ctx, reporter);
   if (!lock) {
     return 1;
   }
@@ -245,7 +235,7 @@ int run_source(const RunContext& ctx, const Config& config, const Adoption& a, R
     return finish(ctx, config, a, reporter, true);
   }
 
-  std::optional<ProcessLock> lock = lock_for_change(ctx, reporter);
+  std::optional<ProcessLock> lock = take_lock(ctx, reporter);
   if (!lock) {
     return 1;
   }
@@ -289,7 +279,7 @@ int run_copy(const RunContext& ctx, const Config& config, const Adoption& a, Rep
     return finish(ctx, config, a, reporter, true);
   }
 
-  std::optional<ProcessLock> lock = lock_for_change(ctx, reporter);
+  std::optional<ProcessLock> lock = take_lock(ctx, reporter);
   if (!lock) {
     return 1;
   }

@@ -248,9 +248,8 @@ int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
     report_error(reporter, servers.error());
     return 1;
   }
-  auto lock = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
+  auto lock = take_lock(ctx, reporter);
   if (!lock) {
-    report_error(reporter, to_string(lock.error()));
     return 1;
   }
 

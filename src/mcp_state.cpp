@@ -41,15 +41,6 @@ std::optional<ServerMap> load_managed(const RunContext& ctx, Reporter& reporter,
   return std::move(*servers);
 }
 
-std::optional<ProcessLock> take_lock(const RunContext& ctx, Reporter& reporter) {
-  auto lock = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
-  if (!lock) {
-    report_error(reporter, to_string(lock.error()));
-    return std::nullopt;
-  }
-  return std::move(*lock);
-}
-
 // Takes the server out of every installed agent that keeps servers in a file of its own,
 // whatever the allowlist says.
 void remove_from_agents(const RunContext& ctx, const Config& config, Reporter& reporter,

@@ -281,9 +281,8 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
                                      visible_text(name)));
     return 0;
   }
-  auto lock = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
+  auto lock = take_lock(ctx, reporter);
   if (!lock) {
-    report_error(reporter, to_string(lock.error()));
     return 1;
   }
 
