@@ -72,6 +72,26 @@ int status_of(const Reporter& reporter, std::uint64_t errors_before) {
   return reporter.errors != errors_before ? 1 : 0;
 }
 
+// The first steps of disable and remove: the lock, then the server out of every agent.
+std::optional<ProcessLock> withdraw(const RunContext& ctx, const Config& config, Reporter& reporter,
+                                    std::string_view name) {
+  auto lock = take_lock(ctx, reporter);
+  if (lock) {
+    remove_from_agents(ctx, config, reporter, name);
+  }
+  return lock;
+}
+
+// The last steps of disable and remove: the Commons written, then `done` said.
+int save_and_say(const RunContext& ctx, Reporter& reporter, const ServerMap& servers,
+                 const std::string& done, std::uint64_t errors_before) {
+  if (!write_servers(ctx, reporter, servers)) {
+    return 1;
+  }
+  print_line(reporter, done);
+  return status_of(reporter, errors_before);
+}
+
 }  // namespace
 
 int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
@@ -146,18 +166,15 @@ int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
     print_line(reporter, fmt::format("{} is already disabled", visible_text(name)));
     return 0;
   }
-  auto lock = take_lock(ctx, reporter);
+  auto lock = withdraw(ctx, config, reporter, name);
   if (!lock) {
     return 1;
   }
-  remove_from_agents(ctx, config, reporter, name);
   (*servers)[key]["disabled"] = true;
-  if (!write_servers(ctx, reporter, *servers)) {
-    return 1;
-  }
-  print_line(reporter, fmt::format("disabled {} — definition kept; enable restores it everywhere",
-                                   visible_text(name)));
-  return status_of(reporter, errors_before);
+  return save_and_say(ctx, reporter, *servers,
+                      fmt::format("disabled {} — definition kept; enable restores it everywhere",
+                                  visible_text(name)),
+                      errors_before);
 }
 
 int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
@@ -167,20 +184,17 @@ int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
   if (!servers) {
     return 1;
   }
-  auto lock = take_lock(ctx, reporter);
+  auto lock = withdraw(ctx, config, reporter, name);
   if (!lock) {
     return 1;
   }
-  remove_from_agents(ctx, config, reporter, name);
   if (auto dropped = drop_server_settings(ctx.config_dir, name); !dropped) {
     report_error(reporter, dropped.error());
   }
   servers->erase(std::string(name));
-  if (!write_servers(ctx, reporter, *servers)) {
-    return 1;
-  }
-  print_line(reporter, fmt::format("removed {} from the Commons", visible_text(name)));
-  return status_of(reporter, errors_before);
+  return save_and_say(ctx, reporter, *servers,
+                      fmt::format("removed {} from the Commons", visible_text(name)),
+                      errors_before);
 }
 
 Result<void> drop_server_settings(const fs::path& config_dir, std::string_view server) {
