@@ -276,14 +276,9 @@ TEST_F(E2eRevert, CommonsAgentsMdReachedThroughLinksOrAHardLinkIsNeverRewritten)
   EXPECT_EQ(home.read(".agents/AGENTS.md"), shared);
 }
 
-// adopt, sync and revert in a row give claude back what it held, but for the adopted skill.
-TEST_F(E2eRevert, RoundTripLeavesClaudeAsItWasButForTheAdoptedSkill) {
-  home.make_dir(".agents/commands");
-  home.make_dir(".agents/agents");
-  home.write(".agents/AGENTS.md", "Be brief.\n");
-  home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"echo done\"\n");
-  home.write(".agents/skills/shared/SKILL.md", "shared");
-  home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "mcp-fs"}}})");
+// init, adopt, sync and revert in a row give claude back what it held, but for the adopted skill.
+TEST(E2eRoundTrip, ClaudeEndsAsItWasButForTheAdoptedSkill) {
+  TempHome home;
   const std::string claude_json = R"({
   "theme": "dark",
   "mcpServers": {
@@ -311,21 +306,38 @@ TEST_F(E2eRevert, RoundTripLeavesClaudeAsItWasButForTheAdoptedSkill) {
     ]
   }
 })");
+  home.make_dir(".pi");
   std::vector<std::string> before = tree_listing(home.path(".claude"));
   std::erase(before, "skills/foo/");
   std::erase(before, "skills/foo/SKILL.md = foo");
 
-  RunResult adopted = run_kelvaro({"adopt", at(".claude/skills/foo")}, home.env());
+  RunResult initialised = run_kelvaro({"init"}, home.env());
+  home.write(".agents/AGENTS.md", "Be brief.\n");
+  home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"echo done\"\n");
+  home.write(".agents/skills/shared/SKILL.md", "shared");
+  home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "mcp-fs"}}})");
+  RunResult adopted = run_kelvaro({"adopt", home.path(".claude/skills/foo").string()}, home.env());
   RunResult synced = run_kelvaro({"sync"}, home.env());
-  disable("claude = false\n");
-  RunResult reverted = revert("claude");
+  home.write(".config/kelvaro/kelvaro.toml", "[targets]\nclaude = false\n");
+  RunResult reverted = run_kelvaro({"revert", "claude"}, home.env());
 
-  EXPECT_EQ(adopted.status, 0);
+  EXPECT_EQ(initialised.status, 0) << initialised.err;
+  EXPECT_NE(initialised.out.find("  claude/skills/foo\n"), std::string::npos) << initialised.out;
+  EXPECT_EQ(adopted, (RunResult{.out = "adopted foo from claude into the Commons (skills)\n"
+                                       "  " +
+                                       home.path(".claude/skills/foo").string() +
+                                       " → ../../.agents/skills/foo\n"
+                                       "  linked into pi (.pi/agent/skills)\n",
+                                .err = "",
+                                .status = 0}));
   EXPECT_EQ(synced.out,
             "claude (.claude/skills)\n"
             "  missing   shared\n"
+            "pi (.pi/agent/skills)\n"
+            "  missing   shared\n"
             "instructions (AGENTS.md)\n"
             "  import    claude\n"
+            "  missing   pi\n"
             "mcp (mcp.json)\n"
             "  missing   fs → claude — not in this agent's config yet\n"
             "  foreign   mine → claude — not in the Commons — left alone\n"
@@ -333,7 +345,7 @@ TEST_F(E2eRevert, RoundTripLeavesClaudeAsItWasButForTheAdoptedSkill) {
             "  missing      Stop echo done → claude — not in this agent's hooks yet\n"
             "  foreign      Stop my-own-hook → claude — not in the Commons — left alone\n"
             "\n"
-            "4 changes made.\n");
+            "6 changes made.\n");
   EXPECT_EQ(reverted.out,
             "removed .claude/skills/foo\n"
             "removed .claude/skills/shared\n"
