@@ -384,22 +384,31 @@ int check_existing_source(std::string_view display_name, const fs::path& entry,
 
 Result<void, std::error_code> copy_tree(const fs::path& from, const fs::path& to) {
   // The copy is assembled under a hidden name that the Commons scan never takes for an entry,
-  // and appears under its own name only once it is whole and on disk.
-  const fs::path staging =
-      to.parent_path() / fmt::format(".{}.kelvaro-{}", display(to.filename()), process_id());
-  if (path_kind(staging, false)) {
-    return unexpected(std::make_error_code(std::errc::file_exists));
+  // and appears under its own name only once it is whole and on disk. A name near the file-name
+  // limit leaves no room for the decoration: the short name lies in the same folder too.
+  const std::string pid = std::to_string(process_id());
+  const std::string staging_names[] = {"." + to.filename().string() + ".kelvaro-" + pid,
+                                       ".kelvaro-" + pid};
+  for (const std::string& staging_name : staging_names) {
+    const fs::path staging = to.parent_path() / staging_name;
+    if (path_kind(staging, false)) {
+      return unexpected(std::make_error_code(std::errc::file_exists));
+    }
+    auto copied = copy_into(from, staging);
+    if (copied) {
+      copied = rename_new_path(staging, to);
+    }
+    if (!copied) {
+      (void)remove_tree(staging);
+      if (copied.error() == std::errc::filename_too_long && &staging_name == &staging_names[0]) {
+        continue;
+      }
+      return copied;
+    }
+    sync_folder(to.parent_path());
+    return {};
   }
-  auto copied = copy_into(from, staging);
-  if (copied) {
-    copied = rename_new_path(staging, to);
-  }
-  if (!copied) {
-    (void)remove_tree(staging);
-    return copied;
-  }
-  sync_folder(to.parent_path());
-  return {};
+  return unexpected(std::make_error_code(std::errc::filename_too_long));
 }
 
 Result<void, std::error_code> move_path(const fs::path& from, const fs::path& to) {

@@ -309,5 +309,16 @@ TEST_F(E2eAdopt, FanOutThatFindsSomethingInTheWayNamesIt) {
   EXPECT_EQ(result.status, 1);
 }
 
+// The hidden name the copy is assembled under would pass the file-name limit.
+TEST_F(E2eAdopt, CopiesACommandWhoseNameIsNearTheLengthLimit) {
+  const std::string name = std::string(240, 'c') + ".md";
+  home.write("work/commands/" + name, "long");
+
+  RunResult result = adopt({at("work/commands/" + name)});
+
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(home.read(".agents/commands/" + name), "long");
+}
+
 }  // namespace
 }  // namespace kelvaro
