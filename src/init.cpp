@@ -39,7 +39,8 @@ std::vector<std::string> family_strays(const RunContext& ctx, const std::vector<
   std::vector<std::string> strays;
   for (const Agent& agent : agents) {
     const Surface* surface = first_surface(agent, family);
-    if (surface == nullptr) {
+    // What a custom agent keeps inside the Commons is the Commons' own already.
+    if (surface == nullptr || lies_within(ctx.home / surface->dir, ctx.commons)) {
       continue;
     }
     auto names = visible_names(ctx.home / surface->dir);
