@@ -173,6 +173,12 @@ LinkProbe probe_link(const fs::path& path, const fs::path& anchored, const Ancho
                    .dangling = dangling};
 }
 
+// `probe_link` for a link in the folder `view` describes.
+LinkProbe probe_in_view(const fs::path& path, const LinkView& view) {
+  return probe_link(path, text_dir(view).normal / path.filename(), text_commons(view), false,
+                    view.physical_dir ? &view : nullptr);
+}
+
 // The entries of one family share their folder, so its arithmetic is done once: the normal
 // form of the folder and the link text that leads to it. Usable for an entry named by an
 // ordinary component when the folder lies in the Commons and is not the link folder or one
@@ -463,6 +469,10 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
   return items;
 }
 
+bool links_into_commons(const fs::path& path, const fs::path& commons) {
+  return probe_in_view(path, view_of(path.parent_path(), commons)).kind == LinkProbe::Kind::ours;
+}
+
 std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& commons) {
   std::vector<LinkItem> items;
   if (lies_within(dir, commons) || resolves_into_commons(dir, commons)) {
@@ -474,9 +484,7 @@ std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& co
   }
   const LinkView view = view_of(dir, commons);
   for (const fs::path& path : *listed) {
-    LinkProbe probe = probe_link(path, text_dir(view).normal / path.filename(), text_commons(view),
-                                 false, view.physical_dir ? &view : nullptr);
-    if (probe.kind == LinkProbe::Kind::ours) {
+    if (probe_in_view(path, view).kind == LinkProbe::Kind::ours) {
       items.push_back(LinkItem{.name = to_valid_utf8(path.filename().string()),
                                .link_path = path,
                                .target = std::nullopt,

@@ -93,6 +93,11 @@ std::filesystem::path commons_link_text(const std::filesystem::path& link,
 // What is at `path`, judged against `commons`. Never fails.
 LinkProbe read_link_state(const std::filesystem::path& path, const std::filesystem::path& commons);
 
+// True when `path` is a symbolic link into the Commons, its text followed from where the link
+// physically lives; a text made from its folder's name, when that folder is a link at another
+// depth, counts too. Never fails.
+bool links_into_commons(const std::filesystem::path& path, const std::filesystem::path& commons);
+
 // The links `dir` (an agent's surface folder) should hold for `entries`, plus the stray
 // dangling and foreign links found there; sorted by link path, component by component. Empty
 // when `dir` lies in the Commons or resolves into it: links there are the Commons' own.

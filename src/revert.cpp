@@ -33,14 +33,6 @@ void removed(RevertRun& run, const std::string& text) {
   ++run.removals;
 }
 
-// True when `dir`, its links followed, is the Commons or lies in it: a surface folder that is a
-// link into the Commons lists the Commons' own entries, and links among them are the user's.
-bool resolves_into_commons(const fs::path& dir, const fs::path& commons) {
-  auto real_dir = canonical_path(dir);
-  auto real_commons = canonical_path(commons);
-  return real_dir && real_commons && lies_within(*real_dir, *real_commons);
-}
-
 void remove_links(RevertRun& run, const Agent& agent) {
   for (Family family : all_families) {
     std::optional<fs::path> dir;
@@ -52,12 +44,10 @@ void remove_links(RevertRun& run, const Agent& agent) {
     if (!dir) {
       continue;
     }
-    const fs::path folder = run.ctx.home / *dir;
-    if (resolves_into_commons(folder, run.ctx.commons)) {
-      continue;
-    }
-    for (const fs::path& path : list_dir_sorted(folder)) {
-      if (remove_commons_link(run.ctx.home, path, run.ctx.commons, run.reporter)) {
+    // A surface folder that is, or is a link into, the Commons lists nothing: links among the
+    // Commons' own entries are the user's.
+    for (const LinkItem& item : list_commons_links(run.ctx.home / *dir, run.ctx.commons)) {
+      if (remove_commons_link(run.ctx.home, item.link_path, run.ctx.commons, run.reporter)) {
         ++run.removals;
       }
     }
@@ -96,8 +86,7 @@ void remove_import_line(RevertRun& run, const InstructionsRoute& route) {
   // A link into the Commons here belongs to the symlink route on the same file. A file that is
   // the Commons AGENTS.md (through a chain of links, or a hard link) is never written: the lines
   // there are the user's.
-  if (read_link_state(file, run.ctx.commons).kind == LinkProbe::Kind::ours ||
-      same_file(file, run.ctx.commons / "AGENTS.md")) {
+  if (links_into_commons(file, run.ctx.commons) || same_file(file, run.ctx.commons / "AGENTS.md")) {
     return;
   }
   auto text = read_file(file);
@@ -238,7 +227,7 @@ std::vector<fs::path> list_dir_sorted(const fs::path& dir) {
 
 bool remove_commons_link(const fs::path& root, const fs::path& path, const fs::path& commons,
                          Reporter& reporter) {
-  if (read_link_state(path, commons).kind != LinkProbe::Kind::ours) {
+  if (!links_into_commons(path, commons)) {
     return false;
   }
   auto gone = remove_link(path);

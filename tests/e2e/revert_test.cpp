@@ -258,6 +258,21 @@ TEST_F(E2eRevert, SurfaceFolderThatIsALinkIntoTheCommonsIsLeftAlone) {
   EXPECT_TRUE(holds_link_text(home.path(".agents/skills/alias"), "a"));
 }
 
+// GNU stow's layout: sync computed the link from where it physically lives.
+TEST_F(E2eRevert, LinksInAnAgentFolderThatIsALinkElsewhereAreRemoved) {
+  home.make_dir(".agents/skills/review");
+  home.make_dir("dotfiles/claude/.claude");
+  home.make_link(".claude", "dotfiles/claude/.claude", true);
+  RunResult synced = run_kelvaro({"sync"}, home.env());
+  disable("claude = false\n");
+
+  RunResult result = revert("claude");
+
+  EXPECT_EQ(synced.status, 0);
+  EXPECT_EQ(result.out, "removed .claude/skills/review\n\n1 removal made.\n");
+  EXPECT_FALSE(exists_here(home.path(".claude/skills/review")));
+}
+
 // The import line found there is the Commons' own text, whichever way the agent's file reaches it.
 TEST_F(E2eRevert, CommonsAgentsMdReachedThroughLinksOrAHardLinkIsNeverRewritten) {
   disable("claude = false\n");
