@@ -444,7 +444,8 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
                    Reporter& reporter, bool dry_run) {
   if (adopted.family) {
     const Family family = *adopted.family;
-    std::string file_name = display(adopted.entry.filename());
+    // Named as the Commons scan names it, so that the links made here are the ones sync plans.
+    std::string file_name = to_valid_utf8(adopted.entry.filename().string());
     std::string name = file_name;
     if (family != Family::skills) {
       while (name.ends_with(".md")) {

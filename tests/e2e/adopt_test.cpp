@@ -320,5 +320,21 @@ TEST_F(E2eAdopt, CopiesACommandWhoseNameIsNearTheLengthLimit) {
   EXPECT_EQ(home.read(".agents/commands/" + name), "long");
 }
 
+TEST_F(E2eAdopt, NameWithAControlCharacterIsShownEscapedAndLinkedUnderItsOwnName) {
+  const std::string name = "x\x1by";
+  home.make_dir(".claude/skills/" + name);
+
+  RunResult result = adopt({at(".claude/skills/" + name)});
+
+  EXPECT_EQ(result.out,
+            "adopted x\\x1by from claude into the Commons (skills)\n"
+            "  " +
+                at(".claude/skills/") +
+                "x\\x1by → ../../.agents/skills/x\\x1by\n"
+                "  linked into pi (.pi/agent/skills)\n");
+  EXPECT_TRUE(
+      holds_link_text(home.path(".pi/agent/skills/" + name), "../../../.agents/skills/" + name));
+}
+
 }  // namespace
 }  // namespace kelvaro
