@@ -19,15 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const Surface* first_surface(const Agent& agent, Family family) {
-  for (const Surface& surface : agent.surfaces) {
-    if (surface.family == family) {
-      return &surface;
-    }
-  }
-  return nullptr;
-}
-
 // What `adopt` decided about the path, and the names its messages use.
 struct Adoption {
   AdoptMechanic mechanic = AdoptMechanic::copy;
@@ -53,7 +44,8 @@ std::optional<Adoption> absorb_choice(const RunContext& ctx, const std::vector<A
     for (Family family : all_families) {
       const Surface* surface = first_surface(agent, family);
       if (surface != nullptr && absolute_normal_path(ctx.home / surface->dir) == parent) {
-        return Adoption{.mechanic = AdoptMechanic::absorb, .family = family, .agent = agent.name};
+        return Adoption{
+            .mechanic = AdoptMechanic::absorb, .family = family, .agent = visible_text(agent.name)};
       }
     }
     if (!agent.instructions) {
@@ -67,8 +59,9 @@ std::optional<Adoption> absorb_choice(const RunContext& ctx, const std::vector<A
       file = ctx.home / route.path / "AGENTS.md";
     }
     if (file && absolute_normal_path(*file) == path) {
-      return Adoption{
-          .mechanic = AdoptMechanic::absorb, .family = std::nullopt, .agent = agent.name};
+      return Adoption{.mechanic = AdoptMechanic::absorb,
+                      .family = std::nullopt,
+                      .agent = visible_text(agent.name)};
     }
   }
   return std::nullopt;
@@ -107,16 +100,6 @@ Result<void, std::error_code> remove_copy(const fs::path& path) {
     return remove_tree(path);
   }
   return remove_file(path);
-}
-
-// Takes the lock before the first change; reports the failure.
-std::optional<ProcessLock> lock_for_change(const RunContext& ctx, Reporter& reporter) {
-  auto taken = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
-  if (!taken) {
-    report_error(reporter, to_string(taken.error()));
-    return std::nullopt;
-  }
-  return std::move(*taken);
 }
 
 void report_failure(Reporter& reporter, std::string_view what, const fs::path& path,
@@ -169,6 +152,16 @@ int finish(const RunContext& ctx, const Config& config, const Adoption& a, Repor
   return reporter.errors > 0 ? 1 : 0;
 }
 
+// Removes the copy at `path` that is identical to its other side; false after reporting.
+bool remove_identical(const fs::path& path, Reporter& reporter) {
+  auto removed = remove_copy(path);
+  if (!removed) {
+    report_failure(reporter, "cannot remove {}: {}", path, removed.error());
+    return false;
+  }
+  return true;
+}
+
 bool create_entry_folder(const Adoption& a, Reporter& reporter) {
   auto created = create_folders(a.entry.parent_path());
   if (!created) {
@@ -179,22 +172,7 @@ bool create_entry_folder(const Adoption& a, Reporter& reporter) {
 }
 
 int run_absorb(const RunContext& ctx, const Config& config, const Adoption& a, Reporter& reporter,
-               bool dry_run) {
-  auto own = path_kind(a.path, false);
-  if (own && *own == PathKind::link) {
-    report_error(reporter, fmt::format("{} is already a symlink — there is nothing to adopt",
-                                       display(a.path)));
-    return 1;
-  }
-  std::optional<EntryCheck> check = check_entry(a, reporter);
-  if (!check) {
-    return 1;
-  }
-  if (check->state == EntryState::settled) {
-    return check->status;
-  }
-  const bool identical = check->state == EntryState::identical;
-
+               bool dry_run, bool identical) {
   if (dry_run) {
     print_dry_banner(reporter);
     print_line(reporter,
@@ -206,18 +184,16 @@ int run_absorb(const RunContext& ctx, const Config& config, const Adoption& a, R
       print_line(reporter, fmt::format("  would move {} into the Commons", display(a.path)));
     }
     print_line(reporter, fmt::format("  would leave a link at {} → {}", display(a.path),
-                                     display(relative_path(a.path.parent_path(), a.entry))));
+                                     display(commons_link_text(a.path, a.entry, ctx.commons))));
     return finish(ctx, config, a, reporter, true);
   }
 
-  std::optional<ProcessLock> lock = lock_for_change(ctx, reporter);
+  std::optional<ProcessLock> lock = take_lock(ctx, reporter);
   if (!lock) {
     return 1;
   }
   if (identical) {
-    auto removed = remove_copy(a.path);
-    if (!removed) {
-      report_failure(reporter, "cannot remove {}: {}", a.path, removed.error());
+    if (!remove_identical(a.path, reporter)) {
       return 1;
     }
   } else {
@@ -230,7 +206,7 @@ int run_absorb(const RunContext& ctx, const Config& config, const Adoption& a, R
       return 1;
     }
   }
-  auto link = leave_link(a.path, a.entry);
+  auto link = leave_link(a.path, a.entry, ctx.commons);
   if (!link) {
     report_failure(reporter, "cannot link {}: {}", a.path, link.error());
     return 1;
@@ -247,16 +223,7 @@ int run_absorb(const RunContext& ctx, const Config& config, const Adoption& a, R
 }
 
 int run_source(const RunContext& ctx, const Config& config, const Adoption& a, Reporter& reporter,
-               bool dry_run) {
-  std::optional<EntryCheck> check = check_entry(a, reporter);
-  if (!check) {
-    return 1;
-  }
-  if (check->state == EntryState::settled) {
-    return check->status;
-  }
-  const bool identical = check->state == EntryState::identical;
-
+               bool dry_run, bool identical) {
   if (dry_run) {
     print_dry_banner(reporter);
     print_line(reporter,
@@ -268,14 +235,12 @@ int run_source(const RunContext& ctx, const Config& config, const Adoption& a, R
     return finish(ctx, config, a, reporter, true);
   }
 
-  std::optional<ProcessLock> lock = lock_for_change(ctx, reporter);
+  std::optional<ProcessLock> lock = take_lock(ctx, reporter);
   if (!lock) {
     return 1;
   }
   if (identical) {
-    auto removed = remove_copy(a.entry);
-    if (!removed) {
-      report_failure(reporter, "cannot remove {}: {}", a.entry, removed.error());
+    if (!remove_identical(a.entry, reporter)) {
       return 1;
     }
   } else if (!create_entry_folder(a, reporter)) {
@@ -296,15 +261,8 @@ int run_source(const RunContext& ctx, const Config& config, const Adoption& a, R
 }
 
 int run_copy(const RunContext& ctx, const Config& config, const Adoption& a, Reporter& reporter,
-             bool dry_run) {
-  std::optional<EntryCheck> check = check_entry(a, reporter);
-  if (!check) {
-    return 1;
-  }
-  if (check->state == EntryState::settled) {
-    return check->status;
-  }
-  if (check->state == EntryState::identical) {
+             bool dry_run, bool identical) {
+  if (identical) {
     print_line(reporter,
                fmt::format("{} is already in the Commons — nothing to do", a.display_name));
     return 0;
@@ -321,7 +279,7 @@ int run_copy(const RunContext& ctx, const Config& config, const Adoption& a, Rep
     return finish(ctx, config, a, reporter, true);
   }
 
-  std::optional<ProcessLock> lock = lock_for_change(ctx, reporter);
+  std::optional<ProcessLock> lock = take_lock(ctx, reporter);
   if (!lock) {
     return 1;
   }
@@ -426,23 +384,31 @@ int check_existing_source(std::string_view display_name, const fs::path& entry,
 
 Result<void, std::error_code> copy_tree(const fs::path& from, const fs::path& to) {
   // The copy is assembled under a hidden name that the Commons scan never takes for an entry,
-  // and appears under its own name only once it is whole and on disk.
-  const fs::path staging =
-      to.parent_path() /
-      path_from_utf8(fmt::format(".{}.kelvaro-{}", path_to_utf8(to.filename()), process_id()));
-  if (path_kind(staging, false)) {
-    return unexpected(std::make_error_code(std::errc::file_exists));
+  // and appears under its own name only once it is whole and on disk. A name near the file-name
+  // limit leaves no room for the decoration: the short name lies in the same folder too.
+  const std::string pid = std::to_string(process_id());
+  const std::string staging_names[] = {"." + path_to_utf8(to.filename()) + ".kelvaro-" + pid,
+                                       ".kelvaro-" + pid};
+  for (const std::string& staging_name : staging_names) {
+    const fs::path staging = to.parent_path() / path_from_utf8(staging_name);
+    if (path_kind(staging, false)) {
+      return unexpected(std::make_error_code(std::errc::file_exists));
+    }
+    auto copied = copy_into(from, staging);
+    if (copied) {
+      copied = rename_new_path(staging, to);
+    }
+    if (!copied) {
+      (void)remove_tree(staging);
+      if (copied.error() == std::errc::filename_too_long && &staging_name == &staging_names[0]) {
+        continue;
+      }
+      return copied;
+    }
+    sync_folder(to.parent_path());
+    return {};
   }
-  auto copied = copy_into(from, staging);
-  if (copied) {
-    copied = rename_new_path(staging, to);
-  }
-  if (!copied) {
-    (void)remove_tree(staging);
-    return copied;
-  }
-  sync_folder(to.parent_path());
-  return {};
+  return unexpected(std::make_error_code(std::errc::filename_too_long));
 }
 
 Result<void, std::error_code> move_path(const fs::path& from, const fs::path& to) {
@@ -464,9 +430,9 @@ Result<void, std::error_code> move_path(const fs::path& from, const fs::path& to
   return remove_copy(from);
 }
 
-Result<fs::path, std::error_code> leave_link(const fs::path& old, const fs::path& entry) {
-  fs::path folder = old.parent_path();
-  fs::path target = relative_path(folder.empty() ? fs::path(".") : folder, entry);
+Result<fs::path, std::error_code> leave_link(const fs::path& old, const fs::path& entry,
+                                             const fs::path& commons) {
+  fs::path target = commons_link_text(old, entry, commons);
   auto made = make_link(target, old);
   if (!made) {
     return unexpected(made.error());
@@ -478,6 +444,7 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
                    Reporter& reporter, bool dry_run) {
   if (adopted.family) {
     const Family family = *adopted.family;
+    // Named as the Commons scan names it, so that the links made here are the ones sync plans.
     std::string file_name = path_text(adopted.entry.filename());
     std::string name = file_name;
     if (family != Family::skills) {
@@ -493,27 +460,36 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
         continue;
       }
       const std::string dir = display(surface->dir);
+      const std::string shown = visible_text(agent.name);
       for (const LinkItem& item : plan_links(ctx.home / surface->dir, entries, adopted.commons)) {
         if (!item.target || absolute_normal_path(item.link_path) == adopted.adopted ||
             item.state == LinkState::linked) {
           continue;
         }
         if (!is_actionable(item.state)) {
-          print_line(reporter, fmt::format("  {} ({}): {} — {}", agent.name, dir,
-                                           to_string(item.state), link_note(item.state)));
+          print_line(reporter, fmt::format("  {} ({}): {} — {}", shown, dir, to_string(item.state),
+                                           link_note(item.state)));
           continue;
         }
         if (dry_run) {
-          print_line(reporter, fmt::format("  would link into {} ({})", agent.name, dir));
+          print_line(reporter, fmt::format("  would link into {} ({})", shown, dir));
           continue;
         }
         auto fixed = apply_link_fix(item);
         if (!fixed) {
-          report_error(reporter, fmt::format("cannot link into {} ({}): {}", agent.name, dir,
-                                             fixed.error().message()));
+          std::string text =
+              fmt::format("cannot link into {} ({}): {}", shown, dir, fixed.error().message());
+          // The system only says "File exists"; the user needs to know what is in the way.
+          if (fixed.error() == std::errc::file_exists) {
+            if (std::optional<LinkObstacle> obstacle = find_obstacle(item.link_path)) {
+              text += fmt::format(" ({} is {})", display_under(obstacle->path, ctx.home),
+                                  obstacle->what);
+            }
+          }
+          report_error(reporter, text);
           continue;
         }
-        print_line(reporter, fmt::format("  linked into {} ({})", agent.name, dir));
+        print_line(reporter, fmt::format("  linked into {} ({})", shown, dir));
       }
     }
     return;
@@ -528,25 +504,26 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
       continue;
     }
     const std::string place = display_under(item.path, ctx.home);
+    const std::string agent = visible_text(item.agent);
     switch (item.state) {
       case InstructionsState::missing: {
         if (dry_run) {
-          print_line(reporter, fmt::format("  would link into {} ({})", item.agent, place));
+          print_line(reporter, fmt::format("  would link into {} ({})", agent, place));
           break;
         }
         auto applied = apply_instructions_item(ctx, item);
         if (!applied) {
-          report_error(reporter, fmt::format("cannot link into {} ({}): {}", item.agent, place,
-                                             applied.error()));
+          report_error(reporter,
+                       fmt::format("cannot link into {} ({}): {}", agent, place, applied.error()));
           break;
         }
-        print_line(reporter, fmt::format("  linked into {} ({})", item.agent, place));
+        print_line(reporter, fmt::format("  linked into {} ({})", agent, place));
         break;
       }
       case InstructionsState::import: {
         const std::string_view words = item.include ? "the entry" : "the import line";
         if (dry_run) {
-          print_line(reporter, fmt::format("  would add {} to {} ({})", words, item.agent, place));
+          print_line(reporter, fmt::format("  would add {} to {} ({})", words, agent, place));
           break;
         }
         auto applied = apply_instructions_item(ctx, item);
@@ -555,12 +532,12 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
                        fmt::format("cannot write {}: {}", display(item.path), applied.error()));
           break;
         }
-        print_line(reporter, fmt::format("  added {} to {} ({})", words, item.agent, place));
+        print_line(reporter, fmt::format("  added {} to {} ({})", words, agent, place));
         break;
       }
       case InstructionsState::replace: {
         if (dry_run) {
-          print_line(reporter, fmt::format("  would replace {} for {}", place, item.agent));
+          print_line(reporter, fmt::format("  would replace {} for {}", place, agent));
           break;
         }
         auto applied = apply_instructions_item(ctx, item);
@@ -569,12 +546,12 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
                        fmt::format("cannot replace {}: {}", display(item.path), applied.error()));
           break;
         }
-        print_line(reporter, fmt::format("  replaced {} for {}", place, item.agent));
+        print_line(reporter, fmt::format("  replaced {} for {}", place, agent));
         break;
       }
       case InstructionsState::conflict:
       case InstructionsState::foreign:
-        print_line(reporter, fmt::format("  {}: {}", item.agent, describe_instructions_item(item)));
+        print_line(reporter, fmt::format("  {}: {}", agent, describe_instructions_item(item)));
         break;
       case InstructionsState::linked:
       case InstructionsState::imported:
@@ -643,7 +620,7 @@ int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
 
   Adoption& a = *chosen;
   a.path = path;
-  a.name = kelvaro::path_text(path.filename());
+  a.name = display(path.filename());
   if (a.family) {
     a.word = family_word(*a.family);
     a.entry = anchored.commons / a.word / path.filename();
@@ -654,13 +631,29 @@ int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
     a.display_name = "AGENTS.md";
   }
 
+  if (a.mechanic == AdoptMechanic::absorb) {
+    auto own = path_kind(a.path, false);
+    if (own && *own == PathKind::link) {
+      report_error(reporter, fmt::format("{} is already a symlink — there is nothing to adopt",
+                                         display(a.path)));
+      return 1;
+    }
+  }
+  std::optional<EntryCheck> check = check_entry(a, reporter);
+  if (!check) {
+    return 1;
+  }
+  if (check->state == EntryState::settled) {
+    return check->status;
+  }
+  const bool identical = check->state == EntryState::identical;
   switch (a.mechanic) {
     case AdoptMechanic::absorb:
-      return run_absorb(anchored, config, a, reporter, dry_run);
+      return run_absorb(anchored, config, a, reporter, dry_run, identical);
     case AdoptMechanic::source:
-      return run_source(anchored, config, a, reporter, dry_run);
+      return run_source(anchored, config, a, reporter, dry_run, identical);
     case AdoptMechanic::copy:
-      return run_copy(anchored, config, a, reporter, dry_run);
+      return run_copy(anchored, config, a, reporter, dry_run, identical);
   }
   return 1;
 }

@@ -61,9 +61,11 @@ Result<void, std::error_code> copy_tree(const std::filesystem::path& from,
 Result<void, std::error_code> move_path(const std::filesystem::path& from,
                                         const std::filesystem::path& to);
 
-// Creates at `old` a link to `entry`, relative to the folder of `old`; returns the stored text.
+// Creates at `old` a relative link to `entry` in the Commons `commons` (`commons_link_text`);
+// returns the stored text.
 Result<std::filesystem::path, std::error_code> leave_link(const std::filesystem::path& old,
-                                                          const std::filesystem::path& entry);
+                                                          const std::filesystem::path& entry,
+                                                          const std::filesystem::path& commons);
 
 // Links the one adopted entry into every installed agent (or wires it as their instructions),
 // printing one line per agent that needed something; a dry run only prints.

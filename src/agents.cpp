@@ -230,6 +230,26 @@ const AgentDescriptor* builtin_agent(std::string_view name) {
   return nullptr;
 }
 
+const Surface* first_surface(const Agent& agent, Family family) {
+  for (const Surface& surface : agent.surfaces) {
+    if (surface.family == family) {
+      return &surface;
+    }
+  }
+  return nullptr;
+}
+
+std::optional<std::filesystem::path> native_skills_dir(const Agent& agent) {
+  if (agent.descriptor == nullptr || first_surface(agent, Family::skills) != nullptr) {
+    return std::nullopt;
+  }
+  const SkillsRoute& route = agent.descriptor->skills;
+  if (route.kind != SkillsRouteKind::native || route.dir.empty()) {
+    return std::nullopt;
+  }
+  return route.dir;
+}
+
 std::optional<Surface> descriptor_surface(const AgentDescriptor& descriptor, Family family) {
   switch (family) {
     case Family::skills:

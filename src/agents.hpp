@@ -146,6 +146,14 @@ Agent resolve_agent(const AgentDescriptor& descriptor,
 // their route is fan-out (a render folder is no surface), agents when `subagents_dir` is set.
 std::optional<Surface> descriptor_surface(const AgentDescriptor& descriptor, Family family);
 
+// The first surface of `family` in `agent`'s list, or null.
+const Surface* first_surface(const Agent& agent, Family family);
+
+// The folder, under the home, where an agent that reads skills natively once had the links of
+// its skills, when it names one and has no skills surface: links into the Commons found there
+// are leftovers.
+std::optional<std::filesystem::path> native_skills_dir(const Agent& agent);
+
 // True when `root` joined with `home` is a folder, links followed; any error counts as false.
 bool is_installed(const std::filesystem::path& root, const std::filesystem::path& home);
 

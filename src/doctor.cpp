@@ -36,7 +36,7 @@ std::vector<std::string> entry_names(const fs::path& dir) {
   std::vector<std::string> names;
   if (auto entries = list_folder(dir)) {
     for (const fs::path& entry : *entries) {
-      names.push_back(path_text(entry.filename()));
+      names.push_back(display(entry.filename()));
     }
   }
   return names;
@@ -200,14 +200,14 @@ void report_agents(const RunContext& ctx, const Config& config, Reporter& report
     print_line(reporter, "  none — no agent config root found");
   }
   for (const Agent& agent : agents) {
-    print_line(reporter, fmt::format("  {:10} {}", agent.name, display(agent.home)));
+    print_line(reporter, fmt::format("  {:10} {}", visible_text(agent.name), display(agent.home)));
     for (const std::string& line : mechanic_lines(agent)) {
       print_line(reporter, fmt::format("               {}", line));
     }
     const fs::path folder = ctx.home / agent.home;
     if (!can_write(folder)) {
-      report_error(reporter,
-                   fmt::format("{} config root is not writable: {}", agent.name, display(folder)));
+      report_error(reporter, fmt::format("{} config root is not writable: {}",
+                                         visible_text(agent.name), display(folder)));
     }
   }
   if (known > agents.size()) {
@@ -288,7 +288,7 @@ std::vector<SourcedEntry> find_sourced_entries(const fs::path& commons) {
     }
     std::vector<SourcedEntry> of_family;
     for (const fs::path& entry : *entries) {
-      std::string name = path_text(entry.filename());
+      std::string name = display(entry.filename());
       auto kind = path_kind(entry, false);
       if (name.starts_with('.') || !kind || *kind != PathKind::link) {
         continue;

@@ -27,16 +27,6 @@ namespace fs = std::filesystem;
 // How many strays of one family are named before the rest are only counted.
 constexpr std::size_t kStraysShown = 8;
 
-// The first surface of `family` in `agent`'s list, or null.
-const Surface* first_surface(const Agent& agent, Family family) {
-  for (const Surface& surface : agent.surfaces) {
-    if (surface.family == family) {
-      return &surface;
-    }
-  }
-  return nullptr;
-}
-
 // The display texts of the entries in the agents' `family` folders that the Commons lacks:
 // agents in list order, each folder's names sorted byte-wise, shown as the folder text without
 // its leading dots, "/", and the name ("claude/skills/foo").
@@ -49,7 +39,8 @@ std::vector<std::string> family_strays(const RunContext& ctx, const std::vector<
   std::vector<std::string> strays;
   for (const Agent& agent : agents) {
     const Surface* surface = first_surface(agent, family);
-    if (surface == nullptr) {
+    // What a custom agent keeps inside the Commons is the Commons' own already.
+    if (surface == nullptr || lies_within(ctx.home / surface->dir, ctx.commons)) {
       continue;
     }
     auto names = visible_names(ctx.home / surface->dir);
@@ -62,7 +53,7 @@ std::vector<std::string> family_strays(const RunContext& ctx, const std::vector<
         std::string_view(dir).substr(std::min(dir.find_first_not_of('.'), dir.size()));
     for (const std::string& name : *names) {
       if (!in_commons.contains(name)) {
-        strays.push_back(fmt::format("{}/{}", shown, name));
+        strays.push_back(fmt::format("{}/{}", shown, visible_text(name)));
       }
     }
   }
@@ -121,8 +112,12 @@ bool print_mcp_strays(Reporter& reporter, const std::set<std::string>& strays) {
     return false;
   }
   print_line(reporter, "");
+  std::vector<std::string> shown;
+  for (const std::string& name : strays) {
+    shown.push_back(visible_text(name));
+  }
   print_line(reporter, fmt::format("{} MCP servers not in the Commons: {}", strays.size(),
-                                   fmt::join(strays, ", ")));
+                                   fmt::join(shown, ", ")));
   print_line(reporter, "  take them all with `kelvaro mcp adopt --all`");
   return true;
 }
@@ -140,7 +135,8 @@ void print_conflicts(Reporter& reporter, const std::vector<InstructionsItem>& it
   print_line(reporter, "");
   print_line(reporter, fmt::format("{} conflicts:", conflicts.size()));
   for (const InstructionsItem* item : conflicts) {
-    print_line(reporter, fmt::format("  {} — {}", item->agent, describe_instructions_item(*item)));
+    print_line(reporter, fmt::format("  {} — {}", visible_text(item->agent),
+                                     describe_instructions_item(*item)));
   }
 }
 
@@ -172,7 +168,7 @@ int init(const RunContext& ctx, const Config& config, Reporter& reporter) {
   } else {
     std::vector<std::string> names;
     for (const Agent& agent : agents) {
-      names.push_back(agent.name);
+      names.push_back(visible_text(agent.name));
     }
     print_line(reporter, fmt::format("Found {} agents: {}", agents.size(), fmt::join(names, ", ")));
   }

@@ -108,14 +108,18 @@ struct LinkView {
   std::optional<Anchor> physical_commons;
 };
 
+// The Commons keeps its own name, so a Commons that is itself a link is still reached through it.
+fs::path physical_commons(const fs::path& normal_commons) {
+  return physical_location(normal_commons.parent_path()) / normal_commons.filename();
+}
+
 LinkView view_of(const fs::path& dir, const fs::path& commons) {
   LinkView view{.dir = anchor(dir),
                 .commons = anchor(commons),
                 .physical_dir = std::nullopt,
                 .physical_commons = std::nullopt};
   fs::path real_dir = physical_location(view.dir.normal);
-  fs::path real_commons =
-      physical_location(view.commons.normal.parent_path()) / view.commons.normal.filename();
+  fs::path real_commons = physical_commons(view.commons.normal);
   if (real_dir != view.dir.normal || real_commons != view.commons.normal) {
     view.physical_dir = anchor(real_dir);
     view.physical_commons = anchor(real_commons);
@@ -167,6 +171,12 @@ LinkProbe probe_link(const fs::path& path, const fs::path& anchored, const Ancho
                    .raw_target = std::move(raw),
                    .resolved = std::move(resolved),
                    .dangling = dangling};
+}
+
+// `probe_link` for a link in the folder `view` describes.
+LinkProbe probe_in_view(const fs::path& path, const LinkView& view) {
+  return probe_link(path, text_dir(view).normal / path.filename(), text_commons(view), false,
+                    view.physical_dir ? &view : nullptr);
 }
 
 // The entries of one family share their folder, so its arithmetic is done once: the normal
@@ -387,6 +397,13 @@ fs::path physical_location(const fs::path& path) {
   return normal;
 }
 
+fs::path commons_link_text(const fs::path& link, const fs::path& entry, const fs::path& commons) {
+  const fs::path root = absolute_normal_path(commons);
+  const fs::path inside = absolute_normal_path(entry).lexically_relative(root);
+  return relative_path(physical_location(absolute_normal_path(link).parent_path()),
+                       normalize_path(physical_commons(root) / inside));
+}
+
 LinkProbe read_link_state(const fs::path& path, const fs::path& commons) {
   // Anchoring the link path keeps `resolved` comparable with an anchored Commons even when
   // the caller's paths are relative.
@@ -452,6 +469,10 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
   return items;
 }
 
+bool links_into_commons(const fs::path& path, const fs::path& commons) {
+  return probe_in_view(path, view_of(path.parent_path(), commons)).kind == LinkProbe::Kind::ours;
+}
+
 std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& commons) {
   std::vector<LinkItem> items;
   if (lies_within(dir, commons) || resolves_into_commons(dir, commons)) {
@@ -463,9 +484,7 @@ std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& co
   }
   const LinkView view = view_of(dir, commons);
   for (const fs::path& path : *listed) {
-    LinkProbe probe = probe_link(path, text_dir(view).normal / path.filename(), text_commons(view),
-                                 false, view.physical_dir ? &view : nullptr);
-    if (probe.kind == LinkProbe::Kind::ours) {
+    if (probe_in_view(path, view).kind == LinkProbe::Kind::ours) {
       items.push_back(LinkItem{.name = path_text(path.filename()),
                                .link_path = path,
                                .target = std::nullopt,

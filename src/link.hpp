@@ -83,8 +83,20 @@ bool same_content(const std::filesystem::path& a, const std::filesystem::path& b
 // normalised, when nothing of it can be resolved.
 std::filesystem::path physical_location(const std::filesystem::path& path);
 
+// The relative text of a link at `link` that reaches `entry`, a path in the Commons `commons`:
+// computed from where the link physically lives, as `plan_links` computes its targets, so that
+// it reaches the entry also when a folder above the link is a link elsewhere.
+std::filesystem::path commons_link_text(const std::filesystem::path& link,
+                                        const std::filesystem::path& entry,
+                                        const std::filesystem::path& commons);
+
 // What is at `path`, judged against `commons`. Never fails.
 LinkProbe read_link_state(const std::filesystem::path& path, const std::filesystem::path& commons);
+
+// True when `path` is a symbolic link into the Commons, its text followed from where the link
+// physically lives; a text made from its folder's name, when that folder is a link at another
+// depth, counts too. Never fails.
+bool links_into_commons(const std::filesystem::path& path, const std::filesystem::path& commons);
 
 // The links `dir` (an agent's surface folder) should hold for `entries`, plus the stray
 // dangling and foreign links found there; sorted by link path, component by component. Empty

@@ -80,4 +80,13 @@ Result<ProcessLock, LockError> acquire_lock(const std::filesystem::path& state_d
   }
 }
 
+std::optional<ProcessLock> take_lock(const RunContext& ctx, Reporter& reporter) {
+  auto taken = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
+  if (!taken) {
+    report_error(reporter, to_string(taken.error()));
+    return std::nullopt;
+  }
+  return std::move(*taken);
+}
+
 }  // namespace kelvaro

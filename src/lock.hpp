@@ -3,12 +3,14 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
 
 #include "context.hpp"
 #include "fsutil.hpp"
+#include "report.hpp"
 #include "result.hpp"
 
 namespace kelvaro {
@@ -49,5 +51,9 @@ LockTimeout lock_timeout(const EnvSnapshot& env);
 // busy at the time-out, or io at once for any other failure.
 Result<ProcessLock, LockError> acquire_lock(const std::filesystem::path& state_dir,
                                             LockTimeout timeout);
+
+// `acquire_lock` in the state folder of `ctx` with the time-out its environment sets, for a
+// command about to make its first change; nullopt after reporting the failure as an error.
+std::optional<ProcessLock> take_lock(const RunContext& ctx, Reporter& reporter);
 
 }  // namespace kelvaro

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fsutil.hpp"
 #include "lock.hpp"
 #include "mcp.hpp"
 #include "mcp_cmd.hpp"
@@ -73,7 +74,7 @@ std::optional<AdoptCandidate> parse_spec(const std::optional<std::string>& spec,
   if (slash == std::string::npos) {
     report_error(reporter, fmt::format("`{}` is not an agent/server pair — try `kelvaro mcp adopt "
                                        "claude/serena`",
-                                       *spec));
+                                       visible_text(*spec)));
     return std::nullopt;
   }
   const std::string agent_name = spec->substr(0, slash);
@@ -82,7 +83,7 @@ std::optional<AdoptCandidate> parse_spec(const std::optional<std::string>& spec,
   if (agent == agents.end()) {
     report_error(reporter,
                  fmt::format("`{}` is not an agent kelvaro knows about, or it is not installed",
-                             agent_name));
+                             visible_text(agent_name)));
     return std::nullopt;
   }
   return AdoptCandidate{.agent = &*agent, .server = spec->substr(slash + 1)};
@@ -91,8 +92,10 @@ std::optional<AdoptCandidate> parse_spec(const std::optional<std::string>& spec,
 void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
   const Agent& agent = *candidate.agent;
   const std::string& name = candidate.server;
+  const std::string shown = visible_text(name);
+  const std::string agent_shown = visible_text(agent.name);
   if (!has_mcp_file(agent)) {
-    report_error(run.reporter, fmt::format("{} has no MCP surface", agent.name));
+    report_error(run.reporter, fmt::format("{} has no MCP surface", agent_shown));
     return;
   }
   const McpRoute& route = agent.descriptor->mcp;
@@ -104,7 +107,7 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
   }
   const auto entry = held->find(name);
   if (entry == held->end()) {
-    report_error(run.reporter, fmt::format("`{}` is not in {}'s config", name, agent.name));
+    report_error(run.reporter, fmt::format("`{}` is not in {}'s config", shown, agent_shown));
     return;
   }
   auto adopted = standardise_server(name, *entry, route.shape);
@@ -119,7 +122,7 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
     report_error(run.reporter,
                  fmt::format("`{}` differs from the Commons copy — merge it by hand; kelvaro will "
                              "not choose which side to discard",
-                             name));
+                             shown));
     return;
   }
 
@@ -133,9 +136,9 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
     return;
   }
   if (!diff->empty()) {
-    report_error(run.reporter,
-                 fmt::format("`{}` in {}: {} cannot be represented faithfully — not adopted", name,
-                             agent.name, fmt::join(*diff, ", ")));
+    report_error(run.reporter, visible_text(fmt::format(
+                                   "`{}` in {}: {} cannot be represented faithfully — not adopted",
+                                   name, agent.name, fmt::join(*diff, ", "))));
     return;
   }
 
@@ -159,19 +162,19 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
   }
 
   if (existing) {
-    print_line(run.reporter, fmt::format("{} is already in the Commons", name));
+    print_line(run.reporter, fmt::format("{} is already in the Commons", shown));
   } else {
     run.servers[name] = adopted->server;
     ++run.adopted;
-    print_line(run.reporter, fmt::format("adopted {} from {}", name, agent.name));
+    print_line(run.reporter, fmt::format("adopted {} from {}", shown, agent_shown));
   }
   for (const std::string& note : adopted->notes) {
-    print_line(run.reporter, fmt::format("  note: {}", note));
+    print_line(run.reporter, fmt::format("  note: {}", visible_text(note)));
   }
   if (allowlist) {
     print_line(run.reporter,
                fmt::format("  scoped to {} — remove the allowlist in kelvaro.toml to share it",
-                           fmt::join(*allowlist, ", ")));
+                           visible_text(fmt::format("{}", fmt::join(*allowlist, ", ")))));
   }
   warn_literal_credentials(name, adopted->server, run.reporter);
 }
@@ -211,10 +214,11 @@ void warn_literal_credentials(std::string_view name, const Json& server, Reporte
     return;
   }
   std::sort(suspects.begin(), suspects.end());
-  report_warning(reporter,
-                 fmt::format("`{}`: {} look like credentials and were copied into the Commons as "
-                             "written — replace them with ${{env:VAR}} before committing it",
-                             name, fmt::join(suspects, ", ")));
+  report_warning(
+      reporter,
+      fmt::format("`{}`: {} look like credentials and were copied into the Commons as "
+                  "written — replace them with ${{env:VAR}} before committing it",
+                  visible_text(name), visible_text(fmt::format("{}", fmt::join(suspects, ", ")))));
 }
 
 int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
@@ -244,9 +248,8 @@ int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
     report_error(reporter, servers.error());
     return 1;
   }
-  auto lock = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
+  auto lock = take_lock(ctx, reporter);
   if (!lock) {
-    report_error(reporter, to_string(lock.error()));
     return 1;
   }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "agents.hpp"
+#include "fsutil.hpp"
 #include "mcp.hpp"
 #include "mcp_cmd.hpp"
 
@@ -109,9 +110,10 @@ int mcp_list(const RunContext& ctx, const Config& config, Reporter& reporter, bo
     print_line(reporter, "no MCP servers in the Commons, and none found in any agent's config");
   } else {
     for (const ListedServer& server : listed) {
-      print_line(reporter, fmt::format("{}  ({})", server.name, origin(server)));
+      print_line(reporter, fmt::format("{}  ({})", visible_text(server.name), origin(server)));
       for (const McpItem* item : server.targets) {
-        print_line(reporter, fmt::format("  {:10} {}", to_string(item->state), item->agent));
+        print_line(reporter,
+                   fmt::format("  {:10} {}", to_string(item->state), visible_text(item->agent)));
       }
     }
   }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "config.hpp"
+#include "fsutil.hpp"
 #include "lock.hpp"
 #include "mcp.hpp"
 #include "mcp_cmd.hpp"
@@ -34,19 +35,10 @@ std::optional<ServerMap> load_managed(const RunContext& ctx, Reporter& reporter,
   if (!servers->contains(std::string(name))) {
     report_error(reporter, fmt::format("`{}` is not in the Commons — kelvaro only {} servers it "
                                        "manages",
-                                       name, verb));
+                                       visible_text(name), verb));
     return std::nullopt;
   }
   return std::move(*servers);
-}
-
-std::optional<ProcessLock> take_lock(const RunContext& ctx, Reporter& reporter) {
-  auto lock = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
-  if (!lock) {
-    report_error(reporter, to_string(lock.error()));
-    return std::nullopt;
-  }
-  return std::move(*lock);
 }
 
 // Takes the server out of every installed agent that keeps servers in a file of its own,
@@ -62,7 +54,8 @@ void remove_from_agents(const RunContext& ctx, const Config& config, Reporter& r
     if (!removed) {
       report_error(reporter, removed.error());
     } else if (*removed) {
-      print_line(reporter, fmt::format("removed {} from {}", name, agent.name));
+      print_line(reporter,
+                 fmt::format("removed {} from {}", visible_text(name), visible_text(agent.name)));
     }
   }
 }
@@ -79,6 +72,26 @@ int status_of(const Reporter& reporter, std::uint64_t errors_before) {
   return reporter.errors != errors_before ? 1 : 0;
 }
 
+// The first steps of disable and remove: the lock, then the server out of every agent.
+std::optional<ProcessLock> withdraw(const RunContext& ctx, const Config& config, Reporter& reporter,
+                                    std::string_view name) {
+  auto lock = take_lock(ctx, reporter);
+  if (lock) {
+    remove_from_agents(ctx, config, reporter, name);
+  }
+  return lock;
+}
+
+// The last steps of disable and remove: the Commons written, then `done` said.
+int save_and_say(const RunContext& ctx, Reporter& reporter, const ServerMap& servers,
+                 const std::string& done, std::uint64_t errors_before) {
+  if (!write_servers(ctx, reporter, servers)) {
+    return 1;
+  }
+  print_line(reporter, done);
+  return status_of(reporter, errors_before);
+}
+
 }  // namespace
 
 int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
@@ -90,7 +103,7 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
   }
   const std::string key(name);
   if (!is_disabled((*servers)[key])) {
-    print_line(reporter, fmt::format("{} is already enabled", name));
+    print_line(reporter, fmt::format("{} is already enabled", visible_text(name)));
     return 0;
   }
   Json enabled = (*servers)[key];
@@ -129,14 +142,15 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
       report_error(reporter, written.error());
       continue;
     }
-    print_line(reporter, fmt::format("restored {} to {}", name, item.agent));
+    print_line(reporter,
+               fmt::format("restored {} to {}", visible_text(name), visible_text(item.agent)));
     if (written->mode) {
       report_warning(reporter, fmt::format("{} has mode {:o} — it now holds resolved secrets and "
                                            "can be read by others",
                                            display(written->path), *written->mode));
     }
   }
-  print_line(reporter, fmt::format("enabled {}", name));
+  print_line(reporter, fmt::format("enabled {}", visible_text(name)));
   return status_of(reporter, errors_before);
 }
 
@@ -149,21 +163,18 @@ int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
   }
   const std::string key(name);
   if (is_disabled((*servers)[key])) {
-    print_line(reporter, fmt::format("{} is already disabled", name));
+    print_line(reporter, fmt::format("{} is already disabled", visible_text(name)));
     return 0;
   }
-  auto lock = take_lock(ctx, reporter);
+  auto lock = withdraw(ctx, config, reporter, name);
   if (!lock) {
     return 1;
   }
-  remove_from_agents(ctx, config, reporter, name);
   (*servers)[key]["disabled"] = true;
-  if (!write_servers(ctx, reporter, *servers)) {
-    return 1;
-  }
-  print_line(reporter,
-             fmt::format("disabled {} — definition kept; enable restores it everywhere", name));
-  return status_of(reporter, errors_before);
+  return save_and_say(ctx, reporter, *servers,
+                      fmt::format("disabled {} — definition kept; enable restores it everywhere",
+                                  visible_text(name)),
+                      errors_before);
 }
 
 int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
@@ -173,20 +184,17 @@ int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
   if (!servers) {
     return 1;
   }
-  auto lock = take_lock(ctx, reporter);
+  auto lock = withdraw(ctx, config, reporter, name);
   if (!lock) {
     return 1;
   }
-  remove_from_agents(ctx, config, reporter, name);
   if (auto dropped = drop_server_settings(ctx.config_dir, name); !dropped) {
     report_error(reporter, dropped.error());
   }
   servers->erase(std::string(name));
-  if (!write_servers(ctx, reporter, *servers)) {
-    return 1;
-  }
-  print_line(reporter, fmt::format("removed {} from the Commons", name));
-  return status_of(reporter, errors_before);
+  return save_and_say(ctx, reporter, *servers,
+                      fmt::format("removed {} from the Commons", visible_text(name)),
+                      errors_before);
 }
 
 Result<void> drop_server_settings(const fs::path& config_dir, std::string_view server) {

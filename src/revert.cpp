@@ -33,42 +33,21 @@ void removed(RevertRun& run, const std::string& text) {
   ++run.removals;
 }
 
-const Surface* first_surface(const Agent& agent, Family family) {
-  for (const Surface& surface : agent.surfaces) {
-    if (surface.family == family) {
-      return &surface;
-    }
-  }
-  return nullptr;
-}
-
-// True when `dir`, its links followed, is the Commons or lies in it: a surface folder that is a
-// link into the Commons lists the Commons' own entries, and links among them are the user's.
-bool resolves_into_commons(const fs::path& dir, const fs::path& commons) {
-  auto real_dir = canonical_path(dir);
-  auto real_commons = canonical_path(commons);
-  return real_dir && real_commons && lies_within(*real_dir, *real_commons);
-}
-
 void remove_links(RevertRun& run, const Agent& agent) {
   for (Family family : all_families) {
     std::optional<fs::path> dir;
     if (const Surface* surface = first_surface(agent, family)) {
       dir = surface->dir;
-    } else if (family == Family::skills && agent.descriptor != nullptr &&
-               agent.descriptor->skills.kind == SkillsRouteKind::native &&
-               !agent.descriptor->skills.dir.empty()) {
-      dir = agent.descriptor->skills.dir;
+    } else if (family == Family::skills) {
+      dir = native_skills_dir(agent);
     }
     if (!dir) {
       continue;
     }
-    const fs::path folder = run.ctx.home / *dir;
-    if (resolves_into_commons(folder, run.ctx.commons)) {
-      continue;
-    }
-    for (const fs::path& path : list_dir_sorted(folder)) {
-      if (remove_commons_link(run.ctx.home, path, run.ctx.commons, run.reporter)) {
+    // A surface folder that is, or is a link into, the Commons lists nothing: links among the
+    // Commons' own entries are the user's.
+    for (const LinkItem& item : list_commons_links(run.ctx.home / *dir, run.ctx.commons)) {
+      if (remove_commons_link(run.ctx.home, item.link_path, run.ctx.commons, run.reporter)) {
         ++run.removals;
       }
     }
@@ -104,8 +83,10 @@ std::optional<std::string> without_import_lines(std::string_view text,
 
 void remove_import_line(RevertRun& run, const InstructionsRoute& route) {
   const fs::path file = run.ctx.home / route.path;
-  // A link into the Commons here belongs to the symlink route on the same file.
-  if (read_link_state(file, run.ctx.commons).kind == LinkProbe::Kind::ours) {
+  // A link into the Commons here belongs to the symlink route on the same file. A file that is
+  // the Commons AGENTS.md (through a chain of links, or a hard link) is never written: the lines
+  // there are the user's.
+  if (links_into_commons(file, run.ctx.commons) || same_file(file, run.ctx.commons / "AGENTS.md")) {
     return;
   }
   auto text = read_file(file);
@@ -188,7 +169,7 @@ void remove_servers(RevertRun& run, const AgentDescriptor& descriptor) {
     if (!outcome) {
       report_error(run.reporter, outcome.error());
     } else if (*outcome) {
-      removed(run, fmt::format("removed mcp server {} from {}", server,
+      removed(run, fmt::format("removed mcp server {} from {}", visible_text(server),
                                display_under(file, run.ctx.home)));
     }
   }
@@ -228,8 +209,8 @@ void remove_hooks(RevertRun& run, const AgentDescriptor& descriptor) {
     report_error(run.reporter, problem);
   }
   for (const auto& [event, command] : removal->removed) {
-    removed(run, fmt::format("removed the {} hook {} from {}", event, command,
-                             display_under(settings, run.ctx.home)));
+    removed(run, fmt::format("removed the {} hook {} from {}", visible_text(event),
+                             visible_text(command), display_under(settings, run.ctx.home)));
   }
 }
 
@@ -246,7 +227,7 @@ std::vector<fs::path> list_dir_sorted(const fs::path& dir) {
 
 bool remove_commons_link(const fs::path& root, const fs::path& path, const fs::path& commons,
                          Reporter& reporter) {
-  if (read_link_state(path, commons).kind != LinkProbe::Kind::ours) {
+  if (!links_into_commons(path, commons)) {
     return false;
   }
   auto gone = remove_link(path);
@@ -272,24 +253,25 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
     }
   }
   if (!agent) {
-    report_error(reporter, fmt::format("`{}` is not an agent kelvaro knows about", name));
+    report_error(reporter,
+                 fmt::format("`{}` is not an agent kelvaro knows about", visible_text(name)));
     return 1;
   }
   if (std::find(config.disabled.begin(), config.disabled.end(), name) == config.disabled.end()) {
     report_error(reporter,
                  fmt::format("{} is still enabled — set targets.{} = false in {} first, so sync "
                              "will not redo what revert undoes",
-                             name, name, display(ctx.config_dir / "kelvaro.toml")));
+                             visible_text(name), visible_text(name),
+                             display(ctx.config_dir / "kelvaro.toml")));
     return 1;
   }
   if (!is_installed(ctx.home, agent->home)) {
-    print_line(reporter,
-               fmt::format("{} is not installed on this machine — nothing to revert", name));
+    print_line(reporter, fmt::format("{} is not installed on this machine — nothing to revert",
+                                     visible_text(name)));
     return 0;
   }
-  auto lock = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
+  auto lock = take_lock(ctx, reporter);
   if (!lock) {
-    report_error(reporter, to_string(lock.error()));
     return 1;
   }
 
@@ -312,7 +294,8 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
     print_line(reporter, fmt::format("{} {} made.", run.removals,
                                      run.removals == 1 ? "removal" : "removals"));
   } else if (reporter.errors == 0) {
-    print_line(reporter, fmt::format("nothing of kelvaro's in {} — nothing to revert", name));
+    print_line(reporter,
+               fmt::format("nothing of kelvaro's in {} — nothing to revert", visible_text(name)));
   }
   return reporter.errors > 0 ? 1 : 0;
 }

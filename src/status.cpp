@@ -20,9 +20,9 @@ namespace {
 void print_item(Reporter& reporter, std::string_view word, std::string_view label,
                 std::string_view note) {
   if (note.empty()) {
-    print_line(reporter, fmt::format("  {:17} {}", word, label));
+    print_line(reporter, fmt::format("  {:17} {}", word, visible_text(label)));
   } else {
-    print_line(reporter, fmt::format("  {:17} {} — {}", word, label, note));
+    print_line(reporter, fmt::format("  {:17} {} — {}", word, visible_text(label), note));
   }
 }
 
@@ -46,7 +46,8 @@ void print_link_groups(const SyncPlan& plan, Reporter& reporter) {
     for (const LinkItem& item : group.items) {
       linked += item.state == LinkState::linked ? 1U : 0U;
     }
-    print_line(reporter, fmt::format("{} ({})  {} linked", group.agent, group.dir, linked));
+    print_line(reporter,
+               fmt::format("{} ({})  {} linked", visible_text(group.agent), group.dir, linked));
     for (const LinkItem& item : group.items) {
       if (item.state != LinkState::linked) {
         print_item(reporter, to_string(item.state), item.name, link_note(item.state));
@@ -99,57 +100,47 @@ void print_renders(const SyncPlan& plan, Reporter& reporter) {
   }
 }
 
-Json instructions_array(const SyncPlan& plan) {
+// One JSON entry per item: the fields `fill` sets, then the state and whether it needs attention.
+template <typename Item, typename Fill>
+Json items_array(const std::vector<Item>& items, Fill fill) {
   Json array = Json::array();
-  for (const InstructionsItem& item : plan.instructions) {
+  for (const Item& item : items) {
     Json entry = Json::object();
-    entry["agent"] = text(item.agent);
-    entry["path"] = display(item.path);
+    fill(entry, item);
     entry["state"] = to_string(item.state);
     entry["actionable"] = needs_attention(item.state);
     array.push_back(std::move(entry));
   }
   return array;
+}
+
+Json instructions_array(const SyncPlan& plan) {
+  return items_array(plan.instructions, [](Json& entry, const InstructionsItem& item) {
+    entry["agent"] = text(item.agent);
+    entry["path"] = text(path_to_utf8(item.path));
+  });
 }
 
 Json mcp_array(const SyncPlan& plan) {
-  Json array = Json::array();
-  for (const McpItem& item : plan.mcp.items) {
-    Json entry = Json::object();
+  return items_array(plan.mcp.items, [](Json& entry, const McpItem& item) {
     entry["agent"] = text(item.agent);
     entry["name"] = text(item.server);
-    entry["state"] = to_string(item.state);
-    entry["actionable"] = needs_attention(item.state);
-    array.push_back(std::move(entry));
-  }
-  return array;
+  });
 }
 
 Json hooks_array(const SyncPlan& plan) {
-  Json array = Json::array();
-  for (const HookItem& item : plan.hooks.items) {
-    Json entry = Json::object();
+  return items_array(plan.hooks.items, [](Json& entry, const HookItem& item) {
     entry["agent"] = text(item.agent);
     entry["event"] = text(item.event);
     entry["hook"] = text(item.command);
-    entry["state"] = to_string(item.state);
-    entry["actionable"] = needs_attention(item.state);
-    array.push_back(std::move(entry));
-  }
-  return array;
+  });
 }
 
 Json renders_array(const SyncPlan& plan) {
-  Json array = Json::array();
-  for (const RenderItem& item : plan.renders) {
-    Json entry = Json::object();
+  return items_array(plan.renders, [](Json& entry, const RenderItem& item) {
     entry["agent"] = text(item.agent);
     entry["name"] = text(item.name);
-    entry["state"] = to_string(item.state);
-    entry["actionable"] = needs_attention(item.state);
-    array.push_back(std::move(entry));
-  }
-  return array;
+  });
 }
 
 Json targets_array(const SyncPlan& plan) {
@@ -192,7 +183,7 @@ std::uint64_t attention_count(const SyncPlan& plan) {
 Json status_document(const SyncPlan& plan) {
   const std::uint64_t count = attention_count(plan);
   Json document = Json::object();
-  document["commons"] = display(plan.ctx.commons);
+  document["commons"] = text(path_to_utf8(plan.ctx.commons));
   document["instructions"] = instructions_array(plan);
   document["mcp"] = mcp_array(plan);
   document["hooks"] = hooks_array(plan);

@@ -284,5 +284,57 @@ TEST_F(E2eAdopt, AgentFolderThatIsALinkIntoTheCommonsIsNotAdoptedFrom) {
   EXPECT_EQ(files(), before);
 }
 
+// GNU stow's layout: the agent folder is a link into a dotfiles folder, at another depth.
+TEST_F(E2eAdopt, LinkLeftBehindReachesTheCommonsWhenTheAgentFolderIsALinkElsewhere) {
+  fs::remove(home.path(".claude"));
+  home.write("dotfiles/claude/.claude/skills/foo/SKILL.md", "foo");
+  home.make_link(".claude", "dotfiles/claude/.claude", true);
+
+  RunResult result = adopt({at(".claude/skills/foo")});
+
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(holds_link_text(home.path(".claude/skills/foo"), "../../../../.agents/skills/foo"));
+  EXPECT_EQ(home.read(".claude/skills/foo/SKILL.md"), "foo");
+}
+
+TEST_F(E2eAdopt, FanOutThatFindsSomethingInTheWayNamesIt) {
+  home.write(".claude/skills/foo/SKILL.md", "foo");
+  home.make_link(".pi/agent/skills", "../gone", true);
+
+  RunResult result = adopt({at(".claude/skills/foo")});
+
+  EXPECT_EQ(result.err,
+            "error: cannot link into pi (.pi/agent/skills): File exists (.pi/agent/skills is a "
+            "dangling link)\n");
+  EXPECT_EQ(result.status, 1);
+}
+
+// The hidden name the copy is assembled under would pass the file-name limit.
+TEST_F(E2eAdopt, CopiesACommandWhoseNameIsNearTheLengthLimit) {
+  const std::string name = std::string(240, 'c') + ".md";
+  home.write("work/commands/" + name, "long");
+
+  RunResult result = adopt({at("work/commands/" + name)});
+
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(home.read(".agents/commands/" + name), "long");
+}
+
+TEST_F(E2eAdopt, NameWithAControlCharacterIsShownEscapedAndLinkedUnderItsOwnName) {
+  const std::string name = "x\x1by";
+  home.make_dir(".claude/skills/" + name);
+
+  RunResult result = adopt({at(".claude/skills/" + name)});
+
+  EXPECT_EQ(result.out,
+            "adopted x\\x1by from claude into the Commons (skills)\n"
+            "  " +
+                at(".claude/skills/") +
+                "x\\x1by → ../../.agents/skills/x\\x1by\n"
+                "  linked into pi (.pi/agent/skills)\n");
+  EXPECT_TRUE(
+      holds_link_text(home.path(".pi/agent/skills/" + name), "../../../.agents/skills/" + name));
+}
+
 }  // namespace
 }  // namespace kelvaro

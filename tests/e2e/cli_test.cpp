@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support.hpp"
 
@@ -160,6 +161,34 @@ TEST(E2eCli, ArgumentsAndEnvironmentMustBeUtf8) {
                        .err = "error: the value of environment variable KELVARO_BROKEN is not "
                               "valid UTF-8\n",
                        .status = 1}));
+}
+
+// A name made of an escape sequence would drive the terminal; the JSON report keeps its bytes.
+TEST(E2eCommands, NamesAreShownWithTheirControlCharactersEscaped) {
+  TempHome home;
+  const std::string esc = "x\x1b[2J";
+  home.write(".agents/skills/" + esc + "/SKILL.md", "x");
+  home.write(".claude/skills/" + esc + "-own/SKILL.md", "own");
+  home.write(".agents/mcp.json", R"({"mcpServers": {"x\u001b[2J": {"command": "x"}}})");
+  home.write(".config/kelvaro/kelvaro.toml",
+             "[custom.\"t\\u001b[2J\"]\nroot = \".t\"\nskills = \".t/skills\"\n");
+  home.make_dir(".t");
+
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"status"},
+                                             {"init"},
+                                             {"doctor"},
+                                             {"mcp", "list"},
+                                             {"mcp", "disable", esc},
+                                             {"mcp", "enable", esc}}) {
+    SCOPED_TRACE(args[0] + " " + args.back());
+    RunResult result = run_kelvaro(args, home.env());
+
+    EXPECT_EQ((result.out + result.err).find('\x1b'), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\\x1b[2J"), std::string::npos) << result.out;
+  }
+  RunResult json = run_kelvaro({"status", "--json"}, home.env());
+  EXPECT_NE(json.out.find("\"x\\u001b[2J\""), std::string::npos) << json.out;
 }
 
 }  // namespace

@@ -130,5 +130,16 @@ TEST_F(E2eInit, FolderThatCannotBeCreatedIsTheOnlyLine) {
   EXPECT_EQ(result.status, 1);
 }
 
+TEST_F(E2eInit, CustomAgentFolderInsideTheCommonsHoldsNoStrays) {
+  home.write(".config/kelvaro/kelvaro.toml",
+             "[custom.tool]\nroot = \".agents\"\nskills = \".agents/tools\"\n");
+  home.make_dir(".agents/tools/x");
+
+  RunResult result = init();
+
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(result.out.find("Nothing to adopt"), std::string::npos) << result.out;
+}
+
 }  // namespace
 }  // namespace kelvaro

@@ -258,14 +258,42 @@ TEST_F(E2eRevert, SurfaceFolderThatIsALinkIntoTheCommonsIsLeftAlone) {
   EXPECT_TRUE(holds_link_text(home.path(".agents/skills/alias"), "a"));
 }
 
-// adopt, sync and revert in a row give claude back what it held, but for the adopted skill.
-TEST_F(E2eRevert, RoundTripLeavesClaudeAsItWasButForTheAdoptedSkill) {
-  home.make_dir(".agents/commands");
-  home.make_dir(".agents/agents");
-  home.write(".agents/AGENTS.md", "Be brief.\n");
-  home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"echo done\"\n");
-  home.write(".agents/skills/shared/SKILL.md", "shared");
-  home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "mcp-fs"}}})");
+// GNU stow's layout: sync computed the link from where it physically lives.
+TEST_F(E2eRevert, LinksInAnAgentFolderThatIsALinkElsewhereAreRemoved) {
+  home.make_dir(".agents/skills/review");
+  home.make_dir("dotfiles/claude/.claude");
+  home.make_link(".claude", "dotfiles/claude/.claude", true);
+  RunResult synced = run_kelvaro({"sync"}, home.env());
+  disable("claude = false\n");
+
+  RunResult result = revert("claude");
+
+  EXPECT_EQ(synced.status, 0);
+  EXPECT_EQ(result.out, "removed .claude/skills/review\n\n1 removal made.\n");
+  EXPECT_FALSE(exists_here(home.path(".claude/skills/review")));
+}
+
+// The import line found there is the Commons' own text, whichever way the agent's file reaches it.
+TEST_F(E2eRevert, CommonsAgentsMdReachedThroughLinksOrAHardLinkIsNeverRewritten) {
+  disable("claude = false\n");
+  const std::string shared = "# shared\n@~/.agents/AGENTS.md\n";
+  home.write(".agents/AGENTS.md", shared);
+  home.make_link("dotfiles/CLAUDE.md", "../.agents/AGENTS.md");
+  home.make_link(".claude/CLAUDE.md", "../dotfiles/CLAUDE.md");
+  RunResult chain = revert("claude");
+  fs::remove(home.path(".claude/CLAUDE.md"));
+  fs::create_hard_link(home.path(".agents/AGENTS.md"), home.path(".claude/CLAUDE.md"));
+
+  RunResult hard = revert("claude");
+
+  EXPECT_EQ(chain.out, "nothing of kelvaro's in claude — nothing to revert\n");
+  EXPECT_EQ(hard.out, "nothing of kelvaro's in claude — nothing to revert\n");
+  EXPECT_EQ(home.read(".agents/AGENTS.md"), shared);
+}
+
+// init, adopt, sync and revert in a row give claude back what it held, but for the adopted skill.
+TEST(E2eRoundTrip, ClaudeEndsAsItWasButForTheAdoptedSkill) {
+  TempHome home;
   const std::string claude_json = R"({
   "theme": "dark",
   "mcpServers": {
@@ -293,21 +321,38 @@ TEST_F(E2eRevert, RoundTripLeavesClaudeAsItWasButForTheAdoptedSkill) {
     ]
   }
 })");
+  home.make_dir(".pi");
   std::vector<std::string> before = tree_listing(home.path(".claude"));
   std::erase(before, "skills/foo/");
   std::erase(before, "skills/foo/SKILL.md = foo");
 
-  RunResult adopted = run_kelvaro({"adopt", at(".claude/skills/foo")}, home.env());
+  RunResult initialised = run_kelvaro({"init"}, home.env());
+  home.write(".agents/AGENTS.md", "Be brief.\n");
+  home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"echo done\"\n");
+  home.write(".agents/skills/shared/SKILL.md", "shared");
+  home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "mcp-fs"}}})");
+  RunResult adopted = run_kelvaro({"adopt", home.path(".claude/skills/foo").string()}, home.env());
   RunResult synced = run_kelvaro({"sync"}, home.env());
-  disable("claude = false\n");
-  RunResult reverted = revert("claude");
+  home.write(".config/kelvaro/kelvaro.toml", "[targets]\nclaude = false\n");
+  RunResult reverted = run_kelvaro({"revert", "claude"}, home.env());
 
-  EXPECT_EQ(adopted.status, 0);
+  EXPECT_EQ(initialised.status, 0) << initialised.err;
+  EXPECT_NE(initialised.out.find("  claude/skills/foo\n"), std::string::npos) << initialised.out;
+  EXPECT_EQ(adopted, (RunResult{.out = "adopted foo from claude into the Commons (skills)\n"
+                                       "  " +
+                                       home.path(".claude/skills/foo").string() +
+                                       " → ../../.agents/skills/foo\n"
+                                       "  linked into pi (.pi/agent/skills)\n",
+                                .err = "",
+                                .status = 0}));
   EXPECT_EQ(synced.out,
             "claude (.claude/skills)\n"
             "  missing   shared\n"
+            "pi (.pi/agent/skills)\n"
+            "  missing   shared\n"
             "instructions (AGENTS.md)\n"
             "  import    claude\n"
+            "  missing   pi\n"
             "mcp (mcp.json)\n"
             "  missing   fs → claude — not in this agent's config yet\n"
             "  foreign   mine → claude — not in the Commons — left alone\n"
@@ -315,7 +360,7 @@ TEST_F(E2eRevert, RoundTripLeavesClaudeAsItWasButForTheAdoptedSkill) {
             "  missing      Stop echo done → claude — not in this agent's hooks yet\n"
             "  foreign      Stop my-own-hook → claude — not in the Commons — left alone\n"
             "\n"
-            "4 changes made.\n");
+            "6 changes made.\n");
   EXPECT_EQ(reverted.out,
             "removed .claude/skills/foo\n"
             "removed .claude/skills/shared\n"
