@@ -95,7 +95,7 @@ void judge_entry(Family family, const fs::path& path, const std::string& name,
 void drop_name_clashes(Family family, std::vector<CommonsEntry>& entries,
                        std::vector<ScanWarning>& warnings) {
   const bool converted = std::any_of(entries.begin(), entries.end(), [](const CommonsEntry& e) {
-    return e.path.filename().native() != e.file_name;
+    return path_to_utf8(e.path.filename()) != e.file_name;
   });
   if (!converted) {
     return;

@@ -417,6 +417,43 @@ Result<void, std::error_code> rename_path(const fs::path& from, const fs::path& 
   return {};
 }
 
+Result<void, std::error_code> rename_new_path(const fs::path& from, const fs::path& to) {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists, in one step.
+  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS) {
+      return unexpected(std::make_error_code(std::errc::file_exists));
+    }
+    if (code == ERROR_NOT_SAME_DEVICE) {
+      return unexpected(std::make_error_code(std::errc::cross_device_link));
+    }
+    return unexpected(std::error_code(static_cast<int>(code), std::system_category()));
+  }
+  return {};
+}
+
+// Windows has no owner and group bits to carry over: a replaced file takes its folder's access
+// list, as any new file does.
+void copy_owner(const fs::path&, const fs::path&) {}
+
+// Standard handles that are missing are opened on the null device, so that no file the
+// program opens later is taken for one of them.
+void open_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::_get_osfhandle(fd) != -1) {
+      continue;
+    }
+    const int null_fd = ::_open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+    if (null_fd >= 0 && null_fd != fd) {
+      ::_dup2(null_fd, fd);
+      ::_close(null_fd);
+    }
+  }
+}
+
+// Windows has no SIGPIPE: a write to a pipe whose reader has gone already just fails.
+void ignore_broken_pipes() {}
+
 Result<void, std::error_code> copy_file(const fs::path& from, const fs::path& to) {
   if (!::CopyFileW(from.c_str(), to.c_str(), TRUE)) {
     return unexpected(last_error());
