@@ -64,7 +64,7 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
         }
         plan.link_groups.push_back(LinkGroup{
             .agent = agent.name,
-            .dir = display(surface.dir),
+            .dir = path_text(surface.dir),
             .items = planned(plan_links(ctx.home / surface.dir, scan.entries, ctx.commons)),
             .family = family});
       }
@@ -74,7 +74,7 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
       if (std::optional<fs::path> dir = native_skills_dir(agent)) {
         plan.link_groups.push_back(
             LinkGroup{.agent = agent.name,
-                      .dir = display(*dir),
+                      .dir = path_text(*dir),
                       .items = planned(list_commons_links(ctx.home / *dir, ctx.commons)),
                       .family = family});
       }
@@ -136,7 +136,8 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
     if (in_order) {
       continue;
     }
-    print_line(run.reporter, fmt::format("{} ({})", visible_text(group.agent), group.dir));
+    print_line(run.reporter,
+               fmt::format("{} ({})", visible_text(group.agent), visible_text(group.dir)));
     for (const LinkItem& item : group.items) {
       if (item.state == LinkState::linked) {
         continue;
