@@ -76,6 +76,26 @@ Result<void, std::error_code> write_all(HANDLE handle, std::string_view bytes) {
   return {};
 }
 
+// Opens `path` for writing as `disposition` says, writes all of `bytes`, then calls `finish`
+// (flush, or cut the file at its new end) before the handle is closed.
+Result<void, std::error_code> write_opened(const fs::path& path, DWORD disposition,
+                                           std::string_view bytes, BOOL(WINAPI* finish)(HANDLE)) {
+  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return unexpected(last_error());
+  }
+  FileHandle file = own(handle);
+  auto written = write_all(handle, bytes);
+  if (!written) {
+    return written;
+  }
+  if (!finish(handle)) {
+    return unexpected(last_error());
+  }
+  return {};
+}
+
 // The reparse tag of `path` itself, read from its folder entry; 0 when there is none.
 DWORD reparse_tag(const fs::path& path) {
   WIN32_FIND_DATAW data;
@@ -134,21 +154,7 @@ Result<void, std::error_code> write_new_file(const fs::path& path, std::string_v
   // Windows files have no POSIX permission bits; their access lists are inherited from the
   // folder, as a file renamed over another keeps its own.
   (void)mode;
-  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return unexpected(last_error());
-  }
-  FileHandle file = own(handle);
-  auto written = write_all(handle, bytes);
-  if (!written) {
-    return written;
-  }
-  if (!::FlushFileBuffers(handle)) {
-    return unexpected(last_error());
-  }
-  file = FileHandle();
-  return {};
+  return write_opened(path, CREATE_NEW, bytes, ::FlushFileBuffers);
 }
 
 void sync_folder(const fs::path& dir) {
@@ -332,20 +338,7 @@ Result<void, std::error_code> append_file(const fs::path& path, std::string_view
 
 Result<void, std::error_code> overwrite_file(const fs::path& path, std::string_view bytes) {
   // Opened, not created anew, so that the file keeps its attributes and access list.
-  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return unexpected(last_error());
-  }
-  FileHandle file = own(handle);
-  auto written = write_all(handle, bytes);
-  if (!written) {
-    return written;
-  }
-  if (!::SetEndOfFile(handle)) {
-    return unexpected(last_error());
-  }
-  return {};
+  return write_opened(path, OPEN_ALWAYS, bytes, ::SetEndOfFile);
 }
 
 Result<void, std::error_code> create_folders(const fs::path& dir) {

@@ -10,6 +10,7 @@
 #include "lock.hpp"
 #include "mcp.hpp"
 #include "mcp_cmd.hpp"
+#include "result.hpp"
 #include "toml.hpp"
 
 namespace kelvaro {
@@ -37,6 +38,22 @@ std::optional<ServerMap> load_managed(const RunContext& ctx, Reporter& reporter,
                                        "manages",
                                        visible_text(name), verb));
     return std::nullopt;
+  }
+  return std::move(*servers);
+}
+
+// The Commons servers when `name` is one of them and is to be switched to `disable`; otherwise
+// the exit status after saying why: 1 when it cannot be loaded, 0 when it already is so.
+Result<ServerMap, int> load_to_switch(const RunContext& ctx, Reporter& reporter,
+                                      std::string_view name, bool disable) {
+  auto servers = load_managed(ctx, reporter, name, disable ? "disables" : "enables");
+  if (!servers) {
+    return unexpected(1);
+  }
+  if (is_disabled((*servers)[std::string(name)]) == disable) {
+    print_line(reporter, fmt::format("{} is already {}", visible_text(name),
+                                     disable ? "disabled" : "enabled"));
+    return unexpected(0);
   }
   return std::move(*servers);
 }
@@ -97,15 +114,11 @@ int save_and_say(const RunContext& ctx, Reporter& reporter, const ServerMap& ser
 int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
                std::string_view name) {
   const std::uint64_t errors_before = reporter.errors;
-  auto servers = load_managed(ctx, reporter, name, "enables");
+  auto servers = load_to_switch(ctx, reporter, name, false);
   if (!servers) {
-    return 1;
+    return servers.error();
   }
   const std::string key(name);
-  if (!is_disabled((*servers)[key])) {
-    print_line(reporter, fmt::format("{} is already enabled", visible_text(name)));
-    return 0;
-  }
   Json enabled = (*servers)[key];
   enabled.erase("disabled");
 
@@ -157,15 +170,11 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
 int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
                 std::string_view name) {
   const std::uint64_t errors_before = reporter.errors;
-  auto servers = load_managed(ctx, reporter, name, "disables");
+  auto servers = load_to_switch(ctx, reporter, name, true);
   if (!servers) {
-    return 1;
+    return servers.error();
   }
   const std::string key(name);
-  if (is_disabled((*servers)[key])) {
-    print_line(reporter, fmt::format("{} is already disabled", visible_text(name)));
-    return 0;
-  }
   auto lock = withdraw(ctx, config, reporter, name);
   if (!lock) {
     return 1;

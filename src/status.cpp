@@ -46,8 +46,8 @@ void print_link_groups(const SyncPlan& plan, Reporter& reporter) {
     for (const LinkItem& item : group.items) {
       linked += item.state == LinkState::linked ? 1U : 0U;
     }
-    print_line(reporter,
-               fmt::format("{} ({})  {} linked", visible_text(group.agent), group.dir, linked));
+    print_line(reporter, fmt::format("{} ({})  {} linked", visible_text(group.agent),
+                                     visible_text(group.dir), linked));
     for (const LinkItem& item : group.items) {
       if (item.state != LinkState::linked) {
         print_item(reporter, to_string(item.state), item.name, link_note(item.state));

@@ -28,27 +28,6 @@ struct SyncRun {
   std::uint64_t changes = 0;
 };
 
-const Surface* surface_of(const Agent& agent, Family family) {
-  for (const Surface& surface : agent.surfaces) {
-    if (surface.family == family) {
-      return &surface;
-    }
-  }
-  return nullptr;
-}
-
-// The leftover folder of an agent that reads skills natively, when it names one.
-std::optional<fs::path> cleanup_dir(const Agent& agent) {
-  if (agent.descriptor == nullptr || surface_of(agent, Family::skills) != nullptr) {
-    return std::nullopt;
-  }
-  const SkillsRoute& route = agent.descriptor->skills;
-  if (route.kind != SkillsRouteKind::native || route.dir.empty()) {
-    return std::nullopt;
-  }
-  return route.dir;
-}
-
 // Takes out the removals of a family whose folder could not be listed: its links cannot be
 // reached then, and they would all be judged dangling and removed.
 std::vector<LinkItem> without_removals(std::vector<LinkItem> items) {
@@ -85,17 +64,17 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
         }
         plan.link_groups.push_back(LinkGroup{
             .agent = agent.name,
-            .dir = display(surface.dir),
+            .dir = path_text(surface.dir),
             .items = planned(plan_links(ctx.home / surface.dir, scan.entries, ctx.commons)),
             .family = family});
       }
       if (family != Family::skills) {
         continue;
       }
-      if (std::optional<fs::path> dir = cleanup_dir(agent)) {
+      if (std::optional<fs::path> dir = native_skills_dir(agent)) {
         plan.link_groups.push_back(
             LinkGroup{.agent = agent.name,
-                      .dir = display(*dir),
+                      .dir = path_text(*dir),
                       .items = planned(list_commons_links(ctx.home / *dir, ctx.commons)),
                       .family = family});
       }
@@ -157,7 +136,8 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
     if (in_order) {
       continue;
     }
-    print_line(run.reporter, fmt::format("{} ({})", visible_text(group.agent), group.dir));
+    print_line(run.reporter,
+               fmt::format("{} ({})", visible_text(group.agent), visible_text(group.dir)));
     for (const LinkItem& item : group.items) {
       if (item.state == LinkState::linked) {
         continue;
@@ -410,12 +390,10 @@ int sync(const RunContext& ctx, const Config& config, Reporter& reporter, bool d
     print_line(reporter, "dry run — no changes will be made");
     print_line(reporter, "");
   } else {
-    auto taken = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
-    if (!taken) {
-      report_error(reporter, to_string(taken.error()));
+    lock = take_lock(ctx, reporter);
+    if (!lock) {
       return 1;
     }
-    lock.emplace(std::move(*taken));
   }
 
   SyncPlan plan = plan_sync(ctx, config);

@@ -18,7 +18,8 @@ namespace kelvaro {
 // One folder's planned links.
 struct LinkGroup {
   std::string agent;            // the agent's name
-  std::string dir;              // the surface (or cleanup) folder as written, relative to home
+  std::string dir;              // the surface (or cleanup) folder as written, relative to home;
+                                // the real text, escaped only where it is printed
   std::vector<LinkItem> items;  // in the planner's order
   Family family = Family::skills;
 

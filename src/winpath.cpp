@@ -81,16 +81,39 @@ std::pair<std::optional<char32_t>, std::size_t> decode_utf8(std::string_view tex
   return {cp, need + 1};
 }
 
-std::u16string without_nt_prefix(std::u16string_view text) {
-  constexpr std::u16string_view unc = u"\\??\\UNC\\";
-  constexpr std::u16string_view nt = u"\\??\\";
+// The share form is tried first: it begins with the local prefix too.
+std::u16string without_prefix(std::u16string_view text, std::u16string_view unc,
+                              std::u16string_view local) {
   if (text.starts_with(unc)) {
     return u"\\\\" + std::u16string(text.substr(unc.size()));
   }
-  if (text.starts_with(nt)) {
-    return std::u16string(text.substr(nt.size()));
+  if (text.starts_with(local)) {
+    return std::u16string(text.substr(local.size()));
   }
   return std::u16string(text);
+}
+
+std::u16string without_nt_prefix(std::u16string_view text) {
+  return without_prefix(text, u"\\??\\UNC\\", u"\\??\\");
+}
+
+// A lone surrogate is either kept as its three-byte form, which is not valid UTF-8 and so is
+// refused where the text is checked, or replaced by U+FFFD.
+std::string from_utf16(std::u16string_view text, bool replace_lone_surrogates) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t unit = text[i];
+    if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
+      char32_t low = text[++i];
+      append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+    } else if (replace_lone_surrogates && (is_high_surrogate(unit) || is_low_surrogate(unit))) {
+      append_utf8(out, replacement_character);
+    } else {
+      append_utf8(out, unit);
+    }
+  }
+  return out;
 }
 
 std::uint32_t read_le(std::span<const unsigned char> bytes, std::size_t at, std::size_t width) {
@@ -115,35 +138,11 @@ class DeveloperModeCategory : public std::error_category {
 }  // namespace
 
 std::string utf16_to_utf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t unit = text[i];
-    if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
-      char32_t low = text[++i];
-      append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-    } else {
-      append_utf8(out, unit);
-    }
-  }
-  return out;
+  return from_utf16(text, false);
 }
 
 std::string utf16_to_valid_utf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t unit = text[i];
-    if (is_high_surrogate(unit) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
-      char32_t low = text[++i];
-      append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-    } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
-      append_utf8(out, replacement_character);
-    } else {
-      append_utf8(out, unit);
-    }
-  }
-  return out;
+  return from_utf16(text, true);
 }
 
 std::u16string utf8_to_utf16(std::string_view text) {
@@ -183,15 +182,7 @@ bool is_absolute_windows_path(std::string_view text) {
 }
 
 std::u16string strip_final_path_prefix(std::u16string_view text) {
-  constexpr std::u16string_view unc = u"\\\\?\\UNC\\";
-  constexpr std::u16string_view local = u"\\\\?\\";
-  if (text.starts_with(unc)) {
-    return u"\\\\" + std::u16string(text.substr(unc.size()));
-  }
-  if (text.starts_with(local)) {
-    return std::u16string(text.substr(local.size()));
-  }
-  return std::u16string(text);
+  return without_prefix(text, u"\\\\?\\UNC\\", u"\\\\?\\");
 }
 
 bool is_link_reparse_point(std::uint32_t attributes, std::uint32_t tag) {

@@ -65,6 +65,9 @@ TEST(WinpathUtf16, ConvertsBothWaysAndKeepsLoneSurrogates) {
   }
   // The lone surrogate's form is refused by the check every argument and variable goes through.
   EXPECT_FALSE(is_valid_utf8(utf16_to_utf8(std::u16string(1, char16_t{0xD800}))));
+  // For display the lone surrogate becomes U+FFFD; a pair still makes one character.
+  EXPECT_EQ(utf16_to_valid_utf8(u"a" + std::u16string(1, char16_t{0xDC01}) + u"\U0001F600"),
+            "a\xEF\xBF\xBD\xF0\x9F\x98\x80");
 }
 
 TEST(WinpathUtf16, ReplacesInvalidUtf8) {

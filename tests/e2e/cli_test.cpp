@@ -171,7 +171,7 @@ TEST(E2eCommands, NamesAreShownWithTheirControlCharactersEscaped) {
   home.write(".claude/skills/" + esc + "-own/SKILL.md", "own");
   home.write(".agents/mcp.json", R"({"mcpServers": {"x\u001b[2J": {"command": "x"}}})");
   home.write(".config/kelvaro/kelvaro.toml",
-             "[custom.\"t\\u001b[2J\"]\nroot = \".t\"\nskills = \".t/skills\"\n");
+             "[custom.\"t\\u001b[2J\"]\nroot = \".t\"\nskills = \".t/s\\u001b[2J\"\n");
   home.make_dir(".t");
 
   for (const std::vector<std::string>& args :
@@ -189,6 +189,7 @@ TEST(E2eCommands, NamesAreShownWithTheirControlCharactersEscaped) {
   }
   RunResult json = run_kelvaro({"status", "--json"}, home.env());
   EXPECT_NE(json.out.find("\"x\\u001b[2J\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"dir\": \".t/s\\u001b[2J\""), std::string::npos) << json.out;
 }
 
 }  // namespace
