@@ -151,6 +151,9 @@ TEST(CommonsScan, InvalidUtf8NameIsReplacedButStillReachable) {
 }
 
 TEST(CommonsScan, NamesThatDifferOnlyInInvalidBytesKeepTheFirstInByteOrder) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows names are UTF-16: no two can differ only in bytes that are not UTF-8";
+#endif
   TempHome home;
   home.write(fs::path(".agents/commands") / "caf\xe9.md", "x");
   fs::path first = home.write(fs::path(".agents/commands") / "caf\xe8.md", "x");

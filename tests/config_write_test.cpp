@@ -27,8 +27,10 @@ fs::path pin(const TempHome& home) {
   return other;
 }
 
-bool replaced(const fs::path& pinned) {
-  return fs::hard_link_count(pinned) == 1;
+// The file is still the one pinned when both names reach the same file; the link count cannot
+// tell, since msvcrt's stat always answers 1 on Windows.
+bool replaced(const TempHome& home, const fs::path& pinned) {
+  return !fs::equivalent(pinned, config_file(home));
 }
 
 TEST(SaveServerSettings, NewFileHoldsOnlyWhatWasAsked) {
@@ -83,7 +85,7 @@ TEST(SaveServerSettings, CrlfByteOrderMarkAndCommentsSurvive) {
   ASSERT_TRUE(save_server_settings(home.config_dir(), "fs",
                                    std::vector<std::string>{"claude", "codex"},
                                    Json{{"startup_timeout_sec", 30}}, "codex"));
-  EXPECT_FALSE(replaced(pinned));
+  EXPECT_FALSE(replaced(home, pinned));
   EXPECT_EQ(home.read(config_file(home)), expected);
 }
 

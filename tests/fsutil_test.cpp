@@ -353,6 +353,10 @@ TEST(WriteAtomic, StaleTemporaryFileFailsOnceAndIsRemoved) {
 }
 
 TEST(WriteAtomic, NameNearTheLengthLimitGetsAShorterTemporaryName) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a name near 255 characters makes the full path longer than MAX_PATH (260), "
+                  "which Windows refuses without long-path support";
+#endif
   TempHome home;
   const fs::path path = home.write(std::string(240, 'c') + ".toml", "old");
 

@@ -43,6 +43,7 @@ TEST_F(E2eInit, FreshMachineGetsTheSkeletonThenSaysItIsPresent) {
 // Strays per family: real entries the Commons lacks, sorted, eight named; links and entries
 // with a Commons twin are not strays.
 TEST_F(E2eInit, SurveyListsStraysPerFamily) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".agents/commands/a.md", "a");
   for (char c = 'a'; c <= 'j'; ++c) {
     home.make_dir(std::string(".claude/skills/s") + c);

@@ -28,10 +28,17 @@ class E2eRevert : public ::testing::Test {
     home.write(".config/kelvaro/kelvaro.toml", "[targets]\n" + agents);
   }
   RunResult revert(const std::string& agent) { return run_kelvaro({"revert", agent}, home.env()); }
-  std::string at(const std::string& rel) { return home.path(rel).string(); }
+  // The program joins names with the system's separator.
+  std::string native(const std::string& rel) {
+    return path_to_utf8(path_from_utf8(rel).make_preferred());
+  }
+  std::string at(const std::string& rel) {
+    return path_to_utf8(home.path(path_from_utf8(rel).make_preferred()));
+  }
 };
 
 TEST_F(E2eRevert, RefusesUnknownAndEnabledAgentsWithoutTakingTheLock) {
+  KELVARO_REQUIRE_LINKS();
   home.make_dir(".claude");
   home.make_link(".claude/skills/x", "../../.agents/skills/x", true);
   home.write(".config/kelvaro/kelvaro.toml", "[targets]\ncodex = false\n");
@@ -58,6 +65,7 @@ TEST_F(E2eRevert, RefusesUnknownAndEnabledAgentsWithoutTakingTheLock) {
 }
 
 TEST_F(E2eRevert, RemovesOnlyLinksIntoTheCommons) {
+  KELVARO_REQUIRE_LINKS();
   disable("claude = false\n");
   home.write(".agents/skills/a/SKILL.md", "a");
   home.make_link(".claude/skills/a", "../../.agents/skills/a", true);
@@ -98,6 +106,7 @@ TEST_F(E2eRevert, ImportLineIsDroppedWithItsLineEndAndNothingElse) {
 }
 
 TEST_F(E2eRevert, ClaudeMdThatLinksIntoTheCommonsIsRemovedByTheSymlinkRoute) {
+  KELVARO_REQUIRE_LINKS();
   disable("claude = false\n");
   home.write(".agents/AGENTS.md", "Be brief.\n");
   home.make_link(".claude/CLAUDE.md", "../.agents/AGENTS.md");
@@ -110,6 +119,7 @@ TEST_F(E2eRevert, ClaudeMdThatLinksIntoTheCommonsIsRemovedByTheSymlinkRoute) {
 }
 
 TEST_F(E2eRevert, GeminiLosesItsEntryLinkGeneratedFilesAndCommonsHooksOnly) {
+  KELVARO_REQUIRE_LINKS();
   disable("gemini = false\n");
   home.write(".agents/AGENTS.md", "Be brief.\n");
   home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"echo done\"\n");
@@ -211,10 +221,10 @@ TEST_F(E2eRevert, FaultyHookFileIsReportedAndTheOthersAreStillRemoved) {
 
   RunResult result = revert("claude");
 
-  EXPECT_EQ(result.out,
-            "removed the Stop hook echo done from .claude/settings.json\n"
-            "\n"
-            "1 removal made.\n");
+  EXPECT_EQ(result.out, "removed the Stop hook echo done from " + native(".claude/settings.json") +
+                            "\n"
+                            "\n"
+                            "1 removal made.\n");
   EXPECT_EQ(result.err, "error: " + at(".agents/hooks/Bogus.toml") +
                             ": `Bogus` is not a hook event — expected one of SessionStart, Stop, "
                             "PreToolUse, PostToolUse, Notification, UserPromptSubmit, "
@@ -224,6 +234,7 @@ TEST_F(E2eRevert, FaultyHookFileIsReportedAndTheOthersAreStillRemoved) {
 }
 
 TEST_F(E2eRevert, NothingOfOursIsSaidOnceAndACustomAgentLosesItsLinks) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".config/kelvaro/kelvaro.toml",
              "[targets]\nclaude = false\nmine = false\n"
              "[custom.mine]\nroot = \".mine\"\ncommands = \".mine/cmds\"\n");
@@ -246,6 +257,7 @@ TEST_F(E2eRevert, NothingOfOursIsSaidOnceAndACustomAgentLosesItsLinks) {
 }
 
 TEST_F(E2eRevert, SurfaceFolderThatIsALinkIntoTheCommonsIsLeftAlone) {
+  KELVARO_REQUIRE_LINKS();
   disable("claude = false\n");
   home.write(".agents/skills/a/SKILL.md", "a");
   home.make_link(".agents/skills/alias", "a", true);
@@ -260,6 +272,7 @@ TEST_F(E2eRevert, SurfaceFolderThatIsALinkIntoTheCommonsIsLeftAlone) {
 
 // GNU stow's layout: sync computed the link from where it physically lives.
 TEST_F(E2eRevert, LinksInAnAgentFolderThatIsALinkElsewhereAreRemoved) {
+  KELVARO_REQUIRE_LINKS();
   home.make_dir(".agents/skills/review");
   home.make_dir("dotfiles/claude/.claude");
   home.make_link(".claude", "dotfiles/claude/.claude", true);
@@ -275,6 +288,7 @@ TEST_F(E2eRevert, LinksInAnAgentFolderThatIsALinkElsewhereAreRemoved) {
 
 // The import line found there is the Commons' own text, whichever way the agent's file reaches it.
 TEST_F(E2eRevert, CommonsAgentsMdReachedThroughLinksOrAHardLinkIsNeverRewritten) {
+  KELVARO_REQUIRE_LINKS();
   disable("claude = false\n");
   const std::string shared = "# shared\n@~/.agents/AGENTS.md\n";
   home.write(".agents/AGENTS.md", shared);
@@ -293,6 +307,7 @@ TEST_F(E2eRevert, CommonsAgentsMdReachedThroughLinksOrAHardLinkIsNeverRewritten)
 
 // init, adopt, sync and revert in a row give claude back what it held, but for the adopted skill.
 TEST(E2eRoundTrip, ClaudeEndsAsItWasButForTheAdoptedSkill) {
+  KELVARO_REQUIRE_LINKS();
   TempHome home;
   const std::string claude_json = R"({
   "theme": "dark",

@@ -212,6 +212,7 @@ std::size_t variant_identical(const Json& status) {
 }
 
 TEST(E2eStatusProperty, AttentionCountMatchesWhatSyncChanges) {
+  KELVARO_REQUIRE_LINKS();
   for (unsigned seed = 1; seed <= 40; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     TempHome home;
@@ -241,6 +242,7 @@ TEST(E2eStatusProperty, AttentionCountMatchesWhatSyncChanges) {
 }
 
 TEST(E2eStatusProperty, ReadOnlyCommandsLeaveTheHomeAsItWas) {
+  KELVARO_REQUIRE_LINKS();
   for (unsigned seed = 100; seed < 110; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     TempHome home;

@@ -31,6 +31,7 @@ class E2eStatus : public ::testing::Test {
 // The JSON report lists every item, in order and with its mark; a group without entries is
 // listed although the text report has no heading for it.
 TEST_F(E2eStatus, JsonListsEveryGroupAndItemWithItsMark) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".agents/AGENTS.md", "Be brief.\n");
   home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"say done\"\n");
   home.make_link(".claude/skills/x", "../../.agents/skills/x", true);
@@ -75,6 +76,7 @@ TEST_F(E2eStatus, JsonListsEveryGroupAndItemWithItsMark) {
 // A copy identical to the Commons needs attention, and stays so after a sync, which leaves it
 // alone; a foreign link and an instructions conflict are shown but not counted.
 TEST_F(E2eStatus, VariantIdenticalCountsForeignAndConflictDoNot) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".agents/AGENTS.md", "Be brief.\n");
   home.write(".config/kelvaro/kelvaro.toml", "[instructions]\nclaude = \"symlink\"\n");
   home.write(".claude/CLAUDE.md", "<claude-mem-context>\nremembered\n");
@@ -112,6 +114,7 @@ TEST_F(E2eStatus, VariantIdenticalCountsForeignAndConflictDoNot) {
 }
 
 TEST_F(E2eStatus, McpItemsAreListedAndCounted) {
+  KELVARO_REQUIRE_LINKS();
   ASSERT_EQ(run({"sync"}).status, 0);
   home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "fs"}}})");
   home.write(".claude.json", R"({"mcpServers": {"own": {"command": "own"}}})");
@@ -135,6 +138,7 @@ TEST_F(E2eStatus, McpItemsAreListedAndCounted) {
 
 // An agent file that cannot be read is an error, but the report of the rest still stands.
 TEST_F(E2eStatus, AgentFileErrorIsReportedAndTheReportStillPrinted) {
+  KELVARO_REQUIRE_LINKS();
   home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"say done\"\n");
   home.write(".agents/mcp.json", R"({"mcpServers": {}})");
   home.write(".claude.json", "{}");
@@ -173,6 +177,7 @@ TEST_F(E2eStatus, BlockingErrorPrintsNoReportInEitherForm) {
 // A file name that is not UTF-8 cannot stand in a JSON string as it is; the report shows it
 // with the bad bytes replaced instead of failing.
 TEST_F(E2eStatus, JsonSurvivesNamesThatAreNotUtf8) {
+  KELVARO_REQUIRE_LINKS();
   home.make_link(".claude/skills/bad\xFF", "../../.agents/skills/gone", true);
 
   RunResult result = run({"status", "--json"});
