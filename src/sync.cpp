@@ -235,8 +235,8 @@ void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<McpItem>& items = plan.mcp.items;
   auto of_interest = [](const McpItem& item) { return item.state != McpState::managed; };
   auto line_of = [](const McpItem& item) {
-    return fmt::format("  {:9} {} → {} — {}", to_string(item.state), item.server, item.agent,
-                       describe_mcp_item(item));
+    return fmt::format("  {:9} {} → {} — {}", to_string(item.state), visible_text(item.server),
+                       visible_text(item.agent), visible_text(describe_mcp_item(item)));
   };
   if (!print_section(run, "mcp (mcp.json)", items, of_interest, line_of)) {
     return;
@@ -319,7 +319,7 @@ void run_hooks_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<HookItem>& items = plan.hooks.items;
   auto of_interest = [](const HookItem& item) { return item.state != HookState::managed; };
   auto line_of = [](const HookItem& item) {
-    return fmt::format("  {:12} {} {} → {} — {}", to_string(item.state), item.event,
+    return fmt::format("  {:12} {} {} → {} — {}", to_string(item.state), visible_text(item.event),
                        visible_text(shown_command(item.command)), visible_text(item.agent),
                        describe_hook_item(item));
   };

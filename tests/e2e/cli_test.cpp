@@ -178,7 +178,8 @@ TEST(E2eCommands, NamesAreShownWithTheirControlCharactersEscaped) {
   home.make_dir(".t");
 
   for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"status"},
+       std::vector<std::vector<std::string>>{{"sync", "--dry-run"},
+                                             {"status"},
                                              {"init"},
                                              {"doctor"},
                                              {"mcp", "list"},
