@@ -505,4 +505,21 @@ bool path_exists(const fs::path& path) {
   return path_kind(path, true).has_value();
 }
 
+// The handle's own bookkeeping; closing the native handle is each platform's `close`.
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    close();
+    native_ = other.release();
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() {
+  close();
+}
+
+std::intptr_t FileHandle::release() noexcept {
+  return std::exchange(native_, kClosed);
+}
+
 }  // namespace kelvaro

@@ -59,22 +59,6 @@ Result<void, std::error_code> write_all(int fd, std::string_view bytes) {
 
 }  // namespace
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    close();
-    native_ = other.release();
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() {
-  close();
-}
-
-std::intptr_t FileHandle::release() noexcept {
-  return std::exchange(native_, kClosed);
-}
-
 void FileHandle::close() noexcept {
   if (native_ != kClosed) {
     ::close(fd_of(native_));

@@ -113,22 +113,6 @@ PathKind kind_of_attributes(DWORD attributes) {
 
 }  // namespace
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    close();
-    native_ = other.release();
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() {
-  close();
-}
-
-std::intptr_t FileHandle::release() noexcept {
-  return std::exchange(native_, kClosed);
-}
-
 void FileHandle::close() noexcept {
   if (native_ != kClosed) {
     ::CloseHandle(handle_of(native_));

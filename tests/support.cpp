@@ -167,6 +167,10 @@ bool holds_link_text(const fs::path& link, const fs::path& text) {
   return is_link(link) && stored && *stored == text;
 }
 
+bool exists_here(const fs::path& path) {
+  return path_kind(path, false).has_value();
+}
+
 std::error_code folder_open_error() {
   if constexpr (std::is_same_v<fs::path::value_type, wchar_t>) {
     constexpr int access_denied = 5;

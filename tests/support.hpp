@@ -124,6 +124,9 @@ bool links_supported();
 // True when `link` is a symbolic link storing exactly `text`.
 bool holds_link_text(const std::filesystem::path& link, const std::filesystem::path& text);
 
+// True when something, a dangling link included, stands at `path`.
+bool exists_here(const std::filesystem::path& path);
+
 // Runs the built `kelvaro` binary with `args` (without the program name) and exactly `env` as
 // its environment, in `cwd` when given, with standard input from the null device.
 RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& env,
@@ -140,6 +143,9 @@ enum class OutputEnd : std::uint8_t {
 // `out` and `err` say.
 RunResult run_kelvaro_with(const std::vector<std::string>& args, const EnvSnapshot& env,
                            OutputEnd out, OutputEnd err);
+
+// What a sync prints once nothing is left to change.
+inline const RunResult up_to_date{.out = "Everything is up to date.\n", .err = "", .status = 0};
 
 // Calls the dispatcher `run` in this process with `args` (without the program name) and
 // string streams.

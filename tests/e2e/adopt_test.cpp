@@ -11,11 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool exists_here(const fs::path& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
-}
-
 // Claude (the agent adopted from) and pi (a second agent that takes skills) are installed.
 class E2eAdopt : public ::testing::Test {
  protected:

@@ -11,11 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool exists_here(const fs::path& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
-}
-
 const std::string generated_marker =
     "# kelvaro: this file is generated — edit the Commons instead\n";
 

@@ -11,8 +11,6 @@
 namespace kelvaro {
 namespace {
 
-const RunResult up_to_date{.out = "Everything is up to date.\n", .err = "", .status = 0};
-
 // A local server whose secret comes from the environment, and a remote one.
 const std::string two_servers = R"({"mcpServers": {
   "fs": {"command": "npx", "args": ["-y", "fs"], "env": {"TOKEN": "${env:TOKEN}"}},

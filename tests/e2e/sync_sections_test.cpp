@@ -11,14 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool exists_here(const fs::path& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
-}
-
-// What a sync prints once nothing is left to change.
-const RunResult up_to_date{.out = "Everything is up to date.\n", .err = "", .status = 0};
-
 const std::string import_line = "@~/.agents/AGENTS.md\n";
 
 // A generated gemini command holding `prompt` (a one-line text without quotes or escapes).

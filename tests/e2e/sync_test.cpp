@@ -12,9 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What a sync prints once nothing is left to change.
-const RunResult up_to_date{.out = "Everything is up to date.\n", .err = "", .status = 0};
-
 class E2eSync : public ::testing::Test {
  protected:
   TempHome home;
