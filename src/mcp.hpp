@@ -87,6 +87,11 @@ struct AdoptedServer {
 Result<AdoptedServer> standardise_server(std::string_view name, const Json& entry,
                                          ServerShape shape);
 
+// True when the agent entry `entry` is, for an agent of dialect `shape`, the same entry as
+// `rendered` (what kelvaro renders there): the one comparison every command uses to decide
+// whether an agent's entry is kelvaro's copy of a Commons server.
+bool same_agent_entry(ServerShape shape, const Json& rendered, const Json& entry);
+
 // The member names in which the objects `a` and `b` differ (`json_equal`; a value that is not
 // an object counts as empty), sorted byte-wise, each once.
 std::vector<std::string> differing_keys(const Json& a, const Json& b);

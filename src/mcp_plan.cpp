@@ -167,7 +167,7 @@ McpPlan plan_mcp_agents(const RunContext& ctx, const Config& config,
       }
       McpItem planned = item(name, McpState::missing);
       if (holds) {
-        if (json_equal(*entry, *rendered)) {
+        if (same_agent_entry(route.shape, *rendered, *entry)) {
           planned.state = McpState::managed;
         } else {
           planned.state = McpState::drifted;
