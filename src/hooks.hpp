@@ -16,6 +16,7 @@
 #include "context.hpp"
 #include "documents.hpp"
 #include "result.hpp"
+#include "section.hpp"
 
 // Commons hooks (`<Commons>/hooks/<Event>.toml`, one file per event, `[[hook]]` tables) merged
 // into the JSON settings files of the agents that take hooks (claude, codex, gemini). The
@@ -86,17 +87,10 @@ struct HookItem {
 };
 
 // The result of `plan_hooks`.
-struct HookPlan {
-  // Agents in `list_agents` order; per agent its Commons hooks in `read_commons_hooks` order,
-  // then its foreign entries.
-  std::vector<HookItem> items;
-  // One message per agent whose settings file cannot be used (that agent has no items).
-  std::vector<std::string> errors;
-  // The problems of the Commons hook files; blocking for `sync`, `status` stops on them.
-  std::vector<std::string> fatal;
-
-  bool operator==(const HookPlan&) const = default;
-};
+// Items: agents in `list_agents` order; per agent its Commons hooks in `read_commons_hooks`
+// order, then its foreign entries. Errors: one per agent whose settings file cannot be used.
+// Fatal: the problems of the Commons hook files.
+using HookPlan = Section<HookItem>;
 
 // What `apply_hook_items` did: one ready message per failing settings file (each reported as
 // an error), and the number of items in the files that were written (the changes made).

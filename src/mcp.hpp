@@ -13,6 +13,7 @@
 #include "documents.hpp"
 #include "fsutil.hpp"
 #include "result.hpp"
+#include "section.hpp"
 
 // MCP servers: the Commons `mcp.json`, the five dialects agents store servers in, the
 // `${env:NAME}` references, the plan that compares the Commons with every agent, and the
@@ -161,16 +162,10 @@ struct McpItem {
 };
 
 // Items agent by agent (in list order), within an agent the Commons servers by name and then
-// the agent's foreign entries in file order. `errors`: one per agent file that cannot be read
-// (that agent has no items). `fatal`: the Commons file's one message, or each distinct render
-// failure; they stop `sync`.
-struct McpPlan {
-  std::vector<McpItem> items{};
-  std::vector<std::string> errors{};
-  std::vector<std::string> fatal{};
-
-  bool operator==(const McpPlan&) const = default;
-};
+// the agent's foreign entries in file order. Errors: one per agent file that cannot be read
+// (that agent has no items). Fatal: the Commons file's one message, or each distinct render
+// failure.
+using McpPlan = Section<McpItem>;
 
 // Plans the Commons servers of `mcp_json` against the MCP files of `agents` (the installed
 // agents in list order). No regular file at `mcp_json`: an empty plan, no agent file read.

@@ -299,12 +299,12 @@ RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
       }
       const Result<CommandText>& text = *texts[i];
       if (!text) {
-        add_once(plan.errors, text.error());
+        add_once(plan.fatal, text.error());
         continue;
       }
       auto content = render_command(*text, route.format);
       if (!content) {
-        add_once(plan.errors,
+        add_once(plan.fatal,
                  fmt::format("cannot serialise a rendered command: {}", content.error()));
         continue;
       }

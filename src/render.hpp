@@ -10,6 +10,7 @@
 #include "agents.hpp"
 #include "context.hpp"
 #include "result.hpp"
+#include "section.hpp"
 
 // Rendered commands: for agents that cannot read Markdown commands, one generated file per
 // Commons command, written in the agent's format and marked so that the program only ever
@@ -85,19 +86,14 @@ struct RenderItem {
   bool operator==(const RenderItem&) const = default;
 };
 
-// `items`: agents in `list_agents` order; per agent its Commons commands by name, then its
-// orphans in folder listing order. `errors`: texts that block `sync` and stop `status`, each
-// at most once.
-struct RenderPlan {
-  std::vector<RenderItem> items;
-  std::vector<std::string> errors;
-
-  bool operator==(const RenderPlan&) const = default;
-};
+// Items: agents in `list_agents` order; per agent its Commons commands by name, then its
+// orphans in folder listing order. Fatal: the Commons commands that cannot be read or
+// rendered, each text at most once. Rendering reads no agent's file, so `errors` stays empty.
+using RenderPlan = Section<RenderItem>;
 
 // Plans the generated files of each of `agents` (the installed ones) that is a built-in agent
 // whose commands route is render, from the `commands` family of `commons`. Only reads. A
-// Commons command that cannot be read adds "cannot read {}: {}" to `errors` (once) and gets no
+// Commons command that cannot be read adds "cannot read {}: {}" to `fatal` (once) and gets no
 // item. Command files are read only when some rendering agent is installed.
 RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
                         const std::filesystem::path& commons);

@@ -15,16 +15,8 @@ namespace kelvaro {
 
 namespace {
 
-// "  {word:17} {label} — {note}", or without the dash when the note is empty. 17 is the
-// length of "variant-identical", so every section's labels start in one column.
-void print_item(Reporter& reporter, std::string_view word, std::string_view label,
-                std::string_view note) {
-  if (note.empty()) {
-    print_line(reporter, fmt::format("  {:17} {}", word, visible_text(label)));
-  } else {
-    print_line(reporter, fmt::format("  {:17} {} — {}", word, visible_text(label), note));
-  }
-}
+// 17 is the length of "variant-identical", so every section's labels start in one column.
+constexpr std::size_t word_width = 17;
 
 // Names and paths can come from file names that are not UTF-8; the document must still print.
 std::string text(std::string_view value) {
@@ -50,53 +42,22 @@ void print_link_groups(const SyncPlan& plan, Reporter& reporter) {
                                      visible_text(group.dir), linked));
     for (const LinkItem& item : group.items) {
       if (item.state != LinkState::linked) {
-        print_item(reporter, to_string(item.state), item.name, link_note(item.state));
+        print_line(reporter, format_row(row_of(item), word_width));
       }
     }
   }
 }
 
-void print_instructions(const SyncPlan& plan, Reporter& reporter) {
-  if (plan.instructions.empty()) {
+// The heading, then every item of the section, whatever its state.
+template <typename Item, typename RowOf>
+void print_section(Reporter& reporter, std::string_view heading, const std::vector<Item>& items,
+                   RowOf row) {
+  if (items.empty()) {
     return;
   }
-  print_line(reporter, "instructions (AGENTS.md)");
-  for (const InstructionsItem& item : plan.instructions) {
-    print_item(reporter, to_string(item.state), item.agent, describe_instructions_item(item));
-  }
-}
-
-void print_mcp(const SyncPlan& plan, Reporter& reporter) {
-  if (plan.mcp.items.empty()) {
-    return;
-  }
-  print_line(reporter, "mcp (mcp.json)");
-  for (const McpItem& item : plan.mcp.items) {
-    print_item(reporter, to_string(item.state), fmt::format("{} → {}", item.server, item.agent),
-               describe_mcp_item(item));
-  }
-}
-
-void print_hooks(const SyncPlan& plan, Reporter& reporter) {
-  if (plan.hooks.items.empty()) {
-    return;
-  }
-  print_line(reporter, "hooks");
-  for (const HookItem& item : plan.hooks.items) {
-    print_item(reporter, to_string(item.state),
-               fmt::format("{} {} → {}", item.event, item.command, item.agent),
-               describe_hook_item(item));
-  }
-}
-
-void print_renders(const SyncPlan& plan, Reporter& reporter) {
-  if (plan.renders.empty()) {
-    return;
-  }
-  print_line(reporter, "rendered commands");
-  for (const RenderItem& item : plan.renders) {
-    print_item(reporter, to_string(item.state), fmt::format("{} → {}", item.name, item.agent),
-               render_note(item.state));
+  print_line(reporter, heading);
+  for (const Item& item : items) {
+    print_line(reporter, format_row(row(item), word_width));
   }
 }
 
@@ -195,11 +156,13 @@ Json status_document(const SyncPlan& plan) {
 }
 
 void print_status(const SyncPlan& plan, Reporter& reporter) {
+  auto row = [](const auto& item) { return row_of(item); };
   print_link_groups(plan, reporter);
-  print_instructions(plan, reporter);
-  print_mcp(plan, reporter);
-  print_hooks(plan, reporter);
-  print_renders(plan, reporter);
+  print_section(reporter, "instructions (AGENTS.md)", plan.instructions, row);
+  print_section(reporter, "mcp (mcp.json)", plan.mcp.items, row);
+  print_section(reporter, "hooks", plan.hooks.items,
+                [](const HookItem& item) { return row_of(item, CommandForm::whole); });
+  print_section(reporter, "rendered commands", plan.renders, row);
   print_line(reporter, "");
   const std::uint64_t count = attention_count(plan);
   if (count == 0) {
@@ -214,18 +177,8 @@ int status(const RunContext& ctx, const Config& config, Reporter& reporter, bool
     return 1;
   }
   const SyncPlan plan = plan_sync(ctx, config);
-  for (const std::string& warning : plan.warnings) {
-    report_warning(reporter, warning);
-  }
-  for (const std::string& text : plan.blocking) {
-    report_error(reporter, text);
-  }
-  for (const std::string& error : plan.mcp.errors) {
-    report_error(reporter, error);
-  }
-  for (const std::string& error : plan.hooks.errors) {
-    report_error(reporter, error);
-  }
+  report_plan_warnings(plan, reporter);
+  report_plan_errors(plan, reporter);
   if (!plan.blocking.empty()) {
     return 1;
   }

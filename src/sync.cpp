@@ -99,7 +99,7 @@ void plan_mcp_section(const Config& config, const std::vector<Agent>& agents, Sy
 void plan_render_section(const std::vector<Agent>& agents, SyncPlan& plan) {
   RenderPlan renders = plan_renders(plan.ctx, agents, plan.ctx.commons);
   plan.renders = std::move(renders.items);
-  for (std::string& error : renders.errors) {
+  for (std::string& error : renders.fatal) {
     plan.blocking.push_back(std::move(error));
   }
 }
@@ -123,10 +123,6 @@ std::string fix_failure(const LinkItem& item, const std::error_code& error, cons
   return text;
 }
 
-void print_state(SyncRun& run, std::string_view word, std::string_view name) {
-  print_line(run.reporter, fmt::format("  {:9} {}", word, visible_text(name)));
-}
-
 void run_link_section(const SyncPlan& plan, SyncRun& run) {
   for (const LinkGroup& group : plan.link_groups) {
     bool in_order = true;
@@ -142,20 +138,16 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
       if (item.state == LinkState::linked) {
         continue;
       }
-      if (!is_actionable(item.state)) {
-        print_line(run.reporter, fmt::format("  {:9} {} — {}", to_string(item.state),
-                                             visible_text(item.name), link_note(item.state)));
-        continue;
-      }
-      if (!run.dry_run) {
+      const Row row = row_of(item);
+      if (row.actionable && !run.dry_run) {
         auto fixed = apply_link_fix(item);
         if (!fixed) {
           report_error(run.reporter, fix_failure(item, fixed.error(), run.ctx.home));
           continue;
         }
       }
-      print_state(run, to_string(item.state), item.name);
-      ++run.changes;
+      print_line(run.reporter, format_row(row, 9, NoteShown::unless_actionable));
+      run.changes += row.actionable ? 1U : 0U;
     }
   }
 }
@@ -179,13 +171,8 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
     if (!of_interest(item) || std::find(failed.begin(), failed.end(), item.agent) != failed.end()) {
       continue;
     }
-    if (!is_actionable(item.state)) {
-      print_line(run.reporter,
-                 fmt::format("  {:9} {} — {}", to_string(item.state), visible_text(item.agent),
-                             describe_instructions_item(item)));
-      continue;
-    }
-    if (!run.dry_run) {
+    const Row row = row_of(item);
+    if (row.actionable && !run.dry_run) {
       auto applied = apply_instructions_item(run.ctx, item);
       if (!applied) {
         report_error(run.reporter,
@@ -194,8 +181,8 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
         continue;
       }
     }
-    print_state(run, to_string(item.state), item.agent);
-    ++run.changes;
+    print_line(run.reporter, format_row(row, 9, NoteShown::unless_actionable));
+    run.changes += row.actionable ? 1U : 0U;
   }
 }
 
@@ -234,10 +221,7 @@ void report_errors(Reporter& reporter, const std::vector<std::string>& errors) {
 void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<McpItem>& items = plan.mcp.items;
   auto of_interest = [](const McpItem& item) { return item.state != McpState::managed; };
-  auto line_of = [](const McpItem& item) {
-    return fmt::format("  {:9} {} → {} — {}", to_string(item.state), visible_text(item.server),
-                       visible_text(item.agent), visible_text(describe_mcp_item(item)));
-  };
+  auto line_of = [](const McpItem& item) { return format_row(row_of(item), 9); };
   if (!print_section(run, "mcp (mcp.json)", items, of_interest, line_of)) {
     return;
   }
@@ -291,10 +275,7 @@ void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
 
 void run_render_section(const SyncPlan& plan, SyncRun& run) {
   auto of_interest = [](const RenderItem& item) { return item.state != RenderState::managed; };
-  auto line_of = [](const RenderItem& item) {
-    return fmt::format("  {:10} {} → {} — {}", to_string(item.state), visible_text(item.name),
-                       visible_text(item.agent), render_note(item.state));
-  };
+  auto line_of = [](const RenderItem& item) { return format_row(row_of(item), 10); };
   if (!print_section(run, "rendered commands", plan.renders, of_interest, line_of)) {
     return;
   }
@@ -319,9 +300,7 @@ void run_hooks_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<HookItem>& items = plan.hooks.items;
   auto of_interest = [](const HookItem& item) { return item.state != HookState::managed; };
   auto line_of = [](const HookItem& item) {
-    return fmt::format("  {:12} {} {} → {} — {}", to_string(item.state), visible_text(item.event),
-                       visible_text(shown_command(item.command)), visible_text(item.agent),
-                       describe_hook_item(item));
+    return format_row(row_of(item, CommandForm::shown), 12);
   };
   if (!print_section(run, "hooks", items, of_interest, line_of)) {
     return;
@@ -350,6 +329,63 @@ void print_summary(SyncRun& run) {
 }
 
 }  // namespace
+
+Row row_of(const LinkItem& item) {
+  return Row{.word = to_string(item.state),
+             .label = visible_text(item.name),
+             .note = std::string(link_note(item.state)),
+             .actionable = is_actionable(item.state)};
+}
+
+Row row_of(const InstructionsItem& item) {
+  return Row{.word = to_string(item.state),
+             .label = visible_text(item.agent),
+             .note = visible_text(describe_instructions_item(item)),
+             .actionable = is_actionable(item.state)};
+}
+
+Row row_of(const McpItem& item) {
+  return Row{.word = to_string(item.state),
+             .label = visible_text(fmt::format("{} → {}", item.server, item.agent)),
+             .note = visible_text(describe_mcp_item(item)),
+             .actionable = is_actionable(item.state)};
+}
+
+Row row_of(const RenderItem& item) {
+  return Row{.word = to_string(item.state),
+             .label = visible_text(fmt::format("{} → {}", item.name, item.agent)),
+             .note = std::string(render_note(item.state)),
+             .actionable = is_actionable(item.state)};
+}
+
+Row row_of(const HookItem& item, CommandForm form) {
+  const std::string command =
+      form == CommandForm::shown ? shown_command(item.command) : item.command;
+  return Row{.word = to_string(item.state),
+             .label = visible_text(fmt::format("{} {} → {}", item.event, command, item.agent)),
+             .note = visible_text(describe_hook_item(item)),
+             .actionable = is_actionable(item.state)};
+}
+
+std::string format_row(const Row& row, std::size_t width, NoteShown shown) {
+  const bool with_note = !row.note.empty() && (shown == NoteShown::always || !row.actionable);
+  if (with_note) {
+    return fmt::format("  {:{}} {} — {}", row.word, width, row.label, row.note);
+  }
+  return fmt::format("  {:{}} {}", row.word, width, row.label);
+}
+
+void report_plan_warnings(const SyncPlan& plan, Reporter& reporter) {
+  for (const std::string& warning : plan.warnings) {
+    report_warning(reporter, warning);
+  }
+}
+
+void report_plan_errors(const SyncPlan& plan, Reporter& reporter) {
+  report_errors(reporter, plan.blocking);
+  report_errors(reporter, plan.mcp.errors);
+  report_errors(reporter, plan.hooks.errors);
+}
 
 bool require_commons(const RunContext& ctx, Reporter& reporter) {
   if (is_folder(ctx.commons)) {
@@ -399,13 +435,9 @@ int sync(const RunContext& ctx, const Config& config, Reporter& reporter, bool d
   SyncPlan plan = plan_sync(ctx, config);
   SyncRun run{.ctx = plan.ctx, .reporter = reporter, .dry_run = dry_run, .changes = 0};
 
-  for (const std::string& warning : plan.warnings) {
-    report_warning(reporter, warning);
-  }
+  report_plan_warnings(plan, reporter);
   if (!plan.blocking.empty()) {
-    report_errors(reporter, plan.blocking);
-    report_errors(reporter, plan.mcp.errors);
-    report_errors(reporter, plan.hooks.errors);
+    report_plan_errors(plan, reporter);
   } else {
     run_link_section(plan, run);
     run_instructions_section(plan, run);

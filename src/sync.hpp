@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config.hpp"
@@ -46,6 +49,38 @@ struct SyncPlan {
   // commands' errors, then the hook files' fatal texts.
   std::vector<std::string> blocking;
 };
+
+// One line of a section as every report shows it, before the report applies its own width:
+// `sync` pads the word to 9, 10 or 12 characters, `status` to 17, `adopt` shows it after the
+// folder. `label` and `note` have their control characters escaped.
+struct Row {
+  std::string_view word;    // the state's word
+  std::string label;        // what the line is about: an entry, an agent, "server → agent", ...
+  std::string note;         // why it is in that state; empty when there is nothing to add
+  bool actionable = false;  // `sync` changes it
+};
+
+// How a hook's command stands in its label: `sync` keeps lines short, `status` shows it whole.
+enum class CommandForm : std::uint8_t { shown, whole };
+
+Row row_of(const LinkItem& item);
+Row row_of(const InstructionsItem& item);
+Row row_of(const McpItem& item);
+Row row_of(const RenderItem& item);
+Row row_of(const HookItem& item, CommandForm form);
+
+// Whether a formatted row ends with its note.
+enum class NoteShown : std::uint8_t { always, unless_actionable };
+
+// "  {word:width} {label}", then " — {note}" when the note is not empty and `shown` admits it.
+std::string format_row(const Row& row, std::size_t width, NoteShown shown = NoteShown::always);
+
+// Reports the plan's scan warnings, as every report of the plan starts.
+void report_plan_warnings(const SyncPlan& plan, Reporter& reporter);
+
+// Reports, as errors, the blocking texts, then the per-agent MCP errors, then the per-agent hook
+// errors: all a report says when it stops before its sections, and all `status` says before it.
+void report_plan_errors(const SyncPlan& plan, Reporter& reporter);
 
 // True when the Commons of `ctx` is a folder (links followed). Otherwise reports "no Commons
 // at {} — run `kelvaro init` to create one" and returns false: the first check of every

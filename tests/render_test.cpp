@@ -181,6 +181,7 @@ TEST(RenderPlan, MissingFileCarriesItsExactBytes) {
 
   const RenderPlan plan = home.plan();
 
+  EXPECT_TRUE(plan.fatal.empty());
   EXPECT_TRUE(plan.errors.empty());
   ASSERT_EQ(plan.items.size(), 1u);
   EXPECT_EQ(plan.items[0], (RenderItem{.agent = "gemini",
@@ -339,9 +340,9 @@ TEST(RenderPlan, UnreadableCommandIsOneErrorAndNoItem) {
 
   const RenderPlan plan = home.plan();
 
-  EXPECT_EQ(plan.errors, std::vector<std::string>{
-                             "cannot read " + bad.string() + ": " +
-                             std::make_error_code(std::errc::illegal_byte_sequence).message()});
+  EXPECT_EQ(plan.fatal, std::vector<std::string>{
+                            "cannot read " + bad.string() + ": " +
+                            std::make_error_code(std::errc::illegal_byte_sequence).message()});
   ASSERT_EQ(plan.items.size(), 1u);
   EXPECT_EQ(plan.items[0].name, "review");
 }

@@ -137,6 +137,24 @@ TEST_F(E2eStatus, McpItemsAreListedAndCounted) {
 }
 
 // An agent file that cannot be read is an error, but the report of the rest still stands.
+// Member names of an agent's entry come from another tool's file: a drifted note names them,
+// and neither report may pass their control characters to the terminal.
+TEST_F(E2eStatus, NotesShowControlCharactersEscapedInEveryReport) {
+  home.write(".agents/mcp.json", "{\"mcpServers\": {\"x\": {\"command\": \"x\"}}}\n");
+  home.write(".claude.json", "{\"mcpServers\": {\"x\": {\"command\": \"x\", \"e\\u001b[2J\": 1}}}");
+
+  const RunResult report = status();
+  const RunResult dry_run = run({"sync", "--dry-run"});
+
+  const std::string line = "drifted           x → claude — differs from the Commons (e\\x1b[2J)";
+  EXPECT_NE(report.out.find(line), std::string::npos) << report.out;
+  EXPECT_EQ(report.out.find('\x1b'), std::string::npos);
+  EXPECT_NE(dry_run.out.find("  drifted   x → claude — differs from the Commons (e\\x1b[2J)"),
+            std::string::npos)
+      << dry_run.out;
+  EXPECT_EQ(dry_run.out.find('\x1b'), std::string::npos);
+}
+
 TEST_F(E2eStatus, AgentFileErrorIsReportedAndTheReportStillPrinted) {
   KELVARO_REQUIRE_LINKS();
   home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"say done\"\n");
