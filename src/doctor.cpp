@@ -11,6 +11,7 @@
 #include "agents.hpp"
 #include "commons.hpp"
 #include "fsutil.hpp"
+#include "hooks.hpp"
 #include "link.hpp"
 
 namespace kelvaro {
@@ -81,7 +82,7 @@ void report_commons(const fs::path& commons, Reporter& reporter) {
   if (is_folder(hooks_dir)) {
     const auto toml =
         std::count_if(hook_names.begin(), hook_names.end(),
-                      [](const std::string& name) { return name.ends_with(".toml"); });
+                      [](const std::string& name) { return is_hook_file_name(name); });
     print_line(reporter, fmt::format("  {:13} {}", "hooks", toml));
   } else {
     print_line(reporter, fmt::format("  {:13} absent", "hooks"));
@@ -119,7 +120,7 @@ void report_commons(const fs::path& commons, Reporter& reporter) {
     }
   }
   for (const std::string& name : hook_names) {
-    if (!name.ends_with(".toml")) {
+    if (!is_hook_file_name(name)) {
       report_warning(reporter,
                      fmt::format("Commons hooks/{}: not a `<Event>.toml` file, skipped", name));
     }

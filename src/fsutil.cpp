@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "utf8.hpp"
 #include "winpath.hpp"
 
 namespace kelvaro {
@@ -26,54 +27,6 @@ constexpr std::array<std::string_view, 25> white_space = {
     "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
     "\xE3\x80\x80",
 };
-
-}  // namespace
-
-Utf8Sequence utf8_sequence(std::string_view text, std::size_t i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char b0 = byte(i);
-  if (b0 < 0x80) {
-    return {.valid = true, .length = 1};
-  }
-  std::size_t need = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 == 0xE0) {
-    need = 2;
-    lo = 0xA0;
-  } else if ((b0 >= 0xE1 && b0 <= 0xEC) || b0 == 0xEE || b0 == 0xEF) {
-    need = 2;
-  } else if (b0 == 0xED) {
-    need = 2;
-    hi = 0x9F;  // U+D800..U+DFFF are surrogates
-  } else if (b0 == 0xF0) {
-    need = 3;
-    lo = 0x90;
-  } else if (b0 >= 0xF1 && b0 <= 0xF3) {
-    need = 3;
-  } else if (b0 == 0xF4) {
-    need = 3;
-    hi = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return {.valid = false, .length = 1};
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    if (i + k >= text.size()) {
-      return {.valid = false, .length = k};
-    }
-    unsigned char b = byte(i + k);
-    unsigned char min = k == 1 ? lo : 0x80;
-    unsigned char max = k == 1 ? hi : 0xBF;
-    if (b < min || b > max) {
-      return {.valid = false, .length = k};
-    }
-  }
-  return {.valid = true, .length = need + 1};
-}
-
-namespace {
 
 // Deletes the temporary file of `write_atomic` unless the rename took it away.
 class TempFileGuard {
@@ -162,32 +115,6 @@ bool is_absolute_native(std::string_view text) {
 std::error_code not_a_regular_file() {
   static const FileKindCategory category;
   return {1, category};
-}
-
-bool is_valid_utf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    auto [valid, length] = utf8_sequence(text, i);
-    if (!valid) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
-std::string to_valid_utf8(std::string_view text) {
-  std::string result;
-  result.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    auto [valid, length] = utf8_sequence(text, i);
-    if (valid) {
-      result.append(text.substr(i, length));
-    } else {
-      result.append("\xEF\xBF\xBD");
-    }
-    i += length;
-  }
-  return result;
 }
 
 std::string_view trim_space_end(std::string_view text) {

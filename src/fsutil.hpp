@@ -13,28 +13,18 @@
 #include <vector>
 
 #include "result.hpp"
+#include "utf8.hpp"
 
-// The seam to the operating system, plus the path and text helpers every module shares.
-// Only the platform halves (fsutil_posix.cpp, fsutil_windows.cpp) include system headers.
+// The seam to the operating system, plus the path and text helpers every module shares (the
+// UTF-8 checks of utf8.hpp come with them). Only the platform halves (fsutil_posix.cpp,
+// fsutil_windows.cpp) include system headers.
 namespace kelvaro {
 
 // --- text ---------------------------------------------------------------------------------
 
-// True when `text` is well-formed UTF-8 (no overlongs, no surrogates, nothing above U+10FFFF).
-bool is_valid_utf8(std::string_view text);
-// The UTF-8 sequence that begins at `text[at]` (`at` < size): whether it is well-formed and
-// its length in bytes. An ill-formed sequence has the length of its longest valid prefix (at
-// least 1), so that stepping by it replaces each one by a single U+FFFD.
-struct Utf8Sequence {
-  bool valid = false;
-  std::size_t length = 1;
-};
-Utf8Sequence utf8_sequence(std::string_view text, std::size_t at);
 // The length in bytes of the Unicode White_Space character `text` begins with; 0 when it
 // begins with anything else.
 std::size_t white_space_length(std::string_view text);
-// `text` with each invalid UTF-8 sequence replaced by U+FFFD.
-std::string to_valid_utf8(std::string_view text);
 // `text` without the Unicode White_Space characters (ASCII blanks, U+0085, U+00A0, U+3000 and
 // the rest) at both ends, at its end, or at its start. Bytes that are not UTF-8 stop trimming.
 std::string_view trim_space(std::string_view text);

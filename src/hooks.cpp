@@ -8,6 +8,7 @@
 #include "agents.hpp"
 #include "fsutil.hpp"
 #include "toml.hpp"
+#include "utf8.hpp"
 
 namespace kelvaro {
 
@@ -82,6 +83,92 @@ Json* group_hooks(Json& group) {
   return const_cast<Json*>(group_hooks(std::as_const(group)));
 }
 
+// The command `entry` runs: its "command" member when it is an object holding a string there,
+// else null.
+const std::string* entry_command(const Json& entry) {
+  if (!entry.is_object()) {
+    return nullptr;
+  }
+  auto it = entry.find("command");
+  return it != entry.end() && it->is_string() ? &it->get_ref<const std::string&>() : nullptr;
+}
+
+bool runs_command(const Json& entry, std::string_view command) {
+  const std::string* runs = entry_command(entry);
+  return runs != nullptr && *runs == command;
+}
+
+// Removes from the list `entries` the entries that run `command`; the rest keep their order.
+void retain_other_commands(Json& entries, std::string_view command) {
+  if (!entries.is_array()) {
+    return;
+  }
+  auto& list = entries.get_ref<Json::array_t&>();
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [&](const Json& entry) { return runs_command(entry, command); }),
+             list.end());
+}
+
+// Removes from the list `groups` each group that is an object whose "hooks" member is an empty
+// list; every other group keeps its place.
+void drop_empty_groups(Json& groups) {
+  if (!groups.is_array()) {
+    return;
+  }
+  auto& list = groups.get_ref<Json::array_t&>();
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [](const Json& group) {
+                              const Json* entries = group_hooks(group);
+                              return entries != nullptr && entries->empty();
+                            }),
+             list.end());
+}
+
+// The entries of the "hooks" lists of the groups in `groups` that are objects holding a "hooks"
+// list, group by group, in order.
+std::vector<Json> group_hook_entries(const Json& groups) {
+  std::vector<Json> entries;
+  if (!groups.is_array()) {
+    return entries;
+  }
+  for (const Json& group : groups) {
+    if (const Json* list = group_hooks(group)) {
+      entries.insert(entries.end(), list->begin(), list->end());
+    }
+  }
+  return entries;
+}
+
+// The hooks object of the settings document `doc` (an object) of `path`: null when `doc` has
+// no `hooks_key`; fails when the key holds anything but an object, which is left untouched.
+Result<const Json*> find_hooks_object(const Json& doc, const fs::path& path,
+                                      std::string_view hooks_key) {
+  auto it = doc.find(hooks_key);
+  if (it == doc.end()) {
+    return nullptr;
+  }
+  if (!it->is_object()) {
+    return unexpected(not_an_object(path, hooks_key));
+  }
+  return &*it;
+}
+
+// The paths of the entries of `dir` whose names are hook file names, whatever their kind, in
+// listing order; fails with the system error when `dir` cannot be listed.
+Result<std::vector<fs::path>, std::error_code> hook_files(const fs::path& dir) {
+  auto listed = list_folder(dir);
+  if (!listed) {
+    return unexpected(listed.error());
+  }
+  std::vector<fs::path> files;
+  for (fs::path& path : *listed) {
+    if (is_hook_file_name(path_text(path.filename()))) {
+      files.push_back(std::move(path));
+    }
+  }
+  return files;
+}
+
 // A Commons hook file's hooks, or its one problem text.
 Result<std::vector<CommonsHook>> read_hook_file(const fs::path& path, const std::string& event) {
   auto file = read_toml_file(path, TomlFileUse::read);
@@ -144,12 +231,7 @@ std::pair<const Json*, const Json*> find_entry(const Json& hooks_object,
       continue;
     }
     for (const Json& entry : *entries) {
-      if (!entry.is_object()) {
-        continue;
-      }
-      auto found = entry.find("command");
-      if (found != entry.end() && found->is_string() &&
-          found->get_ref<const std::string&>() == command) {
+      if (runs_command(entry, command)) {
         return {&entry, &group};
       }
     }
@@ -158,7 +240,7 @@ std::pair<const Json*, const Json*> find_entry(const Json& hooks_object,
 }
 
 // Takes every entry running `command` out of an event's groups, then the groups it emptied.
-void remove_command(Json& list, const Json& command) {
+void remove_command(Json& list, std::string_view command) {
   for (Json& group : list) {
     if (Json* entries = group_hooks(group)) {
       retain_other_commands(*entries, command);
@@ -210,14 +292,11 @@ void plan_agent(const Agent& agent, const fs::path& settings_path, const Json& h
       continue;
     }
     for (const Json& entry : group_hook_entries(groups)) {
-      if (!entry.is_object()) {
+      const std::string* command = entry_command(entry);
+      if (command == nullptr) {
         continue;
       }
-      auto command = entry.find("command");
-      if (command == entry.end() || !command->is_string()) {
-        continue;
-      }
-      const auto& text = command->get_ref<const std::string&>();
+      const std::string& text = *command;
       // Wherever it stands under the event, an entry with a Commons command was planned above.
       bool commons =
           std::any_of(hooks.begin(), hooks.end(), [&, &key = key](const CommonsHook& hook) {
@@ -244,13 +323,11 @@ std::optional<std::string> merge_settings(const std::vector<const HookItem*>& gr
   if (!doc) {
     return doc.error();
   }
-  Json hooks = Json::object();
-  if (auto it = doc->find(hooks_key); it != doc->end()) {
-    if (!it->is_object()) {
-      return not_an_object(path, hooks_key);
-    }
-    hooks = *it;
+  auto found = find_hooks_object(*doc, path, hooks_key);
+  if (!found) {
+    return std::move(found).error();
   }
+  Json hooks = *found != nullptr ? **found : Json::object();
 
   for (const HookItem* item : group) {
     if (!item->agent_event || !item->entry) {
@@ -266,7 +343,7 @@ std::optional<std::string> merge_settings(const std::vector<const HookItem*>& gr
       return fmt::format("{}: `{}.{}` is not a list", display(path), hooks_key, agent_event);
     }
     Json& list = *list_it;
-    remove_command(list, Json(item->command));
+    remove_command(list, item->command);
 
     const std::string_view matcher = item->matcher ? std::string_view(*item->matcher) : "";
     bool placed = false;
@@ -319,18 +396,8 @@ bool needs_attention(HookState state) {
   return is_actionable(state);
 }
 
-Result<std::vector<fs::path>, std::error_code> hook_files(const fs::path& dir) {
-  auto listed = list_folder(dir);
-  if (!listed) {
-    return unexpected(listed.error());
-  }
-  std::vector<fs::path> files;
-  for (fs::path& path : *listed) {
-    if (path.extension() == ".toml") {
-      files.push_back(std::move(path));
-    }
-  }
-  return files;
+bool is_hook_file_name(std::string_view name) {
+  return name.size() > std::string_view(".toml").size() && name.ends_with(".toml");
 }
 
 CommonsHooks read_commons_hooks(const fs::path& hooks_dir) {
@@ -402,16 +469,14 @@ HookPlan plan_hooks(const RunContext& ctx, const std::vector<Agent>& agents,
       plan.errors.push_back(std::move(doc.error()));
       continue;
     }
-    const Json empty = Json::object();
-    const Json* hooks_object = &empty;
-    if (auto it = doc->find(agent.descriptor->hooks_key); it != doc->end()) {
-      if (!it->is_object()) {
-        plan.errors.push_back(not_an_object(settings_path, agent.descriptor->hooks_key));
-        continue;
-      }
-      hooks_object = &*it;
+    auto hooks_object = find_hooks_object(*doc, settings_path, agent.descriptor->hooks_key);
+    if (!hooks_object) {
+      plan.errors.push_back(std::move(hooks_object).error());
+      continue;
     }
-    plan_agent(agent, settings_path, *hooks_object, hooks, plan.items);
+    const Json empty = Json::object();
+    plan_agent(agent, settings_path, *hooks_object != nullptr ? **hooks_object : empty, hooks,
+               plan.items);
   }
   return plan;
 }
@@ -508,11 +573,14 @@ Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::strin
   if (!doc) {
     return unexpected(std::move(doc.error()));
   }
-  auto hooks_it = doc->find(std::string(hooks_key));
-  if (hooks_it == doc->end() || !hooks_it->is_object()) {
+  auto found = find_hooks_object(*doc, settings_path, hooks_key);
+  if (!found) {
+    return unexpected(std::move(found).error());
+  }
+  if (*found == nullptr) {
     return removal;
   }
-  Json& hooks_object = *hooks_it;
+  Json& hooks_object = (*doc)[std::string(hooks_key)];
   for (const CommonsHook& hook : hooks) {
     auto agent_event = agent_event_name(agent, hook.event);
     if (!agent_event) {
@@ -523,15 +591,14 @@ Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::strin
       continue;
     }
     Json& list = *list_it;
-    const Json command = hook.command;
     bool held = false;
     for (const Json& entry : group_hook_entries(list)) {
-      held = held || has_command(entry, command);
+      held = held || runs_command(entry, hook.command);
     }
     if (!held) {
       continue;
     }
-    remove_command(list, command);
+    remove_command(list, hook.command);
     if (list.empty()) {
       hooks_object.erase(*agent_event);
     }
@@ -545,50 +612,6 @@ Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::strin
     return unexpected(std::move(*message));
   }
   return removal;
-}
-
-bool has_command(const Json& entry, const Json& command) {
-  if (!entry.is_object()) {
-    return false;
-  }
-  auto it = entry.find("command");
-  return it != entry.end() && json_equal(*it, command);
-}
-
-void retain_other_commands(Json& entries, const Json& command) {
-  if (!entries.is_array()) {
-    return;
-  }
-  auto& list = entries.get_ref<Json::array_t&>();
-  list.erase(std::remove_if(list.begin(), list.end(),
-                            [&](const Json& entry) { return has_command(entry, command); }),
-             list.end());
-}
-
-void drop_empty_groups(Json& groups) {
-  if (!groups.is_array()) {
-    return;
-  }
-  auto& list = groups.get_ref<Json::array_t&>();
-  list.erase(std::remove_if(list.begin(), list.end(),
-                            [](const Json& group) {
-                              const Json* entries = group_hooks(group);
-                              return entries != nullptr && entries->empty();
-                            }),
-             list.end());
-}
-
-std::vector<Json> group_hook_entries(const Json& groups) {
-  std::vector<Json> entries;
-  if (!groups.is_array()) {
-    return entries;
-  }
-  for (const Json& group : groups) {
-    if (const Json* list = group_hooks(group)) {
-      entries.insert(entries.end(), list->begin(), list->end());
-    }
-  }
-  return entries;
 }
 
 }  // namespace kelvaro

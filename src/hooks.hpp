@@ -120,15 +120,15 @@ struct CommonsHooks {
   bool operator==(const CommonsHooks&) const = default;
 };
 
-// The hooks of the `*.toml` files in `hooks_dir`, files in ascending path order, tables in file
-// order. A file with a problem gives no hook, its problem is recorded and the next file is
-// read. A missing folder gives nothing and no problem.
+// The hooks of the hook files (`is_hook_file_name`) in `hooks_dir`, files in ascending path
+// order, tables in file order. A file with a problem gives no hook, its problem is recorded and the
+// next file is read. A missing folder gives nothing and no problem.
 CommonsHooks read_commons_hooks(const std::filesystem::path& hooks_dir);
 
-// The paths of the entries of `dir` whose extension is exactly "toml", whatever their kind,
-// in listing order; fails with the system error when `dir` cannot be listed.
-Result<std::vector<std::filesystem::path>, std::error_code> hook_files(
-    const std::filesystem::path& dir);
+// True when `name`, the name of an entry of the Commons hooks folder, is a hook file's:
+// "<Event>.toml" with a stem that is not empty, whatever the stem says. A file named ".toml"
+// names no event and is no hook file.
+bool is_hook_file_name(std::string_view name);
 
 // The name `agent` gives the Commons event `event`: gemini's own name (nullopt when gemini has
 // no such event), the Commons name for every other agent; nullopt for an unknown event.
@@ -165,26 +165,11 @@ HookApplyResult apply_hook_items(const std::vector<HookItem>& items);
 
 // Takes the hooks in `hooks_dir` out of the settings file `settings_path` of the agent `agent`
 // (its hooks under `hooks_key`). Writes the file only when something was removed. Fails with
-// the settings file's read message, or "cannot serialise {}: {}" / "cannot write {}: {}".
+// the settings file's read message, "{}: `{}` is not an object — left untouched" (as planning
+// says it) when the hooks key holds something else, or "cannot serialise {}: {}" / "cannot
+// write {}: {}". The file is read only when the Commons holds hooks.
 Result<HookRemoval> remove_agent_hooks(const std::filesystem::path& settings_path,
                                        std::string_view hooks_key, std::string_view agent,
                                        const std::filesystem::path& hooks_dir);
-
-// --- small operations on settings values ----------------------------------------------------
-
-// True when `entry` is an object whose "command" member equals `command` as JSON values.
-bool has_command(const Json& entry, const Json& command);
-
-// Removes from the list `entries` the entries for which `has_command` holds; the rest keep
-// their order (entries that are not objects or have no "command" stay).
-void retain_other_commands(Json& entries, const Json& command);
-
-// Removes from the list `groups` each group that is an object whose "hooks" member is an empty
-// list; every other group keeps its place.
-void drop_empty_groups(Json& groups);
-
-// The entries of the "hooks" lists of the groups in `groups` that are objects holding a
-// "hooks" list, group by group, in order.
-std::vector<Json> group_hook_entries(const Json& groups);
 
 }  // namespace kelvaro

@@ -11,6 +11,7 @@
 
 #include "toml.hpp"
 #include "toml_scalar.hpp"
+#include "utf8.hpp"
 
 namespace kelvaro::toml {
 namespace {
@@ -32,68 +33,6 @@ bool is_bare(char c) {
 
 bool is_control(unsigned char c) {
   return (c < 0x20 && c != '\t') || c == 0x7f;
-}
-
-// Offset of the first byte that is not part of valid UTF-8, or npos.
-std::size_t invalid_utf8(std::string_view s, std::size_t from) {
-  std::size_t i = from;
-  const std::size_t n = s.size();
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    std::uint32_t cp = 0;
-    if ((c & 0xe0) == 0xc0) {
-      len = 2;
-      cp = c & 0x1f;
-    } else if ((c & 0xf0) == 0xe0) {
-      len = 3;
-      cp = c & 0x0f;
-    } else if ((c & 0xf8) == 0xf0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return i;
-    }
-    if (i + len > n) {
-      return i;
-    }
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto d = static_cast<unsigned char>(s[i + k]);
-      if ((d & 0xc0) != 0x80) {
-        return i;
-      }
-      cp = (cp << 6) | (d & 0x3f);
-    }
-    const bool overlong =
-        (len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
-    if (overlong || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) {
-      return i;
-    }
-    i += len;
-  }
-  return std::string_view::npos;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xc0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xe0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-  } else {
-    out.push_back(static_cast<char>(0xf0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3f)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3f)));
-  }
 }
 
 // The character a one-letter escape stands for, or '\0' when `c` is not one.
@@ -200,7 +139,7 @@ class Parser {
     if (s_.substr(0, 3) == "\xEF\xBB\xBF") {
       p_ = 3;
     }
-    if (const auto bad = invalid_utf8(s_, p_); bad != std::string_view::npos) {
+    if (const auto bad = first_invalid_utf8(s_, p_); bad != std::string_view::npos) {
       return unexpected(ParseError{bad, "invalid UTF-8"});
     }
     if (!document()) {

@@ -1,5 +1,7 @@
 #include "winpath.hpp"
 
+#include "utf8.hpp"
+
 namespace kelvaro {
 
 namespace {
@@ -14,25 +16,6 @@ bool is_low_surrogate(char32_t unit) {
   return unit >= 0xDC00 && unit <= 0xDFFF;
 }
 
-void append_utf8(std::string& out, char32_t cp) {
-  auto byte = [&](char32_t b) { out.push_back(static_cast<char>(static_cast<unsigned char>(b))); };
-  if (cp < 0x80) {
-    byte(cp);
-  } else if (cp < 0x800) {
-    byte(0xC0 | (cp >> 6));
-    byte(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    byte(0xE0 | (cp >> 12));
-    byte(0x80 | ((cp >> 6) & 0x3F));
-    byte(0x80 | (cp & 0x3F));
-  } else {
-    byte(0xF0 | (cp >> 18));
-    byte(0x80 | ((cp >> 12) & 0x3F));
-    byte(0x80 | ((cp >> 6) & 0x3F));
-    byte(0x80 | (cp & 0x3F));
-  }
-}
-
 void append_utf16(std::u16string& out, char32_t cp) {
   if (cp < 0x10000) {
     out.push_back(static_cast<char16_t>(cp));
@@ -41,44 +24,6 @@ void append_utf16(std::u16string& out, char32_t cp) {
   cp -= 0x10000;
   out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
   out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-}
-
-// Decodes the sequence at `text[i]`: the code point (a lone surrogate included) and its length,
-// or nullopt and the length of the bytes to replace by one U+FFFD.
-std::pair<std::optional<char32_t>, std::size_t> decode_utf8(std::string_view text, std::size_t i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char b0 = byte(i);
-  if (b0 < 0x80) {
-    return {b0, 1};
-  }
-  std::size_t need = 0;
-  char32_t cp = 0;
-  char32_t min = 0;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-    cp = b0 & 0x1Fu;
-    min = 0x80;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    cp = b0 & 0x0Fu;
-    min = 0x800;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    cp = b0 & 0x07u;
-    min = 0x10000;
-  } else {
-    return {std::nullopt, 1};
-  }
-  for (std::size_t k = 1; k <= need; ++k) {
-    if (i + k >= text.size() || (byte(i + k) & 0xC0) != 0x80) {
-      return {std::nullopt, k};
-    }
-    cp = (cp << 6) | (byte(i + k) & 0x3Fu);
-  }
-  if (cp < min || cp > 0x10FFFF) {
-    return {std::nullopt, need + 1};
-  }
-  return {cp, need + 1};
 }
 
 // The share form is tried first: it begins with the local prefix too.

@@ -27,50 +27,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(Utf8, ValidityFollowsTheEncodingRules) {
-  struct Case {
-    std::string text;
-    bool valid;
-  };
-  const Case cases[] = {
-      {"", true},
-      {"plain ascii", true},
-      {"caf\xC3\xA9 \xE2\x80\x94 \xF0\x9F\x98\x80", true},  // é, em dash, emoji
-      {"\xF4\x8F\xBF\xBF", true},                           // U+10FFFF
-      {"\xFF", false},
-      {"\xC0\xAF", false},          // overlong "/"
-      {"\xE0\x80\xAF", false},      // overlong, three bytes
-      {"\xED\xA0\x80", false},      // surrogate U+D800
-      {"\xF4\x90\x80\x80", false},  // above U+10FFFF
-      {"\xC3", false},              // cut short at the end
-      {"\xE2\x80", false},
-      {"a\x80z", false},  // lone continuation byte
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(is_valid_utf8(c.text), c.valid);
-  }
-}
-
-TEST(Utf8, EachInvalidSequenceBecomesOneReplacementCharacter) {
+TEST(Display, ReplacesInvalidUtf8AndShowsSeparatorsAsThePathHoldsThem) {
   const std::string fffd = "\xEF\xBF\xBD";
-  struct Case {
-    std::string text;
-    std::string expected;
-  };
-  const Case cases[] = {
-      {"caf\xC3\xA9", "caf\xC3\xA9"},
-      {"a\xFFz", "a" + fffd + "z"},
-      {"a\xE2\x80z", "a" + fffd + "z"},  // a truncated sequence is one piece
-      {"\xC0\xAF", fffd + fffd},         // an impossible lead byte stands alone
-      {"\xED\xA0\x80", fffd + fffd + fffd},
-      {"end\xF0\x9F\x98", "end" + fffd},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(to_valid_utf8(c.text), c.expected);
-    EXPECT_TRUE(is_valid_utf8(to_valid_utf8(c.text)));
-  }
   // Separators are shown as the path holds them: on Windows a joined name follows "\\" while
   // the "/" written into the first piece stays.
   const std::string sep(1, static_cast<char>(fs::path::preferred_separator));

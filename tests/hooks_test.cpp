@@ -233,6 +233,32 @@ TEST_F(HooksRead, EventIsTheNameTheFolderListsMatchedExactly) {
   }
 }
 
+TEST(HooksFileName, IsAnEventNameFollowedByDotToml) {
+  struct Case {
+    std::string name;
+    bool hook_file;
+  };
+  const Case cases[] = {
+      {"Stop.toml", true},  {"Bogus.toml", true},  // an unknown event is reported, not skipped
+      {"a.b.toml", true},   {"..toml", true},         {".toml", false},   {"toml", false},
+      {"Stop.TOML", false}, {"Stop.toml.bak", false}, {"Stop.md", false}, {"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(is_hook_file_name(c.name), c.hook_file);
+  }
+}
+
+TEST_F(HooksRead, FileNamedOnlyDotTomlIsNoHookFile) {
+  hook_file(".toml", "[[hook]]\ncommand = \"nameless\"\n");
+  hook_file("Stop.toml", "[[hook]]\ncommand = \"ding\"\n");
+
+  CommonsHooks read = read_commons_hooks(hooks_dir());
+
+  EXPECT_EQ(read.hooks, (std::vector<CommonsHook>{{.event = "Stop", .command = "ding"}}));
+  EXPECT_TRUE(read.errors.empty());
+}
+
 TEST_F(HooksRead, BadHookFilesGiveOneProblemEachAndNoHooks) {
   const fs::path dir = hooks_dir();
   const std::string stop = (dir / "Stop.toml").string();
@@ -501,6 +527,21 @@ TEST_F(HooksRemove, RemovingTheLastEntryKeepsAnEmptyHooksObject) {
   EXPECT_EQ(broken.error(),
             settings.string() + " is not valid JSON (line 1, column 11) — left untouched");
   EXPECT_EQ(th_.read(".claude/settings.json"), "{\"hooks\": ");
+}
+
+TEST_F(HooksRemove, HooksKeyThatIsNotAnObjectIsLeftUntouchedAsWhenPlanning) {
+  install({".claude"});
+  hook_file("Stop.toml", "[[hook]]\ncommand = \"ding\"\n");
+  const std::string text = R"({"hooks": [{"Stop": [{"hooks": [{"command": "ding"}]}]}]})";
+  const fs::path settings = th_.write(".claude/settings.json", text);
+  const std::string message = settings.string() + ": `hooks` is not an object — left untouched";
+
+  auto removed = remove_agent_hooks(settings, "hooks", "claude", hooks_dir());
+
+  ASSERT_FALSE(removed);
+  EXPECT_EQ(removed.error(), message);
+  EXPECT_EQ(plan().errors, std::vector<std::string>{message});
+  EXPECT_EQ(th_.read(".claude/settings.json"), text);
 }
 
 TEST(HooksCommandForms, ShortCommand) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fsutil.hpp"
+#include "utf8.hpp"
 
 namespace kelvaro {
 namespace {

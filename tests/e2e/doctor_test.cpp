@@ -119,6 +119,17 @@ TEST_F(E2eDoctor, CommonsBlockCountsEntriesSourcedLinksAndOtherTools) {
   EXPECT_EQ(result.status, 0);
 }
 
+TEST_F(E2eDoctor, FileNamedOnlyDotTomlIsNeitherCountedNorReadAsAHook) {
+  home.write(".agents/hooks/.toml", "[[hook]]\ncommand = \"nameless\"\n");
+  home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"ding\"\n");
+
+  RunResult result = doctor();
+
+  EXPECT_NE(result.out.find("  hooks         1\n"), std::string::npos) << result.out;
+  EXPECT_EQ(result.err, "warning: Commons hooks/.toml: not a `<Event>.toml` file, skipped\n");
+  EXPECT_EQ(result.status, 0);
+}
+
 TEST_F(E2eDoctor, KelvaroHomeWarnsOnlyWhenNativeReadersMissTheCommons) {
   home.make_dir("elsewhere");
   home.make_dir(".agents");
