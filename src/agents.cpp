@@ -52,7 +52,7 @@ std::vector<AgentDescriptor> make_table() {
 
   return {
       {.skills = skills_fan_out(".claude/skills"),
-       .mcp = key_merge(".claude.json", "mcpServers", ServerShape::standard),
+       .mcp = key_merge(".claude.json", "mcpServers", ServerShape::claude),
        .commands = commands_fan_out(".claude/commands"),
        .name = "claude",
        .home = ".claude",
@@ -182,6 +182,8 @@ std::string_view to_string(ServerShape shape) {
   switch (shape) {
     case ServerShape::standard:
       return "standard";
+    case ServerShape::claude:
+      return "claude";
     case ServerShape::codex:
       return "codex";
     case ServerShape::opencode:

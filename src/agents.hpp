@@ -35,8 +35,9 @@ struct SkillsRoute {
   bool operator==(const SkillsRoute&) const = default;
 };
 
-// The MCP dialect of an agent's configuration file.
-enum class ServerShape { standard, codex, opencode, gemini, windsurf };
+// The MCP dialect of an agent's configuration file. `claude` is `standard` with the transport
+// named on every remote entry.
+enum class ServerShape { standard, claude, codex, opencode, gemini, windsurf };
 
 enum class McpRouteKind { key_merge, native, none };
 
@@ -174,7 +175,7 @@ std::string fmt_subagents_dir(const std::optional<std::filesystem::path>& dir);
 std::string fmt_hooks_file(const std::optional<std::filesystem::path>& file);
 
 // Lower-case words of the enumerations, for messages and reports.
-std::string_view to_string(ServerShape shape);    // "standard", "codex", ...
+std::string_view to_string(ServerShape shape);    // "standard", "claude", "codex", ...
 std::string_view to_string(RenderFormat format);  // "json", "toml"
 
 }  // namespace kelvaro

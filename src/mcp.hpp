@@ -68,8 +68,9 @@ Transport transport_of(const Json& server);
 
 // The entry an agent of dialect `shape` should hold for the Commons server `server` called
 // `name`: translated, `disabled` dropped, `tweak` members merged last (in the agent's dialect),
-// and, with `expand`, every environment reference of server and tweak resolved. Fails only
-// with the message of `expand_env_refs`.
+// and, with `expand`, every environment reference of server and tweak resolved. A remote
+// server without `type` gets its transport first for claude; an sse server is `url` and
+// `type` "sse" for gemini. Fails only with the message of `expand_env_refs`.
 Result<Json> render_server(std::string_view name, const RunContext& ctx, const Json& server,
                            ServerShape shape, const std::optional<Json>& tweak, bool expand);
 
@@ -83,22 +84,30 @@ struct AdoptedServer {
   bool operator==(const AdoptedServer&) const = default;
 };
 
-// Reads the agent entry `entry` of dialect `shape` back into the standard shape. Fails with
-// "server `{name}` is not an object".
+// Reads the agent entry `entry` of dialect `shape` back into the standard shape: a codex `url`
+// is http; a gemini `type` of "stdio", "http" or "sse" is the standard `type` (a bare gemini
+// `url` is sse, `httpUrl` http). Fails with "server `{name}` is not an object".
 Result<AdoptedServer> standardise_server(std::string_view name, const Json& entry,
                                          ServerShape shape);
 
 // True when the agent entry `entry` is, for an agent of dialect `shape`, the same entry as
 // `rendered` (what kelvaro renders there): the one comparison every command uses to decide
-// whether an agent's entry is kelvaro's copy of a Commons server.
+// whether an agent's entry is kelvaro's copy of a Commons server. Equal JSON, or two spellings
+// the agent reads alike: gemini's `{"url": U, "type": "http"}` and `{"httpUrl": U}`.
 bool same_agent_entry(ServerShape shape, const Json& rendered, const Json& entry);
+
+// True when the standard-shape servers `a` and `b` are equal once a missing `type` is read as
+// `transport_of` infers it: they render alike for every agent.
+bool same_server(const Json& a, const Json& b);
 
 // The member names in which the objects `a` and `b` differ (`json_equal`; a value that is not
 // an object counts as empty), sorted byte-wise, each once.
 std::vector<std::string> differing_keys(const Json& a, const Json& b);
 
 // The names in which `entry` differs from `server` rendered with `tweak` for `shape`, without
-// expanding references. Fails with the render's message.
+// expanding references: none when `same_agent_entry` holds, or when the two differ only in a
+// `type` naming the transport both mean (one kelvaro adds for the agent's sake). Fails with
+// the render's message.
 Result<std::vector<std::string>> render_diff(std::string_view name, const Json& server,
                                              ServerShape shape, const Json& entry,
                                              const RunContext& ctx,

@@ -25,33 +25,15 @@ bool is_remote(Transport transport) {
 
 // Puts `value` under `key` in `object`: an existing member is replaced in its place, a new
 // one is appended.
-void put(Json& object, const std::string& key, Json value) {
-  object[key] = std::move(value);
+void put(Json& object, std::string_view key, Json value) {
+  object[std::string(key)] = std::move(value);
 }
 
 // Copies `from`'s member `key` into `to` under the name `as`.
-void copy_key_as(const Json& from, const std::string& key, const std::string& as, Json& to) {
+void copy_key_as(const Json& from, std::string_view key, std::string_view as, Json& to) {
   if (const auto found = from.find(key); found != from.end()) {
     put(to, as, *found);
   }
-}
-
-void copy_key(const Json& from, const std::string& key, Json& to) {
-  copy_key_as(from, key, key, to);
-}
-
-// A local server's program, its arguments and its environment, under their standard names.
-void copy_local_keys(const Json& from, Json& to) {
-  copy_key(from, "command", to);
-  copy_key(from, "args", to);
-  copy_key(from, "env", to);
-}
-
-// A remote server's address and headers under the names the dialect gives them.
-void copy_remote_keys(const Json& from, const std::string& url_as, const std::string& headers_as,
-                      Json& to) {
-  copy_key_as(from, "url", url_as, to);
-  copy_key_as(from, "headers", headers_as, to);
 }
 
 void copy_tweak_keys(const Json& from, Json& to) {
@@ -77,63 +59,132 @@ void strip_nulls(Json& value) {
   }
 }
 
-Json translate(const Json& server, ServerShape shape) {
-  const Transport transport = transport_of(server);
-  Json entry = Json::object();
+// How one dialect spells a server. Rendering and reading back both follow it, so the two
+// directions cannot drift apart.
+struct Dialect {
+  // The entry is the standard server itself.
+  bool standard_members = false;
+  // Claude skips a remote entry without `type`, so one is added, first, as claude writes it.
+  bool names_remote_transport = false;
+  // The names of a local server's program, arguments and environment.
+  std::string_view command = "command";
+  std::string_view args = "args";
+  std::string_view env = "env";
+  // OpenCode takes the program and its arguments as one list under `command`.
+  bool joined_command = false;
+  // The name of a remote server's address, for each remote transport, and of its headers.
+  std::string_view http_url = "url";
+  std::string_view sse_url = "url";
+  std::string_view headers = "headers";
+  // The `type` word put first in a local and in a remote entry (empty: none).
+  std::string_view local_word{};
+  std::string_view remote_word{};
+  // An sse entry says so in `type` after its address: the agent reads a bare address as http.
+  bool names_sse = false;
+  // A `type` of "stdio", "http" or "sse" in the agent's entry is the standard `type`.
+  bool reads_type = false;
+  // Why reading cannot tell http from sse (the start of the note), or empty when the
+  // address's name tells; where both transports share one name, it means http.
+  std::string_view untold_transport{};
+  // Reading takes the local members and `headers` on either side.
+  bool reads_both_sides = false;
+  // TOML has no null.
+  bool drops_nulls = false;
+};
+
+const Dialect& dialect_of(ServerShape shape) {
+  static const Dialect standard{.standard_members = true};
+  static const Dialect claude{.standard_members = true, .names_remote_transport = true};
+  static const Dialect codex{.headers = "http_headers", .drops_nulls = true};
+  static const Dialect opencode{.env = "environment",
+                                .joined_command = true,
+                                .local_word = "local",
+                                .remote_word = "remote",
+                                .untold_transport = "OpenCode has one remote transport"};
+  static const Dialect gemini{
+      .http_url = "httpUrl", .names_sse = true, .reads_type = true, .reads_both_sides = true};
+  static const Dialect windsurf{.http_url = "serverUrl",
+                                .sse_url = "serverUrl",
+                                .untold_transport = "Windsurf records no transport",
+                                .reads_both_sides = true};
   switch (shape) {
     case ServerShape::standard:
-      return server;
+      return standard;
+    case ServerShape::claude:
+      return claude;
     case ServerShape::codex:
-      if (is_remote(transport)) {
-        copy_remote_keys(server, "url", "http_headers", entry);
-      } else {
-        copy_local_keys(server, entry);
-      }
-      copy_tweak_keys(server, entry);
-      strip_nulls(entry);
-      return entry;
+      return codex;
     case ServerShape::opencode:
-      if (is_remote(transport)) {
-        put(entry, "type", "remote");
-        copy_remote_keys(server, "url", "headers", entry);
-      } else {
-        put(entry, "type", "local");
-        // OpenCode takes the program and its arguments as one list.
-        Json command = Json::array();
-        if (const auto program = server.find("command");
-            program != server.end() && program->is_string()) {
-          command.push_back(*program);
-        }
-        if (const auto args = server.find("args"); args != server.end() && args->is_array()) {
-          for (const Json& arg : *args) {
-            command.push_back(arg);
-          }
-        }
-        if (!command.empty()) {
-          put(entry, "command", std::move(command));
-        }
-        copy_key_as(server, "env", "environment", entry);
-      }
-      copy_tweak_keys(server, entry);
-      return entry;
+      return opencode;
     case ServerShape::gemini:
-      if (transport == Transport::http) {
-        copy_remote_keys(server, "httpUrl", "headers", entry);
-      } else if (transport == Transport::sse) {
-        copy_remote_keys(server, "url", "headers", entry);
-      } else {
-        copy_local_keys(server, entry);
-      }
-      copy_tweak_keys(server, entry);
-      return entry;
+      return gemini;
     case ServerShape::windsurf:
-      if (is_remote(transport)) {
-        copy_remote_keys(server, "serverUrl", "headers", entry);
-      } else {
-        copy_local_keys(server, entry);
+      return windsurf;
+  }
+  return standard;
+}
+
+std::optional<Transport> transport_named(const Json& type) {
+  if (type.is_string()) {
+    for (Transport transport : {Transport::stdio, Transport::http, Transport::sse}) {
+      if (type == to_string(transport)) {
+        return transport;
       }
-      copy_tweak_keys(server, entry);
-      return entry;
+    }
+  }
+  return std::nullopt;
+}
+
+Json translate(const Json& server, ServerShape shape) {
+  const Dialect& d = dialect_of(shape);
+  const Transport transport = transport_of(server);
+  if (d.standard_members) {
+    if (!d.names_remote_transport || server.contains("type") || !is_remote(transport)) {
+      return server;
+    }
+    Json entry = {{"type", to_string(transport)}};
+    for (const auto& [key, value] : server.items()) {
+      put(entry, key, value);
+    }
+    return entry;
+  }
+  Json entry = Json::object();
+  if (is_remote(transport)) {
+    if (!d.remote_word.empty()) {
+      put(entry, "type", d.remote_word);
+    }
+    copy_key_as(server, "url", transport == Transport::http ? d.http_url : d.sse_url, entry);
+    if (transport == Transport::sse && d.names_sse) {
+      put(entry, "type", to_string(transport));
+    }
+    copy_key_as(server, "headers", d.headers, entry);
+  } else {
+    if (!d.local_word.empty()) {
+      put(entry, "type", d.local_word);
+    }
+    if (d.joined_command) {
+      Json command = Json::array();
+      if (const auto program = server.find("command");
+          program != server.end() && program->is_string()) {
+        command.push_back(*program);
+      }
+      if (const auto args = server.find("args"); args != server.end() && args->is_array()) {
+        for (const Json& arg : *args) {
+          command.push_back(arg);
+        }
+      }
+      if (!command.empty()) {
+        put(entry, d.command, std::move(command));
+      }
+    } else {
+      copy_key_as(server, "command", d.command, entry);
+      copy_key_as(server, "args", d.args, entry);
+    }
+    copy_key_as(server, "env", d.env, entry);
+  }
+  copy_tweak_keys(server, entry);
+  if (d.drops_nulls) {
+    strip_nulls(entry);
   }
   return entry;
 }
@@ -145,21 +196,145 @@ struct Taker {
   Json standard = Json::object();
   std::vector<std::string> taken{};
 
-  void take_as(const std::string& key, const std::string& as) {
+  void take_as(std::string_view key, std::string_view as) {
     if (const auto found = entry.find(key); found != entry.end()) {
       put(standard, as, *found);
-      taken.push_back(key);
+      taken.emplace_back(key);
     }
   }
-  void take(const std::string& key) { take_as(key, key); }
-  bool has(const std::string& key) const { return entry.contains(key); }
+  void take(std::string_view key) { take_as(key, key); }
+  bool has(std::string_view key) const { return entry.contains(key); }
   bool was_taken(const std::string& key) const {
     return std::find(taken.begin(), taken.end(), key) != taken.end();
   }
 };
 
+void take_local(const Dialect& d, Taker& taker) {
+  if (!d.joined_command) {
+    taker.take_as(d.command, "command");
+    taker.take_as(d.args, "args");
+  } else if (const auto command = taker.entry.find(d.command); command != taker.entry.end()) {
+    if (!command->is_array()) {
+      put(taker.standard, "command", *command);
+    } else if (!command->empty()) {
+      put(taker.standard, "command", command->front());
+      if (command->size() > 1) {
+        put(taker.standard, "args", Json(Json::array_t(command->begin() + 1, command->end())));
+      }
+    }
+    taker.taken.emplace_back(d.command);
+  }
+  taker.take_as(d.env, "env");
+}
+
+// The standard members of a non-standard entry; a transport note when the entry cannot say
+// which remote transport it speaks.
+std::optional<std::string> take_by_dialect(std::string_view name, const Dialect& d, Taker& taker) {
+  const Json& entry = taker.entry;
+  const auto type = entry.find("type");
+  const bool string_type = type != entry.end() && type->is_string();
+  std::optional<std::string_view> url_key;
+  std::optional<Transport> transport;
+  if (!d.remote_word.empty()) {
+    // The entry's own word decides its side, whatever else it holds.
+    taker.taken.emplace_back("type");
+    if (string_type ? *type == d.remote_word : taker.has(d.sse_url)) {
+      url_key = d.sse_url;
+    }
+  } else if (taker.has(d.http_url)) {
+    url_key = d.http_url;
+    transport = Transport::http;
+  } else if (taker.has(d.sse_url)) {
+    url_key = d.sse_url;
+    transport = Transport::sse;
+  }
+  if (url_key && !d.untold_transport.empty()) {
+    transport = std::nullopt;
+  }
+  if (d.reads_type && string_type) {
+    const std::optional<Transport> named = transport_named(*type);
+    // The agent takes a distinct http address over whatever `type` says: a contrary word
+    // stays the agent's own.
+    const bool contrary = url_key == d.http_url && d.http_url != d.sse_url && named != transport;
+    if (named && !contrary) {
+      transport = named;
+      taker.taken.emplace_back("type");
+    }
+  }
+
+  if (transport && (url_key || taker.was_taken("type"))) {
+    put(taker.standard, "type", to_string(*transport));
+  }
+  std::optional<std::string> note;
+  if (url_key) {
+    taker.take_as(*url_key, "url");
+    if (!transport) {
+      note = fmt::format("`{}`: {}, so http and sse cannot be told apart — no `type` was recorded",
+                         name, d.untold_transport);
+    }
+  }
+  if (d.reads_both_sides) {
+    take_local(d, taker);
+    taker.take_as(d.headers, "headers");
+  } else if (url_key) {
+    taker.take_as(d.headers, "headers");
+  } else {
+    take_local(d, taker);
+  }
+  return note;
+}
+
+// `server` with the `type` that `transport_of` infers made explicit.
+Json with_transport(const Json& server) {
+  Json typed = server;
+  if (typed.is_object() && !typed.contains("type")) {
+    put(typed, "type", to_string(transport_of(server)));
+  }
+  return typed;
+}
+
 std::string joined(const std::vector<std::string>& names) {
   return fmt::format("{}", fmt::join(names, ", "));
+}
+
+// The entry as the agent reads it, for agents that accept two spellings of one entry: gemini
+// takes `url` with `type` "http" as it takes `httpUrl` (kelvaro writes the older name, which it
+// still reads first), and a local entry's `type` "stdio" changes nothing.
+Json respelled(const Dialect& d, const Json& entry) {
+  if (!d.reads_type || !entry.is_object()) {
+    return entry;
+  }
+  const auto type = entry.find("type");
+  if (type == entry.end() || entry.contains(d.http_url)) {
+    return entry;
+  }
+  Json spelled = entry;
+  if (!entry.contains(d.sse_url)) {
+    if (*type == to_string(Transport::stdio)) {
+      spelled.erase("type");
+    }
+  } else if (*type == to_string(Transport::http)) {
+    spelled.erase("type");
+    put(spelled, d.http_url, entry[std::string(d.sse_url)]);
+    spelled.erase(std::string(d.sse_url));
+  }
+  return spelled;
+}
+
+// True when the agent's entry and kelvaro's rendering differ only in a `type` that names the
+// transport both already mean: kelvaro writes it where the agent's own loader needs it.
+bool states_only_transport(std::string_view name, ServerShape shape, const Json& entry,
+                           const Json& rendered) {
+  for (const Json* side : {&entry, &rendered}) {
+    const auto type = side->find("type");
+    if (type != side->end() && !transport_named(*type)) {
+      return false;
+    }
+  }
+  auto held = standardise_server(name, entry, shape);
+  auto written = standardise_server(name, rendered, shape);
+  return held && written && same_server(held->server, written->server) &&
+         json_equal(held->tweak, written->tweak);
 }
 
 }  // namespace
@@ -221,7 +396,7 @@ Result<Json> render_server(std::string_view name, const RunContext& ctx, const J
       }
     }
   }
-  if (shape == ServerShape::codex) {
+  if (dialect_of(shape).drops_nulls) {
     strip_nulls(entry);
   }
   return entry;
@@ -234,83 +409,13 @@ Result<AdoptedServer> standardise_server(std::string_view name, const Json& entr
   }
   Taker taker{.entry = entry};
   AdoptedServer adopted;
-  switch (shape) {
-    case ServerShape::standard:
-      for (std::string_view key : standard_keys) {
-        taker.take(std::string(key));
-      }
-      break;
-    case ServerShape::codex:
-      if (taker.has("url")) {
-        taker.take("url");
-        taker.take_as("http_headers", "headers");
-        adopted.notes.push_back(
-            fmt::format("`{}`: Codex has one remote transport, so http and sse cannot be told "
-                        "apart — no `type` was recorded",
-                        name));
-      } else {
-        taker.take("command");
-        taker.take("args");
-        taker.take("env");
-      }
-      break;
-    case ServerShape::opencode: {
-      taker.taken.emplace_back("type");
-      const auto type = entry.find("type");
-      const bool has_string_type = type != entry.end() && type->is_string();
-      const bool remote = has_string_type ? *type == "remote" : taker.has("url");
-      if (remote) {
-        taker.take("url");
-        taker.take("headers");
-        adopted.notes.push_back(
-            fmt::format("`{}`: OpenCode has one remote transport, so http and sse cannot be told "
-                        "apart — no `type` was recorded",
-                        name));
-      } else {
-        if (const auto command = entry.find("command"); command != entry.end()) {
-          if (command->is_array()) {
-            if (!command->empty()) {
-              put(taker.standard, "command", command->front());
-              if (command->size() > 1) {
-                put(taker.standard, "args",
-                    Json(Json::array_t(command->begin() + 1, command->end())));
-              }
-            }
-          } else {
-            put(taker.standard, "command", *command);
-          }
-          taker.taken.emplace_back("command");
-        }
-        taker.take_as("environment", "env");
-      }
-      break;
+  const Dialect& d = dialect_of(shape);
+  if (d.standard_members) {
+    for (std::string_view key : standard_keys) {
+      taker.take(key);
     }
-    case ServerShape::gemini:
-      if (taker.has("httpUrl")) {
-        put(taker.standard, "type", "http");
-        taker.take_as("httpUrl", "url");
-      } else if (taker.has("url")) {
-        put(taker.standard, "type", "sse");
-        taker.take("url");
-      }
-      taker.take("command");
-      taker.take("args");
-      taker.take("env");
-      taker.take("headers");
-      break;
-    case ServerShape::windsurf:
-      if (taker.has("serverUrl")) {
-        taker.take_as("serverUrl", "url");
-        adopted.notes.push_back(
-            fmt::format("`{}`: Windsurf records no transport, so http and sse cannot be told "
-                        "apart — no `type` was recorded",
-                        name));
-      }
-      taker.take("command");
-      taker.take("args");
-      taker.take("env");
-      taker.take("headers");
-      break;
+  } else if (auto note = take_by_dialect(name, d, taker)) {
+    adopted.notes.push_back(std::move(*note));
   }
 
   Json tweak = Json::object();
@@ -344,8 +449,13 @@ Result<AdoptedServer> standardise_server(std::string_view name, const Json& entr
   return adopted;
 }
 
-bool same_agent_entry(ServerShape /*shape*/, const Json& rendered, const Json& entry) {
-  return json_equal(rendered, entry);
+bool same_server(const Json& a, const Json& b) {
+  return json_equal(with_transport(a), with_transport(b));
+}
+
+bool same_agent_entry(ServerShape shape, const Json& rendered, const Json& entry) {
+  const Dialect& d = dialect_of(shape);
+  return json_equal(respelled(d, rendered), respelled(d, entry));
 }
 
 std::vector<std::string> differing_keys(const Json& a, const Json& b) {
@@ -377,7 +487,15 @@ Result<std::vector<std::string>> render_diff(std::string_view name, const Json& 
   if (!rendered) {
     return unexpected(std::move(rendered).error());
   }
-  return differing_keys(entry, *rendered);
+  if (same_agent_entry(shape, *rendered, entry)) {
+    return std::vector<std::string>{};
+  }
+  std::vector<std::string> names = differing_keys(entry, *rendered);
+  if (names == std::vector<std::string>{"type"} &&
+      states_only_transport(name, shape, entry, *rendered)) {
+    names.clear();
+  }
+  return names;
 }
 
 }  // namespace kelvaro

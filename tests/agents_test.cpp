@@ -94,7 +94,7 @@ TEST(AgentTable, McpDialectsAndFileFormats) {
     bool toml;
   };
   const std::vector<Row> rows = {
-      {"claude", "mcpServers", ServerShape::standard, false},
+      {"claude", "mcpServers", ServerShape::claude, false},
       {"codex", "mcp_servers", ServerShape::codex, true},
       {"opencode", "mcp", ServerShape::opencode, false},
       {"gemini", "mcpServers", ServerShape::gemini, false},

@@ -170,7 +170,13 @@ TEST(McpDialects, RendersEachDialect) {
       {remote, ServerShape::gemini, R"({"httpUrl":"https://x","headers":{"H":"1"},"timeout":5})"},
       {remote, ServerShape::windsurf,
        R"({"serverUrl":"https://x","headers":{"H":"1"},"timeout":5})"},
-      {sse, ServerShape::gemini, R"({"url":"https://x"})"},
+      {remote, ServerShape::claude,
+       R"({"type":"http","url":"https://x","headers":{"H":"1"},"timeout":5})"},
+      {local, ServerShape::claude, R"({"command":"npx","args":["-y"],"env":{"K":"v"}})"},
+      {sse, ServerShape::claude, R"({"type":"sse","url":"https://x"})"},
+      {sse, ServerShape::standard, R"({"type":"sse","url":"https://x"})"},
+      {sse, ServerShape::gemini, R"({"url":"https://x","type":"sse"})"},
+      {sse, ServerShape::codex, R"({"url":"https://x"})"},
       {json(R"({"args": ["a"]})"), ServerShape::opencode, R"({"type":"local","command":["a"]})"},
       {json(R"({"command": "c", "x": null, "env": {"n": null}, "args": [null]})"),
        ServerShape::codex, R"({"command":"c","args":[null],"env":{}})"},
@@ -220,10 +226,9 @@ TEST(McpDialects, StandardisesWithNotesAndRendersBackTheSame) {
         "agent alone"}},
       {ServerShape::codex,
        R"({"url": "u", "http_headers": {"H": "1"}})",
-       R"({"url":"u","headers":{"H":"1"}})",
+       R"({"type":"http","url":"u","headers":{"H":"1"}})",
        "{}",
-       {"`s`: Codex has one remote transport, so http and sse cannot be told apart — no `type` "
-        "was recorded"}},
+       {}},
       {ServerShape::opencode,
        R"({"type": "local", "command": ["npx"], "environment": {}})",
        R"({"command":"npx","env":{}})",
@@ -263,6 +268,188 @@ TEST(McpDialects, StandardisesWithNotesAndRendersBackTheSame) {
   EXPECT_TRUE(diff->empty());
   EXPECT_EQ(standardise_server("s", Json::array(), ServerShape::standard).error(),
             "server `s` is not an object");
+}
+
+TEST(McpDialects, ClaudeGetsTheTransportOfTypelessRemoteServersFirst) {
+  const RunContext ctx;
+  struct Case {
+    std::string server;
+    std::string rendered;
+  };
+  const std::vector<Case> cases = {
+      {R"({"url": "u", "headers": {"H": "1"}})",
+       R"({"type":"http","url":"u","headers":{"H":"1"}})"},
+      {R"({"headers": {}, "url": "u", "disabled": false})",
+       R"({"type":"http","headers":{},"url":"u"})"},
+      {R"({"url": "u", "type": "sse"})", R"({"url":"u","type":"sse"})"},
+      // A server that names a transport kelvaro does not know keeps its word.
+      {R"({"type": "ws", "url": "u"})", R"({"type":"ws","url":"u"})"},
+      {R"({"type": "HTTP", "url": "u"})", R"({"type":"HTTP","url":"u"})"},
+      {R"({"url": "u", "command": "c"})", R"({"url":"u","command":"c"})"},
+      {R"({"command": "c"})", R"({"command":"c"})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.server);
+    auto claude = render_server("s", ctx, json(c.server), ServerShape::claude, std::nullopt, false);
+    auto tweaked = render_server("s", ctx, json(c.server), ServerShape::claude,
+                                 json(R"({"type": "sse"})"), false);
+    ASSERT_TRUE(claude && tweaked);
+    EXPECT_EQ(claude->dump(), c.rendered);
+    EXPECT_EQ((*tweaked)["type"], "sse");
+  }
+  // cursor and cline share the standard dialect, which writes the server as it stands.
+  auto cursor =
+      render_server("s", ctx, json(R"({"url": "u"})"), ServerShape::standard, std::nullopt, false);
+  ASSERT_TRUE(cursor);
+  EXPECT_EQ(cursor->dump(), R"({"url":"u"})");
+}
+
+TEST(McpDialects, GeminiTypeIsTheStandardTransport) {
+  struct Case {
+    std::string entry;
+    std::string server;
+    std::string tweak;
+  };
+  const std::vector<Case> cases = {
+      {R"({"url": "u", "type": "http", "timeout": 5})", R"({"type":"http","url":"u"})",
+       R"({"timeout":5})"},
+      {R"({"type": "sse", "url": "u"})", R"({"type":"sse","url":"u"})", "{}"},
+      {R"({"url": "u"})", R"({"type":"sse","url":"u"})", "{}"},
+      {R"({"httpUrl": "h"})", R"({"type":"http","url":"h"})", "{}"},
+      {R"({"httpUrl": "h", "type": "http"})", R"({"type":"http","url":"h"})", "{}"},
+      // gemini speaks http to an `httpUrl` whatever `type` says: the word stays gemini's own.
+      {R"({"httpUrl": "h", "type": "sse"})", R"({"type":"http","url":"h"})", R"({"type":"sse"})"},
+      {R"({"command": "c", "type": "stdio"})", R"({"type":"stdio","command":"c"})", "{}"},
+      {R"({"url": "u", "type": "ws"})", R"({"type":"sse","url":"u"})", R"({"type":"ws"})"},
+      {R"({"url": "u", "type": "HTTP"})", R"({"type":"sse","url":"u"})", R"({"type":"HTTP"})"},
+      {R"({"url": "u", "type": 1})", R"({"type":"sse","url":"u"})", R"({"type":1})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+
+    auto adopted = standardise_server("s", json(c.entry), ServerShape::gemini);
+
+    ASSERT_TRUE(adopted);
+    EXPECT_EQ(adopted->server.dump(), c.server);
+    EXPECT_EQ(adopted->tweak.dump(), c.tweak);
+  }
+}
+
+TEST(McpDialects, AdoptedEntriesRenderBackAsTheAgentReadsThem) {
+  struct Case {
+    ServerShape shape;
+    std::string entry;
+    std::vector<std::string> diff;
+  };
+  const std::vector<Case> cases = {
+      // claude skips a remote entry without `type`; kelvaro's copy names it, nothing else.
+      {ServerShape::claude, R"({"url": "u"})", {}},
+      {ServerShape::claude, R"({"type": "http", "url": "u"})", {}},
+      {ServerShape::claude, R"({"type": "sse", "url": "u", "headers": {"H": "1"}})", {}},
+      {ServerShape::standard, R"({"url": "u"})", {}},
+      {ServerShape::gemini, R"({"url": "u", "type": "http"})", {}},
+      {ServerShape::gemini, R"({"url": "u"})", {}},
+      {ServerShape::gemini, R"({"url": "u", "type": "sse"})", {}},
+      {ServerShape::gemini, R"({"command": "c", "type": "stdio"})", {}},
+      {ServerShape::gemini, R"({"httpUrl": "h", "type": "sse"})", {}},
+      {ServerShape::gemini, R"({"url": "u", "type": "ws"})", {}},
+      {ServerShape::codex, R"({"url": "u"})", {}},
+      // A local `type` with an address: gemini connects, a stdio server would not.
+      {ServerShape::gemini, R"({"url": "u", "type": "stdio"})", {"type", "url"}},
+      // opencode needs its own word in every entry.
+      {ServerShape::opencode, R"({"url": "u"})", {"type"}},
+      {ServerShape::opencode, R"({"type": "remote", "url": "u"})", {}},
+      {ServerShape::claude, R"({"url": "u", "z": null})", {"type", "z"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+    const Json entry = json(c.entry);
+    auto adopted = standardise_server("s", entry, c.shape);
+    ASSERT_TRUE(adopted);
+
+    auto diff = render_diff("s", adopted->server, c.shape, entry, RunContext{}, adopted->tweak);
+
+    ASSERT_TRUE(diff);
+    EXPECT_EQ(*diff, c.diff);
+  }
+}
+
+TEST(McpDialects, EveryRenderReadsBackToTheSameEntry) {
+  const RunContext ctx;
+  const std::vector<std::string> servers = {
+      R"({"command": "c", "args": ["a"], "env": {"K": "v"}, "timeout": 5})",
+      R"({"type": "stdio", "command": "c"})",
+      R"({"url": "u", "headers": {"H": "1"}})",
+      R"({"type": "http", "url": "u", "trust": true})",
+      R"({"type": "sse", "url": "u", "headers": {"H": "1"}})",
+  };
+  for (ServerShape shape : {ServerShape::standard, ServerShape::claude, ServerShape::codex,
+                            ServerShape::opencode, ServerShape::gemini, ServerShape::windsurf}) {
+    for (const std::string& server : servers) {
+      SCOPED_TRACE(std::string(to_string(shape)) + " " + server);
+      auto rendered = render_server("s", ctx, json(server), shape, std::nullopt, false);
+      ASSERT_TRUE(rendered);
+
+      auto adopted = standardise_server("s", *rendered, shape);
+      ASSERT_TRUE(adopted);
+      auto again = render_server("s", ctx, adopted->server, shape, adopted->tweak, false);
+
+      ASSERT_TRUE(again);
+      EXPECT_TRUE(same_agent_entry(shape, *rendered, *again)) << again->dump();
+    }
+  }
+}
+
+TEST(McpDialects, SameEntryAcrossSpellingsTheAgentReadsAlike) {
+  struct Case {
+    ServerShape shape;
+    std::string rendered, entry;
+    bool same;
+  };
+  const std::vector<Case> cases = {
+      {ServerShape::gemini, R"({"httpUrl": "u", "timeout": 5})",
+       R"({"timeout": 5, "url": "u", "type": "http"})", true},
+      {ServerShape::gemini, R"({"url": "u", "type": "http"})", R"({"httpUrl": "u"})", true},
+      {ServerShape::gemini, R"({"command": "c"})", R"({"command": "c", "type": "stdio"})", true},
+      {ServerShape::gemini, R"({"httpUrl": "u"})", R"({"url": "v", "type": "http"})", false},
+      {ServerShape::gemini, R"({"httpUrl": "u", "timeout": 5})",
+       R"({"url": "u", "type": "http", "timeout": 6})", false},
+      {ServerShape::gemini, R"({"httpUrl": "u"})",
+       R"({"httpUrl": "u", "url": "u", "type": "http"})", false},
+      // gemini 0.61 reads a bare `url` as http first: it is not the sse entry.
+      {ServerShape::gemini, R"({"url": "u", "type": "sse"})", R"({"url": "u"})", false},
+      {ServerShape::gemini, R"({"httpUrl": "u"})", R"({"url": "u", "type": "sse"})", false},
+      {ServerShape::gemini, R"({"url": "u", "type": "stdio"})", R"({"url": "u"})", false},
+      {ServerShape::claude, R"({"type": "http", "url": "u"})", R"({"url": "u"})", false},
+      {ServerShape::standard, R"({"httpUrl": "u"})", R"({"url": "u", "type": "http"})", false},
+      {ServerShape::standard, R"({"b": 1, "a": 2})", R"({"a": 2, "b": 1})", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rendered + " " + c.entry);
+    EXPECT_EQ(same_agent_entry(c.shape, json(c.rendered), json(c.entry)), c.same);
+    EXPECT_EQ(same_agent_entry(c.shape, json(c.entry), json(c.rendered)), c.same);
+  }
+}
+
+TEST(McpDialects, SameServerReadsAMissingTypeAsInferred) {
+  struct Case {
+    std::string a, b;
+    bool same;
+  };
+  const std::vector<Case> cases = {
+      {R"({"url": "u"})", R"({"type": "http", "url": "u"})", true},
+      {R"({"command": "c"})", R"({"command": "c", "type": "stdio"})", true},
+      {R"({"url": "u", "command": "c"})", R"({"type": "stdio", "url": "u", "command": "c"})", true},
+      {R"({"url": "u"})", R"({"type": "sse", "url": "u"})", false},
+      {R"({"url": "u", "command": "c"})", R"({"type": "http", "url": "u", "command": "c"})", false},
+      {R"({"type": "HTTP", "url": "u"})", R"({"type": "http", "url": "u"})", false},
+      {R"({"url": "u"})", R"({"url": "u", "disabled": true})", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.a + " " + c.b);
+    EXPECT_EQ(same_server(json(c.a), json(c.b)), c.same);
+    EXPECT_EQ(same_server(json(c.b), json(c.a)), c.same);
+  }
 }
 
 TEST(McpDialects, DifferingKeysIgnoreOrderButNotNumberKinds) {

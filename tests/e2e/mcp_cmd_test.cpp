@@ -114,7 +114,7 @@ TEST_F(E2eMcpCmd, AdoptAllFromEveryAgentLeavesNoAllowlist) {
   EXPECT_EQ(home.read(config_file()), "[mcp.fs]\n");
 }
 
-TEST_F(E2eMcpCmd, AdoptCodexRemoteEntryWithItsTransportNote) {
+TEST_F(E2eMcpCmd, AdoptCodexRemoteEntryAsStreamableHttp) {
   const std::string codex =
       "# remote docs\n"
       "[mcp_servers.docs]\n"
@@ -127,15 +127,13 @@ TEST_F(E2eMcpCmd, AdoptCodexRemoteEntryWithItsTransportNote) {
   RunResult result = kelvaro({"mcp", "adopt", "codex/docs"});
 
   EXPECT_EQ(result,
-            (RunResult{.out = "adopted docs from codex\n"
-                              "  note: `docs`: Codex has one remote transport, so http and sse "
-                              "cannot be told apart — no `type` was recorded\n",
+            (RunResult{.out = "adopted docs from codex\n",
                        .err = "warning: `docs`: headers.Authorization look like credentials and "
                               "were copied into the Commons as written — replace them with "
                               "${env:VAR} before committing it\n",
                        .status = 0}));
   EXPECT_EQ(read_json(".agents/mcp.json"), Json::parse(R"({"mcpServers": {"docs": {
-                "url": "https://docs.example/mcp",
+                "type": "http", "url": "https://docs.example/mcp",
                 "headers": {"Authorization": "Bearer abc"}}}})"));
   EXPECT_EQ(home.read(".codex/config.toml"), codex);
   EXPECT_FALSE(fs::exists(config_file()));

@@ -67,7 +67,7 @@ TEST_F(E2eSyncMcp, EveryAgentGetsTheServersInItsOwnDialectOnce) {
 
   claude["mcpServers"] = Json::parse(R"({
     "fs": {"command": "npx", "args": ["-y", "fs"], "env": {"TOKEN": "sekrit"}},
-    "web": {"url": "https://w", "headers": {"A": "b"}}})");
+    "web": {"type": "http", "url": "https://w", "headers": {"A": "b"}}})");
   EXPECT_EQ(home.read(".claude.json"), claude.dump(2));
   EXPECT_EQ(
       home.read(".codex/config.toml"),
