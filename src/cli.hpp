@@ -12,7 +12,8 @@
 
 namespace kelvaro {
 
-inline constexpr std::string_view kVersion = "1.2.0";
+// The version `project()` in CMakeLists.txt gives the build.
+inline constexpr std::string_view kVersion = KELVARO_VERSION;
 inline constexpr std::string_view kHomePage = "https://github.com/kelvaro/kelvaro";
 
 // The chosen `mcp` sub-subcommand.

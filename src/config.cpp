@@ -260,7 +260,7 @@ std::optional<std::string> check_mcp_agents(const Config& config) {
         }
       }
     }
-    for (const auto& [agent, tweak] : settings.tweaks) {
+    for (const std::string& agent : settings.tweaks.names()) {
       if (builtin_agent(agent) == nullptr) {
         return not_a_builtin(server, agent);
       }

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,7 +33,7 @@ struct CustomAgent {
 // One `[mcp.<name>]` table. `agents` absent means every agent; an empty list means none.
 struct ServerSettings {
   std::optional<std::vector<std::string>> agents{};
-  std::map<std::string, nlohmann::ordered_json> tweaks{};
+  JsonMap tweaks{};  // per agent name, an object
 
   bool operator==(const ServerSettings&) const = default;
 };
@@ -73,7 +72,6 @@ Result<void> write_config_edit(const std::filesystem::path& config_dir, const To
 // only when the text changes. Fails with a ready-made message and leaves the file as it was.
 Result<void> save_server_settings(const std::filesystem::path& config_dir, std::string_view server,
                                   const std::optional<std::vector<std::string>>& agents,
-                                  const nlohmann::ordered_json& tweak, std::string_view agent,
-                                  bool share = false);
+                                  const Json& tweak, std::string_view agent, bool share = false);
 
 }  // namespace kelvaro

@@ -8,6 +8,7 @@
 #include <optional>
 #include <utility>
 
+#include "check.hpp"
 #include "fsutil.hpp"
 
 namespace kelvaro {
@@ -64,6 +65,70 @@ JsonMembers& members_of(Json& object) {
 
 const JsonMembers& members_of(const Json& object) {
   return static_cast<const JsonMembers&>(object.get_ref<const Json::object_t&>());
+}
+
+JsonMap::JsonMap() = default;
+
+JsonMap::JsonMap(const JsonMap& other)
+    : map_(other.map_ ? std::make_unique<std::map<std::string, Json>>(*other.map_) : nullptr) {}
+
+JsonMap::JsonMap(JsonMap&& other) noexcept = default;
+
+JsonMap& JsonMap::operator=(const JsonMap& other) {
+  if (this != &other) {
+    map_ = other.map_ ? std::make_unique<std::map<std::string, Json>>(*other.map_) : nullptr;
+  }
+  return *this;
+}
+
+JsonMap& JsonMap::operator=(JsonMap&& other) noexcept = default;
+
+JsonMap::~JsonMap() = default;
+
+bool JsonMap::empty() const {
+  return size() == 0;
+}
+
+std::size_t JsonMap::size() const {
+  return map_ ? map_->size() : 0;
+}
+
+Json& JsonMap::operator[](const std::string& name) {
+  if (!map_) {
+    map_ = std::make_unique<std::map<std::string, Json>>();
+  }
+  return (*map_)[name];
+}
+
+const Json& JsonMap::at(const std::string& name) const {
+  const Json* value = find(name);
+  KELVARO_CHECK(value != nullptr, "JsonMap::at names a member that is there");
+  return *value;
+}
+
+const Json* JsonMap::find(const std::string& name) const {
+  if (!map_) {
+    return nullptr;
+  }
+  auto it = map_->find(name);
+  return it != map_->end() ? &it->second : nullptr;
+}
+
+std::vector<std::string> JsonMap::names() const {
+  std::vector<std::string> names;
+  if (map_) {
+    for (const auto& [name, value] : *map_) {
+      names.push_back(name);
+    }
+  }
+  return names;
+}
+
+bool JsonMap::operator==(const JsonMap& other) const {
+  if (size() != other.size()) {
+    return false;
+  }
+  return size() == 0 || *map_ == *other.map_;
 }
 
 std::optional<Json> swap_remove_member(Json& object, std::string_view key) {

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
@@ -126,6 +128,35 @@ Result<WriteOutcome> write_json_file(const std::filesystem::path& path, const Js
 using JsonMembers = std::vector<std::pair<const std::string, Json>>;
 JsonMembers& members_of(Json& object);
 const JsonMembers& members_of(const Json& object);
+
+// Names mapped to JSON values, in name order, held behind a pointer so that a record in a
+// header can carry them where the JSON library is not included. Compared as the values'
+// `operator==` compares them.
+class JsonMap {
+ public:
+  JsonMap();
+  JsonMap(const JsonMap& other);
+  JsonMap(JsonMap&& other) noexcept;
+  JsonMap& operator=(const JsonMap& other);
+  JsonMap& operator=(JsonMap&& other) noexcept;
+  ~JsonMap();
+
+  bool empty() const;
+  std::size_t size() const;
+  // The value of `name`, inserted as null when it is not there yet.
+  Json& operator[](const std::string& name);
+  // The value of `name`, which must be there.
+  const Json& at(const std::string& name) const;
+  // The value of `name`, or null when it is not there.
+  const Json* find(const std::string& name) const;
+  // The names, in order.
+  std::vector<std::string> names() const;
+
+  bool operator==(const JsonMap& other) const;
+
+ private:
+  std::unique_ptr<std::map<std::string, Json>> map_;  // null while empty
+};
 
 // Takes the member `key` out of the object `object` and returns its value (nullopt when there
 // is none). The last member fills the vacated place, so exactly one other member moves.

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "agents.hpp"
@@ -15,6 +16,25 @@ namespace kelvaro {
 namespace {
 
 namespace fs = std::filesystem;
+
+// One row of the event table: the Commons name and gemini's name for it (nullopt: gemini has
+// no such event).
+struct HookEvent {
+  std::string_view name;
+  std::optional<std::string_view> gemini;
+};
+
+// The eight hook events, in table order (the order of "expected one of" in messages).
+constexpr std::array<HookEvent, 8> hook_events = {{
+    {"SessionStart", "SessionStart"},
+    {"Stop", "AfterAgent"},
+    {"PreToolUse", "BeforeTool"},
+    {"PostToolUse", "AfterTool"},
+    {"Notification", "Notification"},
+    {"UserPromptSubmit", std::nullopt},
+    {"SubagentStop", std::nullopt},
+    {"PreCompact", "PreCompress"},
+}};
 
 const HookEvent* find_event(std::string_view name) {
   for (const HookEvent& event : hook_events) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -33,25 +32,6 @@ struct CommonsHook {
 
   bool operator==(const CommonsHook&) const = default;
 };
-
-// One row of the event table: the Commons name and gemini's name for it (nullopt: gemini has
-// no such event).
-struct HookEvent {
-  std::string_view name;
-  std::optional<std::string_view> gemini;
-};
-
-// The eight hook events, in table order (the order of "expected one of" in messages).
-inline constexpr std::array<HookEvent, 8> hook_events = {{
-    {"SessionStart", "SessionStart"},
-    {"Stop", "AfterAgent"},
-    {"PreToolUse", "BeforeTool"},
-    {"PostToolUse", "AfterTool"},
-    {"Notification", "Notification"},
-    {"UserPromptSubmit", std::nullopt},
-    {"SubagentStop", std::nullopt},
-    {"PreCompact", "PreCompress"},
-}};
 
 // The state of one planned hook entry. `sync` changes `missing` and `drifted` only.
 enum class HookState : std::uint8_t {

@@ -156,8 +156,8 @@ McpPlan plan_mcp_agents(const RunContext& ctx, const Config& config,
       }
       std::optional<Json> tweak;
       if (settings != nullptr) {
-        if (const auto found = settings->tweaks.find(agent.name); found != settings->tweaks.end()) {
-          tweak = found->second;
+        if (const Json* found = settings->tweaks.find(agent.name)) {
+          tweak = *found;
         }
       }
       auto rendered = render_server(name, ctx, server, route.shape, tweak, true);

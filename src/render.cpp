@@ -138,6 +138,21 @@ std::vector<RenderItem> plan_orphans(const Agent& agent, const fs::path& dir,
   return items;
 }
 
+// The complete generated json file: an object with "description" (when present) and "prompt",
+// pretty-printed with a two-space indent, then "\n". Fails with the printer's message.
+Result<std::string> render_json_command(const CommandText& command) {
+  Json object = Json::object();
+  if (command.description) {
+    object["description"] = *command.description;
+  }
+  object["prompt"] = command.prompt;
+  auto text = dump_json(object);
+  if (!text) {
+    return unexpected(text.error());
+  }
+  return *text + "\n";
+}
+
 }  // namespace
 
 CommandText parse_command_text(std::string_view text) {
@@ -182,19 +197,6 @@ std::string render_toml_command(const CommandText& command) {
   }
   toml::set_value(doc.root, "prompt", toml::string_value(command.prompt));
   return fmt::format("{}\n{}", generated_marker, toml::print(doc));
-}
-
-Result<std::string> render_json_command(const CommandText& command) {
-  Json object = Json::object();
-  if (command.description) {
-    object["description"] = *command.description;
-  }
-  object["prompt"] = command.prompt;
-  auto text = dump_json(object);
-  if (!text) {
-    return unexpected(text.error());
-  }
-  return *text + "\n";
 }
 
 Result<std::string> render_command(const CommandText& command, RenderFormat format) {

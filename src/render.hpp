@@ -42,11 +42,9 @@ CommandText parse_command_text(std::string_view text);
 // `prompt` as string values of a new TOML document, printed the same way every time.
 std::string render_toml_command(const CommandText& command);
 
-// The complete generated json file: an object with "description" (when present) and "prompt",
-// pretty-printed with a two-space indent, then "\n". Fails with the printer's message.
-Result<std::string> render_json_command(const CommandText& command);
-
-// The complete generated file for `format` (see the two functions above).
+// The complete generated file for `format`: for toml as `render_toml_command`; for json an
+// object with "description" (when present) and "prompt", pretty-printed with a two-space
+// indent, then "\n". Fails with the printer's message.
 Result<std::string> render_command(const CommandText& command, RenderFormat format);
 
 // True when one of the first three lines of `text`, trimmed of white space at both ends, is

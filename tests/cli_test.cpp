@@ -140,14 +140,15 @@ TEST(CliHelp, TopHelpListsEveryCommandAndEndsWithTheHomePage) {
 }
 
 TEST(CliHelp, HelpVersionAndBareMcpGoToOutWithStatusZero) {
+  const std::string version_line = "kelvaro " + std::string(kVersion);
   struct Case {
     std::vector<std::string> words;
     std::string first_line;
   };
   const Case cases[] = {
-      {{"--version"}, "kelvaro 1.2.0"},
-      {{"-V"}, "kelvaro 1.2.0"},
-      {{"-hV"}, "kelvaro 1.2.0"},
+      {{"--version"}, version_line},
+      {{"-V"}, version_line},
+      {{"-hV"}, version_line},
       {{"--help"}, "One canonical .agents/ folder, fanned out to all your AI coding agents."},
       {{"help"}, "One canonical .agents/ folder, fanned out to all your AI coding agents."},
       {{"-h", "sync"}, "Fan the Commons out to every installed agent"},

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <system_error>
 #include <vector>

@@ -491,6 +491,25 @@ TEST(JsonEqual, IgnoresOrderButNotNumberKinds) {
   EXPECT_TRUE(json_equal(Json(std::int64_t{5}), Json::parse("5")));
 }
 
+TEST(JsonMap, CopiesAreDeepAndAMovedFromMapIsEmpty) {
+  JsonMap map;
+  map["codex"] = Json::parse(R"({"timeout": 5})");
+  map["claude"] = Json::object();
+
+  JsonMap copy = map;
+  copy["codex"]["timeout"] = 6;
+  JsonMap moved = std::move(copy);
+
+  EXPECT_EQ(map.at("codex").dump(), R"({"timeout":5})");
+  EXPECT_EQ(moved.at("codex").dump(), R"({"timeout":6})");
+  EXPECT_FALSE(moved == map);
+  EXPECT_EQ(map.names(), (std::vector<std::string>{"claude", "codex"}));
+  EXPECT_EQ(map.find("gemini"), nullptr);
+  EXPECT_TRUE(copy.empty());  // a moved-from map is left empty, not broken
+  EXPECT_TRUE(copy == JsonMap());
+  EXPECT_FALSE(JsonMap() == map);
+}
+
 TEST(PositionText, CountsBytesFromTheOffset) {
   struct Case {
     std::string text;

@@ -1,3 +1,5 @@
+#include "cli.hpp"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -20,7 +22,8 @@ std::string first_line(const std::string& text) {
 TEST(E2eCli, VersionNeedsNothingFromTheEnvironment) {
   RunResult result = run_kelvaro({"--version"}, {});
 
-  EXPECT_EQ(result, (RunResult{.out = "kelvaro 1.2.0\n", .err = "", .status = 0}));
+  EXPECT_EQ(result,
+            (RunResult{.out = "kelvaro " + std::string(kVersion) + "\n", .err = "", .status = 0}));
 }
 
 TEST(E2eCli, ShortAndLongHelp) {
