@@ -570,9 +570,7 @@ int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
   }
   // Link targets are computed between absolute paths, so a relative home or Commons is
   // anchored at the current folder once.
-  RunContext anchored = ctx;
-  anchored.home = absolute_normal_path(ctx.home);
-  anchored.commons = absolute_normal_path(ctx.commons);
+  const RunContext anchored = anchor_context(ctx);
 
   fs::path path = path_text;
   if (path.is_relative()) {

@@ -131,8 +131,8 @@ void report_commons(const fs::path& commons, Reporter& reporter) {
 void check_commons_override(const RunContext& ctx, const Config& config, Reporter& reporter) {
   std::optional<std::string> value = env_get(ctx.env, "KELVARO_HOME");
   const fs::path default_commons = ctx.home / ".agents";
-  if (!value || value->empty() ||
-      absolute_normal_path(ctx.commons) == absolute_normal_path(default_commons)) {
+  const RunContext anchored = anchor_context(ctx);
+  if (!value || value->empty() || anchored.commons == anchored.home / ".agents") {
     return;
   }
   std::vector<std::string> names;

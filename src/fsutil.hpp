@@ -274,6 +274,14 @@ Result<std::filesystem::path, std::error_code> canonical_path(const std::filesys
 // The current folder of the process.
 Result<std::filesystem::path, std::error_code> current_folder();
 
+// `path` made absolute against the current folder and normalised the way the system resolves
+// it when it opens it, so that the result names the folder the system reaches. On POSIX a ".."
+// steps out of the folder its prefix really is, which a link may have taken elsewhere; where
+// that prefix cannot be reached, the ".." is kept, as the system cannot step out of it either.
+// Links not followed by ".." stay as written. Windows removes ".." by text before it follows
+// any link, so there this is `absolute_normal_path`.
+std::filesystem::path reached_path(const std::filesystem::path& path);
+
 // --- process ------------------------------------------------------------------------------
 
 // The process environment, captured once at start. Names compare byte for byte, so case

@@ -395,4 +395,34 @@ Result<std::filesystem::path, std::error_code> current_folder() {
   return result;
 }
 
+std::filesystem::path reached_path(const std::filesystem::path& path) {
+  std::filesystem::path absolute = path;
+  if (path.is_relative()) {
+    if (auto cwd = current_folder()) {
+      absolute = *cwd / path;
+    }
+  }
+  std::filesystem::path result = absolute.root_path();
+  for (const std::filesystem::path& part : absolute.relative_path()) {
+    if (part.empty() || part == ".") {
+      continue;
+    }
+    if (part != "..") {
+      result /= part;
+      continue;
+    }
+    auto real = canonical_path(result);
+    if (!real || !is_folder(*real)) {
+      result /= part;
+      continue;
+    }
+    // The text is kept when dropping its last component by text reaches the same folder.
+    std::filesystem::path up = real->parent_path();
+    std::filesystem::path lexical = result.has_relative_path() ? result.parent_path() : result;
+    auto lexical_real = canonical_path(lexical);
+    result = lexical_real && *lexical_real == up ? lexical : up;
+  }
+  return result;
+}
+
 }  // namespace kelvaro

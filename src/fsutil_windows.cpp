@@ -469,4 +469,10 @@ Result<fs::path, std::error_code> current_folder() {
   return result;
 }
 
+// Windows resolves ".." by text before it follows any link (GetFullPathNameW), so the text
+// rule names the folder the system reaches.
+fs::path reached_path(const fs::path& path) {
+  return absolute_normal_path(path);
+}
+
 }  // namespace kelvaro
