@@ -468,6 +468,31 @@ std::string render_failure(const Definition& def, const CLI::ParseError& error,
   return usage_error(def, leaf, message);
 }
 
+// The parser lets `--flag=true` and `--flag=` through once flag overrides are disabled, and
+// a flag takes no value at all: the usage error for the first such word before "--".
+std::optional<std::string> flag_given_a_value(const Definition& def,
+                                              const std::vector<const CLI::App*>& chain,
+                                              const std::vector<std::string>& words) {
+  for (const std::string& word : words) {
+    if (word == "--") {
+      return std::nullopt;
+    }
+    const std::size_t equals = word.find('=');
+    if (word.rfind("--", 0) != 0 || equals == std::string::npos) {
+      continue;
+    }
+    const std::string name = word.substr(2, equals - 2);
+    for (const CLI::App* app : chain) {
+      for (const CLI::Option* opt : app->get_options()) {
+        if (opt->get_expected_max() == 0 && opt->check_lname(name)) {
+          return unexpected_argument(def, app, word);
+        }
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 ParseOutcome shown(std::string text) {
   ParseOutcome outcome;
   outcome.out = std::move(text);
@@ -582,6 +607,9 @@ ParseOutcome parse_with(const Definition& def, Slots& slots, const std::vector<s
   }
 
   auto chain = selection(app);
+  if (auto refused = flag_given_a_value(def, chain, words)) {
+    return failed(std::move(*refused));
+  }
   const CLI::App* leaf = chain.back();
   if (leaf->get_name() == "help" && leaf->get_parent() != nullptr) {
     const bool under_mcp = leaf->get_parent() == def.mcp;
