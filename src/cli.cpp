@@ -671,10 +671,10 @@ int dispatch(const RunContext& ctx, const Config& config, Reporter& reporter, co
       command.value);
 }
 
+// Not flushed here: `run` flushes standard output once and reports why that failed.
 void write_text(std::ostream& stream, std::string_view text) {
   try {
     stream.write(text.data(), static_cast<std::streamsize>(text.size()));
-    stream.flush();
   } catch (const std::ios_base::failure&) {
   }
 }
@@ -687,8 +687,10 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
   return parse_with(def, slots, args);
 }
 
-int run(const std::vector<std::string>& args, const EnvSnapshot& env, std::ostream& out,
-        std::ostream& err) {
+namespace {
+
+int run_command(const std::vector<std::string>& args, const EnvSnapshot& env, std::ostream& out,
+                std::ostream& err) {
   // The program's own name is not looked at, so only the arguments must be text.
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (!is_valid_utf8(args[i])) {
@@ -721,6 +723,19 @@ int run(const std::vector<std::string>& args, const EnvSnapshot& env, std::ostre
 
   Reporter reporter{.out = &out, .err = &err};
   return dispatch(*ctx, *config, reporter, *parsed.cli);
+}
+
+}  // namespace
+
+int run(const std::vector<std::string>& args, const EnvSnapshot& env, std::ostream& out,
+        std::ostream& err) {
+  const int status = run_command(args, env, out, err);
+  // A report that did not arrive is a failed run, whatever the command decided.
+  if (const std::error_code error = finish_standard_output(out)) {
+    write_text(err, fmt::format("error: cannot write standard output: {}\n", error.message()));
+    return 1;
+  }
+  return status;
 }
 
 }  // namespace kelvaro

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -297,6 +298,11 @@ void open_standard_streams();
 
 // Makes a write to a pipe whose reader has gone fail instead of ending the process.
 void ignore_broken_pipes();
+
+// Flushes `out`, which writes to standard output, and returns why it could not be written
+// whole; no error when it was, or when only its reader has gone (a closed pipe, `| head`),
+// since a reader may stop reading early.
+std::error_code finish_standard_output(std::ostream& out);
 
 // The whole process environment; nullopt-valued entries are never produced. Fails with a
 // message when a name or value is not valid UTF-8.

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -184,6 +185,25 @@ void open_standard_streams() {
 
 void ignore_broken_pipes() {
   ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::error_code finish_standard_output(std::ostream& out) {
+  errno = 0;
+  out.flush();
+  if (!out.fail()) {
+    return {};
+  }
+  const int error = errno;
+  // A failure met earlier leaves no trace in errno; a pipe without reader says so itself.
+  struct pollfd pipe_end {};
+  pipe_end.fd = STDOUT_FILENO;
+  pipe_end.events = POLLOUT;
+  const bool reader_gone =
+      error == EPIPE || (::poll(&pipe_end, 1, 0) > 0 && (pipe_end.revents & POLLERR) != 0);
+  if (reader_gone) {
+    return {};
+  }
+  return {error != 0 ? error : EIO, std::generic_category()};
 }
 
 Result<EnvSnapshot> capture_environment() {

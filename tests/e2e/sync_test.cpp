@@ -293,6 +293,27 @@ TEST_F(E2eSync, ReaderThatGoesAwayDoesNotStopTheRun) {
   EXPECT_EQ(sync(), up_to_date);
 }
 
+TEST_F(E2eSync, OutputThatCannotBeWrittenIsAnError) {
+#ifdef _WIN32
+  GTEST_SKIP() << "standard streams are set up with POSIX descriptors";
+#endif
+  if (!fs::exists("/dev/full")) {
+    GTEST_SKIP() << "this system has no /dev/full, a device on which every write fails";
+  }
+  const std::string error = "error: cannot write standard output: " +
+                            std::make_error_code(std::errc::no_space_on_device).message() + "\n";
+  const std::vector<std::vector<std::string>> commands = {
+      {"status", "--json"}, {"sync", "--dry-run"}, {"sync"}, {"sync"}, {"--help"}};
+  for (const std::vector<std::string>& args : commands) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    RunResult result =
+        run_kelvaro_with(args, home.env(), OutputEnd::full_device, OutputEnd::captured);
+    EXPECT_EQ(result, (RunResult{.out = "", .err = error, .status = 1}));
+  }
+  // The report was lost, the changes were not.
+  EXPECT_TRUE(exists_here(home.path(".claude/skills/x")));
+}
+
 TEST_F(E2eSync, ClosedStandardStreamsNeverReachTheLockFile) {
 #ifdef _WIN32
   GTEST_SKIP() << "standard streams are set up with POSIX descriptors";
