@@ -563,9 +563,7 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
 
 int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
           const fs::path& path_text, bool dry_run) {
-  if (!is_folder(ctx.commons)) {
-    report_error(reporter, fmt::format("no Commons at {} — run `kelvaro init` to create one",
-                                       display(ctx.commons)));
+  if (!require_commons(ctx, reporter)) {
     return 1;
   }
   // Link targets are computed between absolute paths, so a relative home or Commons is

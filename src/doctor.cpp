@@ -335,11 +335,8 @@ int doctor(const RunContext& ctx, const Config& config, Reporter& reporter) {
   check_legacy_dir(ctx.legacy_home_dir, ctx.config_dir, reporter);
   check_legacy_dir(ctx.legacy_config_dir, ctx.config_dir, reporter);
 
-  if (is_folder(ctx.commons)) {
+  if (require_commons(ctx, reporter)) {
     report_commons(ctx.commons, reporter);
-  } else {
-    report_error(reporter, fmt::format("no Commons at {} — run `kelvaro init` to create one",
-                                       display(ctx.commons)));
   }
 
   const fs::path old_subagents = ctx.commons / "subagents";

@@ -354,15 +354,6 @@ void print_summary(SyncRun& run) {
 
 }  // namespace
 
-bool require_commons(const RunContext& ctx, Reporter& reporter) {
-  if (is_folder(ctx.commons)) {
-    return true;
-  }
-  report_error(reporter, fmt::format("no Commons at {} — run `kelvaro init` to create one",
-                                     display(ctx.commons)));
-  return false;
-}
-
 SyncPlan plan_sync(const RunContext& ctx, const Config& config) {
   SyncPlan plan;
   plan.ctx = anchor_context(ctx);

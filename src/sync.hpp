@@ -47,11 +47,6 @@ struct SyncPlan {
   std::vector<std::string> blocking;
 };
 
-// True when the Commons of `ctx` is a folder (links followed). Otherwise reports "no Commons
-// at {} — run `kelvaro init` to create one" and returns false: the first check of every
-// command that plans against the Commons.
-bool require_commons(const RunContext& ctx, Reporter& reporter);
-
 // Lists the installed agents once and plans, for each of them, the links of every family and
 // every further section against the Commons of `ctx`. The home and Commons are anchored first
 // (see `SyncPlan::ctx`). Only reads.
