@@ -563,16 +563,12 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
 
 int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
           const fs::path& path_text, bool dry_run) {
-  if (!is_folder(ctx.commons)) {
-    report_error(reporter, fmt::format("no Commons at {} — run `kelvaro init` to create one",
-                                       display(ctx.commons)));
+  if (!require_commons(ctx, reporter)) {
     return 1;
   }
   // Link targets are computed between absolute paths, so a relative home or Commons is
   // anchored at the current folder once.
-  RunContext anchored = ctx;
-  anchored.home = absolute_normal_path(ctx.home);
-  anchored.commons = absolute_normal_path(ctx.commons);
+  const RunContext anchored = anchor_context(ctx);
 
   fs::path path = path_text;
   if (path.is_relative()) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "adopt.hpp"
+#include "check.hpp"
 #include "config.hpp"
 #include "doctor.hpp"
 #include "fsutil.hpp"
@@ -225,10 +226,20 @@ struct Slots {
   std::vector<std::string> help_mcp;
 };
 
+// The command a selected leaf App stands for, made from the bound values.
+using CommandOf = CliCommand (*)(const Slots&);
+
+CliCommand mcp_command(McpCommand command) {
+  return {CliCommand::Mcp{.command = command}};
+}
+
 struct Definition {
   std::unique_ptr<CLI::App> app;
   std::shared_ptr<HelpFormatter> formatter;
   CLI::App* mcp = nullptr;
+  // Every leaf App but `help` with the command it stands for, so no App can be mistaken for
+  // another by its name.
+  std::vector<std::pair<const CLI::App*, CommandOf>> commands;
 };
 
 void add_help_command(CLI::App& parent, std::vector<std::string>& names) {
@@ -257,9 +268,14 @@ Definition cli_command(Slots& slots) {
   CLI::App* sync = app.add_subcommand("sync", "Fan the Commons out to every installed agent");
   sync->add_flag("--dry-run", slots.sync_dry_run,
                  "Report the plan without touching the filesystem");
+  def.commands.emplace_back(sync, [](const Slots& s) -> CliCommand {
+    return {CliCommand::Sync{.dry_run = s.sync_dry_run}};
+  });
 
-  app.add_subcommand("init",
-                     "Create the Commons skeleton and report what this machine already has");
+  def.commands.emplace_back(
+      app.add_subcommand("init",
+                         "Create the Commons skeleton and report what this machine already has"),
+      [](const Slots&) -> CliCommand { return {CliCommand::Init{}}; });
 
   CLI::App* adopt = app.add_subcommand("adopt", std::string(kAdoptAbout));
   def.formatter->long_about[adopt] = std::string(kAdoptLongAbout);
@@ -270,16 +286,25 @@ Definition cli_command(Slots& slots) {
       ->required();
   adopt->add_flag("--dry-run", slots.adopt_dry_run,
                   "Name the mechanic and report every action without touching anything");
+  def.commands.emplace_back(adopt, [](const Slots& s) -> CliCommand {
+    return {CliCommand::Adopt{.path = s.adopt_path, .dry_run = s.adopt_dry_run}};
+  });
 
   CLI::App* revert = app.add_subcommand("revert", "Remove everything kelvaro put into one target");
   revert
       ->add_option("AGENT", slots.revert_agent,
                    "The agent to strip, by the name `status` and `doctor` use")
       ->required();
+  def.commands.emplace_back(revert, [](const Slots& s) -> CliCommand {
+    return {CliCommand::Revert{.agent = s.revert_agent}};
+  });
 
   CLI::App* status =
       app.add_subcommand("status", "Report what is in sync, what is not, and what is not ours");
   status->add_flag("--json", slots.status_json, std::string(kJsonHelp));
+  def.commands.emplace_back(status, [](const Slots& s) -> CliCommand {
+    return {CliCommand::Status{.json = s.status_json}};
+  });
 
   CLI::App* mcp = app.add_subcommand("mcp", "Manage MCP servers");
   def.mcp = mcp;
@@ -287,24 +312,44 @@ Definition cli_command(Slots& slots) {
   CLI::App* list =
       mcp->add_subcommand("list", "Show Commons servers and their state in every agent");
   list->add_flag("--json", slots.list_json, std::string(kJsonHelp));
+  def.commands.emplace_back(
+      list, [](const Slots& s) { return mcp_command({McpCommand::List{.json = s.list_json}}); });
   CLI::App* mcp_adopt =
       mcp->add_subcommand("adopt", "Take an agent's existing server into the Commons");
   slots.mcp_spec_option = mcp_adopt->add_option(
       "SPEC", slots.mcp_spec, "Which server, as agent/server — for example claude/serena");
   mcp_adopt->add_flag("--all", slots.mcp_all, "Adopt every server found in every agent's config");
-  mcp->add_subcommand("remove", "Delete a server from the Commons and from every agent")
-      ->add_option("NAME", slots.remove_name)
-      ->required();
-  mcp->add_subcommand("disable", "Park a server: keep its definition, render it nowhere")
-      ->add_option("NAME", slots.disable_name)
-      ->required();
-  mcp->add_subcommand("enable", "Restore a disabled server to every targeted agent")
-      ->add_option("NAME", slots.enable_name)
-      ->required();
+  def.commands.emplace_back(mcp_adopt, [](const Slots& s) {
+    std::optional<std::string> spec;
+    if (s.mcp_spec_option->count() > 0) {
+      spec = s.mcp_spec;
+    }
+    return mcp_command({McpCommand::Adopt{.spec = spec, .all = s.mcp_all}});
+  });
+  CLI::App* remove =
+      mcp->add_subcommand("remove", "Delete a server from the Commons and from every agent");
+  remove->add_option("NAME", slots.remove_name)->required();
+  def.commands.emplace_back(remove, [](const Slots& s) {
+    return mcp_command({McpCommand::Remove{.name = s.remove_name}});
+  });
+  CLI::App* disable =
+      mcp->add_subcommand("disable", "Park a server: keep its definition, render it nowhere");
+  disable->add_option("NAME", slots.disable_name)->required();
+  def.commands.emplace_back(disable, [](const Slots& s) {
+    return mcp_command({McpCommand::Disable{.name = s.disable_name}});
+  });
+  CLI::App* enable =
+      mcp->add_subcommand("enable", "Restore a disabled server to every targeted agent");
+  enable->add_option("NAME", slots.enable_name)->required();
+  def.commands.emplace_back(enable, [](const Slots& s) {
+    return mcp_command({McpCommand::Enable{.name = s.enable_name}});
+  });
   add_help_command(*mcp, slots.help_mcp);
 
-  app.add_subcommand("doctor",
-                     "Check machine readiness: installed agents, Commons hygiene, Sourced entries");
+  def.commands.emplace_back(
+      app.add_subcommand(
+          "doctor", "Check machine readiness: installed agents, Commons hygiene, Sourced entries"),
+      [](const Slots&) -> CliCommand { return {CliCommand::Doctor{}}; });
   add_help_command(app, slots.help_top);
 
   app.footer(fmt::format("Home: {}", kHomePage));
@@ -468,6 +513,31 @@ std::string render_failure(const Definition& def, const CLI::ParseError& error,
   return usage_error(def, leaf, message);
 }
 
+// The parser lets `--flag=true` and `--flag=` through once flag overrides are disabled, and
+// a flag takes no value at all: the usage error for the first such word before "--".
+std::optional<std::string> flag_given_a_value(const Definition& def,
+                                              const std::vector<const CLI::App*>& chain,
+                                              const std::vector<std::string>& words) {
+  for (const std::string& word : words) {
+    if (word == "--") {
+      return std::nullopt;
+    }
+    const std::size_t equals = word.find('=');
+    if (word.rfind("--", 0) != 0 || equals == std::string::npos) {
+      continue;
+    }
+    const std::string name = word.substr(2, equals - 2);
+    for (const CLI::App* app : chain) {
+      for (const CLI::Option* opt : app->get_options()) {
+        if (opt->get_expected_max() == 0 && opt->check_lname(name)) {
+          return unexpected_argument(def, app, word);
+        }
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 ParseOutcome shown(std::string text) {
   ParseOutcome outcome;
   outcome.out = std::move(text);
@@ -500,48 +570,11 @@ ParseOutcome help_command(const Definition& def, const CLI::App* parent,
   return shown(def.formatter->make_help(target, "", CLI::AppFormatMode::All));
 }
 
-McpCommand mcp_from_matches(const CLI::App& leaf, const Slots& slots) {
-  const std::string& name = leaf.get_name();
-  if (name == "list") {
-    return {McpCommand::List{.json = slots.list_json}};
-  }
-  if (name == "adopt") {
-    std::optional<std::string> spec;
-    if (slots.mcp_spec_option->count() > 0) {
-      spec = slots.mcp_spec;
-    }
-    return {McpCommand::Adopt{.spec = spec, .all = slots.mcp_all}};
-  }
-  if (name == "remove") {
-    return {McpCommand::Remove{.name = slots.remove_name}};
-  }
-  if (name == "disable") {
-    return {McpCommand::Disable{.name = slots.disable_name}};
-  }
-  return {McpCommand::Enable{.name = slots.enable_name}};
-}
-
-CliCommand command_from_matches(const CLI::App& sub, const Slots& slots) {
-  const std::string& name = sub.get_name();
-  if (name == "sync") {
-    return {CliCommand::Sync{.dry_run = slots.sync_dry_run}};
-  }
-  if (name == "init") {
-    return {CliCommand::Init{}};
-  }
-  if (name == "adopt") {
-    return {CliCommand::Adopt{.path = slots.adopt_path, .dry_run = slots.adopt_dry_run}};
-  }
-  if (name == "revert") {
-    return {CliCommand::Revert{.agent = slots.revert_agent}};
-  }
-  if (name == "status") {
-    return {CliCommand::Status{.json = slots.status_json}};
-  }
-  if (name == "mcp") {
-    return {CliCommand::Mcp{.command = mcp_from_matches(*sub.get_subcommands().front(), slots)}};
-  }
-  return {CliCommand::Doctor{}};
+CliCommand command_from_matches(const Definition& def, const CLI::App& leaf, const Slots& slots) {
+  auto entry = std::find_if(def.commands.begin(), def.commands.end(),
+                            [&](const auto& command) { return command.first == &leaf; });
+  KELVARO_CHECK(entry != def.commands.end(), "every selected command is in the table");
+  return entry->second(slots);
 }
 
 ParseOutcome parse_with(const Definition& def, Slots& slots, const std::vector<std::string>& args) {
@@ -582,6 +615,9 @@ ParseOutcome parse_with(const Definition& def, Slots& slots, const std::vector<s
   }
 
   auto chain = selection(app);
+  if (auto refused = flag_given_a_value(def, chain, words)) {
+    return failed(std::move(*refused));
+  }
   const CLI::App* leaf = chain.back();
   if (leaf->get_name() == "help" && leaf->get_parent() != nullptr) {
     const bool under_mcp = leaf->get_parent() == def.mcp;
@@ -589,7 +625,7 @@ ParseOutcome parse_with(const Definition& def, Slots& slots, const std::vector<s
   }
   Cli cli;
   if (chain.size() > 1) {
-    cli.command = command_from_matches(*chain[1], slots);
+    cli.command = command_from_matches(def, *leaf, slots);
   }
   ParseOutcome outcome;
   outcome.cli = cli;
@@ -643,10 +679,10 @@ int dispatch(const RunContext& ctx, const Config& config, Reporter& reporter, co
       command.value);
 }
 
+// Not flushed here: `run` flushes standard output once and reports why that failed.
 void write_text(std::ostream& stream, std::string_view text) {
   try {
     stream.write(text.data(), static_cast<std::streamsize>(text.size()));
-    stream.flush();
   } catch (const std::ios_base::failure&) {
   }
 }
@@ -659,8 +695,10 @@ ParseOutcome parse_command_line(const std::vector<std::string>& args) {
   return parse_with(def, slots, args);
 }
 
-int run(const std::vector<std::string>& args, const EnvSnapshot& env, std::ostream& out,
-        std::ostream& err) {
+namespace {
+
+int run_command(const std::vector<std::string>& args, const EnvSnapshot& env, std::ostream& out,
+                std::ostream& err) {
   // The program's own name is not looked at, so only the arguments must be text.
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (!is_valid_utf8(args[i])) {
@@ -693,6 +731,19 @@ int run(const std::vector<std::string>& args, const EnvSnapshot& env, std::ostre
 
   Reporter reporter{.out = &out, .err = &err};
   return dispatch(*ctx, *config, reporter, *parsed.cli);
+}
+
+}  // namespace
+
+int run(const std::vector<std::string>& args, const EnvSnapshot& env, std::ostream& out,
+        std::ostream& err) {
+  const int status = run_command(args, env, out, err);
+  // A report that did not arrive is a failed run, whatever the command decided.
+  if (const std::error_code error = finish_standard_output(out)) {
+    write_text(err, fmt::format("error: cannot write standard output: {}\n", error.message()));
+    return 1;
+  }
+  return status;
 }
 
 }  // namespace kelvaro

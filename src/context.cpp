@@ -48,4 +48,11 @@ std::optional<RunContext> resolve_context(const EnvSnapshot& env) {
   return ctx;
 }
 
+RunContext anchor_context(const RunContext& ctx) {
+  RunContext anchored = ctx;
+  anchored.home = reached_path(ctx.home);
+  anchored.commons = reached_path(ctx.commons);
+  return anchored;
+}
+
 }  // namespace kelvaro

@@ -37,4 +37,10 @@ std::filesystem::path xdg_dir(const EnvSnapshot& env, std::string_view key,
 // Resolves every location from `env`; nullopt when no home folder can be determined.
 std::optional<RunContext> resolve_context(const EnvSnapshot& env);
 
+// `ctx` with home and Commons made absolute as the system reaches them (`reached_path`), so that
+// link targets are computed between absolute paths and never dangle, and every command opens
+// the same folders for the same root. Every planner of links is handed such a context; paths
+// only shown, as the MCP files are, may keep the text given.
+RunContext anchor_context(const RunContext& ctx);
+
 }  // namespace kelvaro

@@ -132,8 +132,8 @@ void report_commons(const fs::path& commons, Reporter& reporter) {
 void check_commons_override(const RunContext& ctx, const Config& config, Reporter& reporter) {
   std::optional<std::string> value = env_get(ctx.env, "KELVARO_HOME");
   const fs::path default_commons = ctx.home / ".agents";
-  if (!value || value->empty() ||
-      absolute_normal_path(ctx.commons) == absolute_normal_path(default_commons)) {
+  const RunContext anchored = anchor_context(ctx);
+  if (!value || value->empty() || anchored.commons == anchored.home / ".agents") {
     return;
   }
   std::vector<std::string> names;
@@ -336,11 +336,8 @@ int doctor(const RunContext& ctx, const Config& config, Reporter& reporter) {
   check_legacy_dir(ctx.legacy_home_dir, ctx.config_dir, reporter);
   check_legacy_dir(ctx.legacy_config_dir, ctx.config_dir, reporter);
 
-  if (is_folder(ctx.commons)) {
+  if (require_commons(ctx, reporter)) {
     report_commons(ctx.commons, reporter);
-  } else {
-    report_error(reporter, fmt::format("no Commons at {} — run `kelvaro init` to create one",
-                                       display(ctx.commons)));
   }
 
   const fs::path old_subagents = ctx.commons / "subagents";

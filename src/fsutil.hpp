@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -264,6 +265,14 @@ Result<std::filesystem::path, std::error_code> canonical_path(const std::filesys
 // The current folder of the process.
 Result<std::filesystem::path, std::error_code> current_folder();
 
+// `path` made absolute against the current folder and normalised the way the system resolves
+// it when it opens it, so that the result names the folder the system reaches. On POSIX a ".."
+// steps out of the folder its prefix really is, which a link may have taken elsewhere; where
+// that prefix cannot be reached, the ".." is kept, as the system cannot step out of it either.
+// Links not followed by ".." stay as written. Windows removes ".." by text before it follows
+// any link, so there this is `absolute_normal_path`.
+std::filesystem::path reached_path(const std::filesystem::path& path);
+
 // --- process ------------------------------------------------------------------------------
 
 // The process environment, captured once at start. Names compare byte for byte, so case
@@ -279,6 +288,11 @@ void open_standard_streams();
 
 // Makes a write to a pipe whose reader has gone fail instead of ending the process.
 void ignore_broken_pipes();
+
+// Flushes `out`, which writes to standard output, and returns why it could not be written
+// whole; no error when it was, or when only its reader has gone (a closed pipe, `| head`),
+// since a reader may stop reading early.
+std::error_code finish_standard_output(std::ostream& out);
 
 // The whole process environment; nullopt-valued entries are never produced. Fails with a
 // message when a name or value is not valid UTF-8.

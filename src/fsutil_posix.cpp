@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -184,6 +185,25 @@ void open_standard_streams() {
 
 void ignore_broken_pipes() {
   ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::error_code finish_standard_output(std::ostream& out) {
+  errno = 0;
+  out.flush();
+  if (!out.fail()) {
+    return {};
+  }
+  const int error = errno;
+  // A failure met earlier leaves no trace in errno; a pipe without reader says so itself.
+  struct pollfd pipe_end {};
+  pipe_end.fd = STDOUT_FILENO;
+  pipe_end.events = POLLOUT;
+  const bool reader_gone =
+      error == EPIPE || (::poll(&pipe_end, 1, 0) > 0 && (pipe_end.revents & POLLERR) != 0);
+  if (reader_gone) {
+    return {};
+  }
+  return {error != 0 ? error : EIO, std::generic_category()};
 }
 
 Result<EnvSnapshot> capture_environment() {
@@ -391,6 +411,36 @@ Result<std::filesystem::path, std::error_code> current_folder() {
   std::filesystem::path result = std::filesystem::current_path(ec);
   if (ec) {
     return unexpected(ec);
+  }
+  return result;
+}
+
+std::filesystem::path reached_path(const std::filesystem::path& path) {
+  std::filesystem::path absolute = path;
+  if (path.is_relative()) {
+    if (auto cwd = current_folder()) {
+      absolute = *cwd / path;
+    }
+  }
+  std::filesystem::path result = absolute.root_path();
+  for (const std::filesystem::path& part : absolute.relative_path()) {
+    if (part.empty() || part == ".") {
+      continue;
+    }
+    if (part != "..") {
+      result /= part;
+      continue;
+    }
+    auto real = canonical_path(result);
+    if (!real || !is_folder(*real)) {
+      result /= part;
+      continue;
+    }
+    // The text is kept when dropping its last component by text reaches the same folder.
+    std::filesystem::path up = real->parent_path();
+    std::filesystem::path lexical = result.has_relative_path() ? result.parent_path() : result;
+    auto lexical_real = canonical_path(lexical);
+    result = lexical_real && *lexical_real == up ? lexical : up;
   }
   return result;
 }

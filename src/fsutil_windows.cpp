@@ -13,6 +13,7 @@
 #include <winioctl.h>
 // clang-format on
 
+#include <cerrno>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -431,6 +432,23 @@ void open_standard_streams() {
 // Windows has no SIGPIPE: a write to a pipe whose reader has gone already just fails.
 void ignore_broken_pipes() {}
 
+std::error_code finish_standard_output(std::ostream& out) {
+  errno = 0;
+  out.flush();
+  if (!out.fail()) {
+    return {};
+  }
+  const int error = errno;
+  // The C library turns a pipe without reader (ERROR_NO_DATA, ERROR_BROKEN_PIPE) into EPIPE
+  // or EINVAL; on a pipe both mean the reader has gone.
+  const HANDLE handle = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  const bool pipe = handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) == FILE_TYPE_PIPE;
+  if (error == EPIPE || (pipe && (error == EINVAL || error == 0))) {
+    return {};
+  }
+  return {error != 0 ? error : EIO, std::generic_category()};
+}
+
 Result<void, std::error_code> copy_file(const fs::path& from, const fs::path& to) {
   if (!::CopyFileW(from.c_str(), to.c_str(), TRUE)) {
     return unexpected(last_error());
@@ -467,6 +485,12 @@ Result<fs::path, std::error_code> current_folder() {
     return unexpected(ec);
   }
   return result;
+}
+
+// Windows resolves ".." by text before it follows any link (GetFullPathNameW), so the text
+// rule names the folder the system reaches.
+fs::path reached_path(const fs::path& path) {
+  return absolute_normal_path(path);
 }
 
 }  // namespace kelvaro

@@ -509,14 +509,15 @@ Result<bool> remove_include_entry(const RunContext& ctx, const fs::path& setting
     return false;
   }
   auto it = parent->find(segments.back());
-  // A single string naming the Commons was not written by this program (it always writes a
-  // list), so it is the user's and stays.
-  if (it == parent->end() || !it->is_array()) {
+  if (it == parent->end() || !(it->is_array() || it->is_string())) {
     return false;
   }
+  // One string is the agent's short form of a one-element list: naming the Commons, it goes
+  // as that list's element would, else the planner reports the leftover for ever.
+  const Json list = it->is_string() ? Json::array({*it}) : *it;
   Json kept =
-      entries_not_pointing_at(*it, folder_of(settings), ctx.home, ctx.commons / "AGENTS.md");
-  if (kept.size() == it->size()) {
+      entries_not_pointing_at(list, folder_of(settings), ctx.home, ctx.commons / "AGENTS.md");
+  if (kept.size() == list.size()) {
     return false;
   }
   bool only_companion = kept.size() == 1 && kept[0].is_string() && companion &&

@@ -1,9 +1,12 @@
 #include "report.hpp"
 
+#include <fmt/format.h>
+
 #include <ios>
 #include <string>
 
 #include "documents.hpp"
+#include "fsutil.hpp"
 
 namespace kelvaro {
 
@@ -39,6 +42,15 @@ void report_warning(Reporter& r, std::string_view text) {
 void report_error(Reporter& r, std::string_view text) {
   ++r.errors;
   write_piece(r.err, "error: ", text);
+}
+
+bool require_commons(const RunContext& ctx, Reporter& reporter) {
+  if (is_folder(ctx.commons)) {
+    return true;
+  }
+  report_error(reporter, fmt::format("no Commons at {} — run `kelvaro init` to create one",
+                                     display(ctx.commons)));
+  return false;
 }
 
 void print_json(std::ostream& out, const nlohmann::ordered_json& value) {

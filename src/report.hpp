@@ -5,6 +5,8 @@
 #include <ostream>
 #include <string_view>
 
+#include "context.hpp"
+
 namespace kelvaro {
 
 // The output sink of every command: results on `out`, counted warnings and errors on `err`.
@@ -24,5 +26,10 @@ void report_warning(Reporter& r, std::string_view text);
 void report_error(Reporter& r, std::string_view text);
 // Writes `value` pretty (two-space indent) and "\n" on `out`; "{}" when it cannot be rendered.
 void print_json(std::ostream& out, const nlohmann::ordered_json& value);
+
+// True when the Commons of `ctx` is a folder (links followed). Otherwise reports "no Commons
+// at {} — run `kelvaro init` to create one" and returns false: the first check of every
+// command that plans against the Commons.
+bool require_commons(const RunContext& ctx, Reporter& reporter);
 
 }  // namespace kelvaro

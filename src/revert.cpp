@@ -276,9 +276,7 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
   }
 
   // Links are judged and removed between absolute paths, whatever form the home had.
-  RunContext anchored = ctx;
-  anchored.home = absolute_normal_path(ctx.home);
-  anchored.commons = absolute_normal_path(ctx.commons);
+  const RunContext anchored = anchor_context(ctx);
   RevertRun run{.ctx = anchored, .reporter = reporter};
 
   remove_links(run, *agent);

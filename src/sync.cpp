@@ -88,8 +88,11 @@ void plan_instructions_section(const std::vector<Agent>& agents, SyncPlan& plan)
   plan.instructions = plan_instructions(plan.ctx, agents, plan.ctx.commons / "AGENTS.md");
 }
 
-void plan_mcp_section(const Config& config, const std::vector<Agent>& agents, SyncPlan& plan) {
-  plan.mcp = plan_mcp(plan.ctx, config, agents, plan.ctx.commons / "mcp.json");
+// Planned on the context as given, which reaches the same files: its messages then name them
+// as the `mcp` subcommands do.
+void plan_mcp_section(const RunContext& given, const Config& config,
+                      const std::vector<Agent>& agents, SyncPlan& plan) {
+  plan.mcp = plan_mcp(given, config, agents, given.commons / "mcp.json");
   for (std::string& fatal : plan.mcp.fatal) {
     plan.blocking.push_back(std::move(fatal));
   }
@@ -387,22 +390,6 @@ void report_plan_errors(const SyncPlan& plan, Reporter& reporter) {
   report_errors(reporter, plan.hooks.errors);
 }
 
-bool require_commons(const RunContext& ctx, Reporter& reporter) {
-  if (is_folder(ctx.commons)) {
-    return true;
-  }
-  report_error(reporter, fmt::format("no Commons at {} — run `kelvaro init` to create one",
-                                     display(ctx.commons)));
-  return false;
-}
-
-RunContext anchor_context(const RunContext& ctx) {
-  RunContext anchored = ctx;
-  anchored.home = absolute_normal_path(ctx.home);
-  anchored.commons = absolute_normal_path(ctx.commons);
-  return anchored;
-}
-
 SyncPlan plan_sync(const RunContext& ctx, const Config& config) {
   SyncPlan plan;
   plan.ctx = anchor_context(ctx);
@@ -410,7 +397,7 @@ SyncPlan plan_sync(const RunContext& ctx, const Config& config) {
   const std::vector<Agent> agents = list_agents(plan.ctx.home, config);
   plan_link_groups(agents, plan);
   plan_instructions_section(agents, plan);
-  plan_mcp_section(config, agents, plan);
+  plan_mcp_section(ctx, config, agents, plan);
   plan_render_section(agents, plan);
   plan_hooks_section(agents, plan);
   return plan;

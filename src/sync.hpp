@@ -33,8 +33,8 @@ struct LinkGroup {
 // links each own a field here and one planning and one printing function in sync.cpp; an
 // empty field means the section prints nothing and counts nothing.
 struct SyncPlan {
-  // The run's locations with home and Commons made absolute: every path in the plan is built
-  // on them, so whatever applies or shows the plan uses them too.
+  // The run's locations with home and Commons anchored (`anchor_context`): every path in the
+  // plan but the MCP files is built on them, so whatever applies or shows the plan uses them too.
   RunContext ctx;
   // Scan warning texts: skills, then commands, then agents, each in its scan's order.
   std::vector<std::string> warnings;
@@ -82,19 +82,9 @@ void report_plan_warnings(const SyncPlan& plan, Reporter& reporter);
 // errors: all a report says when it stops before its sections, and all `status` says before it.
 void report_plan_errors(const SyncPlan& plan, Reporter& reporter);
 
-// True when the Commons of `ctx` is a folder (links followed). Otherwise reports "no Commons
-// at {} — run `kelvaro init` to create one" and returns false: the first check of every
-// command that plans against the Commons.
-bool require_commons(const RunContext& ctx, Reporter& reporter);
-
-// `ctx` with a relative home or Commons (KELVARO_HOME=rel) made absolute against the current
-// folder, both normalised, so that link targets are computed between absolute paths and never
-// dangle. Every planner of the Commons is handed such a context.
-RunContext anchor_context(const RunContext& ctx);
-
 // Lists the installed agents once and plans, for each of them, the links of every family and
-// every further section against the Commons of `ctx`. A relative home or Commons is anchored
-// at the current folder first (see `SyncPlan::ctx`). Only reads.
+// every further section against the Commons of `ctx`. The home and Commons are anchored first
+// (see `SyncPlan::ctx`). Only reads.
 SyncPlan plan_sync(const RunContext& ctx, const Config& config);
 
 // Runs `sync` (`dry_run`: report only, take no lock). Returns 1 when an error was reported,

@@ -27,12 +27,12 @@ TEST(CliParse, CommandLinesBecomeValues) {
       {{"sync"}, C{C::Sync{.dry_run = false}}},
       {{"sync", "--dry-run"}, C{C::Sync{.dry_run = true}}},
       {{"sync", "--dry-run", "--dry-run"}, C{C::Sync{.dry_run = true}}},
-      {{"sync", "--dry-run=true"}, C{C::Sync{.dry_run = true}}},
       {{"init"}, C{C::Init{}}},
       {{"adopt", "~/.claude/skills/x"},
        C{C::Adopt{.path = "~/.claude/skills/x", .dry_run = false}}},
       {{"adopt", "--dry-run", "p"}, C{C::Adopt{.path = "p", .dry_run = true}}},
       {{"adopt", "--", "-x"}, C{C::Adopt{.path = "-x", .dry_run = false}}},
+      {{"adopt", "--", "--dry-run=x"}, C{C::Adopt{.path = "--dry-run=x", .dry_run = false}}},
       {{"adopt", "-5"}, C{C::Adopt{.path = "-5", .dry_run = false}}},
       {{"adopt", ""}, C{C::Adopt{.path = "", .dry_run = false}}},
       {{"adopt", " Spaced Path "}, C{C::Adopt{.path = " Spaced Path ", .dry_run = false}}},
@@ -243,6 +243,39 @@ TEST(CliErrors, UsageErrorsGoToErrWithStatusOne) {
       {{"sync", "--dry-run=false"},
        "error: unexpected value 'false' for '--dry-run' found; no more were expected\n\n"
        "Usage: kelvaro sync [OPTIONS]\n" +
+           more},
+      // A flag takes no value, whatever the value.
+      {{"sync", "--dry-run=true"},
+       "error: unexpected value 'true' for '--dry-run' found; no more were expected\n\n"
+       "Usage: kelvaro sync [OPTIONS]\n" +
+           more},
+      {{"sync", "--dry-run="},
+       "error: unexpected value '' for '--dry-run' found; no more were expected\n\n"
+       "Usage: kelvaro sync [OPTIONS]\n" +
+           more},
+      {{"status", "--json=true"},
+       "error: unexpected value 'true' for '--json' found; no more were expected\n\n"
+       "Usage: kelvaro status [OPTIONS]\n" +
+           more},
+      {{"status", "--json="},
+       "error: unexpected value '' for '--json' found; no more were expected\n\n"
+       "Usage: kelvaro status [OPTIONS]\n" +
+           more},
+      {{"mcp", "list", "--json=true"},
+       "error: unexpected value 'true' for '--json' found; no more were expected\n\n"
+       "Usage: kelvaro mcp list [OPTIONS]\n" +
+           more},
+      {{"mcp", "adopt", "--all=true"},
+       "error: unexpected value 'true' for '--all' found; no more were expected\n\n"
+       "Usage: kelvaro mcp adopt [OPTIONS] [SPEC]\n" +
+           more},
+      {{"mcp", "adopt", "x", "--all="},
+       "error: unexpected value '' for '--all' found; no more were expected\n\n"
+       "Usage: kelvaro mcp adopt [OPTIONS] [SPEC]\n" +
+           more},
+      {{"adopt", "p", "--dry-run=true"},
+       "error: unexpected value 'true' for '--dry-run' found; no more were expected\n\n"
+       "Usage: kelvaro adopt [OPTIONS] <PATH>\n" +
            more},
       {{"sync", "status"},
        "error: unexpected argument 'status' found\n\nUsage: kelvaro sync [OPTIONS]\n" + more},

@@ -180,6 +180,40 @@ TEST(LexicalPaths, LiesWithinComparesWholeComponents) {
   }
 }
 
+TEST(ReachedPath, ADotDotStepsOutOfTheFolderTheSystemReaches) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows removes \"..\" by text before it follows a link";
+#endif
+  KELVARO_REQUIRE_LINKS();
+  TempHome home;
+  const fs::path r = home.root();
+  home.make_dir(r / "real/home/sub");
+  home.make_dir(r / "home");
+  home.make_link(r / "link", "real/home", true);
+  home.make_link(r / "real/home/up", "..", true);
+  struct Case {
+    fs::path path;
+    fs::path reached;
+  };
+  const std::vector<Case> cases = {
+      {r / "link/../home", r / "real/home"},
+      {r / "link/./sub/../../home/", r / "real/home"},
+      // Links that no ".." follows, and a ".." that leads where the text says, keep the text.
+      {r / "link/sub", r / "link/sub"},
+      {r / "link/sub/../sub", r / "link/sub"},
+      {r / "real/home/sub/..", r / "real/home"},
+      {r / "link/up/..", r},
+      // Out of a folder that cannot be reached the system cannot step either.
+      {r / "missing/../home", r / "missing/../home"},
+      {"/..", "/"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path.string());
+    EXPECT_EQ(reached_path(c.path), c.reached);
+  }
+  EXPECT_EQ(reached_path("rel/./x"), fs::current_path() / "rel/x");
+}
+
 TEST(WriteAtomic, CreatesMissingFoldersAndReturnsThePathAsPassed) {
   TempHome home;
   const fs::path path = home.path("a/b/c/settings.json");

@@ -13,6 +13,8 @@
 #include <csignal>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <system_error>
 #include <utility>
 
 #include "support.hpp"
@@ -277,27 +279,66 @@ TEST(AcquireLock, DroppingTheLockReleasesIt) {
 
 // Owners and a root run are POSIX matters.
 #ifndef _WIN32
+// True when a user who is neither the owner nor in the group can pass through every folder
+// of the absolute `dir`, itself included.
+bool others_can_reach(const fs::path& dir) {
+  fs::path walked;
+  for (const fs::path& part : dir) {
+    walked /= part;
+    std::error_code ec;
+    const fs::file_status st = fs::status(walked, ec);
+    if (ec || !fs::is_directory(st) ||
+        (st.permissions() & fs::perms::others_exec) == fs::perms::none) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A new folder, open to every user, under the first temporary folder that every user can
+// reach (a private TMPDIR, or a /tmp of mode 0700, is not); empty when there is none.
+fs::path folder_every_user_reaches() {
+  for (const fs::path& base :
+       {fs::temp_directory_path(), fs::path("/tmp"), fs::path("/var/tmp"), fs::path("/dev/shm")}) {
+    if (!base.is_absolute() || !others_can_reach(base)) {
+      continue;
+    }
+    std::string pattern = (base / "kelvaro-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      continue;
+    }
+    fs::permissions(pattern, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+    return pattern;
+  }
+  return {};
+}
+
 TEST(AcquireLock, LockFileLeftByRootDoesNotLockItsUserOut) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "only root can leave a file that another user cannot write";
   }
-  TempHome home;
-  fs::permissions(home.root(), fs::perms::owner_all | fs::perms::group_read |
-                                   fs::perms::group_exec | fs::perms::others_read |
-                                   fs::perms::others_exec);
-  ASSERT_TRUE(acquire_lock(home.state_dir(), LockTimeout{0}));
+  const fs::path root = folder_every_user_reaches();
+  if (root.empty()) {
+    GTEST_SKIP() << "no temporary folder here lets another user reach a file in it";
+  }
+  const fs::path state_dir = root / "state";
+  ASSERT_TRUE(acquire_lock(state_dir, LockTimeout{0}));
 
   // The user's own run, in a process of its own that drops root first.
   pid_t pid = ::fork();
   if (pid == 0) {
     bool taken = ::setgid(4322) == 0 && ::setuid(4321) == 0 &&
-                 acquire_lock(home.state_dir(), LockTimeout{0}).has_value();
+                 acquire_lock(state_dir, LockTimeout{0}).has_value();
     ::_exit(taken ? 0 : 1);
   }
   int status = -1;
   ::waitpid(pid, &status, 0);
 
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  if (!::testing::Test::HasFailure()) {
+    (void)remove_tree(root);
+  }
 }
 #endif
 

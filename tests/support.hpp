@@ -137,6 +137,7 @@ enum class OutputEnd : std::uint8_t {
   captured,     // a pipe read into the `RunResult`
   closed,       // nothing: the descriptor is closed
   broken_pipe,  // a pipe whose reading end is already closed
+  full_device,  // /dev/full, where every write fails for want of space
 };
 
 // `run_kelvaro` in the home folder's environment, with standard output and error set up as

@@ -67,6 +67,14 @@ void set_up_output(int fd, OutputEnd end, int pipe_end) {
     case OutputEnd::closed:
       ::close(fd);
       break;
+    case OutputEnd::full_device: {
+      const int full = ::open("/dev/full", O_WRONLY);
+      if (full >= 0) {
+        ::dup2(full, fd);
+        ::close(full);
+      }
+      break;
+    }
     case OutputEnd::broken_pipe: {
       int broken[2];
       if (::pipe(broken) == 0) {

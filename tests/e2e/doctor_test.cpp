@@ -147,6 +147,18 @@ TEST_F(E2eDoctor, KelvaroHomeWarnsOnlyWhenNativeReadersMissTheCommons) {
   EXPECT_EQ(doctor().err, warning);
 }
 
+TEST_F(E2eDoctor, KelvaroHomeThroughALinkAndDotDotIsTheDefaultCommons) {
+  KELVARO_REQUIRE_LINKS();
+  home.make_dir(".agents");
+  home.make_dir(".codex");
+  home.make_dir("deep/er");
+  home.make_link("lnk", "deep/er", true);
+
+  // The system reaches <home>/.agents; dropping ".." by text says <root>/.agents.
+  home.set_env("KELVARO_HOME", at("lnk/../../.agents"));
+  EXPECT_EQ(doctor().err, "");
+}
+
 TEST_F(E2eDoctor, KnownCountTakesDisabledCustomAgentsAndListsCustomSurfaces) {
   home.make_dir(".agents");
   home.make_dir(".claude");

@@ -85,6 +85,36 @@ TEST_F(E2eRevert, RemovesOnlyLinksIntoTheCommons) {
   EXPECT_EQ(home.read(".agents/skills/a/SKILL.md"), "a");
 }
 
+TEST_F(E2eRevert, RootThroughALinkAndDotDotIsTheFolderTheSystemReaches) {
+  KELVARO_REQUIRE_LINKS();
+  disable("claude = false\n");
+  home.make_link(".claude/skills/a", "../../.agents/skills/a", true);
+  const fs::path real = home.root() / "real/home";
+  fs::create_directories(real.parent_path());
+  fs::rename(home.home(), real);
+  home.make_link(home.root() / "link", "real/home", true);
+  // The home that dropping ".." by text names, which the system never reaches here.
+  home.make_dir(".agents/skills");
+  home.make_link(".claude/skills/a", "../../.agents/skills/a", true);
+  EnvSnapshot env = home.env();
+  const std::string root = path_to_utf8(home.root() / "link/../home");
+  env["KELVARO_TARGET_ROOT"] = root;
+  env["HOME"] = root;
+  env.erase("XDG_CONFIG_HOME");
+  env.erase("XDG_STATE_HOME");
+
+  RunResult result = run_kelvaro({"revert", "claude"}, env);
+
+  EXPECT_EQ(result, (RunResult{.out = "removed " + native(".claude/skills/a") +
+                                      "\n"
+                                      "\n"
+                                      "1 removal made.\n",
+                               .err = "",
+                               .status = 0}));
+  EXPECT_FALSE(exists_here(real / ".claude/skills/a"));
+  EXPECT_TRUE(exists_here(home.path(".claude/skills/a")));
+}
+
 TEST_F(E2eRevert, ImportLineIsDroppedWithItsLineEndAndNothingElse) {
   disable("claude = false\n");
   home.write(".claude/CLAUDE.md",

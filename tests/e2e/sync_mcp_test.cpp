@@ -11,6 +11,8 @@
 namespace kelvaro {
 namespace {
 
+namespace fs = std::filesystem;
+
 // A local server whose secret comes from the environment, and a remote one.
 const std::string two_servers = R"({"mcpServers": {
   "fs": {"command": "npx", "args": ["-y", "fs"], "env": {"TOKEN": "${env:TOKEN}"}},
@@ -199,6 +201,34 @@ TEST_F(E2eSyncMcp, UnreadableAgentFileIsReportedAndLeftWhileOthersAreWritten) {
   EXPECT_EQ(home.read(".cursor/mcp.json"), "{\"mcpServers\": {\"web\": ");
   EXPECT_EQ(home.read(".codex/config.toml"), "\xEF\xBB\xBF[mcp_servers]\r\nx = [\r\n");
   EXPECT_EQ(compact(".gemini/settings.json"), R"({"mcpServers":{"web":{"httpUrl":"https://w"}}})");
+}
+
+TEST_F(E2eSyncMcp, RelativeRootNamesTheFilesAsTheMcpCommandsDo) {
+  home.make_dir(".claude");
+  home.write(".claude.json", "{ not json");
+  home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "true"}}})");
+  EnvSnapshot env = home.env();
+  env["KELVARO_TARGET_ROOT"] = "home";
+  env["HOME"] = "home";
+  auto run_in_root = [&](const std::vector<std::string>& args) {
+    return run_kelvaro(args, env, home.root());
+  };
+  const std::string agent_error = "error: " + display(fs::path("home") / ".claude.json") +
+                                  " is not valid JSON (line 1, column 4) — left untouched\n";
+
+  RunResult listed = run_in_root({"mcp", "list"});
+  EXPECT_EQ(listed.err, agent_error);
+  EXPECT_EQ(run_in_root({"sync", "--dry-run"}).err, agent_error);
+  EXPECT_EQ(run_in_root({"status"}).err, agent_error);
+  EXPECT_EQ(run_in_root({"sync"}).err, agent_error);
+
+  home.write(".agents/mcp.json", "{ not json");
+  RunResult commons = run_in_root({"mcp", "list"});
+  EXPECT_EQ(commons.status, 1);
+  EXPECT_NE(commons.err.find(display(fs::path("home") / ".agents" / "mcp.json")), std::string::npos)
+      << commons.err;
+  EXPECT_EQ(run_in_root({"status"}).err, commons.err);
+  EXPECT_EQ(run_in_root({"sync"}).err, commons.err);
 }
 
 }  // namespace

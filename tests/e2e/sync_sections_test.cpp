@@ -167,6 +167,34 @@ TEST_F(E2eSyncSections, ConflictsAndForeignLinksAreLeftAloneAndLeftoversRemoved)
   EXPECT_EQ(second.status, 0);
 }
 
+TEST_F(E2eSyncSections, LeftoverEntryWrittenAsOneStringIsRemovedOnce) {
+  KELVARO_REQUIRE_LINKS();
+  home.write(".agents/AGENTS.md", "Be brief.\n");
+  home.write(".config/kelvaro/kelvaro.toml",
+             "[instructions]\nopencode = \"symlink\"\ngemini = \"symlink\"\n");
+  home.write(".config/opencode/opencode.json",
+             R"({"instructions": "~/.agents/AGENTS.md", "theme": "x"})");
+  // gemini's string holds the Commons before its own GEMINI.md, as its one-element list
+  // would: that is no leftover of ours, and it is left as it is.
+  const std::string gemini = R"({"context": {"fileName": "../.agents/AGENTS.md"}})";
+  home.write(".gemini/settings.json", gemini);
+
+  RunResult first = sync();
+
+  EXPECT_EQ(first, (RunResult{.out = "instructions (AGENTS.md)\n"
+                                     "  missing   opencode\n"
+                                     "  legacy    opencode\n"
+                                     "  missing   gemini\n"
+                                     "\n"
+                                     "3 changes made.\n",
+                              .err = "",
+                              .status = 0}));
+  EXPECT_EQ(home.read(".config/opencode/opencode.json"), "{\n  \"theme\": \"x\"\n}");
+  EXPECT_EQ(home.read(".gemini/settings.json"), gemini);
+  EXPECT_EQ(sync(), up_to_date);
+  EXPECT_EQ(run_kelvaro({"status"}, home.env()).status, 0);
+}
+
 TEST_F(E2eSyncSections, FailedWiringSkipsThatAgentsLaterItemsOnly) {
   KELVARO_REQUIRE_LINKS();
   home.write(".agents/AGENTS.md", "Be brief.\n");

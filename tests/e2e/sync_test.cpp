@@ -220,6 +220,41 @@ TEST_F(E2eSync, RelativeCommonsIsAnchoredAtTheCurrentFolder) {
   EXPECT_EQ(second, up_to_date);
 }
 
+TEST_F(E2eSync, RootThroughALinkAndDotDotIsTheFolderTheSystemReaches) {
+  KELVARO_REQUIRE_LINKS();
+  const fs::path real = home.root() / "real/home";
+  fs::create_directories(real.parent_path());
+  fs::rename(home.home(), real);
+  home.write(real / ".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "true"}}})");
+  home.make_link(home.root() / "link", "real/home", true);
+  // The home that dropping ".." by text names, which the system never reaches here.
+  home.write(".agents/mcp.json", R"({"mcpServers": {"other": {"command": "false"}}})");
+  home.make_dir(".agents/skills/other");
+  home.make_dir(".claude");
+  const std::vector<std::string> other = tree_listing(home.home());
+  EnvSnapshot env = home.env();
+  const std::string root = path_to_utf8(home.root() / "link/../home");
+  env["KELVARO_TARGET_ROOT"] = root;
+  env["HOME"] = root;
+  env.erase("XDG_CONFIG_HOME");
+  env.erase("XDG_STATE_HOME");
+
+  RunResult first = run_kelvaro({"sync"}, env);
+
+  EXPECT_EQ(first.status, 0) << first.err;
+  EXPECT_NE(first.out.find("  missing   fs → claude — not in this agent's config yet\n"),
+            std::string::npos)
+      << first.out;
+  EXPECT_TRUE(holds_link_text(real / ".claude/skills/x", "../../.agents/skills/x"));
+  EXPECT_EQ(home.read(real / ".claude/skills/x/SKILL.md"), "skill x");
+  EXPECT_NE(home.read(real / ".claude.json").find("\"fs\""), std::string::npos);
+  EXPECT_EQ(tree_listing(home.home()), other);
+  EXPECT_EQ(run_kelvaro({"sync"}, env), up_to_date);
+  EXPECT_EQ(run_kelvaro({"status"}, env).status, 0);
+  EXPECT_EQ(run_kelvaro({"mcp", "list"}, env),
+            (RunResult{.out = "fs  (Commons)\n  managed    claude\n", .err = "", .status = 0}));
+}
+
 TEST_F(E2eSync, HeldLockStopsARealRunButNotADryRun) {
   auto held = acquire_lock(home.state_dir(), LockTimeout(0));
   ASSERT_TRUE(held);
@@ -256,6 +291,27 @@ TEST_F(E2eSync, ReaderThatGoesAwayDoesNotStopTheRun) {
 
   EXPECT_EQ(broken.status, 0);
   EXPECT_EQ(sync(), up_to_date);
+}
+
+TEST_F(E2eSync, OutputThatCannotBeWrittenIsAnError) {
+#ifdef _WIN32
+  GTEST_SKIP() << "standard streams are set up with POSIX descriptors";
+#endif
+  if (!fs::exists("/dev/full")) {
+    GTEST_SKIP() << "this system has no /dev/full, a device on which every write fails";
+  }
+  const std::string error = "error: cannot write standard output: " +
+                            std::make_error_code(std::errc::no_space_on_device).message() + "\n";
+  const std::vector<std::vector<std::string>> commands = {
+      {"status", "--json"}, {"sync", "--dry-run"}, {"sync"}, {"sync"}, {"--help"}};
+  for (const std::vector<std::string>& args : commands) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    RunResult result =
+        run_kelvaro_with(args, home.env(), OutputEnd::full_device, OutputEnd::captured);
+    EXPECT_EQ(result, (RunResult{.out = "", .err = error, .status = 1}));
+  }
+  // The report was lost, the changes were not.
+  EXPECT_TRUE(exists_here(home.path(".claude/skills/x")));
 }
 
 TEST_F(E2eSync, ClosedStandardStreamsNeverReachTheLockFile) {
