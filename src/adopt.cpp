@@ -19,6 +19,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// How a path comes into the Commons, in the order they are tried.
+enum class AdoptMechanic {
+  absorb,  // moved in from an agent's folder; a link to the Commons copy is left in its place
+  source,  // inside a git working copy: the Commons entry becomes a link out to it
+  copy,    // copied in; the original is no longer consulted
+};
+
+// What is already at the Commons entry: nothing, a link (settled by `check_existing_source`),
+// or a real copy that holds the same content as the path.
+enum class EntryState { none, identical, settled };
+
+// Whether a step only says what it would do.
+enum class RunMode { apply, dry_run };
+
 // What `adopt` decided about the path, and the names its messages use.
 struct Adoption {
   AdoptMechanic mechanic = AdoptMechanic::copy;
@@ -29,12 +43,42 @@ struct Adoption {
   std::string name{};          // the path's file name
   std::string word{};          // the family word, or "instructions"
   std::string display_name{};  // "<family>/<name>", or "AGENTS.md"
+  EntryState state = EntryState::none;
 };
 
+// One adopted entry, for the fan-out. Paths are absolute and normalised.
+struct AdoptedEntry {
+  fs::path commons;
+  fs::path adopted;              // the path the user named
+  fs::path entry;                // <commons>/<family>/<name>, or <commons>/AGENTS.md
+  std::optional<Family> family;  // none for the instructions file
+};
+
+// Where a path's folder physically is, with the path's own name: its folders' links followed,
+// its last component not (a link stays the link).
+fs::path physical_place(const fs::path& path) {
+  const fs::path normal = absolute_normal_path(path);
+  return physical_location(normal.parent_path()) / normal.filename();
+}
+
+// True when `a` and `b` name the same folder: as written, or once the links on the way to
+// them are followed (a dotfile manager's link, a current folder reached through one).
+bool same_folder(const fs::path& a, const fs::path& b) {
+  return absolute_normal_path(a) == absolute_normal_path(b) ||
+         physical_location(a) == physical_location(b);
+}
+
+// True when `a` and `b` name the same entry of one folder, as `same_folder` tells folders.
+bool same_entry(const fs::path& a, const fs::path& b) {
+  return absolute_normal_path(a) == absolute_normal_path(b) ||
+         physical_place(a) == physical_place(b);
+}
+
 // The agent folder or instructions file `path` is absorbed from, when it is one: the first
-// installed agent whose first surface of a family is the path's folder, or whose chosen link
-// route names the path itself.
+// installed agent with a surface of a family in `folders` that is the path's folder, or whose
+// chosen link route names the path itself.
 std::optional<Adoption> absorb_choice(const RunContext& ctx, const std::vector<Agent>& agents,
+                                      const std::vector<LinkFolder>& folders,
                                       const fs::path& path) {
   const fs::path parent = path.parent_path();
   if (parent.empty() || parent == path) {
@@ -42,23 +86,25 @@ std::optional<Adoption> absorb_choice(const RunContext& ctx, const std::vector<A
   }
   for (const Agent& agent : agents) {
     for (Family family : all_families) {
-      const Surface* surface = first_surface(agent, family);
-      if (surface != nullptr && absolute_normal_path(ctx.home / surface->dir) == parent) {
-        return Adoption{
-            .mechanic = AdoptMechanic::absorb, .family = family, .agent = visible_text(agent.name)};
+      for (const LinkFolder& folder : folders) {
+        if (folder.agent == agent.name && folder.family == family &&
+            folder.role == FolderRole::surface && folder.place == FolderPlace::own &&
+            same_folder(folder.path, parent)) {
+          return Adoption{.mechanic = AdoptMechanic::absorb,
+                          .family = family,
+                          .agent = visible_text(agent.name)};
+        }
       }
     }
     if (!agent.instructions) {
       continue;
     }
     const InstructionsRoute& route = *agent.instructions;
-    std::optional<fs::path> file;
-    if (route.kind == InstructionsRouteKind::symlink) {
-      file = ctx.home / route.path;
-    } else if (route.kind == InstructionsRouteKind::rules_dir_link) {
-      file = ctx.home / route.path / "AGENTS.md";
+    if (route.kind != InstructionsRouteKind::symlink &&
+        route.kind != InstructionsRouteKind::rules_dir_link) {
+      continue;
     }
-    if (file && absolute_normal_path(*file) == path) {
+    if (same_entry(instructions_route_file(ctx.home, route), path)) {
       return Adoption{.mechanic = AdoptMechanic::absorb,
                       .family = std::nullopt,
                       .agent = visible_text(agent.name)};
@@ -93,13 +139,36 @@ bool reaches_into_commons(const fs::path& path, const fs::path& commons) {
   return lies_within(*folder / path.filename(), *real_commons);
 }
 
-// Removes a real folder with its contents, anything else as a file.
-Result<void, std::error_code> remove_copy(const fs::path& path) {
-  auto kind = path_kind(path, false);
-  if (kind && *kind == PathKind::folder) {
-    return remove_tree(path);
+// True when `path` is already the Commons' own: it lies in the Commons (as written, or once
+// its folders' links are followed), unless it is absorbed from an agent folder kept there
+// outside the Commons' family folders. A family folder that is a link counts where it leads.
+bool already_in_commons(const fs::path& path, const fs::path& commons, bool absorbed) {
+  const fs::path parent = path.parent_path();
+  if (folder_place(parent, commons) != FolderPlace::own) {
+    return true;
   }
-  return remove_file(path);
+  return !absorbed && (lies_within(path, commons) || reaches_into_commons(path, commons));
+}
+
+// The refusal of a path whose kind the family's entries cannot have (the Commons scan would
+// skip it for ever); none when it fits.
+std::optional<std::string> wrong_kind(const fs::path& path, Family family) {
+  const bool folder = is_folder(path);
+  if (family == Family::skills) {
+    if (!folder) {
+      return fmt::format("{}: skills entries are directories — this is a file", display(path));
+    }
+    return std::nullopt;
+  }
+  if (folder) {
+    return fmt::format("{}: {} entries are single .md files — this is a directory", display(path),
+                       family_word(family));
+  }
+  if (!path_text(path.filename()).ends_with(".md")) {
+    return fmt::format("{}: {} entries are single .md files — this name does not end in .md",
+                       display(path), family_word(family));
+  }
+  return std::nullopt;
 }
 
 void report_failure(Reporter& reporter, std::string_view what, const fs::path& path,
@@ -107,258 +176,9 @@ void report_failure(Reporter& reporter, std::string_view what, const fs::path& p
   report_error(reporter, fmt::format(fmt::runtime(what), display(path), error.message()));
 }
 
-// What is already at the Commons entry: nothing, a link (settled by `check_existing_source`),
-// or a real copy that must hold the same content as the path.
-enum class EntryState { none, identical, settled };
-
-struct EntryCheck {
-  EntryState state = EntryState::none;
-  int status = 0;  // for `settled`
-};
-
-std::optional<EntryCheck> check_entry(const Adoption& a, Reporter& reporter) {
-  auto kind = path_kind(a.entry, false);
-  if (!kind) {
-    return EntryCheck{};
-  }
-  if (*kind == PathKind::link) {
-    return EntryCheck{.state = EntryState::settled,
-                      .status = check_existing_source(a.display_name, a.entry, a.path, reporter)};
-  }
-  if (!same_content(a.path, a.entry)) {
-    report_error(reporter,
-                 fmt::format("{} differs from the Commons copy at {} — this is a Variant. Merge it "
-                             "by hand if you want it in the Commons; kelvaro will not choose which "
-                             "side to discard",
-                             display(a.path), display(a.entry)));
-    return std::nullopt;
-  }
-  return EntryCheck{.state = EntryState::identical};
-}
-
-void print_dry_banner(Reporter& reporter) {
-  print_line(reporter, "dry run — no changes will be made");
-  print_blank_line(reporter);
-}
-
-AdoptedEntry adopted_entry(const RunContext& ctx, const Adoption& a) {
-  return AdoptedEntry{
-      .commons = ctx.commons, .adopted = a.path, .entry = a.entry, .family = a.family};
-}
-
-int finish(const RunContext& ctx, const Config& config, const Adoption& a, Reporter& reporter,
-           bool dry_run) {
-  fan_out_entry(ctx, config, adopted_entry(ctx, a), reporter, dry_run);
-  return reporter.errors > 0 ? 1 : 0;
-}
-
-// Removes the copy at `path` that is identical to its other side; false after reporting.
-bool remove_identical(const fs::path& path, Reporter& reporter) {
-  auto removed = remove_copy(path);
-  if (!removed) {
-    report_failure(reporter, "cannot remove {}: {}", path, removed.error());
-    return false;
-  }
-  return true;
-}
-
-bool create_entry_folder(const Adoption& a, Reporter& reporter) {
-  auto created = create_folders(a.entry.parent_path());
-  if (!created) {
-    report_failure(reporter, "cannot create {}: {}", a.entry.parent_path(), created.error());
-    return false;
-  }
-  return true;
-}
-
-int run_absorb(const RunContext& ctx, const Config& config, const Adoption& a, Reporter& reporter,
-               bool dry_run, bool identical) {
-  if (dry_run) {
-    print_dry_banner(reporter);
-    print_line(reporter,
-               fmt::format("absorb: {} from {} into the Commons ({})", a.name, a.agent, a.word));
-    if (identical) {
-      print_line(reporter,
-                 fmt::format("  would remove {} — identical to the Commons copy", display(a.path)));
-    } else {
-      print_line(reporter, fmt::format("  would move {} into the Commons", display(a.path)));
-    }
-    print_line(reporter, fmt::format("  would leave a link at {} → {}", display(a.path),
-                                     display(commons_link_text(a.path, a.entry, ctx.commons))));
-    return finish(ctx, config, a, reporter, true);
-  }
-
-  std::optional<ProcessLock> lock = take_lock(ctx, reporter);
-  if (!lock) {
-    return 1;
-  }
-  if (identical) {
-    if (!remove_identical(a.path, reporter)) {
-      return 1;
-    }
-  } else {
-    if (!create_entry_folder(a, reporter)) {
-      return 1;
-    }
-    auto moved = move_path(a.path, a.entry);
-    if (!moved) {
-      report_failure(reporter, "cannot move {} into the Commons: {}", a.path, moved.error());
-      return 1;
-    }
-  }
-  auto link = leave_link(a.path, a.entry, ctx.commons);
-  if (!link) {
-    report_failure(reporter, "cannot link {}: {}", a.path, link.error());
-    return 1;
-  }
-  if (identical) {
-    print_line(reporter, fmt::format("{} in {} was identical to the Commons copy — re-linked",
-                                     a.name, a.agent));
-  } else {
-    print_line(reporter,
-               fmt::format("adopted {} from {} into the Commons ({})", a.name, a.agent, a.word));
-  }
-  print_line(reporter, fmt::format("  {} → {}", display(a.path), display(*link)));
-  return finish(ctx, config, a, reporter, false);
-}
-
-int run_source(const RunContext& ctx, const Config& config, const Adoption& a, Reporter& reporter,
-               bool dry_run, bool identical) {
-  if (dry_run) {
-    print_dry_banner(reporter);
-    print_line(reporter,
-               fmt::format("source: {} — Sourced from {} ({})", a.name, display(a.path), a.word));
-    if (identical) {
-      print_line(reporter, "  would replace the identical Commons copy with the link");
-    }
-    print_line(reporter, fmt::format("  would link {} → {}", display(a.entry), display(a.path)));
-    return finish(ctx, config, a, reporter, true);
-  }
-
-  std::optional<ProcessLock> lock = take_lock(ctx, reporter);
-  if (!lock) {
-    return 1;
-  }
-  if (identical) {
-    if (!remove_identical(a.entry, reporter)) {
-      return 1;
-    }
-  } else if (!create_entry_folder(a, reporter)) {
-    return 1;
-  }
-  auto linked = make_link(a.path, a.entry);
-  if (!linked) {
-    report_failure(reporter, "cannot link {}: {}", a.entry, linked.error());
-    return 1;
-  }
-  print_line(reporter,
-             fmt::format("adopted {} — Sourced from {} ({})", a.name, display(a.path), a.word));
-  if (identical) {
-    print_line(reporter, "  replaced the identical Commons copy with the link");
-  }
-  print_line(reporter, fmt::format("  {} → {}", display(a.entry), display(a.path)));
-  return finish(ctx, config, a, reporter, false);
-}
-
-int run_copy(const RunContext& ctx, const Config& config, const Adoption& a, Reporter& reporter,
-             bool dry_run, bool identical) {
-  if (identical) {
-    print_line(reporter,
-               fmt::format("{} is already in the Commons — nothing to do", a.display_name));
-    return 0;
-  }
-  const std::string diverge = fmt::format(
-      "  the original at {} is no longer consulted; edits there will diverge from the Commons copy",
-      display(a.path));
-
-  if (dry_run) {
-    print_dry_banner(reporter);
-    print_line(reporter, fmt::format("copy: {} — copied into the Commons ({})", a.name, a.word));
-    print_line(reporter, fmt::format("  would copy {} into the Commons", display(a.path)));
-    print_line(reporter, diverge);
-    return finish(ctx, config, a, reporter, true);
-  }
-
-  std::optional<ProcessLock> lock = take_lock(ctx, reporter);
-  if (!lock) {
-    return 1;
-  }
-  if (!create_entry_folder(a, reporter)) {
-    return 1;
-  }
-  // `copy_tree` leaves nothing behind when it fails, so there is no partial copy to remove.
-  auto copied = copy_tree(a.path, a.entry);
-  if (!copied) {
-    report_failure(reporter, "cannot copy {} into the Commons: {}", a.path, copied.error());
-    return 1;
-  }
-  print_line(reporter, fmt::format("adopted {} — copied into the Commons ({})", a.name, a.word));
-  print_line(reporter, diverge);
-  return finish(ctx, config, a, reporter, false);
-}
-
-// Copies `from` into the new path `to`, which nothing else knows about yet.
-Result<void, std::error_code> copy_into(const fs::path& from, const fs::path& to) {
-  auto kind = path_kind(from, true);
-  if (!kind) {
-    return unexpected(kind.error());
-  }
-  if (*kind == PathKind::file) {
-    return kelvaro::copy_file(from, to);
-  }
-  // A pipe or a device would block or never end; only files and folders are material.
-  if (*kind != PathKind::folder) {
-    return unexpected(std::make_error_code(std::errc::operation_not_supported));
-  }
-  auto entries = list_folder(from);
-  if (!entries) {
-    return unexpected(entries.error());
-  }
-  auto created = create_folders(to);
-  if (!created) {
-    return created;
-  }
-  for (const fs::path& entry : *entries) {
-    auto copied = copy_into(entry, to / entry.filename());
-    if (!copied) {
-      return copied;
-    }
-  }
-  sync_folder(to);
-  return {};
-}
-
-}  // namespace
-
-std::string_view to_string(AdoptMechanic mechanic) {
-  switch (mechanic) {
-    case AdoptMechanic::absorb:
-      return "absorb";
-    case AdoptMechanic::source:
-      return "source";
-    case AdoptMechanic::copy:
-      return "copy";
-  }
-  return "";
-}
-
-void print_blank_line(Reporter& reporter) {
-  print_line(reporter, "");
-}
-
-std::optional<Family> family_of_parent(Reporter& reporter, const fs::path& path) {
-  const std::string parent = display(path.parent_path().filename());
-  for (Family family : all_families) {
-    if (parent == family_word(family)) {
-      return family;
-    }
-  }
-  report_error(reporter, fmt::format("{}: parent directory \"{}\" is not a family — adopt takes "
-                                     "paths from skills/, commands/, or agents/",
-                                     display(path), parent));
-  return std::nullopt;
-}
-
+// Compares the Commons link `entry` with `adopted`: 0 with the "nothing to do" line when the
+// link already leads there, else 1 with the "remove the Commons link first" error.
+// `display_name` is "<family>/<name>".
 int check_existing_source(std::string_view display_name, const fs::path& entry,
                           const fs::path& adopted, Reporter& reporter) {
   auto raw = read_link_text(entry);
@@ -382,125 +202,143 @@ int check_existing_source(std::string_view display_name, const fs::path& entry,
   return 1;
 }
 
-Result<void, std::error_code> copy_tree(const fs::path& from, const fs::path& to) {
-  // The copy is assembled under a hidden name that the Commons scan never takes for an entry,
-  // and appears under its own name only once it is whole and on disk. A name near the file-name
-  // limit leaves no room for the decoration: the short name lies in the same folder too.
+struct EntryCheck {
+  EntryState state = EntryState::none;
+  int status = 0;  // for `settled`
+};
+
+std::optional<EntryCheck> check_entry(const Adoption& a, Reporter& reporter) {
+  auto kind = path_kind(a.entry, false);
+  if (!kind) {
+    return EntryCheck{};
+  }
+  if (*kind == PathKind::link) {
+    return EntryCheck{.state = EntryState::settled,
+                      .status = check_existing_source(a.display_name, a.entry, a.path, reporter)};
+  }
+  // A hard link, or a path that is a link to the entry: the same file or folder under two
+  // names, which "replacing the identical copy" would delete.
+  if (same_file(a.path, a.entry)) {
+    report_error(reporter,
+                 fmt::format("{} is already in the Commons — nothing to adopt", display(a.path)));
+    return std::nullopt;
+  }
+  if (!same_content(a.path, a.entry)) {
+    report_error(reporter,
+                 fmt::format("{} differs from the Commons copy at {} — this is a Variant. Merge it "
+                             "by hand if you want it in the Commons; kelvaro will not choose which "
+                             "side to discard",
+                             display(a.path), display(a.entry)));
+    return std::nullopt;
+  }
+  return EntryCheck{.state = EntryState::identical};
+}
+
+void print_blank_line(Reporter& reporter) {
+  print_line(reporter, "");
+}
+
+void print_dry_banner(Reporter& reporter) {
+  print_line(reporter, "dry run — no changes will be made");
+  print_blank_line(reporter);
+}
+
+// Names that `copy_tree` and `set_aside` may use beside `to`, in the order they are tried: a
+// hidden name the Commons scan never takes for an entry, and a short one for a name near the
+// file-name limit.
+std::vector<fs::path> hidden_siblings(const fs::path& to) {
   const std::string pid = std::to_string(process_id());
-  const std::string staging_names[] = {"." + path_to_utf8(to.filename()) + ".kelvaro-" + pid,
-                                       ".kelvaro-" + pid};
-  for (const std::string& staging_name : staging_names) {
-    const fs::path staging = to.parent_path() / path_from_utf8(staging_name);
-    if (path_kind(staging, false)) {
-      return unexpected(std::make_error_code(std::errc::file_exists));
+  return {to.parent_path() / path_from_utf8("." + path_to_utf8(to.filename()) + ".kelvaro-" + pid),
+          to.parent_path() / path_from_utf8(".kelvaro-" + pid)};
+}
+
+// Renames `path` to a hidden name in its own folder, in one step; returns that name.
+Result<fs::path, std::error_code> set_aside(const fs::path& path) {
+  const std::vector<fs::path> names = hidden_siblings(path);
+  for (const fs::path& name : names) {
+    auto renamed = rename_new_path(path, name);
+    if (renamed) {
+      sync_folder(path.parent_path());
+      return name;
     }
-    auto copied = copy_into(from, staging);
-    if (copied) {
-      copied = rename_new_path(staging, to);
+    if (renamed.error() != std::errc::filename_too_long || name == names.back()) {
+      return unexpected(renamed.error());
     }
-    if (!copied) {
-      (void)remove_tree(staging);
-      if (copied.error() == std::errc::filename_too_long && &staging_name == &staging_names[0]) {
-        continue;
-      }
-      return copied;
-    }
-    sync_folder(to.parent_path());
-    return {};
   }
   return unexpected(std::make_error_code(std::errc::filename_too_long));
 }
 
-Result<void, std::error_code> move_path(const fs::path& from, const fs::path& to) {
-  auto renamed = rename_new_path(from, to);
-  if (renamed) {
-    sync_folder(to.parent_path());
-    sync_folder(from.parent_path());
-    return {};
-  }
-  // Only a rename that could not happen at all falls back to copying; a name already taken
-  // must not be copied over either.
-  if (renamed.error() == std::errc::file_exists) {
-    return renamed;
-  }
-  auto copied = copy_tree(from, to);
-  if (!copied) {
-    return copied;
-  }
-  return remove_copy(from);
-}
-
-Result<fs::path, std::error_code> leave_link(const fs::path& old, const fs::path& entry,
-                                             const fs::path& commons) {
-  fs::path target = commons_link_text(old, entry, commons);
-  auto made = make_link(target, old);
+// Puts the link `target` where `path` was, `path`'s own copy having been set aside at `aside`:
+// the copy goes only once the link stands, and comes back when the link cannot be made, so the
+// place an agent reads is whole, gone for a moment, or the link, but never half removed.
+Result<void, std::error_code> link_over_set_aside(const fs::path& path, const fs::path& aside,
+                                                  const fs::path& target) {
+  auto made = make_link(target, path);
   if (!made) {
-    return unexpected(made.error());
+    (void)rename_new_path(aside, path);
+    return made;
   }
-  return target;
+  sync_folder(path.parent_path());
+  return remove_tree(aside);
 }
 
-void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEntry& adopted,
-                   Reporter& reporter, bool dry_run) {
-  if (adopted.family) {
-    const Family family = *adopted.family;
-    // Named as the Commons scan names it, so that the links made here are the ones sync plans.
-    std::string file_name = path_text(adopted.entry.filename());
-    std::string name = file_name;
-    if (family != Family::skills) {
-      while (name.ends_with(".md")) {
-        name.resize(name.size() - 3);
-      }
+bool create_entry_folder(const Adoption& a, Reporter& reporter) {
+  auto created = create_folders(a.entry.parent_path());
+  if (!created) {
+    report_failure(reporter, "cannot create {}: {}", a.entry.parent_path(), created.error());
+    return false;
+  }
+  return true;
+}
+
+// Links the adopted family entry into every installed agent's surface of its family.
+void fan_out_links(const RunContext& ctx, const std::vector<LinkFolder>& folders,
+                   const AdoptedEntry& adopted, Family family, Reporter& reporter, RunMode mode) {
+  // Named as the Commons scan names it, so that the links made here are the ones sync plans.
+  const std::string file_name = path_text(adopted.entry.filename());
+  const std::vector<CommonsEntry> entries = {CommonsEntry{
+      .name = entry_name(family, file_name), .file_name = file_name, .path = adopted.entry}};
+  for (const LinkFolder& folder : folders) {
+    if (folder.family != family || folder.role != FolderRole::surface ||
+        folder.place != FolderPlace::own) {
+      continue;
     }
-    const std::vector<CommonsEntry> entries = {
-        CommonsEntry{.name = name, .file_name = file_name, .path = adopted.entry}};
-    for (const Agent& agent : list_agents(ctx.home, config)) {
-      const Surface* surface = first_surface(agent, family);
-      if (surface == nullptr) {
+    const std::string dir = display(folder.dir);
+    const std::string shown = visible_text(folder.agent);
+    for (const LinkItem& item : plan_links(folder.path, entries, adopted.commons)) {
+      if (!item.target || item.state == LinkState::linked ||
+          same_entry(item.link_path, adopted.adopted)) {
         continue;
       }
-      const std::string dir = display(surface->dir);
-      const std::string shown = visible_text(agent.name);
-      for (const LinkItem& item : plan_links(ctx.home / surface->dir, entries, adopted.commons)) {
-        if (!item.target || absolute_normal_path(item.link_path) == adopted.adopted ||
-            item.state == LinkState::linked) {
-          continue;
-        }
-        if (!is_actionable(item.state)) {
-          print_line(reporter, fmt::format("  {} ({}): {} — {}", shown, dir, to_string(item.state),
-                                           link_note(item.state)));
-          continue;
-        }
-        if (dry_run) {
-          print_line(reporter, fmt::format("  would link into {} ({})", shown, dir));
-          continue;
-        }
-        auto fixed = apply_link_fix(item);
-        if (!fixed) {
-          std::string text =
-              fmt::format("cannot link into {} ({}): {}", shown, dir, fixed.error().message());
-          // The system only says "File exists"; the user needs to know what is in the way.
-          if (fixed.error() == std::errc::file_exists) {
-            if (std::optional<LinkObstacle> obstacle = find_obstacle(item.link_path)) {
-              text += fmt::format(" ({} is {})", display_under(obstacle->path, ctx.home),
-                                  obstacle->what);
-            }
-          }
-          report_error(reporter, text);
-          continue;
-        }
-        print_line(reporter, fmt::format("  linked into {} ({})", shown, dir));
+      if (!is_actionable(item.state)) {
+        print_line(reporter, fmt::format("  {} ({}): {} — {}", shown, dir, to_string(item.state),
+                                         link_note(item.state)));
+        continue;
       }
+      if (mode == RunMode::dry_run) {
+        print_line(reporter, fmt::format("  would link into {} ({})", shown, dir));
+        continue;
+      }
+      auto fixed = apply_link_fix(item);
+      if (!fixed) {
+        report_error(reporter, fmt::format("cannot link into {} ({}): {}", shown, dir,
+                                           link_failure(item.link_path, fixed.error(), ctx.home)));
+        continue;
+      }
+      print_line(reporter, fmt::format("  linked into {} ({})", shown, dir));
     }
-    return;
   }
+}
 
+// Wires the adopted instructions file into every installed agent.
+void fan_out_instructions(const RunContext& ctx, const std::vector<Agent>& agents,
+                          const AdoptedEntry& adopted, Reporter& reporter, RunMode mode) {
+  const bool dry_run = mode == RunMode::dry_run;
   // Before a dry run moved anything, the adopted file stands in for the Commons AGENTS.md.
   const fs::path planned =
       kelvaro::is_regular_file(adopted.entry) ? adopted.entry : adopted.adopted;
-  for (const InstructionsItem& item :
-       plan_instructions(ctx, list_agents(ctx.home, config), planned)) {
-    if (absolute_normal_path(item.path) == adopted.adopted) {
+  for (const InstructionsItem& item : plan_instructions(ctx, agents, planned)) {
+    if (same_entry(item.path, adopted.adopted)) {
       continue;
     }
     const std::string place = display_under(item.path, ctx.home);
@@ -561,6 +399,264 @@ void fan_out_entry(const RunContext& ctx, const Config& config, const AdoptedEnt
   }
 }
 
+// What the mechanics share: the run's locations, the agents and their link folders.
+struct AdoptRun {
+  const RunContext& ctx;
+  const std::vector<Agent>& agents;
+  const std::vector<LinkFolder>& folders;
+  Reporter& reporter;
+  RunMode mode = RunMode::apply;
+};
+
+int finish(const AdoptRun& run, const Adoption& a) {
+  const AdoptedEntry adopted{
+      .commons = run.ctx.commons, .adopted = a.path, .entry = a.entry, .family = a.family};
+  if (a.family) {
+    fan_out_links(run.ctx, run.folders, adopted, *a.family, run.reporter, run.mode);
+  } else {
+    fan_out_instructions(run.ctx, run.agents, adopted, run.reporter, run.mode);
+  }
+  return run.reporter.errors > 0 ? 1 : 0;
+}
+
+int run_absorb(const AdoptRun& run, const Adoption& a) {
+  Reporter& reporter = run.reporter;
+  const bool identical = a.state == EntryState::identical;
+  if (run.mode == RunMode::dry_run) {
+    print_dry_banner(reporter);
+    print_line(reporter,
+               fmt::format("absorb: {} from {} into the Commons ({})", a.name, a.agent, a.word));
+    if (identical) {
+      print_line(reporter,
+                 fmt::format("  would remove {} — identical to the Commons copy", display(a.path)));
+    } else {
+      print_line(reporter, fmt::format("  would move {} into the Commons", display(a.path)));
+    }
+    print_line(reporter, fmt::format("  would leave a link at {} → {}", display(a.path),
+                                     display(commons_link_text(a.path, a.entry, run.ctx.commons))));
+    return finish(run, a);
+  }
+
+  std::optional<ProcessLock> lock = take_lock(run.ctx, reporter);
+  if (!lock) {
+    return 1;
+  }
+  std::optional<fs::path> aside;
+  if (identical) {
+    auto renamed = set_aside(a.path);
+    if (!renamed) {
+      report_failure(reporter, "cannot remove {}: {}", a.path, renamed.error());
+      return 1;
+    }
+    aside = *renamed;
+  } else {
+    if (!create_entry_folder(a, reporter)) {
+      return 1;
+    }
+    auto moved = move_path(a.path, a.entry);
+    if (!moved) {
+      report_failure(reporter, "cannot move {} into the Commons: {}", a.path, moved.error());
+      return 1;
+    }
+    aside = *moved;
+  }
+  const fs::path target = commons_link_text(a.path, a.entry, run.ctx.commons);
+  auto linked = aside ? link_over_set_aside(a.path, *aside, target) : make_link(target, a.path);
+  if (!linked) {
+    report_failure(reporter, "cannot link {}: {}", a.path, linked.error());
+    return 1;
+  }
+  if (identical) {
+    print_line(reporter, fmt::format("{} in {} was identical to the Commons copy — re-linked",
+                                     a.name, a.agent));
+  } else {
+    print_line(reporter,
+               fmt::format("adopted {} from {} into the Commons ({})", a.name, a.agent, a.word));
+  }
+  print_line(reporter, fmt::format("  {} → {}", display(a.path), display(target)));
+  return finish(run, a);
+}
+
+int run_source(const AdoptRun& run, const Adoption& a) {
+  Reporter& reporter = run.reporter;
+  const bool identical = a.state == EntryState::identical;
+  if (run.mode == RunMode::dry_run) {
+    print_dry_banner(reporter);
+    print_line(reporter,
+               fmt::format("source: {} — Sourced from {} ({})", a.name, display(a.path), a.word));
+    if (identical) {
+      print_line(reporter, "  would replace the identical Commons copy with the link");
+    }
+    print_line(reporter, fmt::format("  would link {} → {}", display(a.entry), display(a.path)));
+    return finish(run, a);
+  }
+
+  std::optional<ProcessLock> lock = take_lock(run.ctx, reporter);
+  if (!lock) {
+    return 1;
+  }
+  Result<void, std::error_code> linked;
+  if (identical) {
+    auto aside = set_aside(a.entry);
+    if (!aside) {
+      report_failure(reporter, "cannot remove {}: {}", a.entry, aside.error());
+      return 1;
+    }
+    linked = link_over_set_aside(a.entry, *aside, a.path);
+  } else {
+    if (!create_entry_folder(a, reporter)) {
+      return 1;
+    }
+    linked = make_link(a.path, a.entry);
+  }
+  if (!linked) {
+    report_failure(reporter, "cannot link {}: {}", a.entry, linked.error());
+    return 1;
+  }
+  print_line(reporter,
+             fmt::format("adopted {} — Sourced from {} ({})", a.name, display(a.path), a.word));
+  if (identical) {
+    print_line(reporter, "  replaced the identical Commons copy with the link");
+  }
+  print_line(reporter, fmt::format("  {} → {}", display(a.entry), display(a.path)));
+  return finish(run, a);
+}
+
+int run_copy(const AdoptRun& run, const Adoption& a) {
+  Reporter& reporter = run.reporter;
+  if (a.state == EntryState::identical) {
+    print_line(reporter,
+               fmt::format("{} is already in the Commons — nothing to do", a.display_name));
+    return 0;
+  }
+  const std::string diverge = fmt::format(
+      "  the original at {} is no longer consulted; edits there will diverge from the Commons copy",
+      display(a.path));
+
+  if (run.mode == RunMode::dry_run) {
+    print_dry_banner(reporter);
+    print_line(reporter, fmt::format("copy: {} — copied into the Commons ({})", a.name, a.word));
+    print_line(reporter, fmt::format("  would copy {} into the Commons", display(a.path)));
+    print_line(reporter, diverge);
+    return finish(run, a);
+  }
+
+  std::optional<ProcessLock> lock = take_lock(run.ctx, reporter);
+  if (!lock) {
+    return 1;
+  }
+  if (!create_entry_folder(a, reporter)) {
+    return 1;
+  }
+  // `copy_tree` leaves nothing behind when it fails, so there is no partial copy to remove.
+  auto copied = copy_tree(a.path, a.entry);
+  if (!copied) {
+    report_failure(reporter, "cannot copy {} into the Commons: {}", a.path, copied.error());
+    return 1;
+  }
+  print_line(reporter, fmt::format("adopted {} — copied into the Commons ({})", a.name, a.word));
+  print_line(reporter, diverge);
+  return finish(run, a);
+}
+
+// The family named by the folder `path` lies in, or none after reporting that it is not a
+// family folder.
+std::optional<Family> family_of_parent(Reporter& reporter, const fs::path& path) {
+  const std::string parent = display(path.parent_path().filename());
+  for (Family family : all_families) {
+    if (parent == family_word(family)) {
+      return family;
+    }
+  }
+  report_error(reporter, fmt::format("{}: parent directory \"{}\" is not a family — adopt takes "
+                                     "paths from skills/, commands/, or agents/",
+                                     display(path), parent));
+  return std::nullopt;
+}
+
+// Copies `from` into the new path `to`, which nothing else knows about yet.
+Result<void, std::error_code> copy_into(const fs::path& from, const fs::path& to) {
+  auto kind = path_kind(from, true);
+  if (!kind) {
+    return unexpected(kind.error());
+  }
+  if (*kind == PathKind::file) {
+    return kelvaro::copy_file(from, to);
+  }
+  // A pipe or a device would block or never end; only files and folders are material.
+  if (*kind != PathKind::folder) {
+    return unexpected(std::make_error_code(std::errc::operation_not_supported));
+  }
+  auto entries = list_folder(from, MissingFolder::error);
+  if (!entries) {
+    return unexpected(entries.error());
+  }
+  auto created = create_folders(to);
+  if (!created) {
+    return created;
+  }
+  for (const fs::path& entry : *entries) {
+    auto copied = copy_into(entry, to / entry.filename());
+    if (!copied) {
+      return copied;
+    }
+  }
+  sync_folder(to);
+  return {};
+}
+
+}  // namespace
+
+Result<void, std::error_code> copy_tree(const fs::path& from, const fs::path& to) {
+  // The copy is assembled under a hidden name and appears under its own name only once it is
+  // whole and on disk.
+  const std::vector<fs::path> names = hidden_siblings(to);
+  for (const fs::path& staging : names) {
+    if (path_kind(staging, false)) {
+      return unexpected(std::make_error_code(std::errc::file_exists));
+    }
+    auto copied = copy_into(from, staging);
+    if (copied) {
+      copied = rename_new_path(staging, to);
+    }
+    if (!copied) {
+      (void)remove_tree(staging);
+      if (copied.error() == std::errc::filename_too_long && staging != names.back()) {
+        continue;
+      }
+      return copied;
+    }
+    sync_folder(to.parent_path());
+    return {};
+  }
+  return unexpected(std::make_error_code(std::errc::filename_too_long));
+}
+
+Result<std::optional<fs::path>, std::error_code> move_path(const fs::path& from,
+                                                           const fs::path& to) {
+  auto renamed = rename_new_path(from, to);
+  if (renamed) {
+    sync_folder(to.parent_path());
+    sync_folder(from.parent_path());
+    return std::optional<fs::path>();
+  }
+  // Only a rename that could not happen at all falls back to copying; a name already taken
+  // must not be copied over either.
+  if (renamed.error() == std::errc::file_exists) {
+    return unexpected(renamed.error());
+  }
+  auto copied = copy_tree(from, to);
+  if (!copied) {
+    return unexpected(copied.error());
+  }
+  auto aside = set_aside(from);
+  if (!aside) {
+    (void)remove_tree(to);
+    return unexpected(aside.error());
+  }
+  return std::optional<fs::path>(std::move(*aside));
+}
+
 int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
           const fs::path& path_text, bool dry_run) {
   if (!require_commons(ctx, reporter)) {
@@ -582,34 +678,21 @@ int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
     report_error(reporter, fmt::format("{} does not exist", display(path)));
     return 1;
   }
-  if (lies_within(path, anchored.commons) || reaches_into_commons(path, anchored.commons)) {
+
+  const std::vector<Agent> agents = list_agents(anchored.home, config);
+  const std::vector<LinkFolder> folders = link_folders(anchored, agents);
+  std::optional<Adoption> chosen = absorb_choice(anchored, agents, folders, path);
+  if (already_in_commons(path, anchored.commons, chosen.has_value())) {
     report_error(reporter,
                  fmt::format("{} is already in the Commons — nothing to adopt", display(path)));
     return 1;
   }
-
-  std::optional<Adoption> chosen =
-      absorb_choice(anchored, list_agents(anchored.home, config), path);
   if (!chosen) {
     const AdoptMechanic mechanic =
         inside_git_working_copy(path) ? AdoptMechanic::source : AdoptMechanic::copy;
     std::optional<Family> family = family_of_parent(reporter, path);
     if (!family) {
       return 1;
-    }
-    if (mechanic == AdoptMechanic::copy) {
-      const bool folder = is_folder(path);
-      if (*family == Family::skills && !folder) {
-        report_error(reporter, fmt::format("{}: skills entries are directories — this is a file",
-                                           display(path)));
-        return 1;
-      }
-      if (*family != Family::skills && folder) {
-        report_error(reporter,
-                     fmt::format("{}: {} entries are single .md files — this is a directory",
-                                 display(path), family_word(*family)));
-        return 1;
-      }
     }
     chosen = Adoption{.mechanic = mechanic, .family = family};
   }
@@ -627,11 +710,15 @@ int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
     a.display_name = "AGENTS.md";
   }
 
-  if (a.mechanic == AdoptMechanic::absorb) {
-    auto own = path_kind(a.path, false);
-    if (own && *own == PathKind::link) {
-      report_error(reporter, fmt::format("{} is already a symlink — there is nothing to adopt",
-                                         display(a.path)));
+  if (a.mechanic == AdoptMechanic::absorb && is_link(a.path)) {
+    report_error(reporter, fmt::format("{} is already a symlink — there is nothing to adopt",
+                                       display(a.path)));
+    return 1;
+  }
+  // Whatever the mechanic, an entry the Commons scan would skip is never taken in.
+  if (a.family) {
+    if (std::optional<std::string> refusal = wrong_kind(a.path, *a.family)) {
+      report_error(reporter, *refusal);
       return 1;
     }
   }
@@ -642,14 +729,19 @@ int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
   if (check->state == EntryState::settled) {
     return check->status;
   }
-  const bool identical = check->state == EntryState::identical;
+  a.state = check->state;
+  const AdoptRun run{.ctx = anchored,
+                     .agents = agents,
+                     .folders = folders,
+                     .reporter = reporter,
+                     .mode = dry_run ? RunMode::dry_run : RunMode::apply};
   switch (a.mechanic) {
     case AdoptMechanic::absorb:
-      return run_absorb(anchored, config, a, reporter, dry_run, identical);
+      return run_absorb(run, a);
     case AdoptMechanic::source:
-      return run_source(anchored, config, a, reporter, dry_run, identical);
+      return run_source(run, a);
     case AdoptMechanic::copy:
-      return run_copy(anchored, config, a, reporter, dry_run, identical);
+      return run_copy(run, a);
   }
   return 1;
 }

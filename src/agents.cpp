@@ -206,6 +206,14 @@ std::string_view to_string(RenderFormat format) {
   return "";
 }
 
+std::filesystem::path instructions_route_file(const std::filesystem::path& home,
+                                              const InstructionsRoute& route) {
+  if (route.kind == InstructionsRouteKind::rules_dir_link) {
+    return home / route.path / "AGENTS.md";
+  }
+  return home / route.path;
+}
+
 InstructionsClass instructions_class(InstructionsRouteKind kind) {
   switch (kind) {
     case InstructionsRouteKind::symlink:

@@ -83,6 +83,12 @@ struct InstructionsRoute {
   bool operator==(const InstructionsRoute&) const = default;
 };
 
+// The file `route` wires under `home`: the instructions file of a symlink or import-line
+// route, `<rules folder>/AGENTS.md` of a rules-dir link route, the settings file of an
+// include-entry route.
+std::filesystem::path instructions_route_file(const std::filesystem::path& home,
+                                              const InstructionsRoute& route);
+
 // "symlink" for symlink and rules-dir link routes, "import" for import-line and include-entry.
 InstructionsClass instructions_class(InstructionsRouteKind kind);
 

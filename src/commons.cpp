@@ -47,13 +47,6 @@ struct WarningVisitor {
 
 constexpr std::string_view markdown_ending = ".md";
 
-std::string strip_markdown_endings(std::string name) {
-  while (name.ends_with(markdown_ending)) {
-    name.resize(name.size() - markdown_ending.size());
-  }
-  return name;
-}
-
 // Decides one listed entry: an entry, a warning, or (never) both.
 void judge_entry(Family family, const fs::path& path, const std::string& name,
                  std::vector<CommonsEntry>& entries, std::vector<ScanWarning>& warnings) {
@@ -87,7 +80,7 @@ void judge_entry(Family family, const fs::path& path, const std::string& name,
     return;
   }
   entries.push_back(
-      CommonsEntry{.name = strip_markdown_endings(name), .file_name = name, .path = path});
+      CommonsEntry{.name = entry_name(family, name), .file_name = name, .path = path});
 }
 
 // Names that differ only in bytes that are not UTF-8 become one text, and so one link name:
@@ -119,6 +112,15 @@ void drop_name_clashes(Family family, std::vector<CommonsEntry>& entries,
 
 }  // namespace
 
+std::string entry_name(Family family, std::string_view file_name) {
+  if (family != Family::skills) {
+    while (file_name.ends_with(markdown_ending)) {
+      file_name.remove_suffix(markdown_ending.size());
+    }
+  }
+  return std::string(file_name);
+}
+
 std::string to_string(const ScanWarning& warning) {
   return std::visit(WarningVisitor{}, warning);
 }
@@ -127,18 +129,15 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
   FamilyScan scan;
   fs::path folder = commons / fs::path(std::string(family_word(family)));
 
-  auto listed = list_folder_names(folder);
+  auto listed = list_folder(folder);
   if (!listed) {
-    if (listed.error() != std::errc::no_such_file_or_directory) {
-      scan.warnings.push_back(ScanUnreadable{.path = folder, .error = listed.error().message()});
-    }
+    scan.warnings.push_back(ScanUnreadable{.path = folder, .error = listed.error().message()});
     return scan;
   }
-  for (const fs::path& file_name : *listed) {
+  for (const fs::path& path : *listed) {
     // The real file name stays in the path so that an entry whose name is not valid UTF-8 can
     // still be reached; only the reported names are converted.
-    std::string name = path_text(file_name);
-    judge_entry(family, folder / file_name, name, scan.entries, scan.warnings);
+    judge_entry(family, path, path_text(path.filename()), scan.entries, scan.warnings);
   }
   drop_name_clashes(family, scan.entries, scan.warnings);
 

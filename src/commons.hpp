@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -76,6 +77,10 @@ struct FamilyScan {
 
   bool operator==(const FamilyScan&) const = default;
 };
+
+// The name an entry of `family` goes by, from its `file_name`: a skill's folder name as it is,
+// a command's or agent's file name without every trailing ".md".
+std::string entry_name(Family family, std::string_view file_name);
 
 // Reads `<commons>/<family word>`. Never fails: a missing folder gives an empty scan, every
 // other problem a warning. Reads attributes only, never contents.

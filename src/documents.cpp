@@ -214,7 +214,7 @@ bool json_equal(const Json& a, const Json& b) {
 }
 
 Result<std::vector<std::string>, std::error_code> visible_names(const fs::path& folder) {
-  auto listed = list_folder(folder);
+  auto listed = list_folder(folder, MissingFolder::error);
   if (!listed) {
     return unexpected(listed.error());
   }

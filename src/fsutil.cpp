@@ -387,9 +387,13 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
   return unexpected(std::make_error_code(std::errc::filename_too_long));
 }
 
-Result<std::vector<fs::path>, std::error_code> list_folder(const fs::path& dir) {
+Result<std::vector<fs::path>, std::error_code> list_folder(const fs::path& dir,
+                                                           MissingFolder missing) {
   auto names = list_folder_names(dir);
   if (!names) {
+    if (missing == MissingFolder::empty && names.error() == std::errc::no_such_file_or_directory) {
+      return std::vector<fs::path>{};
+    }
     return unexpected(names.error());
   }
   for (fs::path& name : *names) {

@@ -213,13 +213,23 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 
 // The names of the entries of the folder `dir`, each one path component, in listing order
 // ("." and ".." left out). Fails with the system error when the folder cannot be listed or
-// the listing breaks off.
+// the listing breaks off, `no_such_file_or_directory` included. The primitive under
+// `list_folder`, which is what callers use.
 Result<std::vector<std::filesystem::path>, std::error_code> list_folder_names(
     const std::filesystem::path& dir);
 
-// `list_folder_names` as full paths, `dir` joined with each name.
+// What `list_folder` answers for a folder that is not there (a dangling link included).
+enum class MissingFolder : std::uint8_t {
+  empty,  // an empty list: there is nothing in it
+  error,  // `no_such_file_or_directory`, for a folder that must be there
+};
+
+// The entries of the folder `dir` as full paths (`dir` joined with each name), in listing
+// order; a missing folder as `missing` says. Every other failure (not a folder, no access, a
+// listing that breaks off) is the system error, so that a folder that cannot be read never
+// passes for an empty one.
 Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
-    const std::filesystem::path& dir);
+    const std::filesystem::path& dir, MissingFolder missing = MissingFolder::empty);
 
 // Appends `bytes` to the file at `path` (created when missing; a link is followed), in place.
 Result<void, std::error_code> append_file(const std::filesystem::path& path,

@@ -78,13 +78,6 @@ bool holds_only_import(std::string_view text, std::string_view import_text) {
   return seen;
 }
 
-fs::path route_location(const fs::path& home, const InstructionsRoute& route) {
-  if (route.kind == InstructionsRouteKind::rules_dir_link) {
-    return home / route.path / "AGENTS.md";
-  }
-  return home / route.path;
-}
-
 std::string error_text(const std::error_code& error) {
   return to_valid_utf8(error.message());
 }
@@ -194,7 +187,7 @@ std::vector<InstructionsItem> plan_instructions(const RunContext& ctx,
 InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& agent,
                                             const InstructionsRoute& route,
                                             const fs::path& commons_agents_md) {
-  fs::path path = route_location(ctx.home, route);
+  fs::path path = instructions_route_file(ctx.home, route);
   InstructionsItem item;
   item.agent = agent.name;
   item.path = path;
@@ -337,7 +330,7 @@ std::vector<InstructionsItem> other_route_paths(const RunContext& ctx, const Age
         leftover = std::move(item);
       }
     } else {
-      fs::path location = route_location(ctx.home, route);
+      fs::path location = instructions_route_file(ctx.home, route);
       if (is_link_to(location, commons_agents_md)) {
         leftover.emplace();
         leftover->agent = agent.name;
@@ -483,15 +476,14 @@ Result<void> append_import_line(const InstructionsItem& item) {
   } else if (read.error() != std::errc::no_such_file_or_directory) {
     return unexpected(error_text(read.error()));
   }
-  // The user's own text is never rewritten: only the new line is appended, so not even a
-  // failed write can cut the file short.
-  std::string tail;
   if (!text.empty() && text.back() != '\n') {
-    tail += '\n';
+    text += '\n';
   }
-  tail += *item.import_line + "\n";
-  if (auto appended = append_file(item.path, tail); !appended) {
-    return unexpected(error_text(appended.error()));
+  text += *item.import_line + "\n";
+  // The whole file is replaced in one rename (at a link's target when it is a link), so a
+  // failed write leaves neither a cut-short text nor half an import line.
+  if (auto written = write_atomic(item.path, text); !written) {
+    return unexpected(error_text(written.error()));
   }
   return {};
 }

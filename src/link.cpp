@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "agents.hpp"
 #include "check.hpp"
 
 namespace kelvaro {
@@ -12,7 +13,7 @@ namespace {
 namespace fs = std::filesystem;
 
 bool walk_tree(const fs::path& base, const fs::path& dir, std::vector<TreeFile>& files) {
-  auto listed = list_folder(dir);
+  auto listed = list_folder(dir, MissingFolder::error);
   if (!listed) {
     return false;
   }
@@ -76,22 +77,19 @@ Anchor anchor(const fs::path& path) {
   return Anchor{.normal = std::move(normal), .parts = std::move(parts)};
 }
 
-// An agent folder that is itself a link into the Commons (`.claude/skills` → the Commons'
-// `skills`) shows the Commons' own entries: planning there would judge the Commons against
-// itself and could remove links that belong to the Commons.
-bool resolves_into_commons(const fs::path& dir, const fs::path& commons) {
-  if (lies_within(dir, commons)) {
-    return false;
+// True when `dir` is `commons` or lies in one of its family folders, all as `place` gives them.
+template <typename Place>
+bool in_commons_families(const fs::path& dir, const fs::path& commons, Place place) {
+  const fs::path where = place(dir);
+  if (same_components(where, place(commons))) {
+    return true;
   }
-  auto real_dir = canonical_path(dir);
-  if (!real_dir) {
-    return false;
+  for (Family family : all_families) {
+    if (lies_within(where, place(commons / family_word(family)))) {
+      return true;
+    }
   }
-  auto real_commons = canonical_path(commons);
-  if (!real_commons) {
-    return false;
-  }
-  return starts_with_components(path_components(*real_dir), path_components(*real_commons));
+  return false;
 }
 
 fs::path relative_between(const Anchor& from, const fs::path& to) {
@@ -410,9 +408,51 @@ LinkProbe read_link_state(const fs::path& path, const fs::path& commons) {
   return probe_link(path, absolute_normal_path(path), anchor(commons), true);
 }
 
+FolderPlace folder_place(const fs::path& dir, const fs::path& commons) {
+  if (in_commons_families(dir, commons, absolute_normal_path)) {
+    return FolderPlace::named_in_commons;
+  }
+  // An agent folder linked to a Commons family folder, or a family folder that is a link to
+  // the agent's folder: either way the agent's entries are the Commons' own, and planning
+  // there would judge the Commons against itself.
+  if (in_commons_families(dir, commons, physical_location)) {
+    return FolderPlace::reaches_commons;
+  }
+  return FolderPlace::own;
+}
+
+std::vector<LinkFolder> link_folders(const RunContext& ctx, const std::vector<Agent>& agents) {
+  std::vector<LinkFolder> folders;
+  auto add = [&](const Agent& agent, Family family, const fs::path& dir, FolderRole role) {
+    const fs::path path = ctx.home / dir;
+    folders.push_back(LinkFolder{.agent = agent.name,
+                                 .dir = dir,
+                                 .path = path,
+                                 .family = family,
+                                 .role = role,
+                                 .place = folder_place(path, ctx.commons)});
+  };
+  for (Family family : all_families) {
+    for (const Agent& agent : agents) {
+      for (const Surface& surface : agent.surfaces) {
+        if (surface.family == family) {
+          add(agent, family, surface.dir, FolderRole::surface);
+        }
+      }
+      if (family != Family::skills) {
+        continue;
+      }
+      if (std::optional<fs::path> dir = native_skills_dir(agent)) {
+        add(agent, family, *dir, FolderRole::leftovers);
+      }
+    }
+  }
+  return folders;
+}
+
 std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsEntry>& entries,
                                  const fs::path& commons) {
-  if (lies_within(dir, commons) || resolves_into_commons(dir, commons)) {
+  if (folder_place(dir, commons) != FolderPlace::own) {
     return {};
   }
   std::set<std::string> planned;
@@ -473,14 +513,15 @@ bool links_into_commons(const fs::path& path, const fs::path& commons) {
   return probe_in_view(path, view_of(path.parent_path(), commons)).kind == LinkProbe::Kind::ours;
 }
 
-std::vector<LinkItem> list_commons_links(const fs::path& dir, const fs::path& commons) {
+Result<std::vector<LinkItem>, std::error_code> list_commons_links(const fs::path& dir,
+                                                                  const fs::path& commons) {
   std::vector<LinkItem> items;
-  if (lies_within(dir, commons) || resolves_into_commons(dir, commons)) {
+  if (folder_place(dir, commons) != FolderPlace::own) {
     return items;
   }
   auto listed = list_folder(dir);
   if (!listed) {
-    return items;
+    return unexpected(listed.error());
   }
   const LinkView view = view_of(dir, commons);
   for (const fs::path& path : *listed) {
@@ -537,6 +578,16 @@ std::optional<LinkObstacle> find_obstacle(const fs::path& link) {
     return LinkObstacle{.path = dir, .what = *kind == PathKind::file ? "a file" : "a special file"};
   }
   return std::nullopt;
+}
+
+std::string link_failure(const fs::path& link, const std::error_code& error, const fs::path& home) {
+  std::string text = error.message();
+  if (error == std::errc::file_exists) {
+    if (std::optional<LinkObstacle> obstacle = find_obstacle(link)) {
+      text += " (" + display_under(obstacle->path, home) + " is " + obstacle->what + ")";
+    }
+  }
+  return text;
 }
 
 namespace {

@@ -9,7 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "agents.hpp"
 #include "commons.hpp"
+#include "context.hpp"
 #include "fsutil.hpp"
 #include "result.hpp"
 
@@ -98,17 +100,53 @@ LinkProbe read_link_state(const std::filesystem::path& path, const std::filesyst
 // depth, counts too. Never fails.
 bool links_into_commons(const std::filesystem::path& path, const std::filesystem::path& commons);
 
+// Where a folder that takes links lies against the Commons.
+enum class FolderPlace : std::uint8_t {
+  own,               // anywhere else, also elsewhere in the Commons folder: planned
+  named_in_commons,  // named as the Commons folder, or inside one of its family folders
+  reaches_commons,   // reaches the same through links (an agent folder linked to the Commons)
+};
+
+// Where `dir` lies against the Commons `commons`: the Commons folder itself, or one of its
+// family folders and what lies in them, are the Commons' own (named so, or reached through
+// links, a family folder that is itself a link followed); everything else is `own`.
+FolderPlace folder_place(const std::filesystem::path& dir, const std::filesystem::path& commons);
+
+// What a link folder holds for the Commons.
+enum class FolderRole : std::uint8_t {
+  surface,    // a fan-out folder: one link per Commons entry of its family
+  leftovers,  // the skills folder of an agent that reads the Commons natively: old links only
+};
+
+// One agent folder that takes links from the Commons, or held them once.
+struct LinkFolder {
+  std::string agent;           // the agent's name
+  std::filesystem::path dir;   // as the agent table or kelvaro.toml writes it
+  std::filesystem::path path;  // `dir` under the home
+  Family family = Family::skills;
+  FolderRole role = FolderRole::surface;
+  FolderPlace place = FolderPlace::own;  // only `own` folders are planned or cleaned
+
+  bool operator==(const LinkFolder&) const = default;
+};
+
+// The link folders of `agents` under the home of `ctx`, judged against its Commons: for each
+// family in family order, each agent's surface of that family in agent order, and after an
+// agent's skills place the folder of its old skills links, when it reads skills natively.
+std::vector<LinkFolder> link_folders(const RunContext& ctx, const std::vector<Agent>& agents);
+
 // The links `dir` (an agent's surface folder) should hold for `entries`, plus the stray
 // dangling and foreign links found there; sorted by link path, component by component. Empty
-// when `dir` lies in the Commons or resolves into it: links there are the Commons' own.
+// when `folder_place` puts `dir` in the Commons: links there are the Commons' own.
 std::vector<LinkItem> plan_links(const std::filesystem::path& dir,
                                  const std::vector<CommonsEntry>& entries,
                                  const std::filesystem::path& commons);
 
 // Every link into the Commons found in `dir`, each in state `duplicate`, sorted by link path;
-// empty when `dir` cannot be listed or lies in the Commons.
-std::vector<LinkItem> list_commons_links(const std::filesystem::path& dir,
-                                         const std::filesystem::path& commons);
+// empty when `dir` does not exist or `folder_place` puts it in the Commons. Fails with the
+// system error when `dir` cannot be listed.
+Result<std::vector<LinkItem>, std::error_code> list_commons_links(
+    const std::filesystem::path& dir, const std::filesystem::path& commons);
 
 // Creates a symbolic link at `link` holding `target` unchanged: a folder link when the target
 // (resolved against the link's folder) is a folder, else a file link. Fails with the system error.
@@ -128,6 +166,11 @@ struct LinkObstacle {
   bool operator==(const LinkObstacle&) const = default;
 };
 std::optional<LinkObstacle> find_obstacle(const std::filesystem::path& link);
+
+// The text of `error`, a link that could not be made at `link`; when the system only says
+// "File exists", followed by what is in the way (" ({} is {})", the path shown under `home`).
+std::string link_failure(const std::filesystem::path& link, const std::error_code& error,
+                         const std::filesystem::path& home);
 
 // Applies `item`: creates (with its folder chain), replaces or removes the link for the
 // fixable states; does nothing for the others. Fails with the system error of the failing step.

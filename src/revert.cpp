@@ -33,20 +33,43 @@ void removed(RevertRun& run, const std::string& text) {
   ++run.removals;
 }
 
+// Removes the link at `path` when it leads into `commons` (live or dangling), printing
+// "removed {}" with the path shown under `root`; true then. Anything else at `path` stays and
+// gives false; a failed removal is reported as an error and gives false.
+bool remove_commons_link(const fs::path& root, const fs::path& path, const fs::path& commons,
+                         Reporter& reporter) {
+  if (!links_into_commons(path, commons)) {
+    return false;
+  }
+  auto gone = remove_link(path);
+  if (!gone) {
+    report_error(reporter,
+                 fmt::format("cannot remove {}: {}", display(path), gone.error().message()));
+    return false;
+  }
+  print_line(reporter, fmt::format("removed {}", display_under(path, root)));
+  return true;
+}
+
+void report_unreadable(RevertRun& run, const fs::path& dir, const std::error_code& error) {
+  report_error(run.reporter, fmt::format("cannot read {}: {}", display(dir), error.message()));
+}
+
 void remove_links(RevertRun& run, const Agent& agent) {
-  for (Family family : all_families) {
-    std::optional<fs::path> dir;
-    if (const Surface* surface = first_surface(agent, family)) {
-      dir = surface->dir;
-    } else if (family == Family::skills) {
-      dir = native_skills_dir(agent);
-    }
-    if (!dir) {
+  for (const LinkFolder& folder : link_folders(run.ctx, {agent})) {
+    // Links among the Commons' own entries are the user's, whichever agent folder shows them.
+    if (folder.place != FolderPlace::own) {
       continue;
     }
-    // A surface folder that is, or is a link into, the Commons lists nothing: links among the
-    // Commons' own entries are the user's.
-    for (const LinkItem& item : list_commons_links(run.ctx.home / *dir, run.ctx.commons)) {
+    auto links = list_commons_links(folder.path, run.ctx.commons);
+    if (!links) {
+      // A folder that holds no links of ours cannot be read as one that does.
+      if (links.error() != std::errc::not_a_directory) {
+        report_unreadable(run, folder.path, links.error());
+      }
+      continue;
+    }
+    for (const LinkItem& item : *links) {
       if (remove_commons_link(run.ctx.home, item.link_path, run.ctx.commons, run.reporter)) {
         ++run.removals;
       }
@@ -106,7 +129,9 @@ void remove_import_line(RevertRun& run, const InstructionsRoute& route) {
   if (!kept) {
     return;
   }
-  auto written = overwrite_file(file, *kept);
+  // The user's own text stays whole whatever happens during the write: the file holds the old
+  // text or the new one, never a part.
+  auto written = write_atomic(file, *kept);
   if (!written) {
     report_error(run.reporter,
                  fmt::format("cannot rewrite {}: {}", display(file), written.error().message()));
@@ -179,7 +204,16 @@ void remove_rendered(RevertRun& run, const AgentDescriptor& descriptor) {
   if (descriptor.commands.kind != CommandsRouteKind::render) {
     return;
   }
-  for (const fs::path& path : list_dir_sorted(run.ctx.home / descriptor.commands.dir)) {
+  const fs::path dir = run.ctx.home / descriptor.commands.dir;
+  auto listed = list_folder(dir);
+  if (!listed) {
+    if (listed.error() != std::errc::not_a_directory) {
+      report_unreadable(run, dir, listed.error());
+    }
+    return;
+  }
+  std::sort(listed->begin(), listed->end());
+  for (const fs::path& path : *listed) {
     auto text = read_file(path);
     if (!text || !is_valid_utf8(*text) || !is_generated(*text)) {
       continue;
@@ -215,30 +249,6 @@ void remove_hooks(RevertRun& run, const AgentDescriptor& descriptor) {
 }
 
 }  // namespace
-
-std::vector<fs::path> list_dir_sorted(const fs::path& dir) {
-  auto entries = list_folder(dir);
-  if (!entries) {
-    return {};
-  }
-  std::sort(entries->begin(), entries->end());
-  return std::move(*entries);
-}
-
-bool remove_commons_link(const fs::path& root, const fs::path& path, const fs::path& commons,
-                         Reporter& reporter) {
-  if (!links_into_commons(path, commons)) {
-    return false;
-  }
-  auto gone = remove_link(path);
-  if (!gone) {
-    report_error(reporter,
-                 fmt::format("cannot remove {}: {}", display(path), gone.error().message()));
-    return false;
-  }
-  print_line(reporter, fmt::format("removed {}", display_under(path, root)));
-  return true;
-}
 
 int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std::string_view name) {
   std::optional<Agent> agent;

@@ -39,6 +39,7 @@ std::vector<LinkItem> without_removals(std::vector<LinkItem> items) {
 
 void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
   const RunContext& ctx = plan.ctx;
+  const std::vector<LinkFolder> folders = link_folders(ctx, agents);
   for (Family family : all_families) {
     FamilyScan scan = scan_family(ctx.commons, family);
     const bool unreadable = std::any_of(
@@ -50,34 +51,29 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
     for (const ScanWarning& warning : scan.warnings) {
       plan.warnings.push_back(to_string(warning));
     }
-    for (const Agent& agent : agents) {
-      for (const Surface& surface : agent.surfaces) {
-        if (surface.family != family) {
-          continue;
-        }
-        // A custom agent rooted in the Commons would have its links judged against the Commons
-        // itself, and the user's own links there removed.
-        if (lies_within(ctx.home / surface.dir, ctx.commons)) {
-          plan.warnings.push_back(fmt::format("{} ({}) lies in the Commons — skipped",
-                                              visible_text(agent.name), display(surface.dir)));
-          continue;
-        }
-        plan.link_groups.push_back(LinkGroup{
-            .agent = agent.name,
-            .dir = path_text(surface.dir),
-            .items = planned(plan_links(ctx.home / surface.dir, scan.entries, ctx.commons)),
-            .family = family});
-      }
-      if (family != Family::skills) {
+    for (const LinkFolder& folder : folders) {
+      if (folder.family != family) {
         continue;
       }
-      if (std::optional<fs::path> dir = native_skills_dir(agent)) {
-        plan.link_groups.push_back(
-            LinkGroup{.agent = agent.name,
-                      .dir = path_text(*dir),
-                      .items = planned(list_commons_links(ctx.home / *dir, ctx.commons)),
-                      .family = family});
+      // A custom agent rooted in a Commons family folder would have its links judged against
+      // the Commons itself, and the user's own links there removed.
+      if (folder.place == FolderPlace::named_in_commons && folder.role == FolderRole::surface) {
+        plan.warnings.push_back(fmt::format("{} ({}) lies in the Commons — skipped",
+                                            visible_text(folder.agent), display(folder.dir)));
+        continue;
       }
+      std::vector<LinkItem> items;
+      if (folder.place == FolderPlace::own) {
+        if (folder.role == FolderRole::surface) {
+          items = plan_links(folder.path, scan.entries, ctx.commons);
+        } else if (auto leftovers = list_commons_links(folder.path, ctx.commons)) {
+          items = std::move(*leftovers);
+        }
+      }
+      plan.link_groups.push_back(LinkGroup{.agent = folder.agent,
+                                           .dir = path_text(folder.dir),
+                                           .items = planned(std::move(items)),
+                                           .family = family});
     }
   }
 }
@@ -114,16 +110,9 @@ void plan_hooks_section(const std::vector<Agent>& agents, SyncPlan& plan) {
   }
 }
 
-// "cannot fix {}: {}", naming what is in the way when the system only says "File exists".
 std::string fix_failure(const LinkItem& item, const std::error_code& error, const fs::path& home) {
-  std::string text =
-      fmt::format("cannot fix {}: {}", display_under(item.link_path, home), error.message());
-  if (error == std::errc::file_exists) {
-    if (std::optional<LinkObstacle> obstacle = find_obstacle(item.link_path)) {
-      text += fmt::format(" ({} is {})", display_under(obstacle->path, home), obstacle->what);
-    }
-  }
-  return text;
+  return fmt::format("cannot fix {}: {}", display_under(item.link_path, home),
+                     link_failure(item.link_path, error, home));
 }
 
 void run_link_section(const SyncPlan& plan, SyncRun& run) {

@@ -61,6 +61,12 @@ TEST_F(MovePathAcrossFileSystems, CopiesWholeThenRemovesTheOriginal) {
   auto moved = move_path(source, to);
 
   ASSERT_TRUE(moved) << moved.error().message();
+  // The original went aside in one rename, whole, for the caller to remove once its link stands.
+  ASSERT_TRUE(moved->has_value());
+  EXPECT_EQ((*moved)->parent_path(), source.parent_path());
+  EXPECT_EQ(tree_listing(**moved),
+            (std::vector<std::string>{"SKILL.md = skill", "sub/", "sub/run.sh = run"}));
+  fs::remove_all(**moved);
   EXPECT_FALSE(fs::exists(source));
   EXPECT_EQ(tree_listing(to),
             (std::vector<std::string>{"SKILL.md = skill", "sub/", "sub/run.sh = run"}));

@@ -486,7 +486,7 @@ TEST(ReadTextFile, RefusesBytesThatAreNotUtf8) {
   EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
 }
 
-TEST(ListFolder, GivesEveryEntryOrTheSystemError) {
+TEST(ListFolder, GivesEveryEntryNothingForAMissingFolderOrTheSystemError) {
   KELVARO_REQUIRE_LINKS();
   TempHome home;
   home.write("dir/file", "x");
@@ -496,6 +496,8 @@ TEST(ListFolder, GivesEveryEntryOrTheSystemError) {
   auto listed = list_folder(home.path("dir"));
   auto names = list_folder_names(home.path("dir"));
   auto missing = list_folder(home.path("missing"));
+  auto missing_names = list_folder_names(home.path("missing"));
+  auto gone = list_folder(home.path("dir/dangling"));
   auto file = list_folder(home.path("dir/file"));
 
   ASSERT_TRUE(listed);
@@ -506,8 +508,12 @@ TEST(ListFolder, GivesEveryEntryOrTheSystemError) {
   ASSERT_TRUE(names);
   std::sort(names->begin(), names->end());
   EXPECT_EQ(*names, (std::vector<fs::path>{"dangling", "file", "sub"}));
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
+  ASSERT_TRUE(missing);
+  EXPECT_TRUE(missing->empty());
+  ASSERT_TRUE(gone);
+  EXPECT_TRUE(gone->empty());
+  ASSERT_FALSE(missing_names);
+  EXPECT_EQ(missing_names.error(), std::errc::no_such_file_or_directory);
   ASSERT_FALSE(file);
   EXPECT_EQ(file.error(), std::errc::not_a_directory);
 }

@@ -172,17 +172,17 @@ TEST_F(LinkPlanTest, CommonsLinksOfANativeAgentAreDuplicates) {
   home.make_link(".codex/skills/other", home.path("outside"), true);
   home.make_dir(".codex/skills/own");
 
-  EXPECT_EQ(list_commons_links(codex, home.commons()), (std::vector<LinkItem>{
-                                                           {.name = "old",
-                                                            .link_path = codex / "old",
-                                                            .target = std::nullopt,
-                                                            .state = LinkState::duplicate},
-                                                           {.name = "x",
-                                                            .link_path = codex / "x",
-                                                            .target = std::nullopt,
-                                                            .state = LinkState::duplicate},
-                                                       }));
-  EXPECT_TRUE(list_commons_links(home.path(".nothing"), home.commons()).empty());
+  EXPECT_EQ(list_commons_links(codex, home.commons()).value(), (std::vector<LinkItem>{
+                                                                   {.name = "old",
+                                                                    .link_path = codex / "old",
+                                                                    .target = std::nullopt,
+                                                                    .state = LinkState::duplicate},
+                                                                   {.name = "x",
+                                                                    .link_path = codex / "x",
+                                                                    .target = std::nullopt,
+                                                                    .state = LinkState::duplicate},
+                                                               }));
+  EXPECT_TRUE(list_commons_links(home.path(".nothing"), home.commons()).value().empty());
 }
 
 TEST_F(LinkPlanTest, FolderLinkedIntoTheCommonsPlansNothing) {
@@ -193,7 +193,7 @@ TEST_F(LinkPlanTest, FolderLinkedIntoTheCommonsPlansNothing) {
   home.make_link(".codex/skills", "../.agents/skills", true);
 
   EXPECT_TRUE(plan_links(dir, entries, home.commons()).empty());
-  EXPECT_TRUE(list_commons_links(home.path(".codex/skills"), home.commons()).empty());
+  EXPECT_TRUE(list_commons_links(home.path(".codex/skills"), home.commons()).value().empty());
   EXPECT_TRUE(is_link(skills / "sourced"));
 }
 

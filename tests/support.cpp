@@ -129,7 +129,7 @@ std::string slashed(const fs::path& path) {
 
 void list_tree(const fs::path& root, const fs::path& dir, const fs::path& skip,
                std::vector<std::string>& lines) {
-  auto entries = list_folder(dir);
+  auto entries = list_folder(dir, MissingFolder::error);
   if (!entries) {
     ADD_FAILURE() << "cannot list " << display(dir) << ": " << entries.error().message();
     return;
