@@ -135,6 +135,12 @@ void check_commons_override(const RunContext& ctx, const Config& config, Reporte
       absolute_normal_path(ctx.commons) == absolute_normal_path(default_commons)) {
     return;
   }
+  // `~/.agents` may be a link to the folder KELVARO_HOME names: the agents reach it then.
+  auto real_commons = canonical_path(ctx.commons);
+  auto real_default = canonical_path(default_commons);
+  if (real_commons && real_default && *real_commons == *real_default) {
+    return;
+  }
   std::vector<std::string> names;
   for (const Agent& agent : list_agents(ctx.home, config)) {
     if (agent.descriptor != nullptr && agent.descriptor->skills.kind == SkillsRouteKind::native) {
