@@ -32,5 +32,20 @@ TEST(E2eDoctorHomes, NoKelvaroHomeWarningWhenTheDefaultFolderLeadsToTheCommons) 
                            path_to_utf8(home.path(".agents")) + " directly and will not see it\n");
 }
 
+// Counting the hooks of a folder that cannot be listed as none would be a false finding.
+TEST(E2eDoctorHomes, HooksFolderThatCannotBeListedIsAnError) {
+  KELVARO_REQUIRE_LINKS();
+  TempHome home;
+  home.make_dir(".agents/skills");
+  home.make_link(".agents/hooks", "hooks", true);  // a loop: listing it fails
+
+  RunResult result = run_kelvaro({"doctor"}, home.env());
+
+  EXPECT_TRUE(result.err.starts_with("error: cannot read " +
+                                     path_to_utf8(home.path(".agents/hooks")) + ": "))
+      << result.err;
+  EXPECT_EQ(result.status, 1);
+}
+
 }  // namespace
 }  // namespace kelvaro
