@@ -20,6 +20,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A Commons entry that is a link out of the Commons (a Sourced entry).
+struct SourcedEntry {
+  std::string name;      // as the family folder holds it (with any ".md")
+  fs::path source;       // the link's target, resolved against its folder, normalised
+  bool missing = false;  // the target cannot be reached
+  Family family = Family::skills;
+
+  bool operator==(const SourcedEntry&) const = default;
+};
+
 // What the program itself keeps at the Commons root.
 constexpr std::array<std::string_view, 6> managed_names = {"skills", "commands",  "agents",
                                                            "hooks",  "AGENTS.md", "mcp.json"};
@@ -32,13 +42,20 @@ bool is_one_of(std::string_view name, const std::array<std::string_view, N>& nam
   return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-// The entry names of `dir` as text, in listing order; none when it cannot be listed.
-std::vector<std::string> entry_names(const fs::path& dir) {
+// The entry names of `dir` as text, in listing order; none when it is missing or is no folder.
+// A folder that cannot be read is reported: its emptiness would be a false finding.
+std::vector<std::string> entry_names(const fs::path& dir, Reporter& reporter) {
   std::vector<std::string> names;
-  if (auto entries = list_folder(dir)) {
-    for (const fs::path& entry : *entries) {
-      names.push_back(display(entry.filename()));
+  auto entries = list_folder(dir);
+  if (!entries) {
+    if (entries.error() != std::errc::not_a_directory) {
+      report_error(reporter,
+                   fmt::format("cannot read {}: {}", display(dir), entries.error().message()));
     }
+    return names;
+  }
+  for (const fs::path& entry : *entries) {
+    names.push_back(display(entry.filename()));
   }
   return names;
 }
@@ -59,13 +76,63 @@ void print_name_block(Reporter& reporter, std::string_view heading,
   print_line(reporter, "");
 }
 
+// The links among the entries of the three family folders of `commons` (hidden names left
+// out), sorted by family, then by name byte for byte. Folders that cannot be listed give none.
+std::vector<SourcedEntry> find_sourced_entries(const fs::path& commons) {
+  std::vector<SourcedEntry> found;
+  for (Family family : all_families) {
+    auto entries = list_folder(commons / family_word(family));
+    if (!entries) {
+      continue;
+    }
+    std::vector<SourcedEntry> of_family;
+    for (const fs::path& entry : *entries) {
+      std::string name = display(entry.filename());
+      auto kind = path_kind(entry, false);
+      if (name.starts_with('.') || !kind || *kind != PathKind::link) {
+        continue;
+      }
+      auto target = read_link_text(entry);
+      if (!target) {
+        continue;
+      }
+      of_family.push_back(SourcedEntry{.name = std::move(name),
+                                       .source = resolve_link_target(entry, *target),
+                                       .missing = !path_kind(entry, true),
+                                       .family = family});
+    }
+    std::stable_sort(of_family.begin(), of_family.end(),
+                     [](const SourcedEntry& a, const SourcedEntry& b) { return a.name < b.name; });
+    found.insert(found.end(), of_family.begin(), of_family.end());
+  }
+  return found;
+}
+
+// Warns about the former-name folder `folder` when it is a folder: move its `ostrevan.toml`
+// into `config_dir`, or delete it when it holds none.
+void check_legacy_dir(const fs::path& folder, const fs::path& config_dir, Reporter& reporter) {
+  if (!is_folder(folder)) {
+    return;
+  }
+  if (kelvaro::is_regular_file(folder / "ostrevan.toml")) {
+    report_warning(
+        reporter,
+        fmt::format("{} is no longer read — move {} to {} as {} and delete the directory",
+                    display(folder), "ostrevan.toml", display(config_dir), "kelvaro.toml"));
+    return;
+  }
+  report_warning(reporter,
+                 fmt::format("{} is no longer read and holds no {} — the directory can be deleted",
+                             display(folder), "ostrevan.toml"));
+}
+
 void report_commons(const fs::path& commons, Reporter& reporter) {
   std::vector<FamilyScan> scans;
   for (Family family : all_families) {
     scans.push_back(scan_family(commons, family));
   }
   const fs::path hooks_dir = commons / "hooks";
-  const std::vector<std::string> hook_names = entry_names(hooks_dir);
+  const std::vector<std::string> hook_names = entry_names(hooks_dir, reporter);
   const std::vector<SourcedEntry> sourced = find_sourced_entries(commons);
 
   print_line(reporter, "Commons contents:");
@@ -103,7 +170,7 @@ void report_commons(const fs::path& commons, Reporter& reporter) {
 
   std::vector<std::string> surfaces;
   std::vector<std::string> others;
-  for (std::string& name : entry_names(commons)) {
+  for (std::string& name : entry_names(commons, reporter)) {
     if (is_one_of(name, managed_names)) {
       continue;
     }
@@ -134,6 +201,12 @@ void check_commons_override(const RunContext& ctx, const Config& config, Reporte
   const fs::path default_commons = ctx.home / ".agents";
   const RunContext anchored = anchor_context(ctx);
   if (!value || value->empty() || anchored.commons == anchored.home / ".agents") {
+    return;
+  }
+  // `~/.agents` may be a link to the folder KELVARO_HOME names: the agents reach it then.
+  auto real_commons = canonical_path(ctx.commons);
+  auto real_default = canonical_path(default_commons);
+  if (real_commons && real_default && *real_commons == *real_default) {
     return;
   }
   std::vector<std::string> names;
@@ -253,14 +326,11 @@ void check_ignored_imports(const RunContext& ctx, const Config& config, Reporter
       continue;
     }
     for (const InstructionsRoute& route : routes) {
-      fs::path file;
-      if (route.kind == InstructionsRouteKind::symlink) {
-        file = ctx.home / route.path;
-      } else if (route.kind == InstructionsRouteKind::rules_dir_link) {
-        file = ctx.home / route.path / "AGENTS.md";
-      } else {
+      if (route.kind != InstructionsRouteKind::symlink &&
+          route.kind != InstructionsRouteKind::rules_dir_link) {
         continue;
       }
+      const fs::path file = instructions_route_file(ctx.home, route);
       auto kind = path_kind(file, false);
       if (!kind || *kind == PathKind::link) {
         continue;
@@ -279,52 +349,6 @@ void check_ignored_imports(const RunContext& ctx, const Config& config, Reporter
 }
 
 }  // namespace
-
-std::vector<SourcedEntry> find_sourced_entries(const fs::path& commons) {
-  std::vector<SourcedEntry> found;
-  for (Family family : all_families) {
-    auto entries = list_folder(commons / family_word(family));
-    if (!entries) {
-      continue;
-    }
-    std::vector<SourcedEntry> of_family;
-    for (const fs::path& entry : *entries) {
-      std::string name = display(entry.filename());
-      auto kind = path_kind(entry, false);
-      if (name.starts_with('.') || !kind || *kind != PathKind::link) {
-        continue;
-      }
-      auto target = read_link_text(entry);
-      if (!target) {
-        continue;
-      }
-      of_family.push_back(SourcedEntry{.name = std::move(name),
-                                       .source = resolve_link_target(entry, *target),
-                                       .missing = !path_kind(entry, true),
-                                       .family = family});
-    }
-    std::stable_sort(of_family.begin(), of_family.end(),
-                     [](const SourcedEntry& a, const SourcedEntry& b) { return a.name < b.name; });
-    found.insert(found.end(), of_family.begin(), of_family.end());
-  }
-  return found;
-}
-
-void check_legacy_dir(const fs::path& folder, const fs::path& config_dir, Reporter& reporter) {
-  if (!is_folder(folder)) {
-    return;
-  }
-  if (kelvaro::is_regular_file(folder / "ostrevan.toml")) {
-    report_warning(
-        reporter,
-        fmt::format("{} is no longer read — move {} to {} as {} and delete the directory",
-                    display(folder), "ostrevan.toml", display(config_dir), "kelvaro.toml"));
-    return;
-  }
-  report_warning(reporter,
-                 fmt::format("{} is no longer read and holds no {} — the directory can be deleted",
-                             display(folder), "ostrevan.toml"));
-}
 
 int doctor(const RunContext& ctx, const Config& config, Reporter& reporter) {
   print_line(reporter, fmt::format("{:8}{}", "Commons", display(ctx.commons)));

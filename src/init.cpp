@@ -15,6 +15,7 @@
 #include "documents.hpp"
 #include "fsutil.hpp"
 #include "instructions.hpp"
+#include "link.hpp"
 #include "mcp.hpp"
 #include "sync.hpp"
 
@@ -37,18 +38,18 @@ std::vector<std::string> family_strays(const RunContext& ctx, const std::vector<
     in_commons.insert(entry.file_name);
   }
   std::vector<std::string> strays;
-  for (const Agent& agent : agents) {
-    const Surface* surface = first_surface(agent, family);
-    // What a custom agent keeps inside the Commons is the Commons' own already.
-    if (surface == nullptr || lies_within(ctx.home / surface->dir, ctx.commons)) {
+  for (const LinkFolder& folder : link_folders(ctx, agents)) {
+    // What a folder in the Commons' family folders holds is the Commons' own already.
+    if (folder.family != family || folder.role != FolderRole::surface ||
+        folder.place != FolderPlace::own) {
       continue;
     }
-    auto names = visible_names(ctx.home / surface->dir);
+    auto names = visible_names(folder.path);
     if (!names) {
       continue;
     }
     std::sort(names->begin(), names->end());
-    const std::string dir = display(surface->dir);
+    const std::string dir = display(folder.dir);
     const std::string_view shown =
         std::string_view(dir).substr(std::min(dir.find_first_not_of('.'), dir.size()));
     for (const std::string& name : *names) {

@@ -63,7 +63,7 @@ void remove_links(RevertRun& run, const Agent& agent) {
     }
     auto links = list_commons_links(folder.path, run.ctx.commons);
     if (!links) {
-      // A folder that holds no links of ours cannot be read as one that does.
+      // A file where the folder belongs holds no links; any other failure hides what it holds.
       if (links.error() != std::errc::not_a_directory) {
         report_unreadable(run, folder.path, links.error());
       }
@@ -145,10 +145,7 @@ void remove_instructions(RevertRun& run, const AgentDescriptor& descriptor) {
     switch (route.kind) {
       case InstructionsRouteKind::symlink:
       case InstructionsRouteKind::rules_dir_link: {
-        fs::path file = run.ctx.home / route.path;
-        if (route.kind == InstructionsRouteKind::rules_dir_link) {
-          file /= "AGENTS.md";
-        }
+        const fs::path file = instructions_route_file(run.ctx.home, route);
         if (remove_commons_link(run.ctx.home, file, run.ctx.commons, run.reporter)) {
           ++run.removals;
         }
@@ -207,6 +204,7 @@ void remove_rendered(RevertRun& run, const AgentDescriptor& descriptor) {
   const fs::path dir = run.ctx.home / descriptor.commands.dir;
   auto listed = list_folder(dir);
   if (!listed) {
+    // A file where the folder belongs holds no generated files.
     if (listed.error() != std::errc::not_a_directory) {
       report_unreadable(run, dir, listed.error());
     }

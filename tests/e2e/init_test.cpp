@@ -131,15 +131,24 @@ TEST_F(E2eInit, FolderThatCannotBeCreatedIsTheOnlyLine) {
   EXPECT_EQ(result.status, 1);
 }
 
-TEST_F(E2eInit, CustomAgentFolderInsideTheCommonsHoldsNoStrays) {
+// A folder in the Commons' family folders holds the Commons' own entries; any other agent
+// folder kept in the Commons folder is the agent's own, like one anywhere else.
+TEST_F(E2eInit, CustomAgentFolderInsideTheCommonsHoldsNoStraysOnlyInAFamilyFolder) {
+  home.write(".config/kelvaro/kelvaro.toml",
+             "[custom.tool]\nroot = \".agents\"\nskills = \".agents/skills/tools\"\n");
+  home.make_dir(".agents/skills/tools/x");
+
+  RunResult family = init();
   home.write(".config/kelvaro/kelvaro.toml",
              "[custom.tool]\nroot = \".agents\"\nskills = \".agents/tools\"\n");
   home.make_dir(".agents/tools/x");
+  RunResult own = init();
 
-  RunResult result = init();
-
-  EXPECT_EQ(result.status, 0);
-  EXPECT_NE(result.out.find("Nothing to adopt"), std::string::npos) << result.out;
+  EXPECT_EQ(family.status, 0);
+  EXPECT_NE(family.out.find("Nothing to adopt"), std::string::npos) << family.out;
+  EXPECT_EQ(own.status, 0);
+  EXPECT_NE(own.out.find("1 skills not in the Commons:\n  agents/tools/x\n"), std::string::npos)
+      << own.out;
 }
 
 }  // namespace
