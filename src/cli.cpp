@@ -19,6 +19,7 @@
 #include "init.hpp"
 #include "mcp_cmd.hpp"
 #include "report.hpp"
+#include "result.hpp"
 #include "revert.hpp"
 #include "status.hpp"
 #include "sync.hpp"
@@ -515,12 +516,11 @@ std::string render_failure(const Definition& def, const CLI::ParseError& error,
 
 // The parser lets `--flag=true` and `--flag=` through once flag overrides are disabled, and
 // a flag takes no value at all: the usage error for the first such word before "--".
-std::optional<std::string> flag_given_a_value(const Definition& def,
-                                              const std::vector<const CLI::App*>& chain,
-                                              const std::vector<std::string>& words) {
+Result<void> refuse_flag_values(const Definition& def, const std::vector<const CLI::App*>& chain,
+                                const std::vector<std::string>& words) {
   for (const std::string& word : words) {
     if (word == "--") {
-      return std::nullopt;
+      return {};
     }
     const std::size_t equals = word.find('=');
     if (word.rfind("--", 0) != 0 || equals == std::string::npos) {
@@ -530,12 +530,12 @@ std::optional<std::string> flag_given_a_value(const Definition& def,
     for (const CLI::App* app : chain) {
       for (const CLI::Option* opt : app->get_options()) {
         if (opt->get_expected_max() == 0 && opt->check_lname(name)) {
-          return unexpected_argument(def, app, word);
+          return unexpected(unexpected_argument(def, app, word));
         }
       }
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 ParseOutcome shown(std::string text) {
@@ -615,8 +615,8 @@ ParseOutcome parse_with(const Definition& def, Slots& slots, const std::vector<s
   }
 
   auto chain = selection(app);
-  if (auto refused = flag_given_a_value(def, chain, words)) {
-    return failed(std::move(*refused));
+  if (auto flags = refuse_flag_values(def, chain, words); !flags) {
+    return failed(std::move(flags).error());
   }
   const CLI::App* leaf = chain.back();
   if (leaf->get_name() == "help" && leaf->get_parent() != nullptr) {

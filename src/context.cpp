@@ -4,14 +4,10 @@
 
 namespace kelvaro {
 
-std::optional<std::string> env_get(const EnvSnapshot& env, std::string_view name) {
-  auto it = env.find(name);
-  if (it == env.end()) {
-    return std::nullopt;
-  }
-  return it->second;
-}
+namespace {
 
+// The XDG folder rule: `key`'s value when present, not empty and absolute, else
+// `home`/`default_dir`; then joined with `app`.
 std::filesystem::path xdg_dir(const EnvSnapshot& env, std::string_view key,
                               const std::filesystem::path& home, std::string_view default_dir,
                               std::string_view app) {
@@ -21,6 +17,16 @@ std::filesystem::path xdg_dir(const EnvSnapshot& env, std::string_view key,
     return path_from_utf8(*value) / app;
   }
   return home / std::filesystem::path(default_dir) / app;
+}
+
+}  // namespace
+
+std::optional<std::string> env_get(const EnvSnapshot& env, std::string_view name) {
+  auto it = env.find(name);
+  if (it == env.end()) {
+    return std::nullopt;
+  }
+  return it->second;
 }
 
 std::optional<RunContext> resolve_context(const EnvSnapshot& env) {

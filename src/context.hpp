@@ -28,12 +28,6 @@ struct RunContext {
 inline constexpr std::string_view kHomeError =
     "cannot determine home directory: set HOME (USERPROFILE on Windows) or KELVARO_TARGET_ROOT";
 
-// The XDG folder rule: `key`'s value when present, not empty and absolute, else
-// `home`/`default_dir`; then joined with `app`.
-std::filesystem::path xdg_dir(const EnvSnapshot& env, std::string_view key,
-                              const std::filesystem::path& home, std::string_view default_dir,
-                              std::string_view app);
-
 // Resolves every location from `env`; nullopt when no home folder can be determined.
 std::optional<RunContext> resolve_context(const EnvSnapshot& env);
 

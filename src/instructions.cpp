@@ -17,6 +17,40 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The main item of a symlink or rules-dir link `route` of `agent`: `linked`, `missing`,
+// `foreign` or `conflict` (with the owner found in the file); for a symlink route whose file
+// the agent also takes an import line in, a file holding only that line is `replace`.
+InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& agent,
+                                            const InstructionsRoute& route,
+                                            const fs::path& commons_agents_md);
+
+// The item of an include-entry `route` of the agent `agent_name`: `import`, `imported`, or
+// `conflict` with a detail when the settings file or the list's shape is in the way.
+InstructionsItem plan_include_entry(const RunContext& ctx, std::string_view agent_name,
+                                    const InstructionsRoute& route,
+                                    const fs::path& commons_agents_md);
+
+// The `legacy` leftovers of the routes `agent` does not take (links into the Commons
+// AGENTS.md, list entries naming it), in route-table order; none when `main` is a
+// `conflict` or `foreign`, and none on `main`'s own path. Import lines are never leftovers.
+std::vector<InstructionsItem> other_route_paths(const RunContext& ctx, const Agent& agent,
+                                                const InstructionsItem& main,
+                                                const fs::path& commons_agents_md);
+
+// True when `link` is a symbolic link whose target, resolved against its folder, is `file`.
+bool is_link_to(const fs::path& link, const fs::path& file);
+
+// The elements of the JSON array `list` that are not strings naming `file` (entries resolved
+// with `resolve_setting_path`), in order; non-string elements always stay.
+Json entries_not_pointing_at(const Json& list, const fs::path& settings_dir, const fs::path& home,
+                             const fs::path& file);
+
+// Adds `item.import_line` and a line end to the file at `item.path` (creating it and its
+// folders when missing), adding a line end first when the text lacks a final one. Appends in
+// place, following a link; a file that exists but is not valid UTF-8 text, or cannot be read,
+// is refused and left untouched.
+Result<void> append_import_line(const InstructionsItem& item);
+
 std::vector<std::string_view> split(std::string_view text, char separator) {
   std::vector<std::string_view> parts;
   for (;;) {
@@ -183,6 +217,8 @@ std::vector<InstructionsItem> plan_instructions(const RunContext& ctx,
   }
   return items;
 }
+
+namespace {
 
 InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& agent,
                                             const InstructionsRoute& route,
@@ -365,8 +401,6 @@ Json entries_not_pointing_at(const Json& list, const fs::path& settings_dir, con
   return kept;
 }
 
-namespace {
-
 Result<void> add_include_entry(const InstructionsItem& item) {
   const IncludeEntry& include = *item.include;
   auto doc = read_json_object(item.path);
@@ -462,6 +496,8 @@ Result<void> apply_instructions_item(const RunContext& ctx, const InstructionsIt
   return {};
 }
 
+namespace {
+
 Result<void> append_import_line(const InstructionsItem& item) {
   KELVARO_CHECK(item.import_line.has_value(), "import implies an import line");
   if (auto created = create_parent_folders(item.path); !created) {
@@ -487,6 +523,8 @@ Result<void> append_import_line(const InstructionsItem& item) {
   }
   return {};
 }
+
+}  // namespace
 
 Result<bool> remove_include_entry(const RunContext& ctx, const fs::path& settings,
                                   std::string_view key,

@@ -83,12 +83,6 @@ std::string describe_instructions_item(const InstructionsItem& item);
 // item without `target`, or an import without `import_line`, stops the program.
 Result<void> apply_instructions_item(const RunContext& ctx, const InstructionsItem& item);
 
-// Adds `item.import_line` and a line end to the file at `item.path` (creating it and its
-// folders when missing), adding a line end first when the text lacks a final one. Appends in
-// place, following a link; a file that exists but is not valid UTF-8 text, or cannot be read,
-// is refused and left untouched.
-Result<void> append_import_line(const InstructionsItem& item);
-
 // Removes the entries naming `<commons>/AGENTS.md` from the list under the dotted `key` of the
 // JSON `settings` file; when nothing (or only `companion`) remains, the key's member goes.
 // True when the file was rewritten; false for a missing file, a missing key, a key that is not
@@ -105,34 +99,6 @@ std::string display_home_path(const RunContext& ctx);
 bool is_import_line(std::string_view line, std::string_view import_text);
 
 // --- the planner's parts -------------------------------------------------------------------
-
-// The main item of a symlink or rules-dir link `route` of `agent`: `linked`, `missing`,
-// `foreign` or `conflict` (with the owner found in the file); for a symlink route whose file
-// the agent also takes an import line in, a file holding only that line is `replace`.
-InstructionsItem classify_instructions_file(const RunContext& ctx, const Agent& agent,
-                                            const InstructionsRoute& route,
-                                            const std::filesystem::path& commons_agents_md);
-
-// The item of an include-entry `route` of the agent `agent_name`: `import`, `imported`, or
-// `conflict` with a detail when the settings file or the list's shape is in the way.
-InstructionsItem plan_include_entry(const RunContext& ctx, std::string_view agent_name,
-                                    const InstructionsRoute& route,
-                                    const std::filesystem::path& commons_agents_md);
-
-// The `legacy` leftovers of the routes `agent` does not take (links into the Commons
-// AGENTS.md, list entries naming it), in route-table order; none when `main` is a
-// `conflict` or `foreign`, and none on `main`'s own path. Import lines are never leftovers.
-std::vector<InstructionsItem> other_route_paths(const RunContext& ctx, const Agent& agent,
-                                                const InstructionsItem& main,
-                                                const std::filesystem::path& commons_agents_md);
-
-// True when `link` is a symbolic link whose target, resolved against its folder, is `file`.
-bool is_link_to(const std::filesystem::path& link, const std::filesystem::path& file);
-
-// The elements of the JSON array `list` that are not strings naming `file` (entries resolved
-// with `resolve_setting_path`), in order; non-string elements always stay.
-Json entries_not_pointing_at(const Json& list, const std::filesystem::path& settings_dir,
-                             const std::filesystem::path& home, const std::filesystem::path& file);
 
 // The normalised path a list-setting `entry` names: "~/..." under `home`, an absolute entry
 // as is, anything else relative to `settings_dir`.
