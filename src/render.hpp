@@ -46,7 +46,7 @@ std::string render_toml_command(const CommandText& command);
 Result<std::string> render_json_command(const CommandText& command);
 
 // The complete generated file for `format` (see the two functions above).
-Result<std::string> render_command(const CommandText& command, RenderFormat format);
+Result<std::string> render_command(const CommandText& command, FileFormat format);
 
 // True when one of the first three lines of `text`, trimmed of white space at both ends, is
 // the marker line or its former-name form. Line ends may be LF or CRLF.
