@@ -83,11 +83,12 @@ kelvaro::McpItem item(const Json& rendered) {
 void agent_json(std::string_view text) {
   const fs::path path = folder() / "agent.json";
   check(kelvaro::write_atomic(path, text).has_value());
-  auto held = kelvaro::read_agent_servers(path, "mcpServers", false);
+  auto held = kelvaro::read_agent_servers(path, "mcpServers", kelvaro::FileFormat::json);
   if (!kelvaro::is_valid_utf8(text)) {
     // The reader refuses such text before parsing; no write may touch the file.
     check(!held.has_value());
-    check(!kelvaro::write_agent_servers(path, "mcpServers", false, {item(Json::object())}));
+    check(!kelvaro::write_agent_servers(path, "mcpServers", kelvaro::FileFormat::json,
+                                        {item(Json::object())}));
     check(contents(path) == text);
     return;
   }
@@ -100,7 +101,8 @@ void agent_json(std::string_view text) {
   }
 
   const Json entry = {{"command", "x"}, {"args", {1, 2.5, nullptr}}};
-  auto written = kelvaro::write_agent_servers(path, "mcpServers", false, {item(entry)});
+  auto written =
+      kelvaro::write_agent_servers(path, "mcpServers", kelvaro::FileFormat::json, {item(entry)});
   if (!written) {
     check(contents(path) == text);
     return;
@@ -110,24 +112,25 @@ void agent_json(std::string_view text) {
   expected["mcpServers"]["fz"] = entry;
   check(contents(path) == *kelvaro::dump_json(expected));
 
-  auto removed = kelvaro::remove_agent_servers(path, "mcpServers", false, "fz");
+  auto removed = kelvaro::remove_agent_servers(path, "mcpServers", kelvaro::FileFormat::json, "fz");
   check(removed.has_value() && removed->has_value());
-  auto after = kelvaro::read_agent_servers(path, "mcpServers", false);
+  auto after = kelvaro::read_agent_servers(path, "mcpServers", kelvaro::FileFormat::json);
   check(after.has_value() && !after->contains("fz"));
 }
 
 void agent_toml(std::string_view text) {
   const fs::path path = folder() / "config.toml";
   check(kelvaro::write_atomic(path, text).has_value());
-  auto held = kelvaro::read_agent_servers(path, "mcp_servers", true);
+  auto held = kelvaro::read_agent_servers(path, "mcp_servers", kelvaro::FileFormat::toml);
 
   const Json entry = {{"command", "x"}, {"env", {{"K", "v"}}}, {"args", {"a"}}};
-  auto written = kelvaro::write_agent_servers(path, "mcp_servers", true, {item(entry)});
+  auto written =
+      kelvaro::write_agent_servers(path, "mcp_servers", kelvaro::FileFormat::toml, {item(entry)});
   if (!written) {
     check(contents(path) == text);
     return;
   }
-  auto after = kelvaro::read_agent_servers(path, "mcp_servers", true);
+  auto after = kelvaro::read_agent_servers(path, "mcp_servers", kelvaro::FileFormat::toml);
   check(after.has_value());
   check(after->contains("fz") && kelvaro::json_equal((*after)["fz"], entry));
   if (held) {
@@ -138,9 +141,10 @@ void agent_toml(std::string_view text) {
       }
     }
   }
-  auto removed = kelvaro::remove_agent_servers(path, "mcp_servers", true, "fz");
+  auto removed =
+      kelvaro::remove_agent_servers(path, "mcp_servers", kelvaro::FileFormat::toml, "fz");
   check(removed.has_value() && removed->has_value());
-  auto gone = kelvaro::read_agent_servers(path, "mcp_servers", true);
+  auto gone = kelvaro::read_agent_servers(path, "mcp_servers", kelvaro::FileFormat::toml);
   check(gone.has_value() && !gone->contains("fz"));
 }
 

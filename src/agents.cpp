@@ -17,14 +17,15 @@ SkillsRoute skills_native(std::string cleans = {}) {
   return {SkillsRouteKind::native, std::move(cleans)};
 }
 
-McpRoute key_merge(std::string file, std::string key, ServerShape shape, bool toml = false) {
-  return {McpRouteKind::key_merge, std::move(file), std::move(key), shape, toml};
+McpRoute key_merge(std::string file, std::string key, ServerShape shape,
+                   FileFormat format = FileFormat::json) {
+  return {McpRouteKind::key_merge, std::move(file), std::move(key), shape, format};
 }
 
 CommandsRoute commands_fan_out(std::string dir) {
-  return {CommandsRouteKind::fan_out, std::move(dir), RenderFormat::toml};
+  return {CommandsRouteKind::fan_out, std::move(dir), FileFormat::toml};
 }
-CommandsRoute commands_render(std::string dir, RenderFormat format) {
+CommandsRoute commands_render(std::string dir, FileFormat format) {
   return {CommandsRouteKind::render, std::move(dir), format};
 }
 
@@ -46,9 +47,9 @@ InstructionsRoute include_entry_route(std::string file, std::string key,
 std::vector<AgentDescriptor> make_table() {
   const SkillsRoute no_skills{};
   const McpRoute no_mcp{};
-  const McpRoute native_mcp{McpRouteKind::native, {}, {}, ServerShape::standard, false};
+  const McpRoute native_mcp{McpRouteKind::native, {}, {}, ServerShape::standard, FileFormat::json};
   const CommandsRoute no_commands{};
-  const CommandsRoute native_commands{CommandsRouteKind::native, {}, RenderFormat::toml};
+  const CommandsRoute native_commands{CommandsRouteKind::native, {}, FileFormat::toml};
 
   return {
       {.skills = skills_fan_out(".claude/skills"),
@@ -60,7 +61,7 @@ std::vector<AgentDescriptor> make_table() {
        .subagents_dir = ".claude/agents",
        .hooks_file = ".claude/settings.json"},
       {.skills = skills_native(".codex/skills"),
-       .mcp = key_merge(".codex/config.toml", "mcp_servers", ServerShape::codex, true),
+       .mcp = key_merge(".codex/config.toml", "mcp_servers", ServerShape::codex, FileFormat::toml),
        .commands = commands_fan_out(".codex/prompts"),
        .name = "codex",
        .home = ".codex",
@@ -111,7 +112,7 @@ std::vector<AgentDescriptor> make_table() {
        .hooks_file = std::nullopt},
       {.skills = skills_native(),
        .mcp = key_merge(".gemini/settings.json", "mcpServers", ServerShape::gemini),
-       .commands = commands_render(".gemini/commands", RenderFormat::toml),
+       .commands = commands_render(".gemini/commands", FileFormat::toml),
        .name = "gemini",
        .home = ".gemini",
        .instructions = {include_entry_route(".gemini/settings.json", "context.fileName",
@@ -196,11 +197,11 @@ std::string_view to_string(ServerShape shape) {
   return "";
 }
 
-std::string_view to_string(RenderFormat format) {
+std::string_view to_string(FileFormat format) {
   switch (format) {
-    case RenderFormat::json:
+    case FileFormat::json:
       return "json";
-    case RenderFormat::toml:
+    case FileFormat::toml:
       return "toml";
   }
   return "";

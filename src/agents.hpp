@@ -41,20 +41,20 @@ enum class ServerShape { standard, claude, codex, opencode, gemini, windsurf };
 
 enum class McpRouteKind { key_merge, native, none };
 
+// The format of a configuration file kelvaro edits or a command file it renders.
+enum class FileFormat { json, toml };
+
 // How an agent takes the Commons MCP servers. For key-merge: servers stand under `key` of
-// `file`, in the `shape` dialect; `toml` is true when the file is TOML, else it is JSON.
+// `file`, in the `shape` dialect, written in `format`.
 struct McpRoute {
   McpRouteKind kind = McpRouteKind::none;
   std::filesystem::path file;
   std::string key;
   ServerShape shape = ServerShape::standard;
-  bool toml = false;
+  FileFormat format = FileFormat::json;
 
   bool operator==(const McpRoute&) const = default;
 };
-
-// The format of rendered command files.
-enum class RenderFormat { json, toml };
 
 enum class CommandsRouteKind { fan_out, render, native, none };
 
@@ -63,7 +63,7 @@ enum class CommandsRouteKind { fan_out, render, native, none };
 struct CommandsRoute {
   CommandsRouteKind kind = CommandsRouteKind::none;
   std::filesystem::path dir;
-  RenderFormat format = RenderFormat::toml;
+  FileFormat format = FileFormat::toml;
 
   bool operator==(const CommandsRoute&) const = default;
 };
@@ -182,6 +182,6 @@ std::string fmt_hooks_file(const std::optional<std::filesystem::path>& file);
 
 // Lower-case words of the enumerations, for messages and reports.
 std::string_view to_string(ServerShape shape);    // "standard", "claude", "codex", ...
-std::string_view to_string(RenderFormat format);  // "json", "toml"
+std::string_view to_string(FileFormat format);    // "json", "toml"
 
 }  // namespace kelvaro

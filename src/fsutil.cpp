@@ -342,7 +342,8 @@ std::string display_under(const fs::path& path, const fs::path& base) {
   return display(rest);
 }
 
-Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes) {
+Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes,
+                                                   std::optional<std::uint32_t> new_file_mode) {
   const fs::path destination = write_destination(path);
   const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
 
@@ -361,7 +362,10 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
 
   // A replaced file keeps its permission bits: agents' configuration files hold secrets
   // (API keys in MCP server entries) that must not become readable by everyone.
-  const std::optional<std::uint32_t> mode = permission_bits(destination);
+  std::optional<std::uint32_t> mode = permission_bits(destination);
+  if (!mode) {
+    mode = new_file_mode;
+  }
 
   for (const std::string& temp_name : temp_names) {
     fs::path temp_path = destination.has_filename() ? destination : destination / "";

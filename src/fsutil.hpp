@@ -124,9 +124,14 @@ struct WriteOutcome {
 
 // Writes `bytes` to `path` through a temporary file ".{name}.kelvaro-{pid}" in the same folder
 // and one rename; a symbolic link at `path` is followed and its target written. Creates
-// missing folders. Fails with the system error of the failing step and leaves no temporary file.
-Result<WriteOutcome, std::error_code> write_atomic(const std::filesystem::path& path,
-                                                   std::string_view bytes);
+// missing folders. A replaced file keeps its permission bits; a new one gets `new_file_mode`
+// when set. Fails with the system error of the failing step and leaves no temporary file.
+Result<WriteOutcome, std::error_code> write_atomic(
+    const std::filesystem::path& path, std::string_view bytes,
+    std::optional<std::uint32_t> new_file_mode = std::nullopt);
+
+// The permission bits of a file kelvaro creates to hold secrets: its owner's alone.
+inline constexpr std::uint32_t private_file_mode = 0600;
 
 // Creates the folder that holds `path`, with every missing parent; nothing to do when `path`
 // has no parent part.

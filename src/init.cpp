@@ -80,28 +80,20 @@ bool print_family_strays(Reporter& reporter, Family family,
   return true;
 }
 
-// The names of the servers agents hold that the Commons does not, sorted byte-wise, each once.
-// A Commons file or an agent file that cannot be read adds nothing: `sync` and `mcp list`
-// report those.
-std::set<std::string> mcp_strays(const RunContext& ctx, const std::vector<Agent>& agents) {
-  Json commons = Json::object();
+// The names of the servers agents hold that the Commons does not, sorted byte-wise, each once:
+// the plan's foreign items, less the agents' own servers under a Commons name. A Commons file
+// that cannot be read counts as empty, and an agent file that cannot be read adds nothing:
+// `sync` and `mcp list` report those.
+std::set<std::string> mcp_strays(const RunContext& ctx, const Config& config,
+                                 const std::vector<Agent>& agents) {
+  ServerMap commons = Json::object();
   if (auto loaded = load_commons_servers(ctx.commons / "mcp.json"); loaded && loaded->is_object()) {
     commons = std::move(*loaded);
   }
   std::set<std::string> strays;
-  for (const Agent& agent : agents) {
-    if (agent.descriptor == nullptr || agent.descriptor->mcp.kind != McpRouteKind::key_merge) {
-      continue;
-    }
-    const McpRoute& route = agent.descriptor->mcp;
-    auto held = read_agent_servers(ctx.home / route.file, route.key, route.toml);
-    if (!held || !held->is_object()) {
-      continue;
-    }
-    for (const auto& [name, entry] : held->items()) {
-      if (!commons.contains(name)) {
-        strays.insert(name);
-      }
+  for (const McpItem& item : plan_mcp_agents(ctx, config, agents, commons).items) {
+    if (item.state == McpState::foreign && !item.shadows) {
+      strays.insert(item.server);
     }
   }
   return strays;
@@ -179,7 +171,7 @@ int init(const RunContext& ctx, const Config& config, Reporter& reporter) {
     to_adopt =
         print_family_strays(reporter, family, family_strays(anchored, agents, family)) || to_adopt;
   }
-  to_adopt = print_mcp_strays(reporter, mcp_strays(anchored, agents)) || to_adopt;
+  to_adopt = print_mcp_strays(reporter, mcp_strays(anchored, config, agents)) || to_adopt;
   if (!to_adopt) {
     print_line(reporter, "");
     print_line(reporter, "Nothing to adopt — no agent config here is outside the Commons.");

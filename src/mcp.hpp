@@ -115,29 +115,58 @@ Result<std::vector<std::string>> render_diff(std::string_view name, const Json& 
 
 // --- agents' configuration files -----------------------------------------------------------
 
+// True when `agent` is a built-in agent whose servers live in a configuration file of its own
+// (a key-merge MCP route).
+bool has_mcp_file(const Agent& agent);
+
+// One agent's own MCP file: where its servers stand and in which dialect.
+struct McpFile {
+  std::string agent{};
+  std::filesystem::path path{};
+  std::string key{};
+  ServerShape shape = ServerShape::standard;
+  FileFormat format = FileFormat::json;
+
+  bool operator==(const McpFile&) const = default;
+};
+
+// The MCP files of the agents among `agents` that have one, in list order. A file that is the
+// Commons `mcp.json` itself (links followed, hard links included) is no agent's: it is left
+// out, and `refused` holds "{path} is the Commons mcp.json — left untouched" for it.
+struct McpFiles {
+  std::vector<McpFile> files{};
+  std::vector<std::string> refused{};
+
+  bool operator==(const McpFiles&) const = default;
+};
+
+McpFiles mcp_files(const RunContext& ctx, const std::vector<Agent>& agents);
+
 // The servers the agent's file `path` holds under `key` (a JSON object from name to entry, in
-// file order); `toml` for codex's TOML file. A missing key, and a JSON file whose top level is
-// no object, hold none. Fails with the reading messages, "{}: `{}` is not an object — left
-// untouched" (JSON), or "{}: {} — left untouched" around "invalid TOML (line {}, column {})" or
-// "`{}` is not a table" (TOML).
-Result<Json> read_agent_servers(const std::filesystem::path& path, std::string_view key, bool toml);
+// file order). A missing key, and a JSON file whose top level is no object, hold none. Fails
+// with the reading messages, "{}: `{}` is not an object — left untouched" (JSON), or "{}: {} —
+// left untouched" around "invalid TOML (line {}, column {})" or "`{}` is not a table" (TOML).
+Result<Json> read_agent_servers(const std::filesystem::path& path, std::string_view key,
+                                FileFormat format);
 
 struct McpItem;
 
 // Writes the `rendered` entry of each of `items` (all naming the file `path`) under its server
 // name in `key`: a held server keeps its place, a new one goes last, nothing else changes. A
 // JSON file is printed pretty without a final line end; a TOML file is edited in place, its
-// byte-order mark and CR LF line ends kept. Every failure leaves the file as it was and is one
-// message ending "— left untouched", or "cannot serialise {}: {}", "cannot write {}: {}".
+// byte-order mark and CR LF line ends kept. A file this creates is readable by its owner alone,
+// since entries hold resolved secrets; an existing file keeps its mode. Every failure leaves
+// the file as it was and is one message ending "— left untouched", or "cannot serialise {}:
+// {}", "cannot write {}: {}".
 Result<WriteOutcome> write_agent_servers(const std::filesystem::path& path, std::string_view key,
-                                         bool toml, const std::vector<McpItem>& items);
+                                         FileFormat format, const std::vector<McpItem>& items);
 
 // Removes the server `name` from `key` of the file `path`: the outcome of the write, or nullopt
 // when the file does not hold it (nothing is written). A TOML file is printed as the document
 // prints, without restoring a byte-order mark or CR LF. Fails with the messages of the readers
 // and writers above.
 Result<std::optional<WriteOutcome>> remove_agent_servers(const std::filesystem::path& path,
-                                                         std::string_view key, bool toml,
+                                                         std::string_view key, FileFormat format,
                                                          std::string_view name);
 
 // --- the plan --------------------------------------------------------------------------------
@@ -152,10 +181,23 @@ bool is_actionable(McpState state);
 // True for the states a report counts as needing attention: those `sync` changes.
 bool needs_attention(McpState state);
 
-// One agent and one server. `path`, `key` and `toml` address the agent's file, so a writer
+// True when the Commons server `server` is parked: its `disabled` member is the boolean true.
+bool is_disabled_server(const Json& server);
+
+// The tweak `kelvaro.toml` records for `agent` under the server `server`, if any.
+std::optional<Json> recorded_tweak(const Config& config, std::string_view server,
+                                   std::string_view agent);
+
+// What kelvaro renders for the Commons server `server` called `name` in `file`: the agent's
+// dialect, its recorded tweak, every reference resolved. Fails with `render_server`'s message.
+Result<Json> render_for_file(const RunContext& ctx, const Config& config, const McpFile& file,
+                             std::string_view name, const Json& server);
+
+// One agent and one server. `path`, `key` and `format` address the agent's file, so a writer
 // needs nothing but items. `rendered` is present for managed, missing and drifted items;
 // `drift` lists the differing member names of a drifted one; `env_refs` says that `rendered`
-// holds values resolved from the environment.
+// holds values resolved from the environment. A foreign item with `shadows` stands under the
+// name of a Commons server but is the agent's own server, not kelvaro's copy.
 struct McpItem {
   std::string agent{};
   std::string server{};
@@ -163,17 +205,24 @@ struct McpItem {
   std::vector<std::string> drift{};
   std::optional<Json> rendered{};
   std::string key{};
-  bool toml = false;
+  FileFormat format = FileFormat::json;
   bool env_refs = false;
+  bool shadows = false;
   McpState state = McpState::managed;
 
   bool operator==(const McpItem&) const = default;
 };
 
+// True when the item's entry is kelvaro's to write or take out: every state but foreign. An
+// agent's entry under a Commons server's name is kelvaro's when the server is rendered into
+// that agent (no allowlist, or one that admits it) or when it equals kelvaro's rendering there;
+// any other entry is the user's and no command removes it.
+bool is_kelvaros(const McpItem& item);
+
 // Items agent by agent (in list order), within an agent the Commons servers by name and then
 // the agent's foreign entries in file order. Errors: one per agent file that cannot be read
-// (that agent has no items). Fatal: the Commons file's one message, or each distinct render
-// failure.
+// or is the Commons file (that agent has no items). Fatal: the Commons file's one message, or
+// each distinct render failure.
 using McpPlan = Section<McpItem>;
 
 // Plans the Commons servers of `mcp_json` against the MCP files of `agents` (the installed
@@ -181,13 +230,14 @@ using McpPlan = Section<McpItem>;
 McpPlan plan_mcp(const RunContext& ctx, const Config& config, const std::vector<Agent>& agents,
                  const std::filesystem::path& mcp_json);
 
-// Plans `servers` (name order) against the key-merge MCP files of the built-in agents among
-// `agents`, with the allowlists and tweaks of `config`.
+// Plans `servers` (name order) against the MCP files of the agents among `agents` that have
+// one, with the allowlists and tweaks of `config`.
 McpPlan plan_mcp_agents(const RunContext& ctx, const Config& config,
                         const std::vector<Agent>& agents, const ServerMap& servers);
 
 // The note of the item's state: "not in this agent's config yet", "differs from the Commons
-// ({drift}) — will be restored", "not in the Commons — left alone", ...; empty for managed.
+// ({drift}) — will be restored", "not in the Commons — left alone", "not the Commons copy of
+// this server — left alone", ...; empty for managed.
 std::string describe_mcp_item(const McpItem& item);
 
 }  // namespace kelvaro

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,44 +21,49 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One agent entry to consider.
+// One agent entry to consider. `file` is the agent's MCP file; null for an agent without one.
 struct AdoptCandidate {
   const Agent* agent = nullptr;
+  const McpFile* file = nullptr;
   std::string server;
 };
 
 // What the candidates share while they are adopted one after another.
 struct AdoptRun {
   const RunContext& ctx;
+  const Config& config;
   Reporter& reporter;
   ServerMap& servers;
   std::size_t mcp_agents = 0;
   // The agents each server was taken from during this run, each once, in the order taken.
   std::map<std::string, std::vector<std::string>> adopted_from{};
-  std::size_t adopted = 0;
+  // The servers this run adds to the Commons.
+  std::set<std::string> new_servers{};
 };
 
-fs::path mcp_file(const RunContext& ctx, const Agent& agent) {
-  return ctx.home / agent.descriptor->mcp.file;
+const McpFile* file_of(const McpFiles& files, const Agent& agent) {
+  const auto found = std::find_if(files.files.begin(), files.files.end(),
+                                  [&](const McpFile& file) { return file.agent == agent.name; });
+  return found != files.files.end() ? &*found : nullptr;
 }
 
 // The candidates of every agent's MCP file; false when some file could not be read.
-bool collect_all(const RunContext& ctx, const std::vector<Agent>& agents, Reporter& reporter,
+bool collect_all(const std::vector<Agent>& agents, const McpFiles& files, Reporter& reporter,
                  std::vector<AdoptCandidate>& candidates) {
-  bool all_read = true;
+  bool all_read = files.refused.empty();
   for (const Agent& agent : agents) {
-    if (!has_mcp_file(agent)) {
+    const McpFile* file = file_of(files, agent);
+    if (file == nullptr) {
       continue;
     }
-    const McpRoute& route = agent.descriptor->mcp;
-    auto held = read_agent_servers(mcp_file(ctx, agent), route.key, route.toml);
+    auto held = read_agent_servers(file->path, file->key, file->format);
     if (!held) {
       report_error(reporter, held.error());
       all_read = false;
       continue;
     }
     for (const auto& entry : held->items()) {
-      candidates.push_back(AdoptCandidate{.agent = &agent, .server = entry.key()});
+      candidates.push_back(AdoptCandidate{.agent = &agent, .file = file, .server = entry.key()});
     }
   }
   return all_read;
@@ -65,7 +71,8 @@ bool collect_all(const RunContext& ctx, const std::vector<Agent>& agents, Report
 
 // The one candidate of `spec` (agent/server), or nullopt after reporting why there is none.
 std::optional<AdoptCandidate> parse_spec(const std::optional<std::string>& spec,
-                                         const std::vector<Agent>& agents, Reporter& reporter) {
+                                         const std::vector<Agent>& agents, const McpFiles& files,
+                                         Reporter& reporter) {
   if (!spec) {
     report_error(reporter, "give a server to adopt as agent/server, or --all");
     return std::nullopt;
@@ -86,7 +93,78 @@ std::optional<AdoptCandidate> parse_spec(const std::optional<std::string>& spec,
                              visible_text(agent_name)));
     return std::nullopt;
   }
-  return AdoptCandidate{.agent = &*agent, .server = spec->substr(slash + 1)};
+  const McpFile* file = file_of(files, *agent);
+  // An MCP file that is the Commons file has been reported already.
+  if (file == nullptr && has_mcp_file(*agent)) {
+    return std::nullopt;
+  }
+  return AdoptCandidate{.agent = &*agent, .file = file, .server = spec->substr(slash + 1)};
+}
+
+// The allowlist that follows from the agents `from` that gave a server: none (every agent
+// shares it) once all MCP agents have.
+std::optional<std::vector<std::string>> allowlist_of(const AdoptRun& run,
+                                                     const std::vector<std::string>& from) {
+  if (from.size() < run.mcp_agents) {
+    return from;
+  }
+  return std::nullopt;
+}
+
+// Counts the candidate's agent among those that gave the server and saves its tweak when it is
+// not empty, with the allowlist as it now stands; nullopt when the tweak could not be saved
+// (reported), else that allowlist.
+std::optional<std::optional<std::vector<std::string>>> record_settings(
+    AdoptRun& run, const AdoptCandidate& candidate, const Json& tweak) {
+  const std::string& name = candidate.server;
+  const std::string& agent = candidate.agent->name;
+  std::vector<std::string>& from = run.adopted_from[name];
+  const bool counted = std::find(from.begin(), from.end(), agent) != from.end();
+  if (!counted) {
+    from.push_back(agent);
+  }
+  const auto allowlist = allowlist_of(run, from);
+  if (!tweak.empty()) {
+    auto saved =
+        save_server_settings(run.ctx.config_dir, name, allowlist, tweak, agent, !allowlist);
+    if (!saved) {
+      report_error(run.reporter, saved.error());
+      if (!counted) {
+        from.pop_back();
+      }
+      return std::nullopt;
+    }
+  }
+  return allowlist;
+}
+
+// Records each server's allowlist once, as the whole run leaves it: lists written candidate by
+// candidate would leave traces in `kelvaro.toml` that the last of them does not want. A list
+// written before (in an earlier run) goes when every MCP agent shares the server. A new server
+// whose list cannot be saved is not taken into the Commons, where it would reach every agent.
+void record_allowlists(AdoptRun& run) {
+  for (const auto& [name, from] : run.adopted_from) {
+    if (from.empty()) {
+      continue;
+    }
+    const auto allowlist = allowlist_of(run, from);
+    auto saved =
+        save_server_settings(run.ctx.config_dir, name, allowlist, Json::object(), "", !allowlist);
+    if (!saved) {
+      report_error(run.reporter, saved.error());
+      if (run.new_servers.erase(name) > 0) {
+        run.servers.erase(name);
+      }
+    }
+  }
+}
+
+void print_scope(Reporter& reporter, const std::optional<std::vector<std::string>>& allowlist) {
+  if (allowlist) {
+    print_line(reporter,
+               fmt::format("  scoped to {} — remove the allowlist in kelvaro.toml to share it",
+                           visible_text(fmt::format("{}", fmt::join(*allowlist, ", ")))));
+  }
 }
 
 void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
@@ -94,13 +172,13 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
   const std::string& name = candidate.server;
   const std::string shown = visible_text(name);
   const std::string agent_shown = visible_text(agent.name);
-  if (!has_mcp_file(agent)) {
+  if (candidate.file == nullptr) {
     report_error(run.reporter, fmt::format("{} has no MCP surface", agent_shown));
     return;
   }
-  const McpRoute& route = agent.descriptor->mcp;
+  const McpFile& file = *candidate.file;
   // Read afresh for every candidate: nothing of an earlier reading is trusted.
-  auto held = read_agent_servers(mcp_file(run.ctx, agent), route.key, route.toml);
+  auto held = read_agent_servers(file.path, file.key, file.format);
   if (!held) {
     report_error(run.reporter, held.error());
     return;
@@ -110,14 +188,28 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
     report_error(run.reporter, fmt::format("`{}` is not in {}'s config", shown, agent_shown));
     return;
   }
-  auto adopted = standardise_server(name, *entry, route.shape);
+
+  const auto known = run.servers.find(name);
+  const bool existing = known != run.servers.end();
+  // What `sync` wrote is the Commons copy as it stands: read back, its resolved references and
+  // dialect would pass for a different server, and its tweak for a new one.
+  if (existing) {
+    auto rendered = render_for_file(run.ctx, run.config, file, name, *known);
+    if (rendered && same_agent_entry(file.shape, *rendered, *entry)) {
+      auto allowlist = record_settings(run, candidate, Json::object());
+      if (allowlist) {
+        print_line(run.reporter, fmt::format("{} is already in the Commons", shown));
+        print_scope(run.reporter, *allowlist);
+      }
+      return;
+    }
+  }
+
+  auto adopted = standardise_server(name, *entry, file.shape);
   if (!adopted) {
     report_error(run.reporter, adopted.error());
     return;
   }
-
-  const auto known = run.servers.find(name);
-  const bool existing = known != run.servers.end();
   if (existing && !json_equal(*known, adopted->server)) {
     report_error(run.reporter,
                  fmt::format("`{}` differs from the Commons copy — merge it by hand; kelvaro will "
@@ -130,7 +222,7 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
   if (!adopted->tweak.empty()) {
     tweak = adopted->tweak;
   }
-  auto diff = render_diff(name, adopted->server, route.shape, *entry, run.ctx, tweak);
+  auto diff = render_diff(name, adopted->server, file.shape, *entry, run.ctx, tweak);
   if (!diff) {
     report_error(run.reporter, diff.error());
     return;
@@ -142,48 +234,25 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
     return;
   }
 
-  std::vector<std::string>& from = run.adopted_from[name];
-  if (std::find(from.begin(), from.end(), agent.name) == from.end()) {
-    from.push_back(agent.name);
-  }
-  std::optional<std::vector<std::string>> allowlist;
-  if (from.size() < run.mcp_agents) {
-    allowlist = from;
-  }
-  // Once every MCP agent has given the server, the list an earlier candidate of this run wrote
-  // would leave out the last of them: drop it, so that all share the server.
-  const bool share = !allowlist && from.size() > 1;
-  auto saved =
-      save_server_settings(run.ctx.config_dir, name, allowlist, adopted->tweak, agent.name, share);
-  if (!saved) {
-    report_error(run.reporter, saved.error());
-    from.erase(std::remove(from.begin(), from.end(), agent.name), from.end());
+  auto allowlist = record_settings(run, candidate, adopted->tweak);
+  if (!allowlist) {
     return;
   }
-
   if (existing) {
     print_line(run.reporter, fmt::format("{} is already in the Commons", shown));
   } else {
     run.servers[name] = adopted->server;
-    ++run.adopted;
+    run.new_servers.insert(name);
     print_line(run.reporter, fmt::format("adopted {} from {}", shown, agent_shown));
   }
   for (const std::string& note : adopted->notes) {
     print_line(run.reporter, fmt::format("  note: {}", visible_text(note)));
   }
-  if (allowlist) {
-    print_line(run.reporter,
-               fmt::format("  scoped to {} — remove the allowlist in kelvaro.toml to share it",
-                           visible_text(fmt::format("{}", fmt::join(*allowlist, ", ")))));
-  }
+  print_scope(run.reporter, *allowlist);
   warn_literal_credentials(name, adopted->server, run.reporter);
 }
 
 }  // namespace
-
-bool has_mcp_file(const Agent& agent) {
-  return agent.descriptor != nullptr && agent.descriptor->mcp.kind == McpRouteKind::key_merge;
-}
 
 void warn_literal_credentials(std::string_view name, const Json& server, Reporter& reporter) {
   static constexpr std::string_view kWords[] = {"token",  "secret", "password",
@@ -225,13 +294,17 @@ int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
               const std::optional<std::string>& spec, bool all) {
   const std::uint64_t errors_before = reporter.errors;
   const std::vector<Agent> agents = list_agents(ctx.home, config);
+  const McpFiles files = mcp_files(ctx, agents);
+  for (const std::string& message : files.refused) {
+    report_error(reporter, message);
+  }
 
   std::vector<AdoptCandidate> candidates;
   bool all_read = true;
   if (all) {
-    all_read = collect_all(ctx, agents, reporter, candidates);
+    all_read = collect_all(agents, files, reporter, candidates);
   } else {
-    auto candidate = parse_spec(spec, agents, reporter);
+    auto candidate = parse_spec(spec, agents, files, reporter);
     if (!candidate) {
       return 1;
     }
@@ -242,18 +315,20 @@ int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
     return all_read ? 0 : 1;
   }
 
+  // The Commons file is written back whole: it is read only once no other run can change it.
+  auto lock = take_lock(ctx, reporter);
+  if (!lock) {
+    return 1;
+  }
   const fs::path commons_file = ctx.commons / "mcp.json";
   auto servers = load_commons_servers(commons_file);
   if (!servers) {
     report_error(reporter, servers.error());
     return 1;
   }
-  auto lock = take_lock(ctx, reporter);
-  if (!lock) {
-    return 1;
-  }
 
   AdoptRun run{.ctx = ctx,
+               .config = config,
                .reporter = reporter,
                .servers = *servers,
                .mcp_agents = static_cast<std::size_t>(
@@ -261,7 +336,8 @@ int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
   for (const AdoptCandidate& candidate : candidates) {
     adopt_one(run, candidate);
   }
-  if (run.adopted > 0) {
+  record_allowlists(run);
+  if (!run.new_servers.empty()) {
     if (auto written = write_commons_servers(commons_file, *servers); !written) {
       report_error(reporter, written.error());
     }

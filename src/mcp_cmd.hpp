@@ -43,19 +43,10 @@ int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
 int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
                std::string_view name);
 
-// True when `agent` is a built-in agent whose servers live in a configuration file of its own
-// (a key-merge MCP route).
-bool has_mcp_file(const Agent& agent);
-
 // Warns once about the members of the standard-shape `server`'s `env` and `headers` whose names
 // look like credentials (token, secret, password, passwd, key, auth, in any case) and whose
 // values are literal strings, without any "${env:" reference.
 void warn_literal_credentials(std::string_view name, const nlohmann::ordered_json& server,
                               Reporter& reporter);
-
-// Removes the `[mcp.<server>]` table from `<config_dir>/kelvaro.toml`, editing the file in place
-// (comments, layout, a byte-order mark and CR LF line ends survive). Writes nothing when the
-// file holds no such table. Fails with a ready-made message and leaves the file as it was.
-Result<void> drop_server_settings(const std::filesystem::path& config_dir, std::string_view server);
 
 }  // namespace kelvaro

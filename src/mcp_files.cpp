@@ -77,12 +77,21 @@ void merge_entries(Json& servers, const Json& entries) {
   }
 }
 
+// A new file is made private: agents' entries hold secrets resolved from the environment.
 Result<WriteOutcome> write_atomic_text(const fs::path& path, std::string_view text) {
-  auto written = write_atomic(path, text);
+  auto written = write_atomic(path, text, private_file_mode);
   if (!written) {
     return unexpected(cannot_write(path, written.error()));
   }
   return std::move(*written);
+}
+
+Result<WriteOutcome> write_json_text(const fs::path& path, const Json& root) {
+  auto text = dump_json(root);
+  if (!text) {
+    return unexpected(fmt::format("cannot serialise {}: {}", display(path), text.error()));
+  }
+  return write_atomic_text(path, *text);
 }
 
 // Parses, edits and prints the whole document: the way for every file the streaming print
@@ -109,7 +118,7 @@ Result<WriteOutcome> write_json_servers_whole(const fs::path& path, std::string_
     return unexpected(not_an_object(path, key));
   }
   merge_entries(*found, entries);
-  return write_json_file(path, *root);
+  return write_json_text(path, *root);
 }
 
 Result<WriteOutcome> write_json_servers(const fs::path& path, std::string_view key,
@@ -162,12 +171,12 @@ Result<WriteOutcome> write_toml_servers(const fs::path& path, std::string_view k
     }
     toml::replace_table(*servers, name, std::move(*table));
   }
-  auto saved = save_toml_file(path, *file);
-  if (!saved) {
-    return unexpected(cannot_write(path, saved.error()));
-  }
+  const std::string printed = print_toml_file(*file);
   // Unchanged text is not written again; the file holds what was asked all the same.
-  return saved->value_or(WriteOutcome{.path = path, .mode = std::nullopt});
+  if (printed == file->text) {
+    return WriteOutcome{.path = path, .mode = std::nullopt};
+  }
+  return write_atomic_text(path, printed);
 }
 
 Result<Json> read_json_servers(const fs::path& path, std::string_view text, std::string_view key) {
@@ -226,7 +235,7 @@ Result<std::optional<WriteOutcome>> remove_json_server(const fs::path& path, std
     return unexpected(std::move(root).error());
   }
   (*root)[std::string(key)] = std::move(**member);
-  return removal_written(write_json_file(path, *root));
+  return removal_written(write_json_text(path, *root));
 }
 
 // The document is written as the TOML library prints it: a byte-order mark and CR LF line ends
@@ -251,28 +260,74 @@ Result<std::optional<WriteOutcome>> remove_toml_server(const fs::path& path, std
 
 }  // namespace
 
-Result<Json> read_agent_servers(const fs::path& path, std::string_view key, bool toml) {
+bool has_mcp_file(const Agent& agent) {
+  return agent.descriptor != nullptr && agent.descriptor->mcp.kind == McpRouteKind::key_merge;
+}
+
+McpFiles mcp_files(const RunContext& ctx, const std::vector<Agent>& agents) {
+  McpFiles found;
+  const fs::path commons_file = ctx.commons / "mcp.json";
+  for (const Agent& agent : agents) {
+    if (!has_mcp_file(agent)) {
+      continue;
+    }
+    const McpRoute& route = agent.descriptor->mcp;
+    McpFile file{.agent = agent.name,
+                 .path = ctx.home / route.file,
+                 .key = route.key,
+                 .shape = route.shape,
+                 .format = route.format};
+    // Read as the agent's, the Commons servers would be rewritten with resolved secrets or
+    // taken out of the Commons itself.
+    if (same_file(file.path, commons_file)) {
+      found.refused.push_back(
+          fmt::format("{} is the Commons mcp.json — left untouched", display(file.path)));
+      continue;
+    }
+    found.files.push_back(std::move(file));
+  }
+  return found;
+}
+
+Result<Json> read_agent_servers(const fs::path& path, std::string_view key, FileFormat format) {
   auto text = read_agent_text(path);
   if (!text) {
     return unexpected(std::move(text).error());
   }
-  return toml ? read_toml_servers(path, *text, key) : read_json_servers(path, *text, key);
+  switch (format) {
+    case FileFormat::toml:
+      return read_toml_servers(path, *text, key);
+    case FileFormat::json:
+      break;
+  }
+  return read_json_servers(path, *text, key);
 }
 
-Result<WriteOutcome> write_agent_servers(const fs::path& path, std::string_view key, bool toml,
-                                         const std::vector<McpItem>& items) {
+Result<WriteOutcome> write_agent_servers(const fs::path& path, std::string_view key,
+                                         FileFormat format, const std::vector<McpItem>& items) {
   const Json entries = collect_entries(items);
-  return toml ? write_toml_servers(path, key, entries) : write_json_servers(path, key, entries);
+  switch (format) {
+    case FileFormat::toml:
+      return write_toml_servers(path, key, entries);
+    case FileFormat::json:
+      break;
+  }
+  return write_json_servers(path, key, entries);
 }
 
 Result<std::optional<WriteOutcome>> remove_agent_servers(const fs::path& path, std::string_view key,
-                                                         bool toml, std::string_view name) {
+                                                         FileFormat format, std::string_view name) {
   auto text = read_agent_text(path);
   if (!text) {
     return unexpected(std::move(text).error());
   }
-  return toml ? remove_toml_server(path, *text, key, name)
-              : remove_json_server(path, *text, key, name);
+  switch (format) {
+    case FileFormat::toml:
+      return remove_toml_server(path, *text, key, name);
+    case FileFormat::json:
+      break;
+  }
+  return remove_json_server(path, *text, key, name);
 }
 
 }  // namespace kelvaro

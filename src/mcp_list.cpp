@@ -28,12 +28,8 @@ std::vector<ListedServer> listed_servers(const ServerMap& servers, const McpPlan
   std::vector<ListedServer> listed;
   if (servers.is_object()) {
     for (const auto& [name, server] : servers.items()) {
-      const auto disabled = server.find("disabled");
       listed.push_back(ListedServer{
-          .name = name,
-          .managed = true,
-          .disabled = disabled != server.end() && disabled->is_boolean() && disabled->get<bool>(),
-          .targets = {}});
+          .name = name, .managed = true, .disabled = is_disabled_server(server), .targets = {}});
     }
   }
   for (const McpItem& item : plan.items) {

@@ -27,16 +27,13 @@ std::vector<std::pair<const std::string*, const Json*>> by_name(const ServerMap&
   return sorted;
 }
 
-bool is_disabled(const Json& server) {
-  if (!server.is_object()) {
-    return false;
-  }
-  const auto disabled = server.find("disabled");
-  return disabled != server.end() && disabled->is_boolean() && disabled->get<bool>();
-}
-
 // Whether the `[mcp.<name>]` settings let `agent` take the server: no settings or no list
 // allow every agent, an empty list none.
+const ServerSettings* settings_of(const Config& config, std::string_view server) {
+  const auto found = config.mcp.find(std::string(server));
+  return found != config.mcp.end() ? &found->second : nullptr;
+}
+
 bool allows(const ServerSettings* settings, const std::string& agent) {
   if (settings == nullptr || !settings->agents) {
     return true;
@@ -48,6 +45,93 @@ bool allows(const ServerSettings* settings, const std::string& agent) {
 void add_fatal(McpPlan& plan, std::string text) {
   if (std::find(plan.fatal.begin(), plan.fatal.end(), text) == plan.fatal.end()) {
     plan.fatal.push_back(std::move(text));
+  }
+}
+
+McpItem item_of(const McpFile& file, const std::string& server, McpState state) {
+  return McpItem{.agent = file.agent,
+                 .server = server,
+                 .path = file.path,
+                 .key = file.key,
+                 .format = file.format,
+                 .state = state};
+}
+
+// The item of a held entry that kelvaro does not render into this agent: a disabled server, or
+// one the allowlist keeps out. `state` when the entry is kelvaro's, by having been rendered here
+// (`admitted`) or by being what kelvaro would render; otherwise the user's own server.
+McpItem held_item(const RunContext& ctx, const Config& config, const McpFile& file,
+                  const std::string& name, const Json& server, const Json& entry, bool admitted,
+                  McpState state) {
+  if (!admitted) {
+    // A server that cannot be rendered here proves nothing: the entry stays the user's.
+    auto rendered = render_for_file(ctx, config, file, name, server);
+    if (!rendered || !same_agent_entry(file.shape, *rendered, entry)) {
+      McpItem own = item_of(file, name, McpState::foreign);
+      own.shadows = true;
+      return own;
+    }
+  }
+  return item_of(file, name, state);
+}
+
+// Adds the item of one Commons server in one agent's file, if the server concerns it.
+void plan_server(const RunContext& ctx, const Config& config, const McpFile& file,
+                 const std::string& name, const Json& server, const Json& held, McpPlan& plan) {
+  const auto entry = held.find(name);
+  const bool holds = entry != held.end();
+  const bool admitted = allows(settings_of(config, name), file.agent);
+  // A disabled server is taken out wherever kelvaro put it, allowlisted or not.
+  if (is_disabled_server(server)) {
+    if (holds) {
+      plan.items.push_back(
+          held_item(ctx, config, file, name, server, *entry, admitted, McpState::disabled));
+    }
+    return;
+  }
+  if (!admitted) {
+    if (holds) {
+      plan.items.push_back(
+          held_item(ctx, config, file, name, server, *entry, false, McpState::stranded));
+    }
+    return;
+  }
+  const std::optional<Json> tweak = recorded_tweak(config, name, file.agent);
+  auto rendered = render_server(name, ctx, server, file.shape, tweak, true);
+  if (!rendered) {
+    add_fatal(plan, std::move(rendered).error());
+    return;
+  }
+  McpItem planned = item_of(file, name, McpState::missing);
+  if (holds) {
+    if (same_agent_entry(file.shape, *rendered, *entry)) {
+      planned.state = McpState::managed;
+    } else {
+      planned.state = McpState::drifted;
+      planned.drift = differing_keys(*entry, *rendered);
+    }
+  }
+  planned.env_refs = has_env_refs(server) || (tweak && has_env_refs(*tweak));
+  planned.rendered = std::move(*rendered);
+  plan.items.push_back(std::move(planned));
+}
+
+// Adds the items of one agent's file: the Commons servers by name, then the agent's own.
+void plan_file(const RunContext& ctx, const Config& config, const McpFile& file,
+               const std::vector<std::pair<const std::string*, const Json*>>& sorted,
+               const ServerMap& servers, McpPlan& plan) {
+  auto held = read_agent_servers(file.path, file.key, file.format);
+  if (!held) {
+    plan.errors.push_back(std::move(held).error());
+    return;
+  }
+  for (const auto& [name, server] : sorted) {
+    plan_server(ctx, config, file, *name, *server, *held, plan);
+  }
+  for (const auto& [name, entry] : held->items()) {
+    if (!servers.is_object() || !servers.contains(name)) {
+      plan.items.push_back(item_of(file, name, McpState::foreign));
+    }
   }
 }
 
@@ -89,6 +173,36 @@ bool needs_attention(McpState state) {
   return is_actionable(state);
 }
 
+bool is_disabled_server(const Json& server) {
+  if (!server.is_object()) {
+    return false;
+  }
+  const auto disabled = server.find("disabled");
+  return disabled != server.end() && disabled->is_boolean() && disabled->get<bool>();
+}
+
+std::optional<Json> recorded_tweak(const Config& config, std::string_view server,
+                                   std::string_view agent) {
+  const ServerSettings* settings = settings_of(config, server);
+  if (settings == nullptr) {
+    return std::nullopt;
+  }
+  if (const Json* found = settings->tweaks.find(std::string(agent))) {
+    return *found;
+  }
+  return std::nullopt;
+}
+
+Result<Json> render_for_file(const RunContext& ctx, const Config& config, const McpFile& file,
+                             std::string_view name, const Json& server) {
+  return render_server(name, ctx, server, file.shape, recorded_tweak(config, name, file.agent),
+                       true);
+}
+
+bool is_kelvaros(const McpItem& item) {
+  return item.state != McpState::foreign;
+}
+
 McpPlan plan_mcp(const RunContext& ctx, const Config& config, const std::vector<Agent>& agents,
                  const fs::path& mcp_json) {
   // Without a Commons file there is nothing to compare with, so agents' servers are not
@@ -107,83 +221,10 @@ McpPlan plan_mcp_agents(const RunContext& ctx, const Config& config,
                         const std::vector<Agent>& agents, const ServerMap& servers) {
   McpPlan plan;
   const auto sorted = by_name(servers);
-  std::vector<bool> server_refs;
-  server_refs.reserve(sorted.size());
-  for (const auto& [name, server] : sorted) {
-    server_refs.push_back(has_env_refs(*server));
-  }
-
-  for (const Agent& agent : agents) {
-    if (agent.descriptor == nullptr || agent.descriptor->mcp.kind != McpRouteKind::key_merge) {
-      continue;
-    }
-    const McpRoute& route = agent.descriptor->mcp;
-    const fs::path file = ctx.home / route.file;
-    auto held = read_agent_servers(file, route.key, route.toml);
-    if (!held) {
-      plan.errors.push_back(std::move(held).error());
-      continue;
-    }
-    auto item = [&](const std::string& server, McpState state) {
-      return McpItem{.agent = agent.name,
-                     .server = server,
-                     .path = file,
-                     .key = route.key,
-                     .toml = route.toml,
-                     .state = state};
-    };
-
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-      const std::string& name = *sorted[i].first;
-      const Json& server = *sorted[i].second;
-      const auto entry = held->find(name);
-      const bool holds = entry != held->end();
-      // A disabled server is taken out wherever it is, allowlisted or not.
-      if (is_disabled(server)) {
-        if (holds) {
-          plan.items.push_back(item(name, McpState::disabled));
-        }
-        continue;
-      }
-      const auto settings_it = config.mcp.find(name);
-      const ServerSettings* settings =
-          settings_it != config.mcp.end() ? &settings_it->second : nullptr;
-      if (!allows(settings, agent.name)) {
-        if (holds) {
-          plan.items.push_back(item(name, McpState::stranded));
-        }
-        continue;
-      }
-      std::optional<Json> tweak;
-      if (settings != nullptr) {
-        if (const Json* found = settings->tweaks.find(agent.name)) {
-          tweak = *found;
-        }
-      }
-      auto rendered = render_server(name, ctx, server, route.shape, tweak, true);
-      if (!rendered) {
-        add_fatal(plan, std::move(rendered).error());
-        continue;
-      }
-      McpItem planned = item(name, McpState::missing);
-      if (holds) {
-        if (same_agent_entry(route.shape, *rendered, *entry)) {
-          planned.state = McpState::managed;
-        } else {
-          planned.state = McpState::drifted;
-          planned.drift = differing_keys(*entry, *rendered);
-        }
-      }
-      planned.env_refs = server_refs[i] || (tweak && has_env_refs(*tweak));
-      planned.rendered = std::move(*rendered);
-      plan.items.push_back(std::move(planned));
-    }
-
-    for (const auto& [name, entry] : held->items()) {
-      if (!servers.is_object() || !servers.contains(name)) {
-        plan.items.push_back(item(name, McpState::foreign));
-      }
-    }
+  McpFiles files = mcp_files(ctx, agents);
+  plan.errors = std::move(files.refused);
+  for (const McpFile& file : files.files) {
+    plan_file(ctx, config, file, sorted, servers, plan);
   }
   return plan;
 }
@@ -201,7 +242,8 @@ std::string describe_mcp_item(const McpItem& item) {
       return fmt::format("differs from the Commons ({}) — will be restored",
                          fmt::join(item.drift, ", "));
     case McpState::foreign:
-      return "not in the Commons — left alone";
+      return item.shadows ? "not the Commons copy of this server — left alone"
+                          : "not in the Commons — left alone";
     case McpState::stranded:
       return "still here but no longer allowlisted — `kelvaro mcp remove` clears it";
     case McpState::disabled:

@@ -199,11 +199,11 @@ std::string render_toml_command(const CommandText& command) {
   return fmt::format("{}\n{}", generated_marker, toml::print(doc));
 }
 
-Result<std::string> render_command(const CommandText& command, RenderFormat format) {
+Result<std::string> render_command(const CommandText& command, FileFormat format) {
   switch (format) {
-    case RenderFormat::toml:
+    case FileFormat::toml:
       return render_toml_command(command);
-    case RenderFormat::json:
+    case FileFormat::json:
       return render_json_command(command);
   }
   KELVARO_CHECK(false, "unknown render format");
@@ -288,7 +288,7 @@ RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
     const Agent& agent = *renderer;
     const CommandsRoute& route = agent.descriptor->commands;
     const fs::path dir = ctx.home / route.dir;
-    const std::string_view extension = route.format == RenderFormat::toml ? "toml" : "json";
+    const std::string_view extension = route.format == FileFormat::toml ? "toml" : "json";
     for (std::size_t i = 0; i < commands.size(); ++i) {
       const CommonsEntry& command = commands[i];
       if (!texts[i]) {

@@ -45,7 +45,7 @@ std::string render_toml_command(const CommandText& command);
 // The complete generated file for `format`: for toml as `render_toml_command`; for json an
 // object with "description" (when present) and "prompt", pretty-printed with a two-space
 // indent, then "\n". Fails with the printer's message.
-Result<std::string> render_command(const CommandText& command, RenderFormat format);
+Result<std::string> render_command(const CommandText& command, FileFormat format);
 
 // True when one of the first three lines of `text`, trimmed of white space at both ends, is
 // the marker line or its former-name form. Line ends may be LF or CRLF.

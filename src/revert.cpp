@@ -169,10 +169,10 @@ void remove_instructions(RevertRun& run, const AgentDescriptor& descriptor) {
   }
 }
 
-// Only the servers the Commons defines go; the agent's own servers stay.
-void remove_servers(RevertRun& run, const AgentDescriptor& descriptor) {
-  const McpRoute& route = descriptor.mcp;
-  if (route.kind != McpRouteKind::key_merge) {
+// Only entries that are exactly what kelvaro renders for the agent go: one that differs may be
+// the user's own server under the same name, or the user's edit of kelvaro's, and stays.
+void remove_servers(RevertRun& run, const Config& config, const Agent& agent) {
+  if (!has_mcp_file(agent)) {
     return;
   }
   auto servers = load_commons_servers(run.ctx.commons / "mcp.json");
@@ -180,19 +180,44 @@ void remove_servers(RevertRun& run, const AgentDescriptor& descriptor) {
     report_error(run.reporter, servers.error());
     return;
   }
-  std::vector<std::string> names;
-  for (const auto& [server, value] : servers->items()) {
-    names.push_back(server);
+  if (servers->empty()) {
+    return;
   }
-  std::sort(names.begin(), names.end());
-  const fs::path file = run.ctx.home / route.file;
-  for (const std::string& server : names) {
-    auto outcome = remove_agent_servers(file, route.key, route.toml, server);
+  // Planned as if enabled everywhere: a parked or no longer allowlisted server was rendered
+  // here all the same.
+  ServerMap rendered_here = Json::object();
+  for (const auto& [name, server] : servers->items()) {
+    Json enabled = server;
+    enabled.erase("disabled");
+    rendered_here[name] = std::move(enabled);
+  }
+  Config everywhere = config;
+  for (auto& [name, settings] : everywhere.mcp) {
+    settings.agents.reset();
+  }
+  const McpPlan plan = plan_mcp_agents(run.ctx, everywhere, {agent}, rendered_here);
+  for (const std::string& message : plan.errors) {
+    report_error(run.reporter, message);
+  }
+  for (const std::string& message : plan.fatal) {
+    report_error(run.reporter, message);
+  }
+  for (const McpItem& item : plan.items) {
+    const std::string shown_file = display_under(item.path, run.ctx.home);
+    if (item.state == McpState::drifted || (item.state == McpState::foreign && item.shadows)) {
+      print_line(run.reporter, fmt::format("left {} in {} — it differs from the Commons copy",
+                                           visible_text(item.server), shown_file));
+      continue;
+    }
+    if (item.state != McpState::managed) {
+      continue;
+    }
+    auto outcome = remove_agent_servers(item.path, item.key, item.format, item.server);
     if (!outcome) {
       report_error(run.reporter, outcome.error());
     } else if (*outcome) {
-      removed(run, fmt::format("removed mcp server {} from {}", visible_text(server),
-                               display_under(file, run.ctx.home)));
+      removed(run,
+              fmt::format("removed mcp server {} from {}", visible_text(item.server), shown_file));
     }
   }
 }
@@ -290,7 +315,7 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
   remove_links(run, *agent);
   if (const AgentDescriptor* descriptor = agent->descriptor) {
     remove_instructions(run, *descriptor);
-    remove_servers(run, *descriptor);
+    remove_servers(run, config, *agent);
     remove_rendered(run, *descriptor);
     remove_hooks(run, *descriptor);
   }

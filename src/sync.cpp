@@ -226,7 +226,7 @@ void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
     if (item.state != McpState::disabled) {
       continue;
     }
-    auto removed = remove_agent_servers(item.path, item.key, item.toml, item.server);
+    auto removed = remove_agent_servers(item.path, item.key, item.format, item.server);
     if (!removed) {
       report_error(run.reporter, removed.error());
       continue;
@@ -250,7 +250,7 @@ void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
   }
   for (const std::vector<McpItem>& group : groups) {
     const McpItem& first = group.front();
-    auto written = write_agent_servers(first.path, first.key, first.toml, group);
+    auto written = write_agent_servers(first.path, first.key, first.format, group);
     if (!written) {
       report_error(run.reporter, written.error());
       continue;

@@ -91,16 +91,16 @@ TEST(AgentTable, McpDialectsAndFileFormats) {
   struct Row {
     std::string name, key;
     ServerShape shape;
-    bool toml;
+    FileFormat format;
   };
   const std::vector<Row> rows = {
-      {"claude", "mcpServers", ServerShape::claude, false},
-      {"codex", "mcp_servers", ServerShape::codex, true},
-      {"opencode", "mcp", ServerShape::opencode, false},
-      {"gemini", "mcpServers", ServerShape::gemini, false},
-      {"cursor", "mcpServers", ServerShape::standard, false},
-      {"windsurf", "mcpServers", ServerShape::windsurf, false},
-      {"cline", "mcpServers", ServerShape::standard, false},
+      {"claude", "mcpServers", ServerShape::claude, FileFormat::json},
+      {"codex", "mcp_servers", ServerShape::codex, FileFormat::toml},
+      {"opencode", "mcp", ServerShape::opencode, FileFormat::json},
+      {"gemini", "mcpServers", ServerShape::gemini, FileFormat::json},
+      {"cursor", "mcpServers", ServerShape::standard, FileFormat::json},
+      {"windsurf", "mcpServers", ServerShape::windsurf, FileFormat::json},
+      {"cline", "mcpServers", ServerShape::standard, FileFormat::json},
   };
 
   for (const auto& row : rows) {
@@ -110,9 +110,9 @@ TEST(AgentTable, McpDialectsAndFileFormats) {
     EXPECT_EQ(d->mcp.kind, McpRouteKind::key_merge);
     EXPECT_EQ(d->mcp.key, row.key);
     EXPECT_EQ(d->mcp.shape, row.shape);
-    EXPECT_EQ(d->mcp.toml, row.toml);
+    EXPECT_EQ(d->mcp.format, row.format);
   }
-  EXPECT_EQ(builtin_agent("gemini")->commands.format, RenderFormat::toml);
+  EXPECT_EQ(builtin_agent("gemini")->commands.format, FileFormat::toml);
 }
 
 TEST(AgentTable, InstructionRoutesInOrder) {

@@ -2,15 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
-
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -70,120 +62,6 @@ TEST(LockError, Texts) {
             "cannot take the kelvaro lock: " +
                 std::make_error_code(std::errc::permission_denied).message());
 }
-
-// Another process holding the lock on `state_dir` until it is dropped.
-#ifdef _WIN32
-// Windows has no fork: the holder is this test program started again with
-// KELVARO_LOCK_HOLDER naming the state folder. It takes the lock before main, says so on its
-// standard output and waits to be killed.
-const bool lock_holder_child = [] {
-  static wchar_t dir[32768];
-  if (::GetEnvironmentVariableW(L"KELVARO_LOCK_HOLDER", dir, 32768) == 0) {
-    return false;
-  }
-  auto lock = acquire_lock(fs::path(dir), LockTimeout{0});
-  DWORD written = 0;
-  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), lock ? "y" : "n", 1, &written, nullptr);
-  ::Sleep(INFINITE);
-  return true;
-}();
-
-class LockHolder {
- public:
-  explicit LockHolder(const fs::path& state_dir) {
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE out_read = nullptr;
-    HANDLE out_write = nullptr;
-    if (!::CreatePipe(&out_read, &out_write, &inherit, 0)) {
-      ADD_FAILURE() << "CreatePipe";
-      return;
-    }
-    ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out_write;
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring command_line = L"holder";
-    ::SetEnvironmentVariableW(L"KELVARO_LOCK_HOLDER", state_dir.c_str());
-    const BOOL started = ::CreateProcessW(self, command_line.data(), nullptr, nullptr, TRUE, 0,
-                                          nullptr, nullptr, &startup, &process_);
-    ::SetEnvironmentVariableW(L"KELVARO_LOCK_HOLDER", nullptr);
-    ::CloseHandle(out_write);
-    if (!started) {
-      ADD_FAILURE() << "cannot start the lock holder: error " << ::GetLastError();
-      ::CloseHandle(out_read);
-      return;
-    }
-    char byte = 0;
-    DWORD got = 0;
-    held_ = ::ReadFile(out_read, &byte, 1, &got, nullptr) && got == 1 && byte == 'y';
-    ::CloseHandle(out_read);
-  }
-  ~LockHolder() { stop(); }
-  LockHolder(const LockHolder&) = delete;
-  LockHolder& operator=(const LockHolder&) = delete;
-
-  bool held() const { return held_; }
-  void stop() {
-    if (process_.hProcess != nullptr) {
-      ::TerminateProcess(process_.hProcess, 1);
-      ::WaitForSingleObject(process_.hProcess, INFINITE);
-      ::CloseHandle(process_.hThread);
-      ::CloseHandle(process_.hProcess);
-      process_ = {};
-    }
-  }
-
- private:
-  PROCESS_INFORMATION process_{};
-  bool held_ = false;
-};
-#else
-class LockHolder {
- public:
-  explicit LockHolder(const fs::path& state_dir) {
-    int ready[2];
-    if (::pipe(ready) != 0) {
-      ADD_FAILURE() << "pipe";
-      return;
-    }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(ready[0]);
-      auto lock = acquire_lock(state_dir, LockTimeout{0});
-      char byte = lock ? 'y' : 'n';
-      if (::write(ready[1], &byte, 1) != 1 || !lock) {
-        ::_exit(1);
-      }
-      ::pause();  // held until the parent kills this process
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    char byte = 0;
-    held_ = ::read(ready[0], &byte, 1) == 1 && byte == 'y';
-    ::close(ready[0]);
-  }
-  ~LockHolder() { stop(); }
-  LockHolder(const LockHolder&) = delete;
-  LockHolder& operator=(const LockHolder&) = delete;
-
-  bool held() const { return held_; }
-  void stop() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool held_ = false;
-};
-#endif
 
 // One call of `acquire_lock` with how long it took.
 struct TimedAttempt {

@@ -498,8 +498,8 @@ TEST_F(McpFiles, JsonFilesOfEveryShape) {
     SCOPED_TRACE(c.text);
     home.write("agent.json", c.text);
 
-    auto read = read_agent_servers(path, "mcpServers", false);
-    auto written = write_agent_servers(path, "mcpServers", false, {item("n", "{}")});
+    auto read = read_agent_servers(path, "mcpServers", FileFormat::json);
+    auto written = write_agent_servers(path, "mcpServers", FileFormat::json, {item("n", "{}")});
 
     EXPECT_EQ(read ? read->dump() : read.error(), c.read);
     if (written) {
@@ -518,26 +518,26 @@ TEST_F(McpFiles, JsonRemovalTouchesOnlyFilesHoldingTheServer) {
     SCOPED_TRACE(text);
     home.write("agent.json", text);
 
-    auto removed = remove_agent_servers(path, "mcp", false, "s");
+    auto removed = remove_agent_servers(path, "mcp", FileFormat::json, "s");
 
     ASSERT_TRUE(removed) << removed.error();
     EXPECT_FALSE(*removed);
     EXPECT_EQ(home.read("agent.json"), text);
   }
-  auto missing = remove_agent_servers(home.path("none.json"), "mcp", false, "s");
+  auto missing = remove_agent_servers(home.path("none.json"), "mcp", FileFormat::json, "s");
   ASSERT_TRUE(missing);
   EXPECT_FALSE(*missing);
   EXPECT_FALSE(fs::exists(home.path("none.json")));
 
   home.write("agent.json", R"({"mcp": {"s": 1}, "after": true})");
-  auto removed = remove_agent_servers(path, "mcp", false, "s");
+  auto removed = remove_agent_servers(path, "mcp", FileFormat::json, "s");
   ASSERT_TRUE(removed && *removed);
   EXPECT_EQ(home.read("agent.json"), "{\n  \"mcp\": {},\n  \"after\": true\n}");
 }
 
 TEST_F(McpFiles, TomlWritesInPlaceKeepingCommentsByteOrderMarkAndCrLf) {
   const fs::path path = home.path(".codex/config.toml");
-  auto created = write_agent_servers(path, "mcp_servers", true,
+  auto created = write_agent_servers(path, "mcp_servers", FileFormat::toml,
                                      {item("fs", R"({"command": "npx", "env": {"K": "v"}})")});
   ASSERT_TRUE(created) << created.error();
   EXPECT_EQ(home.read(".codex/config.toml"),
@@ -547,9 +547,9 @@ TEST_F(McpFiles, TomlWritesInPlaceKeepingCommentsByteOrderMarkAndCrLf) {
              "\xEF\xBB\xBFmodel = \"o3\"\r\n\r\n# the files server\r\n[mcp_servers.fs] # mine\r\n"
              "command = \"old\"\r\n\r\n[mcp_servers.keep]\r\nurl = \"u\"\r\n");
   auto replaced =
-      write_agent_servers(path, "mcp_servers", true,
+      write_agent_servers(path, "mcp_servers", FileFormat::toml,
                           {item("fs", R"({"command": "new"})"), item("web", R"({"url": "w"})")});
-  auto read = read_agent_servers(path, "mcp_servers", true);
+  auto read = read_agent_servers(path, "mcp_servers", FileFormat::toml);
 
   ASSERT_TRUE(replaced) << replaced.error();
   EXPECT_EQ(home.read(".codex/config.toml"),
@@ -559,7 +559,7 @@ TEST_F(McpFiles, TomlWritesInPlaceKeepingCommentsByteOrderMarkAndCrLf) {
   ASSERT_TRUE(read) << read.error();
   EXPECT_EQ(read->dump(), R"({"fs":{"command":"new"},"keep":{"url":"u"},"web":{"url":"w"}})");
 
-  auto removed = remove_agent_servers(path, "mcp_servers", true, "keep");
+  auto removed = remove_agent_servers(path, "mcp_servers", FileFormat::toml, "keep");
   ASSERT_TRUE(removed && *removed);
   EXPECT_EQ(home.read(".codex/config.toml"),
             "model = \"o3\"\r\n\r\n# the files server\r\n[mcp_servers.fs] # mine\r\n"
@@ -587,16 +587,16 @@ TEST_F(McpFiles, TomlFilesItCannotEditAreLeftByteForByte) {
     SCOPED_TRACE(c.text);
     home.write("config.toml", c.text);
 
-    auto written = write_agent_servers(path, "mcp_servers", true, {item("s", c.entry)});
+    auto written = write_agent_servers(path, "mcp_servers", FileFormat::toml, {item("s", c.entry)});
 
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error(), c.message);
     EXPECT_EQ(home.read("config.toml"), c.text);
   }
   home.write("config.toml", "mcp_servers = 1\n");
-  EXPECT_EQ(read_agent_servers(path, "mcp_servers", true).error(),
+  EXPECT_EQ(read_agent_servers(path, "mcp_servers", FileFormat::toml).error(),
             shown + ": `mcp_servers` is not a table — left untouched");
-  EXPECT_FALSE(*remove_agent_servers(path, "mcp_servers", true, "s"));
+  EXPECT_FALSE(*remove_agent_servers(path, "mcp_servers", FileFormat::toml, "s"));
 }
 
 // --- the plan --------------------------------------------------------------------------------
@@ -638,8 +638,9 @@ TEST_F(McpPlanning, ClassifiesEveryServerOfEveryAgent) {
   home.write(
       ".claude.json",
       R"({"mcpServers": {"zeta": {}, "same": {"args": ["1"], "command": "s"}, "alpha": 1}})");
-  home.write(".cursor/mcp.json",
-             R"({"mcpServers": {"off": {}, "only": {}, "none": {}, "same": {"command": "s"}}})");
+  home.write(
+      ".cursor/mcp.json",
+      R"({"mcpServers": {"off": {}, "only": {"command": "x"}, "none": {}, "same": {"command": "s"}}})");
 
   McpPlan planned = plan();
 
@@ -654,16 +655,19 @@ TEST_F(McpPlanning, ClassifiesEveryServerOfEveryAgent) {
                                 "missing env → codex + $",
                                 "missing same → codex +",
                                 "missing env → cursor + $",
-                                "stranded none → cursor",
+                                "foreign none → cursor",
                                 "disabled off → cursor",
                                 "stranded only → cursor",
                                 "drifted same → cursor +",
                             }));
   EXPECT_EQ(describe_mcp_item(planned.items.back()),
             "differs from the Commons (args, timeout) — will be restored");
+  EXPECT_EQ(describe_mcp_item(planned.items[3]), "not in the Commons — left alone");
+  EXPECT_EQ(describe_mcp_item(planned.items[8]),
+            "not the Commons copy of this server — left alone");
   EXPECT_EQ(planned.items[0].rendered, json(R"({"command": "t"})"));
   EXPECT_EQ(planned.items[5].path, home.path(".codex/config.toml"));
-  EXPECT_TRUE(planned.items[5].toml);
+  EXPECT_EQ(planned.items[5].format, FileFormat::toml);
   EXPECT_EQ(planned.items[5].key, "mcp_servers");
 }
 

@@ -164,8 +164,8 @@ TEST(RenderToml, NoDescriptionGivesPromptOnly) {
 }
 
 TEST(RenderJson, ObjectIsPrettyWithFinalLineEnd) {
-  auto with = render_command({.description = "d \"q\"", .prompt = "a\nb"}, RenderFormat::json);
-  auto without = render_command({.description = std::nullopt, .prompt = "p"}, RenderFormat::json);
+  auto with = render_command({.description = "d \"q\"", .prompt = "a\nb"}, FileFormat::json);
+  auto without = render_command({.description = std::nullopt, .prompt = "p"}, FileFormat::json);
 
   ASSERT_TRUE(with);
   EXPECT_EQ(*with, "{\n  \"description\": \"d \\\"q\\\"\",\n  \"prompt\": \"a\\nb\"\n}\n");

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -147,6 +149,37 @@ RunResult run_kelvaro_with(const std::vector<std::string>& args, const EnvSnapsh
 
 // What a sync prints once nothing is left to change.
 inline const RunResult up_to_date{.out = "Everything is up to date.\n", .err = "", .status = 0};
+
+// What a `LockHolder` does on its own: after holding the lock for `after`, it writes `bytes` to
+// `file` (as the run before a waiting one would) and ends, which releases the lock.
+struct LockRelease {
+  std::chrono::milliseconds after{0};
+  std::filesystem::path file{};
+  std::string bytes{};
+};
+
+// Another process holding the kelvaro lock on `state_dir`: until it is stopped or dropped, or,
+// given a `release`, until it has done it. Under Windows, which has no fork, it is this test
+// program started again with KELVARO_LOCK_HOLDER naming the state folder.
+class LockHolder {
+ public:
+  explicit LockHolder(const std::filesystem::path& state_dir,
+                      const std::optional<LockRelease>& release = std::nullopt);
+  ~LockHolder();
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+
+  // True once the other process has taken the lock.
+  bool held() const { return held_; }
+  // Ends the other process: at once, or with a release, once it has done it.
+  void stop();
+
+ private:
+  std::intptr_t process_ = 0;  // the process id, or the Windows process handle
+  std::intptr_t thread_ = 0;   // the Windows thread handle
+  bool held_ = false;
+  bool releases_ = false;
+};
 
 // Calls the dispatcher `run` in this process with `args` (without the program name) and
 // string streams.

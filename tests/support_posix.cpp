@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <thread>
 
+#include "lock.hpp"
 #include "support.hpp"
 
 namespace kelvaro {
@@ -164,6 +167,55 @@ RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& e
 RunResult run_kelvaro_with(const std::vector<std::string>& args, const EnvSnapshot& env,
                            OutputEnd out, OutputEnd err) {
   return run_child(args, env, {}, out, err);
+}
+
+LockHolder::LockHolder(const fs::path& state_dir, const std::optional<LockRelease>& release)
+    : releases_(release.has_value()) {
+  int ready[2];
+  if (::pipe(ready) != 0) {
+    ADD_FAILURE() << "pipe";
+    return;
+  }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(ready[0]);
+    auto lock = acquire_lock(state_dir, LockTimeout{0});
+    char byte = lock ? 'y' : 'n';
+    if (::write(ready[1], &byte, 1) != 1 || !lock) {
+      ::_exit(1);
+    }
+    if (!release) {
+      ::pause();  // held until the parent kills this process
+      ::_exit(0);
+    }
+    std::this_thread::sleep_for(release->after);
+    ::_exit(write_atomic(release->file, release->bytes) ? 0 : 1);
+  }
+  ::close(ready[1]);
+  process_ = pid;
+  char byte = 0;
+  held_ = ::read(ready[0], &byte, 1) == 1 && byte == 'y';
+  ::close(ready[0]);
+}
+
+LockHolder::~LockHolder() {
+  stop();
+}
+
+void LockHolder::stop() {
+  if (process_ <= 0) {
+    return;
+  }
+  const auto pid = static_cast<pid_t>(process_);
+  if (!releases_) {
+    ::kill(pid, SIGKILL);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (releases_ && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    ADD_FAILURE() << "the lock holder could not write its file";
+  }
+  process_ = 0;
 }
 
 }  // namespace kelvaro

@@ -10,11 +10,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "fsutil.hpp"
+#include "lock.hpp"
 #include "support.hpp"
 #include "winpath.hpp"
 
@@ -166,6 +170,119 @@ RunResult run_kelvaro_with(const std::vector<std::string>& args, const EnvSnapsh
     ADD_FAILURE() << "only captured output can be set up on Windows";
   }
   return run_kelvaro(args, env, {});
+}
+
+namespace {
+
+// The variable's value, or nullopt when it is not set.
+std::optional<std::wstring> variable(const wchar_t* name) {
+  static wchar_t value[32768];
+  const DWORD length = ::GetEnvironmentVariableW(name, value, 32768);
+  if (length == 0 || length >= 32768) {
+    return std::nullopt;
+  }
+  return std::wstring(value, length);
+}
+
+std::string utf8_of(const std::wstring& text) {
+  return utf16_to_utf8(std::u16string(text.begin(), text.end()));
+}
+
+// The lock holder's side: this program started with KELVARO_LOCK_HOLDER takes the lock before
+// main, says so on its standard output, and waits to be killed, or does its release and ends.
+const bool lock_holder_child = [] {
+  const auto dir = variable(L"KELVARO_LOCK_HOLDER");
+  if (!dir) {
+    return false;
+  }
+  auto lock = acquire_lock(fs::path(*dir), LockTimeout{0});
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), lock ? "y" : "n", 1, &written, nullptr);
+  const auto file = variable(L"KELVARO_LOCK_HOLDER_FILE");
+  if (!lock || !file) {
+    ::Sleep(INFINITE);
+  }
+  const auto after = variable(L"KELVARO_LOCK_HOLDER_MS");
+  ::Sleep(after ? static_cast<DWORD>(std::stoul(*after)) : 0);
+  const auto bytes = variable(L"KELVARO_LOCK_HOLDER_BYTES");
+  const bool done =
+      write_atomic(path_from_utf8(utf8_of(*file)), bytes ? utf8_of(*bytes) : std::string())
+          .has_value();
+  ::ExitProcess(done ? 0 : 1);
+  return true;
+}();
+
+}  // namespace
+
+LockHolder::LockHolder(const fs::path& state_dir, const std::optional<LockRelease>& release)
+    : releases_(release.has_value()) {
+  wchar_t self[MAX_PATH];
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE out_read = nullptr;
+  HANDLE out_write = nullptr;
+  if (!::CreatePipe(&out_read, &out_write, &inherit, 0)) {
+    ADD_FAILURE() << "CreatePipe";
+    return;
+  }
+  ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out_write;
+  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  std::wstring command_line = L"holder";
+  ::SetEnvironmentVariableW(L"KELVARO_LOCK_HOLDER", state_dir.c_str());
+  if (release) {
+    ::SetEnvironmentVariableW(L"KELVARO_LOCK_HOLDER_MS",
+                              std::to_wstring(release->after.count()).c_str());
+    ::SetEnvironmentVariableW(L"KELVARO_LOCK_HOLDER_FILE",
+                              wide(path_to_utf8(release->file)).c_str());
+    ::SetEnvironmentVariableW(L"KELVARO_LOCK_HOLDER_BYTES", wide(release->bytes).c_str());
+  }
+  PROCESS_INFORMATION process{};
+  const BOOL started = ::CreateProcessW(self, command_line.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &process);
+  for (const wchar_t* name : {L"KELVARO_LOCK_HOLDER", L"KELVARO_LOCK_HOLDER_MS",
+                              L"KELVARO_LOCK_HOLDER_FILE", L"KELVARO_LOCK_HOLDER_BYTES"}) {
+    ::SetEnvironmentVariableW(name, nullptr);
+  }
+  ::CloseHandle(out_write);
+  if (!started) {
+    ADD_FAILURE() << "cannot start the lock holder: error " << ::GetLastError();
+    ::CloseHandle(out_read);
+    return;
+  }
+  process_ = reinterpret_cast<std::intptr_t>(process.hProcess);
+  thread_ = reinterpret_cast<std::intptr_t>(process.hThread);
+  char byte = 0;
+  DWORD got = 0;
+  held_ = ::ReadFile(out_read, &byte, 1, &got, nullptr) && got == 1 && byte == 'y';
+  ::CloseHandle(out_read);
+}
+
+LockHolder::~LockHolder() {
+  stop();
+}
+
+void LockHolder::stop() {
+  if (process_ == 0) {
+    return;
+  }
+  HANDLE process = reinterpret_cast<HANDLE>(process_);
+  if (!releases_) {
+    ::TerminateProcess(process, 1);
+  }
+  ::WaitForSingleObject(process, INFINITE);
+  DWORD code = 1;
+  ::GetExitCodeProcess(process, &code);
+  if (releases_ && code != 0) {
+    ADD_FAILURE() << "the lock holder could not write its file";
+  }
+  ::CloseHandle(reinterpret_cast<HANDLE>(thread_));
+  ::CloseHandle(process);
+  process_ = 0;
+  thread_ = 0;
 }
 
 }  // namespace kelvaro

@@ -111,7 +111,8 @@ TEST_F(E2eMcpCmd, AdoptAllFromEveryAgentLeavesNoAllowlist) {
                                       kScope + "fs is already in the Commons\n",
                                .err = "",
                                .status = 0}));
-  EXPECT_EQ(home.read(config_file()), "[mcp.fs]\n");
+  // Shared by every agent: nothing to record, not even an empty table.
+  EXPECT_FALSE(fs::exists(config_file()));
 }
 
 TEST_F(E2eMcpCmd, AdoptCodexRemoteEntryAsStreamableHttp) {
@@ -146,8 +147,10 @@ TEST_F(E2eMcpCmd, DisableThenEnableRestoresEveryAgentInItsDialect) {
   home.write(config_file(), "[mcp.fs]\nagents = [\"claude\", \"codex\", \"opencode\"]\n");
   home.make_dir(".claude");
   home.write(".claude.json", R"({"theme": "dark", "mcpServers": {"fs": {"command": "npx"}}})");
-  // Outside the allowlist: disabling takes the server out, enabling does not put it back.
-  home.write(".cursor/mcp.json", R"({"mcpServers": {"fs": {"command": "npx"}}})");
+  // Outside the allowlist, kelvaro's copy from before the list: disabling takes it out,
+  // enabling does not put it back.
+  home.write(".cursor/mcp.json", R"({"mcpServers": {"fs": {
+      "command": "npx", "args": ["-y", "fs"], "env": {"ROOT": "/data"}}}})");
   const std::string codex =
       "# my codex\n"
       "model = \"o3\"\n"

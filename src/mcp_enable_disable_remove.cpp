@@ -11,18 +11,13 @@
 #include "mcp.hpp"
 #include "mcp_cmd.hpp"
 #include "result.hpp"
-#include "toml.hpp"
 
 namespace kelvaro {
 
 namespace {
 
-namespace fs = std::filesystem;
-
-bool is_disabled(const Json& server) {
-  const auto flag = server.find("disabled");
-  return flag != server.end() && flag->is_boolean() && flag->get<bool>();
-}
+// Which way `mcp enable` and `mcp disable` turn a server.
+enum class Switch { enable, disable };
 
 // The Commons servers when `name` is one of them; otherwise nullopt, after reporting why. `verb`
 // completes "kelvaro only {} servers it manages".
@@ -42,15 +37,16 @@ std::optional<ServerMap> load_managed(const RunContext& ctx, Reporter& reporter,
   return std::move(*servers);
 }
 
-// The Commons servers when `name` is one of them and is to be switched to `disable`; otherwise
-// the exit status after saying why: 1 when it cannot be loaded, 0 when it already is so.
+// The Commons servers when `name` is one of them and is to be switched `to`; otherwise the exit
+// status after saying why: 1 when it cannot be loaded, 0 when it already is so.
 Result<ServerMap, int> load_to_switch(const RunContext& ctx, Reporter& reporter,
-                                      std::string_view name, bool disable) {
+                                      std::string_view name, Switch to) {
+  const bool disable = to == Switch::disable;
   auto servers = load_managed(ctx, reporter, name, disable ? "disables" : "enables");
   if (!servers) {
     return unexpected(1);
   }
-  if (is_disabled((*servers)[std::string(name)]) == disable) {
+  if (is_disabled_server((*servers)[std::string(name)]) == disable) {
     print_line(reporter, fmt::format("{} is already {}", visible_text(name),
                                      disable ? "disabled" : "enabled"));
     return unexpected(0);
@@ -58,21 +54,43 @@ Result<ServerMap, int> load_to_switch(const RunContext& ctx, Reporter& reporter,
   return std::move(*servers);
 }
 
-// Takes the server out of every installed agent that keeps servers in a file of its own,
-// whatever the allowlist says.
+// `load_to_switch` with the lock held: the answers that change nothing come before the lock,
+// and what is written back is read again once no other run can change it meanwhile.
+Result<ServerMap, int> lock_and_load(const RunContext& ctx, Reporter& reporter,
+                                     std::string_view name, Switch to,
+                                     std::optional<ProcessLock>& lock) {
+  if (auto first = load_to_switch(ctx, reporter, name, to); !first) {
+    return first;
+  }
+  lock = take_lock(ctx, reporter);
+  if (!lock) {
+    return unexpected(1);
+  }
+  return load_to_switch(ctx, reporter, name, to);
+}
+
+// Takes the server `name` out of every installed agent whose entry of that name is kelvaro's,
+// whatever the allowlist says now; an agent's own server of that name stays.
 void remove_from_agents(const RunContext& ctx, const Config& config, Reporter& reporter,
-                        std::string_view name) {
-  for (const Agent& agent : list_agents(ctx.home, config)) {
-    if (!has_mcp_file(agent)) {
+                        std::string_view name, const Json& server) {
+  const std::string key(name);
+  ServerMap parked = Json::object();
+  parked[key] = server;
+  parked[key]["disabled"] = true;
+  const McpPlan plan = plan_mcp_agents(ctx, config, list_agents(ctx.home, config), parked);
+  for (const std::string& message : plan.errors) {
+    report_error(reporter, message);
+  }
+  for (const McpItem& item : plan.items) {
+    if (item.server != name || !is_kelvaros(item)) {
       continue;
     }
-    const McpRoute& route = agent.descriptor->mcp;
-    auto removed = remove_agent_servers(ctx.home / route.file, route.key, route.toml, name);
+    auto removed = remove_agent_servers(item.path, item.key, item.format, name);
     if (!removed) {
       report_error(reporter, removed.error());
     } else if (*removed) {
       print_line(reporter,
-                 fmt::format("removed {} from {}", visible_text(name), visible_text(agent.name)));
+                 fmt::format("removed {} from {}", visible_text(name), visible_text(item.agent)));
     }
   }
 }
@@ -87,16 +105,6 @@ bool write_servers(const RunContext& ctx, Reporter& reporter, const ServerMap& s
 
 int status_of(const Reporter& reporter, std::uint64_t errors_before) {
   return reporter.errors != errors_before ? 1 : 0;
-}
-
-// The first steps of disable and remove: the lock, then the server out of every agent.
-std::optional<ProcessLock> withdraw(const RunContext& ctx, const Config& config, Reporter& reporter,
-                                    std::string_view name) {
-  auto lock = take_lock(ctx, reporter);
-  if (lock) {
-    remove_from_agents(ctx, config, reporter, name);
-  }
-  return lock;
 }
 
 // The last steps of disable and remove: the Commons written, then `done` said.
@@ -114,7 +122,8 @@ int save_and_say(const RunContext& ctx, Reporter& reporter, const ServerMap& ser
 int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
                std::string_view name) {
   const std::uint64_t errors_before = reporter.errors;
-  auto servers = load_to_switch(ctx, reporter, name, false);
+  std::optional<ProcessLock> lock;
+  auto servers = lock_and_load(ctx, reporter, name, Switch::enable, lock);
   if (!servers) {
     return servers.error();
   }
@@ -131,11 +140,6 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
     }
     return 1;
   }
-
-  auto lock = take_lock(ctx, reporter);
-  if (!lock) {
-    return 1;
-  }
   for (const std::string& message : plan.errors) {
     report_error(reporter, message);
   }
@@ -150,7 +154,7 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
         (item.state != McpState::missing && item.state != McpState::drifted)) {
       continue;
     }
-    auto written = write_agent_servers(item.path, item.key, item.toml, {item});
+    auto written = write_agent_servers(item.path, item.key, item.format, {item});
     if (!written) {
       report_error(reporter, written.error());
       continue;
@@ -170,15 +174,13 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
 int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
                 std::string_view name) {
   const std::uint64_t errors_before = reporter.errors;
-  auto servers = load_to_switch(ctx, reporter, name, true);
+  std::optional<ProcessLock> lock;
+  auto servers = lock_and_load(ctx, reporter, name, Switch::disable, lock);
   if (!servers) {
     return servers.error();
   }
   const std::string key(name);
-  auto lock = withdraw(ctx, config, reporter, name);
-  if (!lock) {
-    return 1;
-  }
+  remove_from_agents(ctx, config, reporter, name, (*servers)[key]);
   (*servers)[key]["disabled"] = true;
   return save_and_say(ctx, reporter, *servers,
                       fmt::format("disabled {} — definition kept; enable restores it everywhere",
@@ -189,14 +191,18 @@ int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
 int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
                std::string_view name) {
   const std::uint64_t errors_before = reporter.errors;
+  if (!load_managed(ctx, reporter, name, "removes")) {
+    return 1;
+  }
+  auto lock = take_lock(ctx, reporter);
+  if (!lock) {
+    return 1;
+  }
   auto servers = load_managed(ctx, reporter, name, "removes");
   if (!servers) {
     return 1;
   }
-  auto lock = withdraw(ctx, config, reporter, name);
-  if (!lock) {
-    return 1;
-  }
+  remove_from_agents(ctx, config, reporter, name, (*servers)[std::string(name)]);
   if (auto dropped = drop_server_settings(ctx.config_dir, name); !dropped) {
     report_error(reporter, dropped.error());
   }
@@ -204,20 +210,6 @@ int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
   return save_and_say(ctx, reporter, *servers,
                       fmt::format("removed {} from the Commons", visible_text(name)),
                       errors_before);
-}
-
-Result<void> drop_server_settings(const fs::path& config_dir, std::string_view server) {
-  auto file = read_config_for_edit(config_dir);
-  if (!file) {
-    return unexpected(file.error());
-  }
-  // An inline `mcp` table is a value the user wrote; it holds no server table of ours.
-  toml::Entry* mcp = toml::find(file->doc.root, "mcp");
-  toml::Table* servers = mcp != nullptr ? toml::as_table(*mcp) : nullptr;
-  if (servers == nullptr || !toml::remove(*servers, server)) {
-    return {};
-  }
-  return write_config_edit(config_dir, *file);
 }
 
 }  // namespace kelvaro
