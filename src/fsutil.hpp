@@ -213,6 +213,12 @@ Result<std::filesystem::path, std::error_code> read_link_text(const std::filesys
 Result<void, std::error_code> create_link(const std::filesystem::path& target,
                                           const std::filesystem::path& link, bool target_is_dir);
 
+// `create_link` of the kind `target` has: where folder links and file links differ (Windows),
+// what `target` reaches from the link's folder is looked up first; POSIX links carry no kind,
+// so nothing is looked up there.
+Result<void, std::error_code> create_link_like_target(const std::filesystem::path& target,
+                                                      const std::filesystem::path& link);
+
 // The permission bits of the regular file at `path` (links followed); nullopt when there is
 // none, or on a system whose files have no such bits.
 std::optional<std::uint32_t> permission_bits(const std::filesystem::path& path);

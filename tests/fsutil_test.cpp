@@ -136,11 +136,35 @@ TEST(NormalizePath, FollowsTheLexicalRule) {
       {"/a/b/../../..", "/"},
       {"a//b", "a/b"},
       {"../a/../..", "../.."},
+      {"/", "/"},
+      {"./a", "a"},
+      {"a/b/./", "a/b"},
+      {"/..", "/"},
+      {"..", ".."},
+      {"a/../b/../c/./d/..", "c"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(normalize_path(c.path), fs::path(c.expected));
   }
+}
+
+TEST(NormalizePath, TextIsTheKeptComponentsJoinedAsThePathJoinsThem) {
+  EXPECT_EQ(normalize_path("a/./b/../c/").native(), (fs::path("a") / "c").native());
+  EXPECT_EQ(normalize_path("/x/y/..").native(), (fs::path("/") / "x").native());
+  EXPECT_EQ(normalize_path("/x/./").native(), fs::path("/x").native());
+  EXPECT_EQ(normalize_path("/a/b/../../..").native(), fs::path("/").native());
+
+  // A deep path keeps every component in order: 4,000 folders, every other one undone.
+  std::string deep;
+  fs::path expected;
+  for (int i = 0; i < 4000; ++i) {
+    deep += "d" + std::to_string(i) + (i % 2 == 1 ? "/../" : "/");
+    if (i % 2 == 0) {
+      expected /= "d" + std::to_string(i);
+    }
+  }
+  EXPECT_EQ(normalize_path(deep).native(), expected.native());
 }
 
 TEST(ResolveLinkTarget, RelativeTargetsStartAtTheLinkFolder) {
