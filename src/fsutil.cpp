@@ -429,6 +429,26 @@ std::string display_under(const fs::path& path, const fs::path& base) {
   return display(rest);
 }
 
+namespace {
+
+std::vector<fs::path>& unflushed_folders() {
+  static std::vector<fs::path> folders;
+  return folders;
+}
+
+}  // namespace
+
+const std::vector<fs::path>& folders_to_flush() {
+  return unflushed_folders();
+}
+
+void flush_written_folders() {
+  for (const fs::path& folder : unflushed_folders()) {
+    sync_folder(folder);
+  }
+  unflushed_folders().clear();
+}
+
 Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes) {
   const fs::path destination = write_destination(path);
   const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
@@ -474,7 +494,13 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
       return unexpected(renamed.error());
     }
     guard.set_renamed();
-    sync_folder(folder);
+    // One flush of the folder after its last rename makes all of them durable: a run that
+    // writes hundreds of files into one folder flushes it once, not once per file.
+    std::vector<fs::path>& folders = unflushed_folders();
+    if (std::none_of(folders.begin(), folders.end(),
+                     [&](const fs::path& f) { return f.native() == folder.native(); })) {
+      folders.push_back(folder);
+    }
     return WriteOutcome{.path = destination, .mode = std::nullopt};
   }
   return unexpected(std::make_error_code(std::errc::filename_too_long));

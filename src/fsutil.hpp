@@ -134,8 +134,19 @@ struct WriteOutcome {
 // Writes `bytes` to `path` through a temporary file ".{name}.kelvaro-{pid}" in the same folder
 // and one rename; a symbolic link at `path` is followed and its target written. Creates
 // missing folders. Fails with the system error of the failing step and leaves no temporary file.
+// The file is flushed before the rename, so it is never seen torn; the folder that holds the
+// rename is only recorded for `flush_written_folders`.
 Result<WriteOutcome, std::error_code> write_atomic(const std::filesystem::path& path,
                                                    std::string_view bytes);
+
+// The folders `write_atomic` renamed files into since the last `flush_written_folders`, each
+// once, in the order of their first rename.
+const std::vector<std::filesystem::path>& folders_to_flush();
+
+// Flushes each folder of `folders_to_flush` to disk once (its renames become durable) and
+// forgets them. A command that wrote calls it before its summary line, and `run` after every
+// command.
+void flush_written_folders();
 
 // Creates the folder that holds `path`, with every missing parent; nothing to do when `path`
 // has no parent part.

@@ -416,6 +416,7 @@ int sync(const RunContext& ctx, const Config& config, Reporter& reporter, bool d
     run_hooks_section(plan, run);
   }
 
+  flush_written_folders();
   print_summary(run);
   return reporter.errors > 0 ? 1 : 0;
 }

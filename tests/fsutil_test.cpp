@@ -258,6 +258,23 @@ TEST(WriteAtomic, CreatesMissingFoldersAndReturnsThePathAsPassed) {
   expect_no_temp_files(path.parent_path());
 }
 
+TEST(WriteAtomic, EachFolderIsRecordedOnceForOneFlushAfterItsLastRename) {
+  TempHome home;
+  flush_written_folders();
+
+  ASSERT_TRUE(write_atomic(home.path("a/one.json"), "1"));
+  ASSERT_TRUE(write_atomic(home.path("b/two.json"), "2"));
+  ASSERT_TRUE(write_atomic(home.path("a/three.json"), "3"));
+  ASSERT_TRUE(write_atomic(home.path("a/one.json"), "4"));
+  EXPECT_FALSE(write_atomic(home.path("a"), "a folder is not replaced"));
+
+  EXPECT_EQ(folders_to_flush(), (std::vector<fs::path>{home.path("a"), home.path("b")}));
+  flush_written_folders();
+  EXPECT_TRUE(folders_to_flush().empty());
+  EXPECT_EQ(home.read("a/one.json"), "4");
+  EXPECT_EQ(home.read("a/three.json"), "3");
+}
+
 TEST(WriteAtomic, ReplacesContentWholeAndKeepsPermissionBits) {
   if constexpr (std::is_same_v<fs::path::value_type, wchar_t>) {
     GTEST_SKIP() << "Windows files have no POSIX permission bits (see "
