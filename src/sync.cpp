@@ -44,8 +44,12 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
     const bool unreadable = std::any_of(
         scan.warnings.begin(), scan.warnings.end(),
         [](const ScanWarning& warning) { return std::holds_alternative<ScanUnreadable>(warning); });
+    // Returned by move: a conditional expression over `items` would copy every item.
     auto planned = [&](std::vector<LinkItem> items) {
-      return unreadable ? without_removals(std::move(items)) : items;
+      if (unreadable) {
+        return without_removals(std::move(items));
+      }
+      return items;
     };
     for (const ScanWarning& warning : scan.warnings) {
       plan.warnings.push_back(to_string(warning));
