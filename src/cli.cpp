@@ -730,7 +730,10 @@ int run_command(const std::vector<std::string>& args, const EnvSnapshot& env, st
   }
 
   Reporter reporter{.out = &out, .err = &err};
-  return dispatch(*ctx, *config, reporter, *parsed.cli);
+  const int status = dispatch(*ctx, *config, reporter, *parsed.cli);
+  // Whatever a command wrote is durable once it ends, not only what `sync` flushes itself.
+  flush_written_folders();
+  return status;
 }
 
 }  // namespace

@@ -218,28 +218,42 @@ Result<EnvSnapshot> environment_from_entries(
 }
 
 fs::path normalize_path(const fs::path& path) {
-  fs::path result = path.root_name();
-  result += path.root_directory();
+  using Native = fs::path::string_type;
+  static const Native dot(1, '.');
+  static const Native dot_dot(2, '.');
   const bool anchored = path.has_root_name() || path.has_root_directory();
-  std::vector<fs::path> parts;
-  for (const fs::path& part : path.relative_path()) {
-    if (part.empty() || part == ".") {
-      continue;  // "a/./b" and the empty part after a trailing separator
+  // The kept components are the path's own, joined once at the end: appending them to a path
+  // one by one would split the growing path again for each.
+  std::vector<const Native*> parts;
+  for (const fs::path& part : path) {
+    const Native& name = part.native();
+    if (name.empty() || name == dot || part.has_root_name() || part.has_root_directory()) {
+      continue;  // "a/./b", the empty part after a trailing separator, and the root
     }
-    if (part == "..") {
-      if (!parts.empty() && parts.back() != "..") {
+    if (name == dot_dot) {
+      if (!parts.empty() && *parts.back() != dot_dot) {
         parts.pop_back();
       } else if (!anchored) {
-        parts.push_back(part);  // a relative path may climb above its start
+        parts.push_back(&name);  // a relative path may climb above its start
       }
       continue;
     }
-    parts.push_back(part);
+    parts.push_back(&name);
   }
-  for (const fs::path& part : parts) {
-    result /= part;
+  Native text = path.root_name().native();
+  text += path.root_directory().native();
+  std::size_t size = text.size();
+  for (const Native* part : parts) {
+    size += part->size() + 1;
   }
-  return result;
+  text.reserve(size);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) {
+      text += fs::path::preferred_separator;
+    }
+    text += *parts[i];
+  }
+  return fs::path(std::move(text));
 }
 
 fs::path resolve_link_target(const fs::path& link, const fs::path& target) {
@@ -342,15 +356,31 @@ std::string display_under(const fs::path& path, const fs::path& base) {
   return display(rest);
 }
 
+namespace {
+
+std::vector<fs::path>& unflushed_folders() {
+  static std::vector<fs::path> folders;
+  return folders;
+}
+
+}  // namespace
+
+const std::vector<fs::path>& folders_to_flush() {
+  return unflushed_folders();
+}
+
+void flush_written_folders() {
+  for (const fs::path& folder : unflushed_folders()) {
+    sync_folder(folder);
+  }
+  unflushed_folders().clear();
+}
+
 Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes,
                                                    std::optional<std::uint32_t> new_file_mode) {
   const fs::path destination = write_destination(path);
   const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
-
-  auto created = create_folders(folder);
-  if (!created) {
-    return unexpected(created.error());
-  }
+  bool folder_made = false;
 
   const std::string name =
       destination.has_filename() ? path_text(destination.filename()) : "kelvaro";
@@ -372,6 +402,16 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
     temp_path.replace_filename(temp_name);
     TempFileGuard guard(temp_path);
     auto written = write_new_file(guard.path(), bytes, mode);
+    if (!written && !folder_made && !is_folder(folder)) {
+      // The folder nearly always exists: it is looked at, created and the file tried again
+      // only when a write fails, and then a folder that cannot be made fails as that.
+      folder_made = true;
+      auto created = create_folders(folder);
+      if (!created) {
+        return unexpected(created.error());
+      }
+      written = write_new_file(guard.path(), bytes, mode);
+    }
     if (!written) {
       if (written.error() == std::errc::filename_too_long && &temp_name == &temp_names[0]) {
         continue;
@@ -385,7 +425,13 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
       return unexpected(renamed.error());
     }
     guard.set_renamed();
-    sync_folder(folder);
+    // One flush of the folder after its last rename makes all of them durable: a run that
+    // writes hundreds of files into one folder flushes it once, not once per file.
+    std::vector<fs::path>& folders = unflushed_folders();
+    if (std::none_of(folders.begin(), folders.end(),
+                     [&](const fs::path& f) { return f.native() == folder.native(); })) {
+      folders.push_back(folder);
+    }
     return WriteOutcome{.path = destination, .mode = std::nullopt};
   }
   return unexpected(std::make_error_code(std::errc::filename_too_long));

@@ -126,12 +126,23 @@ struct WriteOutcome {
 // and one rename; a symbolic link at `path` is followed and its target written. Creates
 // missing folders. A replaced file keeps its permission bits; a new one gets `new_file_mode`
 // when set. Fails with the system error of the failing step and leaves no temporary file.
+// The file is flushed before the rename, so it is never seen torn; the folder that holds the
+// rename is only recorded for `flush_written_folders`.
 Result<WriteOutcome, std::error_code> write_atomic(
     const std::filesystem::path& path, std::string_view bytes,
     std::optional<std::uint32_t> new_file_mode = std::nullopt);
 
 // The permission bits of a file kelvaro creates to hold secrets: its owner's alone.
 inline constexpr std::uint32_t private_file_mode = 0600;
+
+// The folders `write_atomic` renamed files into since the last `flush_written_folders`, each
+// once, in the order of their first rename.
+const std::vector<std::filesystem::path>& folders_to_flush();
+
+// Flushes each folder of `folders_to_flush` to disk once (its renames become durable) and
+// forgets them. A command that wrote calls it before its summary line, and `run` after every
+// command.
+void flush_written_folders();
 
 // Creates the folder that holds `path`, with every missing parent; nothing to do when `path`
 // has no parent part.
@@ -208,6 +219,12 @@ Result<std::filesystem::path, std::error_code> read_link_text(const std::filesys
 // Creates a symbolic link at `link` holding `target`; a folder link when `target_is_dir`.
 Result<void, std::error_code> create_link(const std::filesystem::path& target,
                                           const std::filesystem::path& link, bool target_is_dir);
+
+// `create_link` of the kind `target` has: where folder links and file links differ (Windows),
+// what `target` reaches from the link's folder is looked up first; POSIX links carry no kind,
+// so nothing is looked up there.
+Result<void, std::error_code> create_link_like_target(const std::filesystem::path& target,
+                                                      const std::filesystem::path& link);
 
 // The permission bits of the regular file at `path` (links followed); nullopt when there is
 // none, or on a system whose files have no such bits.

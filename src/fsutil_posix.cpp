@@ -389,6 +389,11 @@ Result<void, std::error_code> create_link(const std::filesystem::path& target,
   return zero_or_error(::symlink(target.c_str(), link.c_str()));
 }
 
+Result<void, std::error_code> create_link_like_target(const std::filesystem::path& target,
+                                                      const std::filesystem::path& link) {
+  return create_link(target, link, false);
+}
+
 std::optional<std::uint32_t> permission_bits(const std::filesystem::path& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {

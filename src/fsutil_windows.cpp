@@ -249,6 +249,11 @@ Result<void, std::error_code> create_link(const fs::path& target, const fs::path
   return {};
 }
 
+Result<void, std::error_code> create_link_like_target(const fs::path& target,
+                                                      const fs::path& link) {
+  return create_link(target, link, is_folder(resolve_link_target(link, target)));
+}
+
 Result<PathKind, std::error_code> path_kind(const fs::path& path, bool follow) {
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {

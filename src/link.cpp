@@ -464,6 +464,9 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
   const Anchor& folder = text_dir(view);
   const Anchor& root = text_commons(view);
   const LinkView* named = view.physical_dir ? &view : nullptr;
+  // A folder that is not there holds no links: every entry is missing without asking.
+  auto listed = list_folder_names(dir);
+  const bool absent = !listed && listed.error() == std::errc::no_such_file_or_directory;
   std::vector<LinkItem> items;
   items.reserve(entries.size());
   std::optional<ParentCache> cache;
@@ -479,14 +482,14 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
                   .path = root.normal /
                           absolute_normal_path(entry.path).lexically_relative(view.commons.normal)};
     EntryPlace place = place_of(physical, folder, root, cache);
-    LinkState state = classify_entry(link_path, view, physical, place);
+    LinkState state =
+        absent ? LinkState::missing : classify_entry(link_path, view, physical, place);
     items.push_back(LinkItem{.name = entry.name,
                              .link_path = std::move(link_path),
                              .target = std::move(place.expected),
                              .state = state});
   }
 
-  auto listed = list_folder_names(dir);
   if (listed) {
     for (const fs::path& file_name : *listed) {
       std::string name = path_text(file_name);
@@ -537,8 +540,7 @@ Result<std::vector<LinkItem>, std::error_code> list_commons_links(const fs::path
 }
 
 Result<void, std::error_code> make_link(const fs::path& target, const fs::path& link) {
-  bool is_dir = is_folder(resolve_link_target(link, target));
-  auto created = create_link(target, link, is_dir);
+  auto created = create_link_like_target(target, link);
   if (!created) {
     return unexpected(explain_link_error(created.error()));
   }
@@ -620,6 +622,11 @@ Result<void, std::error_code> apply_link_fix(const LinkItem& item) {
   switch (item.state) {
     case LinkState::missing: {
       KELVARO_CHECK(item.target.has_value(), "missing implies a Commons entry");
+      // The folder exists for all but the first link made in it; only a failed attempt pays
+      // for creating it, and the attempt after that fails as it always did.
+      if (make_wanted_link(*item.target, item.link_path)) {
+        return {};
+      }
       auto created = create_parent_folders(item.link_path);
       if (!created) {
         return created;

@@ -148,8 +148,9 @@ std::vector<LinkItem> plan_links(const std::filesystem::path& dir,
 Result<std::vector<LinkItem>, std::error_code> list_commons_links(
     const std::filesystem::path& dir, const std::filesystem::path& commons);
 
-// Creates a symbolic link at `link` holding `target` unchanged: a folder link when the target
-// (resolved against the link's folder) is a folder, else a file link. Fails with the system error.
+// Creates a symbolic link at `link` holding `target` unchanged; where the system tells folder
+// links from file links, of the kind the target (resolved against the link's folder) has.
+// Fails with the system error.
 Result<void, std::error_code> make_link(const std::filesystem::path& target,
                                         const std::filesystem::path& link);
 

@@ -333,12 +333,14 @@ Result<bool> apply_render_item(const RenderItem& item) {
     case RenderState::missing:
     case RenderState::drifted: {
       KELVARO_CHECK(item.content.has_value(), "a rendered file to write has content");
-      if (auto created = create_parent_folders(item.path); !created) {
-        return unexpected(fmt::format("cannot create {}: {}", display(item.path.parent_path()),
-                                      created.error().message()));
-      }
+      // The write creates a missing folder itself; only a failed write asks again, to tell a
+      // folder that cannot be made from a file that cannot be written.
       auto written = write_atomic(item.path, *item.content);
       if (!written) {
+        if (auto created = create_parent_folders(item.path); !created) {
+          return unexpected(fmt::format("cannot create {}: {}", display(item.path.parent_path()),
+                                        created.error().message()));
+        }
         return unexpected(cannot_write(item.path, written.error()));
       }
       return true;

@@ -45,8 +45,12 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
     const bool unreadable = std::any_of(
         scan.warnings.begin(), scan.warnings.end(),
         [](const ScanWarning& warning) { return std::holds_alternative<ScanUnreadable>(warning); });
+    // Returned by move: a conditional expression over `items` would copy every item.
     auto planned = [&](std::vector<LinkItem> items) {
-      return unreadable ? without_removals(std::move(items)) : items;
+      if (unreadable) {
+        return without_removals(std::move(items));
+      }
+      return items;
     };
     for (const ScanWarning& warning : scan.warnings) {
       plan.warnings.push_back(to_string(warning));
@@ -424,6 +428,7 @@ int sync(const RunContext& ctx, const Config& config, Reporter& reporter, bool d
     run_hooks_section(plan, run);
   }
 
+  flush_written_folders();
   print_summary(run);
   return reporter.errors > 0 ? 1 : 0;
 }

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
+#include "fsutil.hpp"
 #include "support.hpp"
 
 namespace kelvaro {
@@ -362,6 +364,21 @@ TEST(CliRun, ConfigurationErrorStopsEveryCommand) {
       "error: " + (home.config_dir() / "kelvaro.toml").string() + " is not valid TOML";
   EXPECT_EQ(result.err.substr(0, prefix.size()), prefix);
   EXPECT_EQ(result.err.back(), '\n');
+}
+
+TEST(CliRun, EveryFolderACommandWroteIsFlushedWhenItEnds) {
+  TempHome home;
+  home.write(".agents/mcp.json", R"({"mcpServers": {"s": {"command": "srv"}}})");
+  home.write(".agents/commands/review.md", "Review it.\n");
+  home.make_dir(".claude");
+  home.make_dir(".gemini");
+  flush_written_folders();
+
+  RunResult result = run_in_process({"sync"}, home.env());
+
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(std::filesystem::exists(home.path(".gemini/commands/review.toml")));
+  EXPECT_TRUE(folders_to_flush().empty());
 }
 
 TEST(CliRun, AllowlistNamingACustomAgentStopsEveryCommand) {

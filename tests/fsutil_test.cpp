@@ -94,11 +94,35 @@ TEST(NormalizePath, FollowsTheLexicalRule) {
       {"/a/b/../../..", "/"},
       {"a//b", "a/b"},
       {"../a/../..", "../.."},
+      {"/", "/"},
+      {"./a", "a"},
+      {"a/b/./", "a/b"},
+      {"/..", "/"},
+      {"..", ".."},
+      {"a/../b/../c/./d/..", "c"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(normalize_path(c.path), fs::path(c.expected));
   }
+}
+
+TEST(NormalizePath, TextIsTheKeptComponentsJoinedAsThePathJoinsThem) {
+  EXPECT_EQ(normalize_path("a/./b/../c/").native(), (fs::path("a") / "c").native());
+  EXPECT_EQ(normalize_path("/x/y/..").native(), (fs::path("/") / "x").native());
+  EXPECT_EQ(normalize_path("/x/./").native(), fs::path("/x").native());
+  EXPECT_EQ(normalize_path("/a/b/../../..").native(), fs::path("/").native());
+
+  // A deep path keeps every component in order: 4,000 folders, every other one undone.
+  std::string deep;
+  fs::path expected;
+  for (int i = 0; i < 4000; ++i) {
+    deep += "d" + std::to_string(i) + (i % 2 == 1 ? "/../" : "/");
+    if (i % 2 == 0) {
+      expected /= "d" + std::to_string(i);
+    }
+  }
+  EXPECT_EQ(normalize_path(deep).native(), expected.native());
 }
 
 TEST(ResolveLinkTarget, RelativeTargetsStartAtTheLinkFolder) {
@@ -224,6 +248,23 @@ TEST(WriteAtomic, CreatesMissingFoldersAndReturnsThePathAsPassed) {
   EXPECT_EQ(*written, (WriteOutcome{.path = path, .mode = std::nullopt}));
   EXPECT_EQ(home.read(path), "{}\n");
   expect_no_temp_files(path.parent_path());
+}
+
+TEST(WriteAtomic, EachFolderIsRecordedOnceForOneFlushAfterItsLastRename) {
+  TempHome home;
+  flush_written_folders();
+
+  ASSERT_TRUE(write_atomic(home.path("a/one.json"), "1"));
+  ASSERT_TRUE(write_atomic(home.path("b/two.json"), "2"));
+  ASSERT_TRUE(write_atomic(home.path("a/three.json"), "3"));
+  ASSERT_TRUE(write_atomic(home.path("a/one.json"), "4"));
+  EXPECT_FALSE(write_atomic(home.path("a"), "a folder is not replaced"));
+
+  EXPECT_EQ(folders_to_flush(), (std::vector<fs::path>{home.path("a"), home.path("b")}));
+  flush_written_folders();
+  EXPECT_TRUE(folders_to_flush().empty());
+  EXPECT_EQ(home.read("a/one.json"), "4");
+  EXPECT_EQ(home.read("a/three.json"), "3");
 }
 
 TEST(WriteAtomic, ReplacesContentWholeAndKeepsPermissionBits) {

@@ -116,6 +116,31 @@ TEST_F(LinkPlanTest, CommandsLinkUnderTheirFileName) {
                                            .state = LinkState::missing}}));
 }
 
+TEST_F(LinkPlanTest, EntriesOfAFolderThatCannotHoldLinksYetAreMissing) {
+  KELVARO_REQUIRE_LINKS();
+  std::vector<CommonsEntry> entries = {skill("a"), skill("b")};
+  home.write(".cursor", "a file where the agent folder belongs");
+  home.make_link(".roo", "nowhere", true);
+  const std::vector<fs::path> folders = {home.path(".claude/skills"), home.path(".cursor/skills"),
+                                         home.path(".roo/skills")};
+  for (const fs::path& folder : folders) {
+    SCOPED_TRACE(folder.string());
+
+    std::vector<LinkItem> items = plan_links(folder, entries, home.commons());
+
+    EXPECT_EQ(items, (std::vector<LinkItem>{
+                         {.name = "a",
+                          .link_path = folder / "a",
+                          .target = "../../.agents/skills/a",
+                          .state = LinkState::missing},
+                         {.name = "b",
+                          .link_path = folder / "b",
+                          .target = "../../.agents/skills/b",
+                          .state = LinkState::missing},
+                     }));
+  }
+}
+
 TEST_F(LinkPlanTest, RelativeCommonsAndFolderGiveAnchoredTargets) {
   CommonsEntry entry = skill("x");
   fs::path saved = fs::current_path();
