@@ -210,7 +210,7 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
     report_error(run.reporter, adopted.error());
     return;
   }
-  if (existing && !json_equal(*known, adopted->server)) {
+  if (existing && !same_server(*known, adopted->server)) {
     report_error(run.reporter,
                  fmt::format("`{}` differs from the Commons copy — merge it by hand; kelvaro will "
                              "not choose which side to discard",

@@ -187,5 +187,22 @@ TEST_F(E2eMcpDialect, CodexUrlIsAdoptedAsHttpAndClaudeIsToldSo) {
   EXPECT_EQ(known, 3u) << again.out;
 }
 
+// A typeless Commons server and an agent entry that names the transport it implies are one
+// server: the user wrote what claude would, into an agent that does not need it.
+TEST_F(E2eMcpDialect, AnEntryNamingTheImpliedTransportIsTheCommonsCopy) {
+  home.make_dir(".cursor");
+  home.write(".agents/mcp.json", R"({"mcpServers": {"web": {"url": "http://127.0.0.1:9/mcp"}}})");
+  home.write(".cursor/mcp.json",
+             R"({"mcpServers": {"web": {"type": "http", "url": "http://127.0.0.1:9/mcp"}}})");
+
+  RunResult adopt = kelvaro({"mcp", "adopt", "cursor/web"});
+
+  EXPECT_EQ(adopt, (RunResult{.out = "web is already in the Commons\n  scoped to cursor" + kScope,
+                              .err = "",
+                              .status = 0}));
+  EXPECT_EQ(home.read(".agents/mcp.json"),
+            R"({"mcpServers": {"web": {"url": "http://127.0.0.1:9/mcp"}}})");
+}
+
 }  // namespace
 }  // namespace kelvaro
