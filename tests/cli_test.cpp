@@ -367,6 +367,7 @@ TEST(CliRun, ConfigurationErrorStopsEveryCommand) {
 }
 
 TEST(CliRun, EveryFolderACommandWroteIsFlushedWhenItEnds) {
+  KELVARO_REQUIRE_LINKS();
   TempHome home;
   home.write(".agents/mcp.json", R"({"mcpServers": {"s": {"command": "srv"}}})");
   home.write(".agents/commands/review.md", "Review it.\n");

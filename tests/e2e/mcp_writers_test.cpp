@@ -22,6 +22,11 @@ class E2eMcpWriters : public ::testing::Test {
  protected:
   TempHome home;
 
+  // `rel` as revert shows a file under the home: joined with the system's separator.
+  static std::string shown(const char* rel) {
+    return path_to_utf8(path_from_utf8(rel).make_preferred());
+  }
+
   RunResult kelvaro(const std::vector<std::string>& args) { return run_kelvaro(args, home.env()); }
   fs::path config_file() const { return home.config_dir() / "kelvaro.toml"; }
   Json read_json(const TestPath& rel) const { return Json::parse(home.read(rel)); }
@@ -254,8 +259,9 @@ TEST_F(E2eMcpWriters, AnAgentsOwnServerUnderACommonsNameStaysTheUsers) {
 
   home.write(config_file(), home.read(config_file()) + "[targets]\ngemini = false\n");
   EXPECT_EQ(kelvaro({"revert", "gemini"}),
-            (RunResult{.out = "left mine in .gemini/settings.json — it differs from the Commons "
-                              "copy\nnothing of kelvaro's in gemini — nothing to revert\n",
+            (RunResult{.out = "left mine in " + shown(".gemini/settings.json") +
+                              " — it differs from the Commons copy\nnothing of kelvaro's in gemini "
+                              "— nothing to revert\n",
                        .err = "",
                        .status = 0}));
   EXPECT_EQ(home.read(".gemini/settings.json"), gemini);
@@ -298,9 +304,10 @@ TEST_F(E2eMcpWriters, RevertRemovesOnlyEntriesEqualToKelvarosRendering) {
   RunResult reverted = kelvaro({"revert", "cursor"});
 
   EXPECT_EQ(reverted,
-            (RunResult{.out = "removed mcp server a from .cursor/mcp.json\n"
-                              "left b in .cursor/mcp.json — it differs from the Commons copy\n"
-                              "removed mcp server c from .cursor/mcp.json\n\n2 removals made.\n",
+            (RunResult{.out = "removed mcp server a from " + shown(".cursor/mcp.json") +
+                              "\nleft b in " + shown(".cursor/mcp.json") +
+                              " — it differs from the Commons copy\nremoved mcp server c from " +
+                              shown(".cursor/mcp.json") + "\n\n2 removals made.\n",
                        .err = "",
                        .status = 0}));
   EXPECT_EQ(read_json(".cursor/mcp.json"), Json::parse(R"({"mcpServers": {
