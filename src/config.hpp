@@ -53,8 +53,8 @@ struct Config {
 Result<Config> load_config(const std::filesystem::path& config_dir);
 
 // The allowlist check of start-up: the error text for the first `[mcp.<name>]` agent (its
-// `agents` in list order, then its `tweaks` keys) that is not a built-in agent, or nullopt.
-std::optional<std::string> check_mcp_agents(const Config& config);
+// `agents` in list order, then its `tweaks` keys) that is not a built-in agent.
+Result<void> check_mcp_agents(const Config& config);
 
 // `<config_dir>/kelvaro.toml` read for an edit in place; a missing file is an empty document.
 // Fails with "cannot read {}: {}" or "{} is not valid TOML ({}) — left untouched".

@@ -349,10 +349,11 @@ std::string describe(const JsonError& error, std::string_view text) {
   return fmt::format("{} at line {}, column {}", error.reason, pos.line, pos.column);
 }
 
-std::optional<std::optional<Json>> read_json_member(std::string_view text, std::string_view key) {
+Result<std::optional<Json>, MemberReadError> read_json_member(std::string_view text,
+                                                              std::string_view key) {
   MemberPicker picker(key);
   if (!parse_whole_text(text, picker)) {
-    return std::nullopt;
+    return unexpected(MemberReadError::not_an_object_document);
   }
   if (!picker.found) {
     return std::optional<Json>();
