@@ -12,6 +12,7 @@
 #include "instructions.hpp"
 #include "link.hpp"
 #include "lock.hpp"
+#include "sync.hpp"
 
 namespace kelvaro {
 
@@ -312,9 +313,9 @@ void fan_out_links(const RunContext& ctx, const std::vector<LinkFolder>& folders
           same_entry(item.link_path, adopted.adopted)) {
         continue;
       }
-      if (!is_actionable(item.state)) {
-        print_line(reporter, fmt::format("  {} ({}): {} — {}", shown, dir, to_string(item.state),
-                                         link_note(item.state)));
+      const Row row = row_of(item);
+      if (!row.actionable) {
+        print_line(reporter, fmt::format("  {} ({}): {} — {}", shown, dir, row.word, row.note));
         continue;
       }
       if (mode == RunMode::dry_run) {
