@@ -111,6 +111,11 @@ std::optional<std::vector<std::string>> allowlist_of(const AdoptRun& run,
   return std::nullopt;
 }
 
+// Without an allowlist the server is shared: a list written before goes.
+AbsentAgents absent_agents(const std::optional<std::vector<std::string>>& allowlist) {
+  return allowlist ? AbsentAgents::keep_list : AbsentAgents::share_with_all;
+}
+
 // Counts the candidate's agent among those that gave the server and saves its tweak when it is
 // not empty; gives the allowlist as it now stands, or fails with the message when the tweak
 // could not be saved.
@@ -126,8 +131,8 @@ Result<std::optional<std::vector<std::string>>> record_settings(AdoptRun& run,
   }
   const auto allowlist = allowlist_of(run, from);
   if (!tweak.empty()) {
-    auto saved =
-        save_server_settings(run.ctx.config_dir, name, allowlist, tweak, agent, !allowlist);
+    auto saved = save_server_settings(run.ctx.config_dir, name, allowlist, tweak, agent,
+                                      absent_agents(allowlist));
     if (!saved) {
       if (!counted) {
         from.pop_back();
@@ -148,8 +153,8 @@ void record_allowlists(AdoptRun& run) {
       continue;
     }
     const auto allowlist = allowlist_of(run, from);
-    auto saved =
-        save_server_settings(run.ctx.config_dir, name, allowlist, Json::object(), "", !allowlist);
+    auto saved = save_server_settings(run.ctx.config_dir, name, allowlist, Json::object(), "",
+                                      absent_agents(allowlist));
     if (!saved) {
       report_error(run.reporter, saved.error());
       if (run.new_servers.erase(name) > 0) {
