@@ -391,6 +391,15 @@ Result<void> merge_settings(const std::vector<const HookItem*>& group) {
   return write_settings(path, *doc);
 }
 
+// The Commons hooks that planning and removal work from; nullopt when there is no hooks folder,
+// which leaves every agent's settings unread.
+std::optional<CommonsHooks> commons_hooks_in(const fs::path& hooks_dir) {
+  if (!is_folder(hooks_dir)) {
+    return std::nullopt;
+  }
+  return read_commons_hooks(hooks_dir);
+}
+
 }  // namespace
 
 std::string_view to_string(HookState state) {
@@ -472,13 +481,12 @@ Json hook_entry_json(const CommonsHook& hook) {
 
 HookPlan plan_hooks(const RunContext& ctx, const std::vector<Agent>& agents,
                     const fs::path& hooks_dir) {
-  HookPlan plan;
-  if (!is_folder(hooks_dir)) {
-    return plan;
+  auto read = commons_hooks_in(hooks_dir);
+  if (!read) {
+    return {};
   }
-  CommonsHooks read = read_commons_hooks(hooks_dir);
-  plan.fatal = std::move(read.errors);
-  const std::vector<CommonsHook>& hooks = read.hooks;
+  HookPlan plan{.fatal = std::move(read->errors)};
+  const std::vector<CommonsHook>& hooks = read->hooks;
 
   for (const Agent& agent : agents) {
     if (agent.descriptor == nullptr || !agent.descriptor->hooks_file) {
@@ -580,16 +588,15 @@ HookApplyResult apply_hook_items(const std::vector<HookItem>& items) {
 
 Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::string_view hooks_key,
                                        std::string_view agent, const fs::path& hooks_dir) {
-  HookRemoval removal;
-  if (!is_folder(hooks_dir)) {
+  auto read = commons_hooks_in(hooks_dir);
+  if (!read) {
+    return HookRemoval{};
+  }
+  HookRemoval removal{.removed = {}, .problems = std::move(read->errors)};
+  if (read->hooks.empty()) {
     return removal;
   }
-  CommonsHooks read = read_commons_hooks(hooks_dir);
-  removal.problems = std::move(read.errors);
-  const std::vector<CommonsHook>& hooks = read.hooks;
-  if (hooks.empty()) {
-    return removal;
-  }
+  const std::vector<CommonsHook>& hooks = read->hooks;
   auto doc = read_json_object(settings_path);
   if (!doc) {
     return unexpected(std::move(doc.error()));
