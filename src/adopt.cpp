@@ -12,6 +12,7 @@
 #include "instructions.hpp"
 #include "link.hpp"
 #include "lock.hpp"
+#include "sync.hpp"
 
 namespace kelvaro {
 
@@ -150,25 +151,27 @@ bool already_in_commons(const fs::path& path, const fs::path& commons, bool abso
   return !absorbed && (lies_within(path, commons) || reaches_into_commons(path, commons));
 }
 
-// The refusal of a path whose kind the family's entries cannot have (the Commons scan would
-// skip it for ever); none when it fits.
-std::optional<std::string> wrong_kind(const fs::path& path, Family family) {
+// Fails with the refusal of a path whose kind the family's entries cannot have (the Commons
+// scan would skip it for ever).
+Result<void> check_kind(const fs::path& path, Family family) {
   const bool folder = is_folder(path);
   if (family == Family::skills) {
     if (!folder) {
-      return fmt::format("{}: skills entries are directories — this is a file", display(path));
+      return unexpected(
+          fmt::format("{}: skills entries are directories — this is a file", display(path)));
     }
-    return std::nullopt;
+    return {};
   }
   if (folder) {
-    return fmt::format("{}: {} entries are single .md files — this is a directory", display(path),
-                       family_word(family));
+    return unexpected(fmt::format("{}: {} entries are single .md files — this is a directory",
+                                  display(path), family_word(family)));
   }
   if (!path_text(path.filename()).ends_with(".md")) {
-    return fmt::format("{}: {} entries are single .md files — this name does not end in .md",
-                       display(path), family_word(family));
+    return unexpected(
+        fmt::format("{}: {} entries are single .md files — this name does not end in .md",
+                    display(path), family_word(family)));
   }
-  return std::nullopt;
+  return {};
 }
 
 void report_failure(Reporter& reporter, std::string_view what, const fs::path& path,
@@ -310,9 +313,9 @@ void fan_out_links(const RunContext& ctx, const std::vector<LinkFolder>& folders
           same_entry(item.link_path, adopted.adopted)) {
         continue;
       }
-      if (!is_actionable(item.state)) {
-        print_line(reporter, fmt::format("  {} ({}): {} — {}", shown, dir, to_string(item.state),
-                                         link_note(item.state)));
+      const Row row = row_of(item);
+      if (!row.actionable) {
+        print_line(reporter, fmt::format("  {} ({}): {} — {}", shown, dir, row.word, row.note));
         continue;
       }
       if (mode == RunMode::dry_run) {
@@ -717,8 +720,8 @@ int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
   }
   // Whatever the mechanic, an entry the Commons scan would skip is never taken in.
   if (a.family) {
-    if (std::optional<std::string> refusal = wrong_kind(a.path, *a.family)) {
-      report_error(reporter, *refusal);
+    if (auto fits = check_kind(a.path, *a.family); !fits) {
+      report_error(reporter, fits.error());
       return 1;
     }
   }

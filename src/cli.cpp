@@ -724,8 +724,8 @@ int run_command(const std::vector<std::string>& args, const EnvSnapshot& env, st
     write_text(err, fmt::format("error: {}\n", config.error()));
     return 1;
   }
-  if (auto problem = check_mcp_agents(*config)) {
-    write_text(err, fmt::format("error: {}\n", *problem));
+  if (auto checked = check_mcp_agents(*config); !checked) {
+    write_text(err, fmt::format("error: {}\n", checked.error()));
     return 1;
   }
 

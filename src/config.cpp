@@ -251,22 +251,22 @@ Result<Config> load_config(const fs::path& config_dir) {
   return config;
 }
 
-std::optional<std::string> check_mcp_agents(const Config& config) {
+Result<void> check_mcp_agents(const Config& config) {
   for (const auto& [server, settings] : config.mcp) {
     if (settings.agents) {
       for (const auto& agent : *settings.agents) {
         if (builtin_agent(agent) == nullptr) {
-          return not_a_builtin(server, agent);
+          return unexpected(not_a_builtin(server, agent));
         }
       }
     }
     for (const std::string& agent : settings.tweaks.names()) {
       if (builtin_agent(agent) == nullptr) {
-        return not_a_builtin(server, agent);
+        return unexpected(not_a_builtin(server, agent));
       }
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace kelvaro

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -53,8 +54,8 @@ struct Config {
 Result<Config> load_config(const std::filesystem::path& config_dir);
 
 // The allowlist check of start-up: the error text for the first `[mcp.<name>]` agent (its
-// `agents` in list order, then its `tweaks` keys) that is not a built-in agent, or nullopt.
-std::optional<std::string> check_mcp_agents(const Config& config);
+// `agents` in list order, then its `tweaks` keys) that is not a built-in agent.
+Result<void> check_mcp_agents(const Config& config);
 
 // `<config_dir>/kelvaro.toml` read for an edit in place; a missing file is an empty document.
 // Fails with "cannot read {}: {}" or "{} is not valid TOML ({}) — left untouched".
@@ -65,14 +66,19 @@ Result<TomlFile> read_config_for_edit(const std::filesystem::path& config_dir);
 Result<void> write_config_edit(const std::filesystem::path& config_dir, const TomlFile& file);
 
 // Records what `mcp adopt` learnt about `server` in its `[mcp.<server>]` table of
+// What saving a server's settings without an `agents` list does to the list already written.
+enum class AbsentAgents : std::uint8_t { keep_list, share_with_all };
+
 // `<config_dir>/kelvaro.toml`, editing the file in place (comments, layout, a byte-order mark
 // and CR LF line ends survive). `agents`, when present, replaces the server's `agents` list; a
-// non-empty `tweak` replaces its `tweaks.<agent>` table whole. With `agents` absent and
-// `share` set, the `agents` list is removed, so that every agent receives the server. Writes
-// only when the text changes. Fails with a ready-made message and leaves the file as it was.
+// non-empty `tweak` replaces its `tweaks.<agent>` table whole. With `agents` absent, `absent`
+// says whether an `agents` list already there stays or goes (so that every agent receives the
+// server). Writes only when the text changes. Fails with a ready-made message and leaves the
+// file as it was.
 Result<void> save_server_settings(const std::filesystem::path& config_dir, std::string_view server,
                                   const std::optional<std::vector<std::string>>& agents,
-                                  const Json& tweak, std::string_view agent, bool share = false);
+                                  const Json& tweak, std::string_view agent,
+                                  AbsentAgents absent = AbsentAgents::keep_list);
 
 // Removes the `[mcp.<server>]` table from `<config_dir>/kelvaro.toml`, editing the file in place
 // (comments, layout, a byte-order mark and CR LF line ends survive). Writes nothing when the

@@ -54,7 +54,7 @@ Result<void> write_config_edit(const fs::path& config_dir, const TomlFile& file)
 
 Result<void> save_server_settings(const fs::path& config_dir, std::string_view server,
                                   const std::optional<std::vector<std::string>>& agents,
-                                  const Json& tweak, std::string_view agent, bool share) {
+                                  const Json& tweak, std::string_view agent, AbsentAgents absent) {
   std::optional<toml::Table> tweak_table;
   if (!tweak.empty()) {
     auto converted = json_object_to_toml(tweak);
@@ -96,7 +96,7 @@ Result<void> save_server_settings(const fs::path& config_dir, std::string_view s
     if (!table->dotted) {
       table->implicit = false;
     }
-  } else if (share) {
+  } else if (absent == AbsentAgents::share_with_all) {
     toml::remove(*table, "agents");
   }
 

@@ -71,17 +71,21 @@ Result<Json, JsonError> parse_json(std::string_view text);
 // "{reason} at line {}, column {}" for `error` found in `text`.
 std::string describe(const JsonError& error, std::string_view text);
 
+// Why a look for one top-level member gives no answer: the text is not a JSON object document
+// (a syntax error, a byte-order mark, nesting too deep, another top level); `parse_json` then
+// says which.
+enum class MemberReadError { not_an_object_document };
+
 // The member `key` of the top-level object of the JSON document `text`, built alone while the
 // rest is only checked, so a large file costs little more than a scan: the member's value, or
-// an empty optional when the object has no such member. nullopt when `text` is not a JSON
-// object document (a syntax error, a byte-order mark, nesting too deep, another top level):
-// `parse_json` then says why.
-std::optional<std::optional<Json>> read_json_member(std::string_view text, std::string_view key);
+// an empty optional when the object has no such member.
+Result<std::optional<Json>, MemberReadError> read_json_member(std::string_view text,
+                                                              std::string_view key);
 
 // `text` printed as `dump_json` prints its parsed value with the top-level member `key` set to
 // `value` (in its place, or appended), without building the document. nullopt where that
-// cannot stand in for parsing, editing and printing: whenever `read_json_member` gives nullopt,
-// and when an object of `text` repeats a key.
+// cannot stand in for parsing, editing and printing: whenever `read_json_member` finds it
+// unreadable, and when an object of `text` repeats a key.
 std::optional<std::string> print_json_with_member(std::string_view text, std::string_view key,
                                                   const Json& value);
 

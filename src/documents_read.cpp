@@ -16,23 +16,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using json_sax::indexed_object_size;
-using json_sax::JsonEvents;
-using json_sax::max_json_depth;
-using json_sax::parse_whole_text;
-
 // Builds an ordered object in linear time. The stock parser looks every key up by scanning
 // the object's member vector, which makes a 50,000-key file take many seconds; here large
 // open objects keep a hash index. A repeated key keeps its first position and takes the
 // later value, as the stock parser does.
-class OrderedBuilder : public JsonEvents {
+class OrderedBuilder : public json_sax::ScalarEvents<OrderedBuilder> {
  public:
-  bool null() { return put(Json(nullptr)); }
-  bool boolean(bool v) { return put(Json(v)); }
-  bool number_integer(number_integer_t v) { return put(Json(v)); }
-  bool number_unsigned(number_unsigned_t v) { return put(Json(v)); }
-  bool number_float(number_float_t v, const string_t&) { return put(Json(v)); }
-  bool string(string_t& v) { return put(Json(std::move(v))); }
   bool binary(binary_t& v) { return put(Json::binary(std::move(v))); }
   bool start_object(std::size_t) { return open(Json::object()); }
   bool end_object() { return close(); }
@@ -43,7 +32,7 @@ class OrderedBuilder : public JsonEvents {
     Frame& frame = stack_.back();
     // ordered_map is a vector of pairs underneath; appending to it directly skips its scan.
     JsonMembers& members = members_of(*frame.value);
-    if (frame.index.empty() && members.size() < indexed_object_size) {
+    if (frame.index.empty() && members.size() < json_sax::indexed_object_size) {
       for (auto& member : members) {
         if (member.first == k) {
           slot_ = &member.second;
@@ -52,7 +41,7 @@ class OrderedBuilder : public JsonEvents {
       }
       members.emplace_back(std::move(k), nullptr);
       slot_ = &members.back().second;
-      if (members.size() == indexed_object_size) {
+      if (members.size() == json_sax::indexed_object_size) {
         for (std::size_t i = 0; i < members.size(); ++i) {
           frame.index.emplace(members[i].first, i);
         }
@@ -101,13 +90,17 @@ class OrderedBuilder : public JsonEvents {
     return slot_;
   }
 
+  friend class json_sax::ScalarEvents<OrderedBuilder>;
+
+  bool scalar(Json&& v) { return put(std::move(v)); }
+
   bool put(Json&& v) {
     place(std::move(v));
     return true;
   }
 
   bool open(Json&& empty) {
-    if (stack_.size() >= max_json_depth) {
+    if (stack_.size() >= json_sax::max_json_depth) {
       too_deep = true;
       return false;
     }
@@ -130,7 +123,7 @@ class OrderedBuilder : public JsonEvents {
 // Builds only the value of one member of the top-level object and checks the rest of the
 // document without keeping it: reading a few servers out of a 20 MB settings file then costs
 // little more than scanning it. A repeated member takes the later value, as `parse_json` does.
-class MemberPicker : public JsonEvents {
+class MemberPicker : public json_sax::JsonEvents {
  public:
   explicit MemberPicker(std::string_view key) : key_(key) {}
 
@@ -225,7 +218,7 @@ class MemberPicker : public JsonEvents {
   }
   template <typename F>
   bool open(F&& build) {
-    if (depth_ >= max_json_depth) {
+    if (depth_ >= json_sax::max_json_depth) {
       too_deep = true;
       return false;
     }
@@ -331,9 +324,9 @@ Result<Json, JsonError> parse_json(std::string_view text) {
     return unexpected(JsonError{.offset = before_nul.size(), .reason = "a NUL byte is not JSON"});
   }
   if (builder.too_deep) {
-    return unexpected(
-        JsonError{.offset = offset_past_depth(text, max_json_depth),
-                  .reason = fmt::format("nesting deeper than {} levels", max_json_depth)});
+    return unexpected(JsonError{
+        .offset = offset_past_depth(text, json_sax::max_json_depth),
+        .reason = fmt::format("nesting deeper than {} levels", json_sax::max_json_depth)});
   }
   if (!ok) {
     // The parser counts the bytes read, the failing one included.
@@ -349,10 +342,11 @@ std::string describe(const JsonError& error, std::string_view text) {
   return fmt::format("{} at line {}, column {}", error.reason, pos.line, pos.column);
 }
 
-std::optional<std::optional<Json>> read_json_member(std::string_view text, std::string_view key) {
+Result<std::optional<Json>, MemberReadError> read_json_member(std::string_view text,
+                                                              std::string_view key) {
   MemberPicker picker(key);
-  if (!parse_whole_text(text, picker)) {
-    return std::nullopt;
+  if (!json_sax::parse_whole_text(text, picker)) {
+    return unexpected(MemberReadError::not_an_object_document);
   }
   if (!picker.found) {
     return std::optional<Json>();

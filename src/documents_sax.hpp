@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <nlohmann/json.hpp>
 #include <string_view>
+#include <utility>
 
 #include "documents.hpp"
 
@@ -24,6 +25,22 @@ struct JsonEvents {
   using number_float_t = Json::number_float_t;
   using string_t = Json::string_t;
   using binary_t = Json::binary_t;
+};
+
+// The scalar events of `sax_parse` for a handler that takes every scalar alike: each becomes
+// one call of `Handler::scalar(Json&&)`. The handler still says what a binary value does.
+template <typename Handler>
+class ScalarEvents : public JsonEvents {
+ public:
+  bool null() { return self().scalar(Json(nullptr)); }
+  bool boolean(bool v) { return self().scalar(Json(v)); }
+  bool number_integer(number_integer_t v) { return self().scalar(Json(v)); }
+  bool number_unsigned(number_unsigned_t v) { return self().scalar(Json(v)); }
+  bool number_float(number_float_t v, const string_t&) { return self().scalar(Json(v)); }
+  bool string(string_t& v) { return self().scalar(Json(std::move(v))); }
+
+ private:
+  Handler& self() { return static_cast<Handler&>(*this); }
 };
 
 // Runs the parser over all of `text` with `handler`; false when it stops early or refuses the

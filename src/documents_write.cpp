@@ -18,17 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using json_sax::indexed_object_size;
-using json_sax::JsonEvents;
-using json_sax::max_json_depth;
-using json_sax::parse_whole_text;
-
 // Prints a document as `dump_json` prints its parsed value while it is being parsed, with one
 // member of the top-level object set to a new value, so that a large file is never built in
 // memory. Gives up (returns false) where that could differ from parse, edit and print: a top
 // level that is not an object, and an object that repeats a key (the parsed value would keep
 // the first place with the later value).
-class MemberPrinter : public JsonEvents {
+class MemberPrinter : public json_sax::ScalarEvents<MemberPrinter> {
  public:
   MemberPrinter(std::string& out, std::string_view key, const Json& value)
       : out_(out),
@@ -37,12 +32,6 @@ class MemberPrinter : public JsonEvents {
         key_(key),
         value_(value) {}
 
-  bool null() { return scalar(Json(nullptr)); }
-  bool boolean(bool v) { return scalar(Json(v)); }
-  bool number_integer(number_integer_t v) { return scalar(Json(v)); }
-  bool number_unsigned(number_unsigned_t v) { return scalar(Json(v)); }
-  bool number_float(number_float_t v, const string_t&) { return scalar(Json(v)); }
-  bool string(string_t& v) { return scalar(Json(std::move(v))); }
   bool binary(binary_t&) { return false; }
 
   bool start_object(std::size_t) { return open('{', true); }
@@ -90,12 +79,12 @@ class MemberPrinter : public JsonEvents {
     // False when `key` may repeat an earlier key of this object (equal hashes).
     bool remember(const std::string& key) {
       const std::size_t hash = std::hash<std::string>()(key);
-      if (index.empty() && hashes.size() < indexed_object_size) {
+      if (index.empty() && hashes.size() < json_sax::indexed_object_size) {
         if (std::find(hashes.begin(), hashes.end(), hash) != hashes.end()) {
           return false;
         }
         hashes.push_back(hash);
-        if (hashes.size() == indexed_object_size) {
+        if (hashes.size() == json_sax::indexed_object_size) {
           for (std::size_t h : hashes) {
             index.insert(h);
           }
@@ -141,6 +130,8 @@ class MemberPrinter : public JsonEvents {
     return true;
   }
 
+  friend class json_sax::ScalarEvents<MemberPrinter>;
+
   bool scalar(const Json& value) {
     if (stack_.empty()) {
       return false;
@@ -155,7 +146,7 @@ class MemberPrinter : public JsonEvents {
   }
 
   bool open(char bracket, bool object) {
-    if (stack_.size() >= max_json_depth) {
+    if (stack_.size() >= json_sax::max_json_depth) {
       return false;
     }
     if (begin_value()) {
@@ -214,7 +205,7 @@ std::optional<std::string> print_json_with_member(std::string_view text, std::st
   std::string out;
   out.reserve(text.size() + text.size() / 4);
   MemberPrinter printer(out, key, value);
-  if (!parse_whole_text(text, printer) || !printer.done) {
+  if (!json_sax::parse_whole_text(text, printer) || !printer.done) {
     return std::nullopt;
   }
   return out;

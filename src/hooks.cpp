@@ -269,12 +269,12 @@ void remove_command(Json& list, std::string_view command) {
   drop_empty_groups(list);
 }
 
-// Writes a settings document back; the message when it cannot be.
-std::optional<std::string> write_settings(const fs::path& path, const Json& doc) {
+// Writes a settings document back; fails with the message when it cannot be.
+Result<void> write_settings(const fs::path& path, const Json& doc) {
   if (auto written = write_json_file(path, doc); !written) {
-    return std::move(written).error();
+    return unexpected(std::move(written).error());
   }
-  return std::nullopt;
+  return {};
 }
 
 // The hook items of one agent whose hooks object is `hooks_object`.
@@ -335,17 +335,17 @@ void plan_agent(const Agent& agent, const fs::path& settings_path, const Json& h
   }
 }
 
-// Merges one settings file's items; nullopt when the file was written, else the message.
-std::optional<std::string> merge_settings(const std::vector<const HookItem*>& group) {
+// Merges one settings file's items and writes the file; fails with the message.
+Result<void> merge_settings(const std::vector<const HookItem*>& group) {
   const fs::path& path = group.front()->settings_path;
   const std::string& hooks_key = group.front()->hooks_key;
   auto doc = read_json_object(path);
   if (!doc) {
-    return doc.error();
+    return unexpected(std::move(doc).error());
   }
   auto found = find_hooks_object(*doc, path, hooks_key);
   if (!found) {
-    return std::move(found).error();
+    return unexpected(std::move(found).error());
   }
   Json hooks = *found != nullptr ? **found : Json::object();
 
@@ -360,7 +360,8 @@ std::optional<std::string> merge_settings(const std::vector<const HookItem*>& gr
       list_it = hooks.find(agent_event);
     }
     if (!list_it->is_array()) {
-      return fmt::format("{}: `{}.{}` is not a list", display(path), hooks_key, agent_event);
+      return unexpected(
+          fmt::format("{}: `{}.{}` is not a list", display(path), hooks_key, agent_event));
     }
     Json& list = *list_it;
     remove_command(list, item->command);
@@ -388,6 +389,15 @@ std::optional<std::string> merge_settings(const std::vector<const HookItem*>& gr
 
   (*doc)[hooks_key] = std::move(hooks);
   return write_settings(path, *doc);
+}
+
+// The Commons hooks that planning and removal work from; nullopt when there is no hooks folder,
+// which leaves every agent's settings unread.
+std::optional<CommonsHooks> commons_hooks_in(const fs::path& hooks_dir) {
+  if (!is_folder(hooks_dir)) {
+    return std::nullopt;
+  }
+  return read_commons_hooks(hooks_dir);
 }
 
 }  // namespace
@@ -471,13 +481,12 @@ Json hook_entry_json(const CommonsHook& hook) {
 
 HookPlan plan_hooks(const RunContext& ctx, const std::vector<Agent>& agents,
                     const fs::path& hooks_dir) {
-  HookPlan plan;
-  if (!is_folder(hooks_dir)) {
-    return plan;
+  auto read = commons_hooks_in(hooks_dir);
+  if (!read) {
+    return {};
   }
-  CommonsHooks read = read_commons_hooks(hooks_dir);
-  plan.fatal = std::move(read.errors);
-  const std::vector<CommonsHook>& hooks = read.hooks;
+  HookPlan plan{.fatal = std::move(read->errors)};
+  const std::vector<CommonsHook>& hooks = read->hooks;
 
   for (const Agent& agent : agents) {
     if (agent.descriptor == nullptr || !agent.descriptor->hooks_file) {
@@ -568,8 +577,8 @@ HookApplyResult apply_hook_items(const std::vector<HookItem>& items) {
 
   HookApplyResult result;
   for (const auto& group : groups) {
-    if (auto message = merge_settings(group)) {
-      result.messages.push_back(std::move(*message));
+    if (auto merged = merge_settings(group); !merged) {
+      result.messages.push_back(merged.error());
     } else {
       result.written += group.size();
     }
@@ -579,16 +588,15 @@ HookApplyResult apply_hook_items(const std::vector<HookItem>& items) {
 
 Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::string_view hooks_key,
                                        std::string_view agent, const fs::path& hooks_dir) {
-  HookRemoval removal;
-  if (!is_folder(hooks_dir)) {
+  auto read = commons_hooks_in(hooks_dir);
+  if (!read) {
+    return HookRemoval{};
+  }
+  HookRemoval removal{.removed = {}, .problems = std::move(read->errors)};
+  if (read->hooks.empty()) {
     return removal;
   }
-  CommonsHooks read = read_commons_hooks(hooks_dir);
-  removal.problems = std::move(read.errors);
-  const std::vector<CommonsHook>& hooks = read.hooks;
-  if (hooks.empty()) {
-    return removal;
-  }
+  const std::vector<CommonsHook>& hooks = read->hooks;
   auto doc = read_json_object(settings_path);
   if (!doc) {
     return unexpected(std::move(doc.error()));
@@ -628,8 +636,8 @@ Result<HookRemoval> remove_agent_hooks(const fs::path& settings_path, std::strin
     return removal;
   }
 
-  if (auto message = write_settings(settings_path, *doc)) {
-    return unexpected(std::move(*message));
+  if (auto written = write_settings(settings_path, *doc); !written) {
+    return unexpected(written.error());
   }
   return removal;
 }

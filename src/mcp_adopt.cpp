@@ -111,11 +111,17 @@ std::optional<std::vector<std::string>> allowlist_of(const AdoptRun& run,
   return std::nullopt;
 }
 
+// Without an allowlist the server is shared: a list written before goes.
+AbsentAgents absent_agents(const std::optional<std::vector<std::string>>& allowlist) {
+  return allowlist ? AbsentAgents::keep_list : AbsentAgents::share_with_all;
+}
+
 // Counts the candidate's agent among those that gave the server and saves its tweak when it is
-// not empty, with the allowlist as it now stands; nullopt when the tweak could not be saved
-// (reported), else that allowlist.
-std::optional<std::optional<std::vector<std::string>>> record_settings(
-    AdoptRun& run, const AdoptCandidate& candidate, const Json& tweak) {
+// not empty; gives the allowlist as it now stands, or fails with the message when the tweak
+// could not be saved.
+Result<std::optional<std::vector<std::string>>> record_settings(AdoptRun& run,
+                                                                const AdoptCandidate& candidate,
+                                                                const Json& tweak) {
   const std::string& name = candidate.server;
   const std::string& agent = candidate.agent->name;
   std::vector<std::string>& from = run.adopted_from[name];
@@ -125,14 +131,13 @@ std::optional<std::optional<std::vector<std::string>>> record_settings(
   }
   const auto allowlist = allowlist_of(run, from);
   if (!tweak.empty()) {
-    auto saved =
-        save_server_settings(run.ctx.config_dir, name, allowlist, tweak, agent, !allowlist);
+    auto saved = save_server_settings(run.ctx.config_dir, name, allowlist, tweak, agent,
+                                      absent_agents(allowlist));
     if (!saved) {
-      report_error(run.reporter, saved.error());
       if (!counted) {
         from.pop_back();
       }
-      return std::nullopt;
+      return unexpected(saved.error());
     }
   }
   return allowlist;
@@ -148,8 +153,8 @@ void record_allowlists(AdoptRun& run) {
       continue;
     }
     const auto allowlist = allowlist_of(run, from);
-    auto saved =
-        save_server_settings(run.ctx.config_dir, name, allowlist, Json::object(), "", !allowlist);
+    auto saved = save_server_settings(run.ctx.config_dir, name, allowlist, Json::object(), "",
+                                      absent_agents(allowlist));
     if (!saved) {
       report_error(run.reporter, saved.error());
       if (run.new_servers.erase(name) > 0) {
@@ -197,10 +202,12 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
     auto rendered = render_for_file(run.ctx, run.config, file, name, *known);
     if (rendered && same_agent_entry(file.shape, *rendered, *entry)) {
       auto allowlist = record_settings(run, candidate, Json::object());
-      if (allowlist) {
-        print_line(run.reporter, fmt::format("{} is already in the Commons", shown));
-        print_scope(run.reporter, *allowlist);
+      if (!allowlist) {
+        report_error(run.reporter, allowlist.error());
+        return;
       }
+      print_line(run.reporter, fmt::format("{} is already in the Commons", shown));
+      print_scope(run.reporter, *allowlist);
       return;
     }
   }
@@ -236,6 +243,7 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
 
   auto allowlist = record_settings(run, candidate, adopted->tweak);
   if (!allowlist) {
+    report_error(run.reporter, allowlist.error());
     return;
   }
   if (existing) {

@@ -19,6 +19,25 @@ namespace {
 // Which way `mcp enable` and `mcp disable` turn a server.
 enum class Switch { enable, disable };
 
+// Why a switch ends before it changes anything; the reason has been told by then.
+enum class SwitchStop { failed, already_so };
+
+int exit_status(SwitchStop stop) {
+  switch (stop) {
+    case SwitchStop::failed:
+      return 1;
+    case SwitchStop::already_so:
+      return 0;
+  }
+  return 1;
+}
+
+// What a switch goes on with: the Commons servers, read while no other run can change them.
+struct Switching {
+  ProcessLock lock;
+  ServerMap servers;
+};
+
 // The Commons servers when `name` is one of them; otherwise nullopt, after reporting why. `verb`
 // completes "kelvaro only {} servers it manages".
 std::optional<ServerMap> load_managed(const RunContext& ctx, Reporter& reporter,
@@ -37,36 +56,39 @@ std::optional<ServerMap> load_managed(const RunContext& ctx, Reporter& reporter,
   return std::move(*servers);
 }
 
-// The Commons servers when `name` is one of them and is to be switched `to`; otherwise the exit
-// status after saying why: 1 when it cannot be loaded, 0 when it already is so.
-Result<ServerMap, int> load_to_switch(const RunContext& ctx, Reporter& reporter,
-                                      std::string_view name, Switch to) {
+// The Commons servers when `name` is one of them and is to be switched `to`; otherwise why
+// not, after saying so.
+Result<ServerMap, SwitchStop> load_to_switch(const RunContext& ctx, Reporter& reporter,
+                                             std::string_view name, Switch to) {
   const bool disable = to == Switch::disable;
   auto servers = load_managed(ctx, reporter, name, disable ? "disables" : "enables");
   if (!servers) {
-    return unexpected(1);
+    return unexpected(SwitchStop::failed);
   }
   if (is_disabled_server((*servers)[std::string(name)]) == disable) {
     print_line(reporter, fmt::format("{} is already {}", visible_text(name),
                                      disable ? "disabled" : "enabled"));
-    return unexpected(0);
+    return unexpected(SwitchStop::already_so);
   }
   return std::move(*servers);
 }
 
 // `load_to_switch` with the lock held: the answers that change nothing come before the lock,
 // and what is written back is read again once no other run can change it meanwhile.
-Result<ServerMap, int> lock_and_load(const RunContext& ctx, Reporter& reporter,
-                                     std::string_view name, Switch to,
-                                     std::optional<ProcessLock>& lock) {
+Result<Switching, SwitchStop> lock_and_load(const RunContext& ctx, Reporter& reporter,
+                                            std::string_view name, Switch to) {
   if (auto first = load_to_switch(ctx, reporter, name, to); !first) {
-    return first;
+    return unexpected(first.error());
   }
-  lock = take_lock(ctx, reporter);
+  auto lock = take_lock(ctx, reporter);
   if (!lock) {
-    return unexpected(1);
+    return unexpected(SwitchStop::failed);
   }
-  return load_to_switch(ctx, reporter, name, to);
+  auto servers = load_to_switch(ctx, reporter, name, to);
+  if (!servers) {
+    return unexpected(servers.error());
+  }
+  return Switching{.lock = std::move(*lock), .servers = std::move(*servers)};
 }
 
 // Takes the server `name` out of every installed agent whose entry of that name is kelvaro's,
@@ -122,13 +144,13 @@ int save_and_say(const RunContext& ctx, Reporter& reporter, const ServerMap& ser
 int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
                std::string_view name) {
   const std::uint64_t errors_before = reporter.errors;
-  std::optional<ProcessLock> lock;
-  auto servers = lock_and_load(ctx, reporter, name, Switch::enable, lock);
-  if (!servers) {
-    return servers.error();
+  auto switching = lock_and_load(ctx, reporter, name, Switch::enable);
+  if (!switching) {
+    return exit_status(switching.error());
   }
+  ServerMap& servers = switching->servers;
   const std::string key(name);
-  Json enabled = (*servers)[key];
+  Json enabled = servers[key];
   enabled.erase("disabled");
 
   ServerMap only = Json::object();
@@ -143,10 +165,10 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
   for (const std::string& message : plan.errors) {
     report_error(reporter, message);
   }
-  (*servers)[key] = enabled;
+  servers[key] = enabled;
   // The Commons comes first: when it cannot be written, no agent gets a server that the
   // Commons still calls disabled.
-  if (!write_servers(ctx, reporter, *servers)) {
+  if (!write_servers(ctx, reporter, servers)) {
     return 1;
   }
   for (const McpItem& item : plan.items) {
@@ -174,15 +196,15 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
 int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
                 std::string_view name) {
   const std::uint64_t errors_before = reporter.errors;
-  std::optional<ProcessLock> lock;
-  auto servers = lock_and_load(ctx, reporter, name, Switch::disable, lock);
-  if (!servers) {
-    return servers.error();
+  auto switching = lock_and_load(ctx, reporter, name, Switch::disable);
+  if (!switching) {
+    return exit_status(switching.error());
   }
+  ServerMap& servers = switching->servers;
   const std::string key(name);
-  remove_from_agents(ctx, config, reporter, name, (*servers)[key]);
-  (*servers)[key]["disabled"] = true;
-  return save_and_say(ctx, reporter, *servers,
+  remove_from_agents(ctx, config, reporter, name, servers[key]);
+  servers[key]["disabled"] = true;
+  return save_and_say(ctx, reporter, servers,
                       fmt::format("disabled {} — definition kept; enable restores it everywhere",
                                   visible_text(name)),
                       errors_before);

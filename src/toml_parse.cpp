@@ -912,9 +912,13 @@ class Parser {
     while (more() && (is_bare(s_[p_]) || s_[p_] == '+' || s_[p_] == '.')) {
       ++p_;
     }
-    if (!scalar::read_number(slice(from), v)) {
+    const std::optional<Value> number = scalar::read_number(slice(from));
+    if (!number) {
       return fail(from, "malformed number");
     }
+    v.kind = number->kind;
+    v.integer = number->integer;
+    v.real = number->real;
     return true;
   }
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <system_error>
@@ -247,13 +248,19 @@ struct Section {
   long position = 0;
 };
 
-void collect(const Table& t, std::vector<const Key*>& path, bool aot, bool root, long& last,
+// Where a table stands in the document.
+enum class TableKind : std::uint8_t { root, table, aot_item };
+
+void collect(const Table& t, std::vector<const Key*>& path, TableKind kind, long& last,
              std::vector<Section>& out) {
   if (!t.dotted) {
     const long pos = t.position ? *t.position : last;
     last = pos;
     // The path only names tables that have no header text of their own.
-    Section& s = out.emplace_back(Section{.table = &t, .aot = aot, .root = root, .position = pos});
+    Section& s = out.emplace_back(Section{.table = &t,
+                                          .aot = kind == TableKind::aot_item,
+                                          .root = kind == TableKind::root,
+                                          .position = pos});
     if (t.header_keys.empty()) {
       s.path = path;
     }
@@ -261,12 +268,12 @@ void collect(const Table& t, std::vector<const Key*>& path, bool aot, bool root,
   for (const Entry& e : t.entries) {
     if (const Table* sub = as_table(e)) {
       path.push_back(&e.key);
-      collect(*sub, path, false, false, last, out);
+      collect(*sub, path, TableKind::table, last, out);
       path.pop_back();
     } else if (const ArrayOfTables* arr = as_aot(e)) {
       path.push_back(&e.key);
       for (const Table& item : arr->tables) {
-        collect(item, path, true, false, last, out);
+        collect(item, path, TableKind::aot_item, last, out);
       }
       path.pop_back();
     }
@@ -305,7 +312,7 @@ class Printer {
     std::vector<Section> sections;
     std::vector<const Key*> path{};
     long last = 0;
-    collect(doc.root, path, false, true, last, sections);
+    collect(doc.root, path, TableKind::root, last, sections);
     std::stable_sort(sections.begin(), sections.end(), [](const Section& a, const Section& b) {
       if (a.root != b.root) {
         return a.root;

@@ -283,9 +283,8 @@ bool time_follows(std::string_view s, std::size_t p) {
          (sep == ' ' && digits_at(s, p + 1, 2) && char_at(s, p + 3) == ':');
 }
 
-}  // namespace
-
-bool read_number(std::string_view t, Value& v) {
+// `read_number` into `v`: false when `t` is no number.
+bool number_into(std::string_view t, Value& v) {
   if (t.empty()) {
     return false;
   }
@@ -308,6 +307,16 @@ bool read_number(std::string_view t, Value& v) {
   }
   return digit_groups(whole, 10) && float_tail(unsigned_part.substr(whole_end)) &&
          float_value_of(t, v);
+}
+
+}  // namespace
+
+std::optional<Value> read_number(std::string_view t) {
+  Value v;
+  if (!number_into(t, v)) {
+    return std::nullopt;
+  }
+  return v;
 }
 
 bool starts_datetime(std::string_view text, std::size_t at) {

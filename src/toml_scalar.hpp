@@ -4,15 +4,16 @@
 // parser's state. Internal to the TOML module.
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 #include "toml.hpp"
 
 namespace kelvaro::toml::scalar {
 
-// Reads `token`, the whole text of an integer or a float, into `v`. False when it is
-// malformed or out of range.
-bool read_number(std::string_view token, Value& v);
+// The integer or float that `token` is the whole text of (its `kind` and `integer` or `real`);
+// nullopt when it is malformed or out of range.
+std::optional<Value> read_number(std::string_view token);
 
 // Whether a date-time, a date or a time starts at `at`: four digits and `-`, or two digits
 // and `:`.

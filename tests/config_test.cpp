@@ -277,7 +277,8 @@ TEST(CheckMcpAgents, FirstNameThatIsNotBuiltin) {
     Config config;
     config.mcp = c.mcp;
 
-    EXPECT_EQ(check_mcp_agents(config), c.error);
+    auto checked = check_mcp_agents(config);
+    EXPECT_EQ(checked ? std::nullopt : std::optional(checked.error()), c.error);
   }
 }
 

@@ -53,6 +53,24 @@ TEST(SaveServerSettings, NewFileHoldsOnlyWhatWasAsked) {
   }
 }
 
+TEST(SaveServerSettings, AbsentAgentsKeepTheWrittenListUnlessShared) {
+  const std::string before = "[mcp.fs]\nagents = [\"claude\"]\n";
+  {
+    TempHome home;
+    home.write(config_file(home), before);
+    ASSERT_TRUE(save_server_settings(home.config_dir(), "fs", std::nullopt, Json::object(), "",
+                                     AbsentAgents::keep_list));
+    EXPECT_EQ(home.read(config_file(home)), before);
+  }
+  {
+    TempHome home;
+    home.write(config_file(home), before);
+    ASSERT_TRUE(save_server_settings(home.config_dir(), "fs", std::nullopt, Json::object(), "",
+                                     AbsentAgents::share_with_all));
+    EXPECT_EQ(home.read(config_file(home)).find("agents"), std::string::npos);
+  }
+}
+
 TEST(SaveServerSettings, CrlfByteOrderMarkAndCommentsSurvive) {
   TempHome home;
   home.write(config_file(home), kBom +
