@@ -41,6 +41,21 @@ struct Sample {
   int status = -1;
 };
 
+// Waits for the child `pid`, started at `start`, and takes its times and peak memory.
+inline Sample wait_for(pid_t pid, std::chrono::steady_clock::time_point start) {
+  int status = 0;
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  auto end = std::chrono::steady_clock::now();
+  auto ms = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_usec) / 1000.0;
+  };
+  return Sample{.millis = std::chrono::duration<double, std::milli>(end - start).count(),
+                .cpu_millis = ms(usage.ru_utime) + ms(usage.ru_stime),
+                .max_rss_kib = usage.ru_maxrss,
+                .status = WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
 // Runs the binary (KELVARO_BENCH_EXE when set, so that two builds can be compared on one
 // machine); its standard output goes to `out` when given, else to /dev/null.
 inline Sample run(const std::vector<std::string>& args, const std::vector<std::string>& env,
@@ -71,17 +86,7 @@ inline Sample run(const std::vector<std::string>& args, const std::vector<std::s
     ::execve(exe.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  auto end = std::chrono::steady_clock::now();
-  auto ms = [](const timeval& t) {
-    return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_usec) / 1000.0;
-  };
-  return Sample{.millis = std::chrono::duration<double, std::milli>(end - start).count(),
-                .cpu_millis = ms(usage.ru_utime) + ms(usage.ru_stime),
-                .max_rss_kib = usage.ru_maxrss,
-                .status = WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  return wait_for(pid, start);
 }
 
 // Measures `work` in a child process the way `run` measures the binary; the child's status is
@@ -94,17 +99,7 @@ inline Sample run_child(const std::function<bool()>& work) {
   if (pid == 0) {
     ::_exit(work() ? 0 : 1);
   }
-  int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  auto end = std::chrono::steady_clock::now();
-  auto ms = [](const timeval& t) {
-    return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_usec) / 1000.0;
-  };
-  return Sample{.millis = std::chrono::duration<double, std::milli>(end - start).count(),
-                .cpu_millis = ms(usage.ru_utime) + ms(usage.ru_stime),
-                .max_rss_kib = usage.ru_maxrss,
-                .status = WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  return wait_for(pid, start);
 }
 
 // The median of each figure of `samples` taken on its own (the status of the first sample).
