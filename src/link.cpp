@@ -489,7 +489,10 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
     plain_names = plain_names && is_ordinary_name(name) &&
                   std::none_of(name.begin(), name.end(), is_separator);
   }
-  std::sort(planned.begin(), planned.end());
+  // The scan lists entries in name order; sorting is then only a check.
+  if (!std::is_sorted(planned.begin(), planned.end())) {
+    std::sort(planned.begin(), planned.end());
+  }
   if (!plain_names) {
     paths = LinkPaths::all;
   }
@@ -580,9 +583,13 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
     sort_by_link_path(items);
     return items;
   }
-  // Every link lies in `dir` under its own name: the names give the order of the paths.
-  std::stable_sort(keys.begin(), keys.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Every link lies in `dir` under its own name: the names give the order of the paths. Entries
+  // come in name order, so without strays the items are usually in order already.
+  auto by_name = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (std::is_sorted(keys.begin(), keys.end(), by_name)) {
+    return items;
+  }
+  std::stable_sort(keys.begin(), keys.end(), by_name);
   std::vector<LinkItem> sorted;
   sorted.reserve(items.size());
   for (const auto& key : keys) {
