@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <system_error>
+#include <utility>
 
 #include "agents.hpp"
 #include "fsutil.hpp"
@@ -47,8 +48,8 @@ struct WarningVisitor {
 
 constexpr std::string_view markdown_ending = ".md";
 
-// Decides one listed entry: an entry, a warning, or (never) both.
-void judge_entry(Family family, const fs::path& path, const std::string& name,
+// Decides one listed entry: an entry, a warning, or (never) both. An entry takes `path` over.
+void judge_entry(Family family, fs::path&& path, const std::string& name,
                  std::vector<CommonsEntry>& entries, std::vector<ScanWarning>& warnings) {
   if (name.starts_with('.')) {
     warnings.push_back(ScanDotPrefixed{.family = family, .name = name});
@@ -72,7 +73,7 @@ void judge_entry(Family family, const fs::path& path, const std::string& name,
       warnings.push_back(ScanWrongKind{.family = family, .name = name, .kind = "directory"});
       return;
     }
-    entries.push_back(CommonsEntry{.name = name, .file_name = name, .path = path});
+    entries.push_back(CommonsEntry{.name = name, .file_name = name, .path = std::move(path)});
     return;
   }
   if (is_dir || !name.ends_with(markdown_ending)) {
@@ -80,7 +81,7 @@ void judge_entry(Family family, const fs::path& path, const std::string& name,
     return;
   }
   entries.push_back(
-      CommonsEntry{.name = entry_name(family, name), .file_name = name, .path = path});
+      CommonsEntry{.name = entry_name(family, name), .file_name = name, .path = std::move(path)});
 }
 
 // Names that differ only in bytes that are not UTF-8 become one text, and so one link name:
@@ -134,10 +135,13 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
     scan.warnings.push_back(ScanUnreadable{.path = folder, .error = listed.error().message()});
     return scan;
   }
-  for (const fs::path& path : *listed) {
+  scan.entries.reserve(listed->size());
+  // Each listed path moves into its entry: a large Commons is then held once, not twice.
+  for (fs::path& path : *listed) {
     // The real file name stays in the path so that an entry whose name is not valid UTF-8 can
     // still be reached; only the reported names are converted.
-    judge_entry(family, path, path_text(path.filename()), scan.entries, scan.warnings);
+    const std::string name = path_text(path.filename());
+    judge_entry(family, std::move(path), name, scan.entries, scan.warnings);
   }
   drop_name_clashes(family, scan.entries, scan.warnings);
 

@@ -216,6 +216,14 @@ bool path_exists(const std::filesystem::path& path);
 // a link.
 Result<std::filesystem::path, std::error_code> read_link_text(const std::filesystem::path& path);
 
+// True when the symbolic link at `path` (its native text) holds exactly `expected`, as
+// `read_link_text` would give it; false when it holds anything else. Builds no path object and
+// allocates nothing for ordinary texts: planning asks this of every link in every agent folder.
+// Fails as `read_link_text` does.
+Result<bool, std::error_code> link_holds(
+    const std::filesystem::path::string_type& path,
+    std::basic_string_view<std::filesystem::path::value_type> expected);
+
 // Creates a symbolic link at `link` holding `target`; a folder link when `target_is_dir`.
 Result<void, std::error_code> create_link(const std::filesystem::path& target,
                                           const std::filesystem::path& link, bool target_is_dir);

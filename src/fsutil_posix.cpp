@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -239,6 +240,27 @@ Result<std::filesystem::path, std::error_code> read_link_text(const std::filesys
     }
     buffer.resize(buffer.size() * 2);
   }
+}
+
+Result<bool, std::error_code> link_holds(
+    const std::filesystem::path::string_type& path,
+    std::basic_string_view<std::filesystem::path::value_type> expected) {
+  // One byte more than `expected` tells a longer text from an equal one.
+  std::array<char, 512> small{};
+  std::string large;
+  char* buffer = small.data();
+  std::size_t size = small.size();
+  if (expected.size() >= size) {
+    large.resize(expected.size() + 1);
+    buffer = large.data();
+    size = large.size();
+  }
+  const ssize_t n = ::readlink(path.c_str(), buffer, size);
+  if (n < 0) {
+    return unexpected(std::error_code(errno, std::generic_category()));
+  }
+  return static_cast<std::size_t>(n) == expected.size() &&
+         std::string_view(buffer, expected.size()) == expected;
 }
 
 namespace {

@@ -230,6 +230,15 @@ Result<fs::path, std::error_code> read_link_text(const fs::path& path) {
   return fs::path(wide(*text));
 }
 
+Result<bool, std::error_code> link_holds(const fs::path::string_type& path,
+                                         std::basic_string_view<fs::path::value_type> expected) {
+  auto text = read_link_text(fs::path(path));
+  if (!text) {
+    return unexpected(text.error());
+  }
+  return text->native() == expected;
+}
+
 Result<void, std::error_code> create_link(const fs::path& target, const fs::path& link,
                                           bool target_is_dir) {
   const DWORD kind = target_is_dir ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;

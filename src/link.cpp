@@ -185,8 +185,25 @@ struct ParentCache {
   fs::path parent;
   fs::path normal;
   fs::path relative;
+  fs::path::string_type prefix;  // the text of `relative / name` before `name`
   bool usable = false;
 };
+
+using NativeView = std::basic_string_view<fs::path::value_type>;
+
+// The text `path / name` has before `name`, for any ordinary `name`: the separator that `/`
+// adds, when it adds one, included.
+fs::path::string_type text_prefix(const fs::path& path) {
+  fs::path::string_type text = (path / "x").native();
+  text.pop_back();
+  return text;
+}
+
+bool is_ordinary_name(NativeView name) {
+  static constexpr fs::path::value_type dot = '.';
+  return !name.empty() && name != NativeView(&dot, 1) &&
+         !(name.size() == 2 && name[0] == dot && name[1] == dot);
+}
 
 // Where an entry lies. `parent_normal` is set when the entry went through the cache; the
 // entry's own normal form is then only built when a link needs a closer look.
@@ -202,14 +219,14 @@ bool is_separator(fs::path::value_type c) {
 }
 
 // The name after `parent` when `path` is exactly `parent`, one separator and one component.
-std::optional<fs::path::string_type> child_name(const fs::path& path, const fs::path& parent) {
+std::optional<NativeView> child_name(const fs::path& path, const fs::path& parent) {
   const fs::path::string_type& p = path.native();
   const fs::path::string_type& q = parent.native();
   if (q.empty() || is_separator(q.back()) || p.size() <= q.size() + 1 ||
       p.compare(0, q.size(), q) != 0 || !is_separator(p[q.size()])) {
     return std::nullopt;
   }
-  fs::path::string_type name = p.substr(q.size() + 1);
+  NativeView name = NativeView(p).substr(q.size() + 1);
   for (fs::path::value_type c : name) {
     if (is_separator(c)) {
       return std::nullopt;
@@ -220,11 +237,12 @@ std::optional<fs::path::string_type> child_name(const fs::path& path, const fs::
 
 EntryPlace place_of(const CommonsEntry& entry, const Anchor& folder, const Anchor& commons,
                     std::optional<ParentCache>& cache) {
-  std::optional<fs::path::string_type> cached_name;
+  std::optional<NativeView> cached_name;
   if (cache) {
     cached_name = child_name(entry.path, cache->parent);
   }
-  fs::path name = cached_name ? fs::path(std::move(*cached_name)) : entry.path.filename();
+  fs::path name =
+      cached_name ? fs::path(fs::path::string_type(*cached_name)) : entry.path.filename();
   bool ordinary = !name.empty() && name != "." && name != "..";
   if (ordinary) {
     if (!cached_name) {
@@ -233,9 +251,11 @@ EntryPlace place_of(const CommonsEntry& entry, const Anchor& folder, const Ancho
       bool usable = starts_with_components(anchored.parts, commons.parts) &&
                     !starts_with_components(folder.parts, anchored.parts);
       fs::path relative = usable ? relative_between(folder, anchored.normal) : fs::path();
+      fs::path::string_type prefix = usable ? text_prefix(relative) : fs::path::string_type();
       cache = ParentCache{.parent = std::move(parent),
                           .normal = std::move(anchored.normal),
                           .relative = std::move(relative),
+                          .prefix = std::move(prefix),
                           .usable = usable};
     }
     if (cache->usable) {
@@ -451,13 +471,30 @@ std::vector<LinkFolder> link_folders(const RunContext& ctx, const std::vector<Ag
 }
 
 std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsEntry>& entries,
-                                 const fs::path& commons) {
+                                 const fs::path& commons, LinkPaths paths) {
   if (folder_place(dir, commons) != FolderPlace::own) {
     return {};
   }
-  std::set<std::string> planned;
+  std::vector<std::string_view> planned;
+  planned.reserve(entries.size());
+  // The entries' names as the folder holds them; a name that is not one ordinary component
+  // would not be its link's last component, so the order then comes from the full paths.
+  std::vector<fs::path> names;
+  names.reserve(entries.size());
+  bool plain_names = true;
   for (const CommonsEntry& entry : entries) {
-    planned.insert(entry.file_name);
+    planned.push_back(entry.file_name);
+    names.push_back(path_from_utf8(entry.file_name));
+    const NativeView name = names.back().native();
+    plain_names = plain_names && is_ordinary_name(name) &&
+                  std::none_of(name.begin(), name.end(), is_separator);
+  }
+  // The scan lists entries in name order; sorting is then only a check.
+  if (!std::is_sorted(planned.begin(), planned.end())) {
+    std::sort(planned.begin(), planned.end());
+  }
+  if (!plain_names) {
+    paths = LinkPaths::all;
   }
 
   const LinkView view = view_of(dir, commons);
@@ -469,9 +506,38 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
   const bool absent = !listed && listed.error() == std::errc::no_such_file_or_directory;
   std::vector<LinkItem> items;
   items.reserve(entries.size());
+  std::vector<std::pair<NativeView, std::size_t>> keys;
+  keys.reserve(entries.size());
   std::optional<ParentCache> cache;
-  for (const CommonsEntry& entry : entries) {
-    fs::path link_path = dir / path_from_utf8(entry.file_name);
+  // A link's path text and the text it should hold are each a prefix shared by the folder
+  // plus the entry's name: in the common case, a link that holds its text, they are compared
+  // as bytes and no path is built for it.
+  const fs::path::string_type dir_prefix = text_prefix(dir);
+  fs::path::string_type link_text;
+  fs::path::string_type target_text;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const CommonsEntry& entry = entries[i];
+    keys.emplace_back(names[i].native(), items.size());
+    std::optional<NativeView> child;
+    if (named == nullptr && !absent && cache && cache->usable) {
+      child = child_name(entry.path, cache->parent);
+    }
+    if (child && is_ordinary_name(*child)) {
+      link_text.assign(dir_prefix).append(names[i].native());
+      target_text.assign(cache->prefix).append(*child);
+      auto holds = link_holds(link_text, target_text);
+      const bool linked = holds && *holds;
+      if (linked || (!holds && holds.error() == std::errc::no_such_file_or_directory)) {
+        const bool with_paths = !linked || paths == LinkPaths::all;
+        items.push_back(LinkItem{
+            .name = entry.name,
+            .link_path = with_paths ? fs::path(link_text) : fs::path(),
+            .target = with_paths ? std::optional<fs::path>(fs::path(target_text)) : std::nullopt,
+            .state = linked ? LinkState::linked : LinkState::missing});
+        continue;
+      }
+    }
+    fs::path link_path = dir / names[i];
     // Entries are named under the Commons as given; their text starts from its physical place.
     const CommonsEntry physical =
         named == nullptr
@@ -484,32 +550,52 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
     EntryPlace place = place_of(physical, folder, root, cache);
     LinkState state =
         absent ? LinkState::missing : classify_entry(link_path, view, physical, place);
-    items.push_back(LinkItem{.name = entry.name,
-                             .link_path = std::move(link_path),
-                             .target = std::move(place.expected),
-                             .state = state});
+    const bool with_paths = state != LinkState::linked || paths == LinkPaths::all;
+    items.push_back(LinkItem{
+        .name = entry.name,
+        .link_path = with_paths ? std::move(link_path) : fs::path(),
+        .target = with_paths ? std::optional<fs::path>(std::move(place.expected)) : std::nullopt,
+        .state = state});
   }
 
   if (listed) {
     for (const fs::path& file_name : *listed) {
       std::string name = path_text(file_name);
-      if (planned.contains(name)) {
+      if (std::binary_search(planned.begin(), planned.end(), std::string_view(name))) {
         continue;
       }
       fs::path path = dir / file_name;
       LinkProbe probe = probe_link(path, folder.normal / file_name, root, true, named);
-      if (probe.kind == LinkProbe::Kind::foreign) {
-        items.push_back(LinkItem{
-            .name = name, .link_path = path, .target = std::nullopt, .state = LinkState::foreign});
-      } else if (probe.kind == LinkProbe::Kind::ours && probe.dangling) {
-        items.push_back(LinkItem{
-            .name = name, .link_path = path, .target = std::nullopt, .state = LinkState::dangling});
+      if (probe.kind == LinkProbe::Kind::foreign ||
+          (probe.kind == LinkProbe::Kind::ours && probe.dangling)) {
+        keys.emplace_back(file_name.native(), items.size());
+        items.push_back(LinkItem{.name = name,
+                                 .link_path = path,
+                                 .target = std::nullopt,
+                                 .state = probe.kind == LinkProbe::Kind::foreign
+                                              ? LinkState::foreign
+                                              : LinkState::dangling});
       }
     }
   }
 
-  sort_by_link_path(items);
-  return items;
+  if (!plain_names) {
+    sort_by_link_path(items);
+    return items;
+  }
+  // Every link lies in `dir` under its own name: the names give the order of the paths. Entries
+  // come in name order, so without strays the items are usually in order already.
+  auto by_name = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (std::is_sorted(keys.begin(), keys.end(), by_name)) {
+    return items;
+  }
+  std::stable_sort(keys.begin(), keys.end(), by_name);
+  std::vector<LinkItem> sorted;
+  sorted.reserve(items.size());
+  for (const auto& key : keys) {
+    sorted.push_back(std::move(items[key.second]));
+  }
+  return sorted;
 }
 
 bool links_into_commons(const fs::path& path, const fs::path& commons) {

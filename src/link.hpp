@@ -137,10 +137,18 @@ std::vector<LinkFolder> link_folders(const RunContext& ctx, const std::vector<Ag
 
 // The links `dir` (an agent's surface folder) should hold for `entries`, plus the stray
 // dangling and foreign links found there; sorted by link path, component by component. Empty
-// when `folder_place` puts `dir` in the Commons: links there are the Commons' own.
+// when `folder_place` puts `dir` in the Commons: links there are the Commons' own. With
+// `LinkPaths::unless_linked`, paths are built only for the items that are not linked.
+// Which planned items carry their `link_path` and `target`.
+enum class LinkPaths : std::uint8_t {
+  all,
+  unless_linked,  // a `linked` item carries its name and state only: nothing is done with it
+};
+
 std::vector<LinkItem> plan_links(const std::filesystem::path& dir,
                                  const std::vector<CommonsEntry>& entries,
-                                 const std::filesystem::path& commons);
+                                 const std::filesystem::path& commons,
+                                 LinkPaths paths = LinkPaths::all);
 
 // Every link into the Commons found in `dir`, each in state `duplicate`, sorted by link path;
 // empty when `dir` does not exist or `folder_place` puts it in the Commons. Fails with the

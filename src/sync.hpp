@@ -23,7 +23,7 @@ struct LinkGroup {
   std::string agent;            // the agent's name
   std::string dir;              // the surface (or cleanup) folder as written, relative to home;
                                 // the real text, escaped only where it is printed
-  std::vector<LinkItem> items;  // in the planner's order
+  std::vector<LinkItem> items;  // in the planner's order; `linked` ones without paths
   Family family = Family::skills;
 
   bool operator==(const LinkGroup&) const = default;

@@ -488,6 +488,45 @@ TEST(ReadLinkText, ReturnsTheStoredTextWhateverItsLength) {
   EXPECT_EQ(file.error(), std::errc::invalid_argument);
 }
 
+TEST(LinkHolds, TellsTheExactTextFromEveryNearOne) {
+  KELVARO_REQUIRE_LINKS();
+  TempHome home;
+  // Longer than the fixed buffer, so that the comparison past it is exercised too.
+  const std::string long_target = std::string(600, 'a') + "/x";
+  home.make_link("short", "../x");
+  home.make_link("long", long_target);
+  home.write("file", "x");
+  struct Case {
+    std::string link;
+    std::string expected;
+    bool holds;
+  };
+  const std::vector<Case> cases = {
+      {"short", "../x", true},
+      {"short", "../", false},    // a prefix of the text
+      {"short", "../xy", false},  // the text is a prefix of it
+      {"short", "../y", false},   // same length, last byte differs
+      {"short", "", false},
+      {"short", "./../x", false},  // reaches the same, other text
+      {"long", long_target, true},
+      {"long", long_target + "y", false},
+      {"long", long_target.substr(1), false},
+      {"long", std::string(600, 'a') + "/y", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link + " holds " + c.expected.substr(0, 20));
+    auto held = link_holds(home.path(c.link).native(), path_from_utf8(c.expected).native());
+    ASSERT_TRUE(held);
+    EXPECT_EQ(*held, c.holds);
+  }
+  auto missing = link_holds(home.path("missing").native(), path_from_utf8("../x").native());
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
+  auto file = link_holds(home.path("file").native(), path_from_utf8("x").native());
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error(), std::errc::invalid_argument);
+}
+
 TEST(Links, CreatedLinksAreSeenAsLinks) {
   KELVARO_REQUIRE_LINKS();
   TempHome home;

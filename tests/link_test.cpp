@@ -100,6 +100,16 @@ TEST_F(LinkPlanTest, ClassifiesEveryKindOfPlace) {
                        planned("wrongkind", LinkState::variant),
                        stray("zz", LinkState::foreign),
                    }));
+
+  // Planned for a run, linked items carry no paths; every other item is as it was.
+  std::vector<LinkItem> lean = items;
+  for (LinkItem& item : lean) {
+    if (item.state == LinkState::linked) {
+      item.link_path.clear();
+      item.target.reset();
+    }
+  }
+  EXPECT_EQ(plan_links(dir, entries, home.commons(), LinkPaths::unless_linked), lean);
 }
 
 TEST_F(LinkPlanTest, CommandsLinkUnderTheirFileName) {
