@@ -171,6 +171,15 @@ bool exists_here(const fs::path& path) {
   return path_kind(path, false).has_value();
 }
 
+EnvSnapshot rooted_env(const TempHome& home, const std::string& root) {
+  EnvSnapshot env = home.env();
+  env["KELVARO_TARGET_ROOT"] = root;
+  env["HOME"] = root;
+  env.erase("XDG_CONFIG_HOME");
+  env.erase("XDG_STATE_HOME");
+  return env;
+}
+
 std::error_code folder_open_error() {
   if constexpr (std::is_same_v<fs::path::value_type, wchar_t>) {
     constexpr int access_denied = 5;

@@ -102,6 +102,10 @@ std::string absolute_text(std::string_view posix_path);
 // macOS by default); probed with a file in `dir`.
 bool case_sensitive_names(const std::filesystem::path& dir);
 
+// `home.env()` with the target root and home given as the text `root`, and the XDG folders left
+// to follow from it.
+EnvSnapshot rooted_env(const TempHome& home, const std::string& root);
+
 // A file name that is not valid Unicode on this system (the byte 0xFF on POSIX, a lone
 // surrogate on Windows) between `before` and `after`; shown as `before`, U+FFFD, `after`.
 std::filesystem::path not_unicode_name(std::string_view before, std::string_view after);

@@ -96,12 +96,7 @@ TEST_F(E2eRevert, RootThroughALinkAndDotDotIsTheFolderTheSystemReaches) {
   // The home that dropping ".." by text names, which the system never reaches here.
   home.make_dir(".agents/skills");
   home.make_link(".claude/skills/a", "../../.agents/skills/a", true);
-  EnvSnapshot env = home.env();
-  const std::string root = path_to_utf8(home.root() / "link/../home");
-  env["KELVARO_TARGET_ROOT"] = root;
-  env["HOME"] = root;
-  env.erase("XDG_CONFIG_HOME");
-  env.erase("XDG_STATE_HOME");
+  const EnvSnapshot env = rooted_env(home, path_to_utf8(home.root() / "link/../home"));
 
   RunResult result = run_kelvaro({"revert", "claude"}, env);
 

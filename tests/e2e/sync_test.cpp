@@ -232,12 +232,7 @@ TEST_F(E2eSync, RootThroughALinkAndDotDotIsTheFolderTheSystemReaches) {
   home.make_dir(".agents/skills/other");
   home.make_dir(".claude");
   const std::vector<std::string> other = tree_listing(home.home());
-  EnvSnapshot env = home.env();
-  const std::string root = path_to_utf8(home.root() / "link/../home");
-  env["KELVARO_TARGET_ROOT"] = root;
-  env["HOME"] = root;
-  env.erase("XDG_CONFIG_HOME");
-  env.erase("XDG_STATE_HOME");
+  const EnvSnapshot env = rooted_env(home, path_to_utf8(home.root() / "link/../home"));
 
   RunResult first = run_kelvaro({"sync"}, env);
 
