@@ -333,10 +333,30 @@ void fan_out_links(const RunContext& ctx, const std::vector<LinkFolder>& folders
   }
 }
 
+// What the fan-out says of one instructions item: before it (a dry run), after it, or when it
+// failed (the system's text follows).
+struct InstructionsLines {
+  std::string would;
+  std::string done;
+  std::string failed;
+};
+
+void apply_or_say(const RunContext& ctx, Reporter& reporter, const InstructionsItem& item,
+                  RunMode mode, const InstructionsLines& lines) {
+  if (mode == RunMode::dry_run) {
+    print_line(reporter, lines.would);
+    return;
+  }
+  if (auto applied = apply_instructions_item(ctx, item); !applied) {
+    report_error(reporter, fmt::format("{}: {}", lines.failed, applied.error()));
+    return;
+  }
+  print_line(reporter, lines.done);
+}
+
 // Wires the adopted instructions file into every installed agent.
 void fan_out_instructions(const RunContext& ctx, const std::vector<Agent>& agents,
                           const AdoptedEntry& adopted, Reporter& reporter, RunMode mode) {
-  const bool dry_run = mode == RunMode::dry_run;
   // Before a dry run moved anything, the adopted file stands in for the Commons AGENTS.md.
   const fs::path planned =
       kelvaro::is_regular_file(adopted.entry) ? adopted.entry : adopted.adopted;
@@ -347,49 +367,26 @@ void fan_out_instructions(const RunContext& ctx, const std::vector<Agent>& agent
     const std::string place = display_under(item.path, ctx.home);
     const std::string agent = visible_text(item.agent);
     switch (item.state) {
-      case InstructionsState::missing: {
-        if (dry_run) {
-          print_line(reporter, fmt::format("  would link into {} ({})", agent, place));
-          break;
-        }
-        auto applied = apply_instructions_item(ctx, item);
-        if (!applied) {
-          report_error(reporter,
-                       fmt::format("cannot link into {} ({}): {}", agent, place, applied.error()));
-          break;
-        }
-        print_line(reporter, fmt::format("  linked into {} ({})", agent, place));
+      case InstructionsState::missing:
+        apply_or_say(ctx, reporter, item, mode,
+                     {.would = fmt::format("  would link into {} ({})", agent, place),
+                      .done = fmt::format("  linked into {} ({})", agent, place),
+                      .failed = fmt::format("cannot link into {} ({})", agent, place)});
         break;
-      }
       case InstructionsState::import: {
         const std::string_view words = item.include ? "the entry" : "the import line";
-        if (dry_run) {
-          print_line(reporter, fmt::format("  would add {} to {} ({})", words, agent, place));
-          break;
-        }
-        auto applied = apply_instructions_item(ctx, item);
-        if (!applied) {
-          report_error(reporter,
-                       fmt::format("cannot write {}: {}", display(item.path), applied.error()));
-          break;
-        }
-        print_line(reporter, fmt::format("  added {} to {} ({})", words, agent, place));
+        apply_or_say(ctx, reporter, item, mode,
+                     {.would = fmt::format("  would add {} to {} ({})", words, agent, place),
+                      .done = fmt::format("  added {} to {} ({})", words, agent, place),
+                      .failed = fmt::format("cannot write {}", display(item.path))});
         break;
       }
-      case InstructionsState::replace: {
-        if (dry_run) {
-          print_line(reporter, fmt::format("  would replace {} for {}", place, agent));
-          break;
-        }
-        auto applied = apply_instructions_item(ctx, item);
-        if (!applied) {
-          report_error(reporter,
-                       fmt::format("cannot replace {}: {}", display(item.path), applied.error()));
-          break;
-        }
-        print_line(reporter, fmt::format("  replaced {} for {}", place, agent));
+      case InstructionsState::replace:
+        apply_or_say(ctx, reporter, item, mode,
+                     {.would = fmt::format("  would replace {} for {}", place, agent),
+                      .done = fmt::format("  replaced {} for {}", place, agent),
+                      .failed = fmt::format("cannot replace {}", display(item.path))});
         break;
-      }
       case InstructionsState::conflict:
       case InstructionsState::foreign:
         print_line(reporter, fmt::format("  {}: {}", agent, describe_instructions_item(item)));

@@ -156,15 +156,11 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
   ServerMap only = Json::object();
   only[key] = enabled;
   const McpPlan plan = plan_mcp_agents(ctx, config, list_agents(ctx.home, config), only);
+  report_errors(reporter, plan.fatal);
   if (!plan.fatal.empty()) {
-    for (const std::string& message : plan.fatal) {
-      report_error(reporter, message);
-    }
     return 1;
   }
-  for (const std::string& message : plan.errors) {
-    report_error(reporter, message);
-  }
+  report_errors(reporter, plan.errors);
   servers[key] = enabled;
   // The Commons comes first: when it cannot be written, no agent gets a server that the
   // Commons still calls disabled.
@@ -183,11 +179,7 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
     }
     print_line(reporter,
                fmt::format("restored {} to {}", visible_text(name), visible_text(item.agent)));
-    if (written->mode) {
-      report_warning(reporter, fmt::format("{} has mode {:o} — it now holds resolved secrets and "
-                                           "can be read by others",
-                                           display(written->path), *written->mode));
-    }
+    warn_readable_secrets(reporter, *written);
   }
   print_line(reporter, fmt::format("enabled {}", visible_text(name)));
   return status_of(reporter, errors_before);

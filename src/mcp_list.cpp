@@ -82,15 +82,11 @@ Json listing_document(const std::vector<ListedServer>& listed) {
 int mcp_list(const RunContext& ctx, const Config& config, Reporter& reporter, bool json) {
   const std::filesystem::path path = ctx.commons / "mcp.json";
   const McpPlan plan = plan_mcp(ctx, config, list_agents(ctx.home, config), path);
+  report_errors(reporter, plan.fatal);
   if (!plan.fatal.empty()) {
-    for (const std::string& text : plan.fatal) {
-      report_error(reporter, text);
-    }
     return 1;
   }
-  for (const std::string& error : plan.errors) {
-    report_error(reporter, error);
-  }
+  report_errors(reporter, plan.errors);
   auto servers = load_commons_servers(path);
   if (!servers) {
     report_error(reporter, servers.error());

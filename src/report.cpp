@@ -53,6 +53,20 @@ bool require_commons(const RunContext& ctx, Reporter& reporter) {
   return false;
 }
 
+void report_errors(Reporter& r, const std::vector<std::string>& texts) {
+  for (const std::string& text : texts) {
+    report_error(r, text);
+  }
+}
+
+void warn_readable_secrets(Reporter& r, const WriteOutcome& outcome) {
+  if (outcome.mode) {
+    report_warning(r, fmt::format("{} has mode {:o} — it now holds resolved secrets and can be "
+                                  "read by others",
+                                  display(outcome.path), *outcome.mode));
+  }
+}
+
 void print_json(std::ostream& out, const nlohmann::ordered_json& value) {
   auto rendered = dump_json(value);
   write_piece(&out, "", rendered ? std::string_view(*rendered) : std::string_view("{}"));

@@ -3,9 +3,12 @@
 #include <cstdint>
 #include <nlohmann/json_fwd.hpp>
 #include <ostream>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "context.hpp"
+#include "fsutil.hpp"
 
 namespace kelvaro {
 
@@ -24,6 +27,11 @@ void print_line(Reporter& r, std::string_view text);
 void report_warning(Reporter& r, std::string_view text);
 // Writes "error: {text}\n" on `err` and counts it.
 void report_error(Reporter& r, std::string_view text);
+// Reports each of `texts` as an error, in order.
+void report_errors(Reporter& r, const std::vector<std::string>& texts);
+// Warns when the write of an agent's file that now holds resolved secrets left it readable by
+// others (`outcome.mode` set).
+void warn_readable_secrets(Reporter& r, const WriteOutcome& outcome);
 // Writes `value` pretty (two-space indent) and "\n" on `out`; "{}" when it cannot be rendered.
 void print_json(std::ostream& out, const nlohmann::ordered_json& value);
 

@@ -206,12 +206,6 @@ std::uint64_t count_actionable(const std::vector<Item>& items) {
       items.begin(), items.end(), [](const Item& item) { return is_actionable(item.state); }));
 }
 
-void report_errors(Reporter& reporter, const std::vector<std::string>& errors) {
-  for (const std::string& error : errors) {
-    report_error(reporter, error);
-  }
-}
-
 // Every line is printed before anything is applied. Removals come first; then each agent file
 // is written once with all of its missing and drifted servers.
 void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
@@ -260,12 +254,7 @@ void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
       continue;
     }
     run.changes += group.size();
-    if (written->mode) {
-      report_warning(run.reporter,
-                     fmt::format("{} has mode {:o} — it now holds resolved secrets and can be read "
-                                 "by others",
-                                 display(written->path), *written->mode));
-    }
+    warn_readable_secrets(run.reporter, *written);
   }
 }
 
