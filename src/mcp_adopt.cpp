@@ -303,9 +303,7 @@ int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
   const std::uint64_t errors_before = reporter.errors;
   const std::vector<Agent> agents = list_agents(ctx.home, config);
   const McpFiles files = mcp_files(ctx, agents);
-  for (const std::string& message : files.refused) {
-    report_error(reporter, message);
-  }
+  report_errors(reporter, files.refused);
 
   std::vector<AdoptCandidate> candidates;
   bool all_read = true;

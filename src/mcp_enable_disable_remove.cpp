@@ -100,9 +100,7 @@ void remove_from_agents(const RunContext& ctx, const Config& config, Reporter& r
   parked[key] = server;
   parked[key]["disabled"] = true;
   const McpPlan plan = plan_mcp_agents(ctx, config, list_agents(ctx.home, config), parked);
-  for (const std::string& message : plan.errors) {
-    report_error(reporter, message);
-  }
+  report_errors(reporter, plan.errors);
   for (const McpItem& item : plan.items) {
     if (item.server != name || !is_kelvaros(item)) {
       continue;

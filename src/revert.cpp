@@ -196,12 +196,8 @@ void remove_servers(RevertRun& run, const Config& config, const Agent& agent) {
     settings.agents.reset();
   }
   const McpPlan plan = plan_mcp_agents(run.ctx, everywhere, {agent}, rendered_here);
-  for (const std::string& message : plan.errors) {
-    report_error(run.reporter, message);
-  }
-  for (const std::string& message : plan.fatal) {
-    report_error(run.reporter, message);
-  }
+  report_errors(run.reporter, plan.errors);
+  report_errors(run.reporter, plan.fatal);
   for (const McpItem& item : plan.items) {
     const std::string shown_file = display_under(item.path, run.ctx.home);
     if (item.state == McpState::drifted || (item.state == McpState::foreign && item.shadows)) {
