@@ -503,4 +503,8 @@ std::intptr_t FileHandle::release() noexcept {
   return std::exchange(native_, kClosed);
 }
 
+fs::path::string_type native_text_from_utf8(std::string_view text) {
+  return native_from_utf8<fs::path::value_type>(text);
+}
+
 }  // namespace kelvaro

@@ -352,4 +352,10 @@ std::vector<std::string> capture_arguments(int argc, char** argv);
 // mode, so that a line ends in "\n" and not "\r\n").
 void prepare_standard_streams();
 
+// --- text of names, without path objects ---------------------------------------------------
+
+// The native text `path_from_utf8(text)` holds, without building the path: for names compared
+// or joined by the thousand, where splitting each into components would be wasted.
+std::filesystem::path::string_type native_text_from_utf8(std::string_view text);
+
 }  // namespace kelvaro

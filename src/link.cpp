@@ -479,13 +479,13 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
   planned.reserve(entries.size());
   // The entries' names as the folder holds them; a name that is not one ordinary component
   // would not be its link's last component, so the order then comes from the full paths.
-  std::vector<fs::path> names;
+  std::vector<fs::path::string_type> names;
   names.reserve(entries.size());
   bool plain_names = true;
   for (const CommonsEntry& entry : entries) {
     planned.push_back(entry.file_name);
-    names.push_back(path_from_utf8(entry.file_name));
-    const NativeView name = names.back().native();
+    names.push_back(native_text_from_utf8(entry.file_name));
+    const NativeView name = names.back();
     plain_names = plain_names && is_ordinary_name(name) &&
                   std::none_of(name.begin(), name.end(), is_separator);
   }
@@ -517,17 +517,22 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
   fs::path::string_type target_text;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const CommonsEntry& entry = entries[i];
-    keys.emplace_back(names[i].native(), items.size());
+    keys.emplace_back(names[i], items.size());
     std::optional<NativeView> child;
-    if (named == nullptr && !absent && cache && cache->usable) {
+    if (named == nullptr && cache && cache->usable) {
       child = child_name(entry.path, cache->parent);
     }
     if (child && is_ordinary_name(*child)) {
-      link_text.assign(dir_prefix).append(names[i].native());
+      link_text.assign(dir_prefix).append(names[i]);
       target_text.assign(cache->prefix).append(*child);
-      auto holds = link_holds(link_text, target_text);
-      const bool linked = holds && *holds;
-      if (linked || (!holds && holds.error() == std::errc::no_such_file_or_directory)) {
+      bool linked = false;
+      bool missing = absent;
+      if (!absent) {
+        auto holds = link_holds(link_text, target_text);
+        linked = holds && *holds;
+        missing = !holds && holds.error() == std::errc::no_such_file_or_directory;
+      }
+      if (linked || missing) {
         const bool with_paths = !linked || paths == LinkPaths::all;
         items.push_back(LinkItem{
             .name = entry.name,
@@ -537,7 +542,7 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
         continue;
       }
     }
-    fs::path link_path = dir / names[i];
+    fs::path link_path = dir / fs::path(names[i]);
     // Entries are named under the Commons as given; their text starts from its physical place.
     const CommonsEntry physical =
         named == nullptr

@@ -354,10 +354,26 @@ Row row_of(const HookItem& item, CommandForm form) {
 
 std::string format_row(const Row& row, std::size_t width, NoteShown shown) {
   const bool with_note = !row.note.empty() && (shown == NoteShown::always || !row.actionable);
-  if (with_note) {
-    return fmt::format("  {:{}} {} — {}", row.word, width, row.label, row.note);
+  // A report prints thousands of rows; the words are ASCII, so padding them is counting bytes,
+  // and the line is put together in one buffer instead of going through a format string.
+  const bool ascii_word = std::all_of(row.word.begin(), row.word.end(),
+                                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!ascii_word) {
+    if (with_note) {
+      return fmt::format("  {:{}} {} — {}", row.word, width, row.label, row.note);
+    }
+    return fmt::format("  {:{}} {}", row.word, width, row.label);
   }
-  return fmt::format("  {:{}} {}", row.word, width, row.label);
+  static constexpr std::string_view dash = " — ";
+  const std::size_t padding = row.word.size() < width ? width - row.word.size() : 0;
+  std::string line;
+  line.reserve(2 + row.word.size() + padding + 1 + row.label.size() +
+               (with_note ? dash.size() + row.note.size() : 0));
+  line.append("  ").append(row.word).append(padding, ' ').append(" ").append(row.label);
+  if (with_note) {
+    line.append(dash).append(row.note);
+  }
+  return line;
 }
 
 void report_plan_warnings(const SyncPlan& plan, Reporter& reporter) {
