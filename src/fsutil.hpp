@@ -358,4 +358,10 @@ void prepare_standard_streams();
 // or joined by the thousand, where splitting each into components would be wasted.
 std::filesystem::path::string_type native_text_from_utf8(std::string_view text);
 
+// `create_link_like_target` given the link's and the target's native texts (as a path's
+// `native()` holds them): on POSIX one system call, with no path object built for either.
+Result<void, std::error_code> create_link_text_like_target(
+    const std::filesystem::path::string_type& target,
+    const std::filesystem::path::string_type& link);
+
 }  // namespace kelvaro

@@ -472,4 +472,10 @@ std::filesystem::path reached_path(const std::filesystem::path& path) {
   return result;
 }
 
+Result<void, std::error_code> create_link_text_like_target(
+    const std::filesystem::path::string_type& target,
+    const std::filesystem::path::string_type& link) {
+  return zero_or_error(::symlink(target.c_str(), link.c_str()));
+}
+
 }  // namespace kelvaro

@@ -507,4 +507,10 @@ fs::path reached_path(const fs::path& path) {
   return absolute_normal_path(path);
 }
 
+Result<void, std::error_code> create_link_text_like_target(const fs::path::string_type& target,
+                                                           const fs::path::string_type& link) {
+  // The kind of link Windows needs is looked up through the target's path anyway.
+  return create_link_like_target(fs::path(target), fs::path(link));
+}
+
 }  // namespace kelvaro

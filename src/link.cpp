@@ -45,15 +45,16 @@ void sort_by_link_path(std::vector<LinkItem>& items) {
   // component-by-component order without walking the shared folder for every comparison.
   std::vector<std::pair<fs::path::string_type, std::size_t>> keys;
   keys.reserve(items.size());
-  fs::path folder = items.empty() ? fs::path() : items.front().link_path.parent_path();
+  fs::path folder = items.empty() ? fs::path() : fs::path(items.front().link_path).parent_path();
   for (std::size_t i = 0; i < items.size(); ++i) {
-    if (items[i].link_path.parent_path().native() != folder.native()) {
+    const fs::path link_path(items[i].link_path);
+    if (link_path.parent_path().native() != folder.native()) {
       std::stable_sort(items.begin(), items.end(), [](const LinkItem& a, const LinkItem& b) {
-        return a.link_path.compare(b.link_path) < 0;
+        return fs::path(a.link_path).compare(fs::path(b.link_path)) < 0;
       });
       return;
     }
-    keys.emplace_back(items[i].link_path.filename().native(), i);
+    keys.emplace_back(link_path.filename().native(), i);
   }
   std::stable_sort(keys.begin(), keys.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -534,11 +535,11 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
       }
       if (linked || missing) {
         const bool with_paths = !linked || paths == LinkPaths::all;
-        items.push_back(LinkItem{
-            .name = entry.name,
-            .link_path = with_paths ? fs::path(link_text) : fs::path(),
-            .target = with_paths ? std::optional<fs::path>(fs::path(target_text)) : std::nullopt,
-            .state = linked ? LinkState::linked : LinkState::missing});
+        items.push_back(
+            LinkItem{.name = entry.name,
+                     .link_path = with_paths ? link_text : PathText(),
+                     .target = with_paths ? std::optional<PathText>(target_text) : std::nullopt,
+                     .state = linked ? LinkState::linked : LinkState::missing});
         continue;
       }
     }
@@ -558,8 +559,8 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
     const bool with_paths = state != LinkState::linked || paths == LinkPaths::all;
     items.push_back(LinkItem{
         .name = entry.name,
-        .link_path = with_paths ? std::move(link_path) : fs::path(),
-        .target = with_paths ? std::optional<fs::path>(std::move(place.expected)) : std::nullopt,
+        .link_path = with_paths ? link_path.native() : PathText(),
+        .target = with_paths ? std::optional<PathText>(place.expected.native()) : std::nullopt,
         .state = state});
   }
 
@@ -575,7 +576,7 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
           (probe.kind == LinkProbe::Kind::ours && probe.dangling)) {
         keys.emplace_back(file_name.native(), items.size());
         items.push_back(LinkItem{.name = name,
-                                 .link_path = path,
+                                 .link_path = path.native(),
                                  .target = std::nullopt,
                                  .state = probe.kind == LinkProbe::Kind::foreign
                                               ? LinkState::foreign
@@ -621,7 +622,7 @@ Result<std::vector<LinkItem>, std::error_code> list_commons_links(const fs::path
   for (const fs::path& path : *listed) {
     if (probe_in_view(path, view).kind == LinkProbe::Kind::ours) {
       items.push_back(LinkItem{.name = path_text(path.filename()),
-                               .link_path = path,
+                               .link_path = path.native(),
                                .target = std::nullopt,
                                .state = LinkState::duplicate});
     }
@@ -686,16 +687,20 @@ std::string link_failure(const fs::path& link, const std::error_code& error, con
 namespace {
 
 // Two agents may share one link folder: the first one's fix has then already made the link
-// that the second one planned.
-Result<void, std::error_code> make_wanted_link(const fs::path& target, const fs::path& link) {
-  auto made = make_link(target, link);
-  if (!made && made.error() == std::errc::file_exists) {
-    auto held = read_link_text(link);
-    if (held && held->native() == target.native()) {
+// that the second one planned. Made from the texts as planned: a first sync makes thousands.
+Result<void, std::error_code> make_wanted_link(const PathText& target, const PathText& link) {
+  auto made = create_link_text_like_target(target, link);
+  if (made) {
+    return {};
+  }
+  const std::error_code error = explain_link_error(made.error());
+  if (error == std::errc::file_exists) {
+    auto held = read_link_text(fs::path(link));
+    if (held && held->native() == target) {
       return {};
     }
   }
-  return made;
+  return unexpected(error);
 }
 
 // The same for a removal: a link that is already gone is removed.
@@ -718,7 +723,7 @@ Result<void, std::error_code> apply_link_fix(const LinkItem& item) {
       if (make_wanted_link(*item.target, item.link_path)) {
         return {};
       }
-      auto created = create_parent_folders(item.link_path);
+      auto created = create_parent_folders(fs::path(item.link_path));
       if (!created) {
         return created;
       }
@@ -726,7 +731,7 @@ Result<void, std::error_code> apply_link_fix(const LinkItem& item) {
     }
     case LinkState::stale: {
       KELVARO_CHECK(item.target.has_value(), "stale implies a Commons entry");
-      auto removed = remove_gone_link(item.link_path);
+      auto removed = remove_gone_link(fs::path(item.link_path));
       if (!removed) {
         return removed;
       }
@@ -734,7 +739,7 @@ Result<void, std::error_code> apply_link_fix(const LinkItem& item) {
     }
     case LinkState::dangling:
     case LinkState::duplicate:
-      return remove_gone_link(item.link_path);
+      return remove_gone_link(fs::path(item.link_path));
     case LinkState::linked:
     case LinkState::variant_identical:
     case LinkState::variant:
