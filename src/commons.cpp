@@ -86,11 +86,10 @@ void judge_entry(Family family, fs::path&& path, const std::string& name,
 
 // Names that differ only in bytes that are not UTF-8 become one text, and so one link name:
 // linking both would flip the link between them on every run. The first in byte order stays.
+// `converted` tells whether any listed name changed on its way to text; when none did, no two
+// can clash.
 void drop_name_clashes(Family family, std::vector<CommonsEntry>& entries,
-                       std::vector<ScanWarning>& warnings) {
-  const bool converted = std::any_of(entries.begin(), entries.end(), [](const CommonsEntry& e) {
-    return path_to_utf8(e.path.filename()) != e.file_name;
-  });
+                       std::vector<ScanWarning>& warnings, bool converted) {
   if (!converted) {
     return;
   }
@@ -130,23 +129,49 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
   FamilyScan scan;
   fs::path folder = commons / fs::path(std::string(family_word(family)));
 
-  auto listed = list_folder(folder);
+  auto listed = list_folder_names(folder);
+  if (!listed && listed.error() == std::errc::no_such_file_or_directory) {
+    return scan;
+  }
   if (!listed) {
     scan.warnings.push_back(ScanUnreadable{.path = folder, .error = listed.error().message()});
     return scan;
   }
   scan.entries.reserve(listed->size());
-  // Each listed path moves into its entry: a large Commons is then held once, not twice.
-  for (fs::path& path : *listed) {
+  // Each entry's path is the folder's text and its name, joined as `folder / name` joins them:
+  // one path built per entry, where joining path objects would build three.
+  fs::path::string_type prefix = (folder / "x").native();
+  prefix.pop_back();
+  const std::size_t prefix_size = prefix.size();
+  bool converted = false;
+  for (const fs::path& file_name : *listed) {
     // The real file name stays in the path so that an entry whose name is not valid UTF-8 can
     // still be reached; only the reported names are converted.
-    const std::string name = path_text(path.filename());
-    judge_entry(family, std::move(path), name, scan.entries, scan.warnings);
+    const std::string name = path_text(file_name);
+    converted = converted || path_to_utf8(file_name) != name;
+    prefix.resize(prefix_size);
+    prefix.append(file_name.native());
+    judge_entry(family, fs::path(prefix), name, scan.entries, scan.warnings);
   }
-  drop_name_clashes(family, scan.entries, scan.warnings);
+  drop_name_clashes(family, scan.entries, scan.warnings, converted);
 
-  std::stable_sort(scan.entries.begin(), scan.entries.end(),
-                   [](const CommonsEntry& a, const CommonsEntry& b) { return a.name < b.name; });
+  // Sorted through their positions: an entry holds a path, which is dearer to move than a
+  // number. The listing order stays among equal names.
+  std::vector<std::size_t> order(scan.entries.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    order[i] = i;
+  }
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return scan.entries[a].name < scan.entries[b].name;
+  });
+  if (!std::is_sorted(order.begin(), order.end())) {
+    std::vector<CommonsEntry> sorted;
+    sorted.reserve(order.size());
+    for (std::size_t i : order) {
+      sorted.push_back(std::move(scan.entries[i]));
+    }
+    scan.entries = std::move(sorted);
+  }
 
   std::vector<WarningText> texts;
   texts.reserve(scan.warnings.size());
