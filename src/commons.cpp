@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -49,13 +50,15 @@ struct WarningVisitor {
 constexpr std::string_view markdown_ending = ".md";
 
 // Decides one listed entry: an entry, a warning, or (never) both. An entry takes `path` over.
+// `listed` is the entry's kind as the listing gave it, when it did.
 void judge_entry(Family family, fs::path&& path, const std::string& name,
-                 std::vector<CommonsEntry>& entries, std::vector<ScanWarning>& warnings) {
+                 std::optional<PathKind> listed, std::vector<CommonsEntry>& entries,
+                 std::vector<ScanWarning>& warnings) {
   if (name.starts_with('.')) {
     warnings.push_back(ScanDotPrefixed{.family = family, .name = name});
     return;
   }
-  auto own = path_kind(path, false);
+  auto own = listed ? Result<PathKind, std::error_code>(*listed) : path_kind(path, false);
   bool is_dir = false;
   if (own && *own == PathKind::link) {
     auto resolved = path_kind(path, true);
@@ -129,7 +132,7 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
   FamilyScan scan;
   fs::path folder = commons / fs::path(std::string(family_word(family)));
 
-  auto listed = list_folder_names(folder);
+  auto listed = list_folder_entries(folder);
   if (!listed && listed.error() == std::errc::no_such_file_or_directory) {
     return scan;
   }
@@ -144,14 +147,15 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
   prefix.pop_back();
   const std::size_t prefix_size = prefix.size();
   bool converted = false;
-  for (const fs::path& file_name : *listed) {
+  for (const ListedEntry& listed_entry : *listed) {
     // The real file name stays in the path so that an entry whose name is not valid UTF-8 can
     // still be reached; only the reported names are converted.
+    const fs::path& file_name = listed_entry.name;
     const std::string name = path_text(file_name);
     converted = converted || path_to_utf8(file_name) != name;
     prefix.resize(prefix_size);
     prefix.append(file_name.native());
-    judge_entry(family, fs::path(prefix), name, scan.entries, scan.warnings);
+    judge_entry(family, fs::path(prefix), name, listed_entry.kind, scan.entries, scan.warnings);
   }
   drop_name_clashes(family, scan.entries, scan.warnings, converted);
 

@@ -364,4 +364,17 @@ Result<void, std::error_code> create_link_text_like_target(
     const std::filesystem::path::string_type& target,
     const std::filesystem::path::string_type& link);
 
+// One entry of a folder as listed: its name (one path component) and, where the listing itself
+// tells it, its kind as `path_kind` without following would give it.
+struct ListedEntry {
+  std::filesystem::path name;
+  std::optional<PathKind> kind;  // nullopt where the listing does not tell
+};
+
+// `list_folder_names` with each entry's kind where the listing carries it, so that a caller
+// judging thousands of entries reads the attributes only of those the listing leaves unknown.
+// Fails as `list_folder_names` does.
+Result<std::vector<ListedEntry>, std::error_code> list_folder_entries(
+    const std::filesystem::path& dir);
+
 }  // namespace kelvaro

@@ -478,4 +478,47 @@ Result<void, std::error_code> create_link_text_like_target(
   return zero_or_error(::symlink(target.c_str(), link.c_str()));
 }
 
+Result<std::vector<ListedEntry>, std::error_code> list_folder_entries(
+    const std::filesystem::path& dir) {
+  DIR* stream = ::opendir(dir.c_str());
+  if (stream == nullptr) {
+    return unexpected(last_error());
+  }
+  const std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, ::closedir);
+  std::vector<ListedEntry> entries;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(stream);
+    if (entry == nullptr) {
+      if (errno != 0) {
+        return unexpected(last_error());
+      }
+      return entries;
+    }
+    const std::string_view name(entry->d_name);
+    if (name == "." || name == "..") {
+      continue;
+    }
+    // `d_type` is what `lstat` would say; some file systems leave it unknown.
+    std::optional<PathKind> kind;
+    switch (entry->d_type) {
+      case DT_DIR:
+        kind = PathKind::folder;
+        break;
+      case DT_REG:
+        kind = PathKind::file;
+        break;
+      case DT_LNK:
+        kind = PathKind::link;
+        break;
+      case DT_UNKNOWN:
+        break;
+      default:
+        kind = PathKind::other;
+        break;
+    }
+    entries.push_back(ListedEntry{.name = std::filesystem::path(name), .kind = kind});
+  }
+}
+
 }  // namespace kelvaro

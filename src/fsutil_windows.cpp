@@ -513,4 +513,19 @@ Result<void, std::error_code> create_link_text_like_target(const fs::path::strin
   return create_link_like_target(fs::path(target), fs::path(link));
 }
 
+Result<std::vector<ListedEntry>, std::error_code> list_folder_entries(const fs::path& dir) {
+  // A link here is a reparse point whose tag needs a call of its own, so kinds are left to
+  // `path_kind`.
+  auto names = list_folder_names(dir);
+  if (!names) {
+    return unexpected(names.error());
+  }
+  std::vector<ListedEntry> entries;
+  entries.reserve(names->size());
+  for (fs::path& name : *names) {
+    entries.push_back(ListedEntry{.name = std::move(name), .kind = std::nullopt});
+  }
+  return entries;
+}
+
 }  // namespace kelvaro

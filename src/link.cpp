@@ -316,6 +316,13 @@ LinkState classify_entry(const fs::path& link_path, const LinkView& view, const 
 
 }  // namespace
 
+bool LinkItem::operator==(const LinkItem& other) const {
+  return name == other.name && state == other.state &&
+         fs::path(link_path) == fs::path(other.link_path) &&
+         target.has_value() == other.target.has_value() &&
+         (!target || fs::path(*target) == fs::path(*other.target));
+}
+
 std::string_view to_string(LinkState state) {
   switch (state) {
     case LinkState::linked:

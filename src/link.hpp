@@ -54,7 +54,8 @@ struct LinkItem {
   std::optional<PathText> target;  // canonical relative target; none on strays
   LinkState state = LinkState::linked;
 
-  bool operator==(const LinkItem&) const = default;
+  // The paths compare as paths do, component by component.
+  bool operator==(const LinkItem& other) const;
 };
 
 // What `read_link_state` finds at a path. `raw_target`, `resolved` and `dangling` are set only

@@ -598,6 +598,39 @@ TEST(ListFolder, GivesEveryEntryNothingForAMissingFolderOrTheSystemError) {
   EXPECT_EQ(file.error(), std::errc::not_a_directory);
 }
 
+// The kinds a listing carries must be the ones an attribute read gives: the Commons scan judges
+// its entries by them. A link to a folder is a link, not a folder, and a dangling one a link too.
+TEST(ListFolderEntries, GivesTheNamesAndEachKnownKindAsAnUnfollowedReadGivesIt) {
+  KELVARO_REQUIRE_LINKS();
+  TempHome home;
+  home.write("dir/file", "x");
+  home.make_dir("dir/sub");
+  home.make_link("dir/folder-link", "sub", true);
+  home.make_link("dir/dangling", "nowhere");
+
+  auto listed = list_folder_entries(home.path("dir"));
+  auto missing = list_folder_entries(home.path("missing"));
+  auto file = list_folder_entries(home.path("dir/file"));
+
+  ASSERT_TRUE(listed);
+  std::vector<fs::path> names;
+  for (const ListedEntry& entry : *listed) {
+    SCOPED_TRACE(entry.name.string());
+    names.push_back(entry.name);
+    if (entry.kind) {
+      auto read = path_kind(home.path("dir") / entry.name, false);
+      ASSERT_TRUE(read);
+      EXPECT_EQ(*entry.kind, *read);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<fs::path>{"dangling", "file", "folder-link", "sub"}));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), std::errc::no_such_file_or_directory);
+  ASSERT_FALSE(file);
+  EXPECT_EQ(file.error(), std::errc::not_a_directory);
+}
+
 TEST(RemoveEntry, TakesAFileALinkOrAnEmptyFolderNeverWhatALinkLeadsTo) {
   KELVARO_REQUIRE_LINKS();
   TempHome home;

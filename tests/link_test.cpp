@@ -122,7 +122,7 @@ TEST_F(LinkPlanTest, CommandsLinkUnderTheirFileName) {
 
   EXPECT_EQ(items, (std::vector<LinkItem>{{.name = "review",
                                            .link_path = commands / "review.md",
-                                           .target = "../../.agents/commands/review.md",
+                                           .target = fs::path("../../.agents/commands/review.md"),
                                            .state = LinkState::missing}}));
 }
 
@@ -141,11 +141,11 @@ TEST_F(LinkPlanTest, EntriesOfAFolderThatCannotHoldLinksYetAreMissing) {
     EXPECT_EQ(items, (std::vector<LinkItem>{
                          {.name = "a",
                           .link_path = folder / "a",
-                          .target = "../../.agents/skills/a",
+                          .target = fs::path("../../.agents/skills/a"),
                           .state = LinkState::missing},
                          {.name = "b",
                           .link_path = folder / "b",
-                          .target = "../../.agents/skills/b",
+                          .target = fs::path("../../.agents/skills/b"),
                           .state = LinkState::missing},
                      }));
   }
@@ -285,7 +285,7 @@ TEST(LinkActions, FixesChangeOnlyFixableStates) {
   fs::path dir = home.path("deep/agent/skills");
   LinkItem missing{.name = "x",
                    .link_path = dir / "x",
-                   .target = "../../../.agents/skills/x",
+                   .target = fs::path("../../../.agents/skills/x"),
                    .state = LinkState::missing};
 
   ASSERT_TRUE(apply_link_fix(missing));
@@ -312,8 +312,8 @@ TEST(LinkActions, FixesChangeOnlyFixableStates) {
   for (LinkState state :
        {LinkState::variant_identical, LinkState::variant, LinkState::foreign, LinkState::linked}) {
     SCOPED_TRACE(std::string(to_string(state)));
-    ASSERT_TRUE(apply_link_fix(
-        LinkItem{.name = "copy", .link_path = dir / "copy", .target = "x", .state = state}));
+    ASSERT_TRUE(apply_link_fix(LinkItem{
+        .name = "copy", .link_path = dir / "copy", .target = fs::path("x"), .state = state}));
     EXPECT_EQ(home.read("deep/agent/skills/copy/SKILL.md"), "keep");
   }
 }
@@ -324,7 +324,7 @@ TEST(LinkActions, FailedFixReturnsTheSystemError) {
   home.write("agent/skills", "a file where the folder belongs");
   LinkItem missing{.name = "x",
                    .link_path = home.path("agent/skills/x"),
-                   .target = "../../.agents/skills/x",
+                   .target = fs::path("../../.agents/skills/x"),
                    .state = LinkState::missing};
 
   auto fixed = apply_link_fix(missing);
@@ -335,8 +335,10 @@ TEST(LinkActions, FailedFixReturnsTheSystemError) {
 }
 
 TEST(LinkActionsDeathTest, MissingWithoutTargetIsABrokenAssumption) {
-  LinkItem item{
-      .name = "x", .link_path = "/nowhere/x", .target = std::nullopt, .state = LinkState::missing};
+  LinkItem item{.name = "x",
+                .link_path = fs::path("/nowhere/x"),
+                .target = std::nullopt,
+                .state = LinkState::missing};
   EXPECT_DEATH((void)apply_link_fix(item), "missing implies a Commons entry");
   item.state = LinkState::stale;
   EXPECT_DEATH((void)apply_link_fix(item), "stale implies a Commons entry");
