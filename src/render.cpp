@@ -108,16 +108,15 @@ std::vector<CommonsEntry> distinct_names(std::vector<CommonsEntry> entries) {
   return kept;
 }
 
-// Leftover generated files in `dir` whose stem names no Commons command.
+// Leftover generated files among `listed`, the names in `dir`, whose stem names no Commons
+// command.
 std::vector<RenderItem> plan_orphans(const Agent& agent, const fs::path& dir,
+                                     const std::vector<fs::path>& listed,
                                      const std::set<std::string>& names) {
   std::vector<RenderItem> items;
-  auto listed = list_folder(dir);
-  if (!listed) {
-    return items;
-  }
-  for (const fs::path& path : *listed) {
-    const std::string file_name = path_text(path.filename());
+  for (const fs::path& name : listed) {
+    const fs::path path = dir / name;
+    const std::string file_name = path_text(name);
     if (file_name == "." || file_name == "..") {
       continue;
     }
@@ -263,6 +262,11 @@ bool needs_attention(RenderState state) {
 
 RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
                         const fs::path& commons) {
+  return plan_renders(ctx, agents, commons, nullptr);
+}
+
+RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
+                        const fs::path& commons, const FamilyScan* commands_scan) {
   RenderPlan plan;
   std::vector<const Agent*> renderers;
   for (const Agent& agent : agents) {
@@ -275,7 +279,9 @@ RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
     return plan;
   }
 
-  const FamilyScan scan = scan_family(commons, Family::commands);
+  const FamilyScan own_scan =
+      commands_scan == nullptr ? scan_family(commons, Family::commands) : FamilyScan{};
+  const FamilyScan& scan = commands_scan == nullptr ? own_scan : *commands_scan;
   std::set<std::string> names;
   for (const CommonsEntry& entry : scan.entries) {
     names.insert(entry.name);
@@ -289,6 +295,11 @@ RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
     const CommandsRoute& route = agent.descriptor->commands;
     const fs::path dir = ctx.home / route.dir;
     const std::string_view extension = route.format == FileFormat::toml ? "toml" : "json";
+    // A folder that is not there (or a file where it belongs) holds no generated file: every
+    // command is missing without a read of its own.
+    auto listed = list_folder_names(dir);
+    const bool absent = !listed && (listed.error() == std::errc::no_such_file_or_directory ||
+                                    listed.error() == std::errc::not_a_directory);
     for (std::size_t i = 0; i < commands.size(); ++i) {
       const CommonsEntry& command = commands[i];
       if (!texts[i]) {
@@ -311,15 +322,17 @@ RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
         continue;
       }
       fs::path path = dir / path_from_utf8(fmt::format("{}.{}", command.name, extension));
-      const RenderState state = state_of(path, *content);
+      const RenderState state = absent ? RenderState::missing : state_of(path, *content);
       plan.items.push_back(RenderItem{.agent = agent.name,
                                       .name = command.name,
                                       .path = std::move(path),
                                       .content = std::move(*content),
                                       .state = state});
     }
-    for (RenderItem& orphan : plan_orphans(agent, dir, names)) {
-      plan.items.push_back(std::move(orphan));
+    if (listed) {
+      for (RenderItem& orphan : plan_orphans(agent, dir, *listed, names)) {
+        plan.items.push_back(std::move(orphan));
+      }
     }
   }
   return plan;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agents.hpp"
+#include "commons.hpp"
 #include "context.hpp"
 #include "result.hpp"
 #include "section.hpp"
@@ -95,6 +96,10 @@ using RenderPlan = Section<RenderItem>;
 // item. Command files are read only when some rendering agent is installed.
 RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
                         const std::filesystem::path& commons);
+// The same from `commands_scan`, the scan of the `commands` family of `commons` already made
+// (scanned here when null), so that a run that plans the links too scans it once.
+RenderPlan plan_renders(const RunContext& ctx, const std::vector<Agent>& agents,
+                        const std::filesystem::path& commons, const FamilyScan* commands_scan);
 
 // Carries out one item as `sync` does: missing and drifted write `content` (creating the
 // folder first), orphaned removes the file, managed and foreign touch nothing. Returns true

@@ -37,7 +37,8 @@ std::vector<LinkItem> without_removals(std::vector<LinkItem> items) {
   return items;
 }
 
-void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
+// `commands_scan` receives the scan of the commands family, which the rendered commands reuse.
+void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan, FamilyScan& commands_scan) {
   const RunContext& ctx = plan.ctx;
   const std::vector<LinkFolder> folders = link_folders(ctx, agents);
   for (Family family : all_families) {
@@ -79,6 +80,9 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan) {
                                            .items = planned(std::move(items)),
                                            .family = family});
     }
+    if (family == Family::commands) {
+      commands_scan = std::move(scan);
+    }
   }
 }
 
@@ -99,8 +103,9 @@ void plan_mcp_section(const RunContext& given, const Config& config,
   plan.mcp.fatal.clear();
 }
 
-void plan_render_section(const std::vector<Agent>& agents, SyncPlan& plan) {
-  RenderPlan renders = plan_renders(plan.ctx, agents, plan.ctx.commons);
+void plan_render_section(const std::vector<Agent>& agents, const FamilyScan& commands_scan,
+                         SyncPlan& plan) {
+  RenderPlan renders = plan_renders(plan.ctx, agents, plan.ctx.commons, &commands_scan);
   plan.renders = std::move(renders.items);
   for (std::string& error : renders.fatal) {
     plan.blocking.push_back(std::move(error));
@@ -393,10 +398,11 @@ SyncPlan plan_sync(const RunContext& ctx, const Config& config) {
   plan.ctx = anchor_context(ctx);
 
   const std::vector<Agent> agents = list_agents(plan.ctx.home, config);
-  plan_link_groups(agents, plan);
+  FamilyScan commands_scan;
+  plan_link_groups(agents, plan, commands_scan);
   plan_instructions_section(agents, plan);
   plan_mcp_section(ctx, config, agents, plan);
-  plan_render_section(agents, plan);
+  plan_render_section(agents, commands_scan, plan);
   plan_hooks_section(agents, plan);
   return plan;
 }
