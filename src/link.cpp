@@ -1,6 +1,7 @@
 #include "link.hpp"
 
 #include <algorithm>
+#include <array>
 #include <set>
 
 #include "agents.hpp"
@@ -78,19 +79,53 @@ Anchor anchor(const fs::path& path) {
   return Anchor{.normal = std::move(normal), .parts = std::move(parts)};
 }
 
-// True when `dir` is `commons` or lies in one of its family folders, all as `place` gives them.
+// The Commons folder and its family folders, as one way of placing a path gives them.
+struct CommonsPlaces {
+  fs::path commons;
+  std::array<fs::path, all_families.size()> families;
+};
+
 template <typename Place>
-bool in_commons_families(const fs::path& dir, const fs::path& commons, Place place) {
-  const fs::path where = place(dir);
-  if (same_components(where, place(commons))) {
+CommonsPlaces places_of(const fs::path& commons, Place place) {
+  CommonsPlaces places{.commons = place(commons), .families = {}};
+  for (std::size_t i = 0; i < all_families.size(); ++i) {
+    places.families[i] = place(commons / family_word(all_families[i]));
+  }
+  return places;
+}
+
+// True when `where` is the Commons or lies in one of its family folders, placed alike.
+bool in_commons_families(const fs::path& where, const CommonsPlaces& places) {
+  if (same_components(where, places.commons)) {
     return true;
   }
-  for (Family family : all_families) {
-    if (lies_within(where, place(commons / family_word(family)))) {
-      return true;
-    }
+  return std::any_of(places.families.begin(), places.families.end(),
+                     [&](const fs::path& family) { return lies_within(where, family); });
+}
+
+// The Commons as named and as physically reached: the same for every folder judged against it,
+// so found once for all of them (each physical place costs the system a read per component).
+struct CommonsLayout {
+  CommonsPlaces named;
+  CommonsPlaces physical;
+};
+
+CommonsLayout layout_of(const fs::path& commons) {
+  return CommonsLayout{.named = places_of(commons, absolute_normal_path),
+                       .physical = places_of(commons, physical_location)};
+}
+
+FolderPlace place_in(const fs::path& dir, const CommonsLayout& layout) {
+  if (in_commons_families(absolute_normal_path(dir), layout.named)) {
+    return FolderPlace::named_in_commons;
   }
-  return false;
+  // An agent folder linked to a Commons family folder, or a family folder that is a link to
+  // the agent's folder: either way the agent's entries are the Commons' own, and planning
+  // there would judge the Commons against itself.
+  if (in_commons_families(physical_location(dir), layout.physical)) {
+    return FolderPlace::reaches_commons;
+  }
+  return FolderPlace::own;
 }
 
 fs::path relative_between(const Anchor& from, const fs::path& to) {
@@ -437,20 +472,12 @@ LinkProbe read_link_state(const fs::path& path, const fs::path& commons) {
 }
 
 FolderPlace folder_place(const fs::path& dir, const fs::path& commons) {
-  if (in_commons_families(dir, commons, absolute_normal_path)) {
-    return FolderPlace::named_in_commons;
-  }
-  // An agent folder linked to a Commons family folder, or a family folder that is a link to
-  // the agent's folder: either way the agent's entries are the Commons' own, and planning
-  // there would judge the Commons against itself.
-  if (in_commons_families(dir, commons, physical_location)) {
-    return FolderPlace::reaches_commons;
-  }
-  return FolderPlace::own;
+  return place_in(dir, layout_of(commons));
 }
 
 std::vector<LinkFolder> link_folders(const RunContext& ctx, const std::vector<Agent>& agents) {
   std::vector<LinkFolder> folders;
+  const CommonsLayout layout = layout_of(ctx.commons);
   auto add = [&](const Agent& agent, Family family, const fs::path& dir, FolderRole role) {
     const fs::path path = ctx.home / dir;
     folders.push_back(LinkFolder{.agent = agent.name,
@@ -458,7 +485,7 @@ std::vector<LinkFolder> link_folders(const RunContext& ctx, const std::vector<Ag
                                  .path = path,
                                  .family = family,
                                  .role = role,
-                                 .place = folder_place(path, ctx.commons)});
+                                 .place = place_in(path, layout)});
   };
   for (Family family : all_families) {
     for (const Agent& agent : agents) {
@@ -478,11 +505,37 @@ std::vector<LinkFolder> link_folders(const RunContext& ctx, const std::vector<Ag
   return folders;
 }
 
+namespace {
+
+// `plan_links` for a folder that `folder_place` puts in the agents' own place.
+std::vector<LinkItem> plan_own_folder_links(const fs::path& dir,
+                                            const std::vector<CommonsEntry>& entries,
+                                            const fs::path& commons, LinkPaths paths);
+
+}  // namespace
+
 std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsEntry>& entries,
                                  const fs::path& commons, LinkPaths paths) {
   if (folder_place(dir, commons) != FolderPlace::own) {
     return {};
   }
+  return plan_own_folder_links(dir, entries, commons, paths);
+}
+
+std::vector<LinkItem> plan_folder_links(const LinkFolder& folder,
+                                        const std::vector<CommonsEntry>& entries,
+                                        const fs::path& commons, LinkPaths paths) {
+  if (folder.place != FolderPlace::own) {
+    return {};
+  }
+  return plan_own_folder_links(folder.path, entries, commons, paths);
+}
+
+namespace {
+
+std::vector<LinkItem> plan_own_folder_links(const fs::path& dir,
+                                            const std::vector<CommonsEntry>& entries,
+                                            const fs::path& commons, LinkPaths paths) {
   std::vector<std::string_view> planned;
   planned.reserve(entries.size());
   // The entries' names as the folder holds them; a name that is not one ordinary component
@@ -610,6 +663,8 @@ std::vector<LinkItem> plan_links(const fs::path& dir, const std::vector<CommonsE
   }
   return sorted;
 }
+
+}  // namespace
 
 bool links_into_commons(const fs::path& path, const fs::path& commons) {
   return probe_in_view(path, view_of(path.parent_path(), commons)).kind == LinkProbe::Kind::ours;

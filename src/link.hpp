@@ -156,6 +156,13 @@ std::vector<LinkItem> plan_links(const std::filesystem::path& dir,
                                  const std::filesystem::path& commons,
                                  LinkPaths paths = LinkPaths::all);
 
+// `plan_links` for `folder`, one of `link_folders` for the same Commons, whose `place` is
+// then already known and not looked up again.
+std::vector<LinkItem> plan_folder_links(const LinkFolder& folder,
+                                        const std::vector<CommonsEntry>& entries,
+                                        const std::filesystem::path& commons,
+                                        LinkPaths paths = LinkPaths::all);
+
 // Every link into the Commons found in `dir`, each in state `duplicate`, sorted by link path;
 // empty when `dir` does not exist or `folder_place` puts it in the Commons. Fails with the
 // system error when `dir` cannot be listed.

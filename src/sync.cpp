@@ -70,7 +70,7 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan, FamilySc
       std::vector<LinkItem> items;
       if (folder.place == FolderPlace::own) {
         if (folder.role == FolderRole::surface) {
-          items = plan_links(folder.path, scan.entries, ctx.commons, LinkPaths::unless_linked);
+          items = plan_folder_links(folder, scan.entries, ctx.commons, LinkPaths::unless_linked);
         } else if (auto leftovers = list_commons_links(folder.path, ctx.commons)) {
           items = std::move(*leftovers);
         }
