@@ -153,6 +153,14 @@ std::string_view trim_space(std::string_view text) {
 }
 
 std::string visible_text(std::string_view text) {
+  // Names are printed by the ten thousand and almost never hold a control character.
+  const bool plain = std::none_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F || byte == 0xC2;
+  });
+  if (plain) {
+    return std::string(text);
+  }
   std::string result;
   result.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
