@@ -51,14 +51,14 @@ constexpr std::string_view markdown_ending = ".md";
 
 // Decides one listed entry: an entry, a warning, or (never) both. An entry takes `path` over.
 // `listed` is the entry's kind as the listing gave it, when it did.
-void judge_entry(Family family, fs::path&& path, const std::string& name,
+void judge_entry(Family family, PathText&& path, const std::string& name,
                  std::optional<PathKind> listed, std::vector<CommonsEntry>& entries,
                  std::vector<ScanWarning>& warnings) {
   if (name.starts_with('.')) {
     warnings.push_back(ScanDotPrefixed{.family = family, .name = name});
     return;
   }
-  auto own = listed ? Result<PathKind, std::error_code>(*listed) : path_kind(path, false);
+  auto own = listed ? Result<PathKind, std::error_code>(*listed) : path_kind(fs::path(path), false);
   bool is_dir = false;
   if (own && *own == PathKind::link) {
     auto resolved = path_kind(path, true);
@@ -98,14 +98,14 @@ void drop_name_clashes(Family family, std::vector<CommonsEntry>& entries,
   }
   std::map<std::string, fs::path::string_type> first;
   for (const CommonsEntry& entry : entries) {
-    fs::path::string_type raw = entry.path.filename().native();
+    fs::path::string_type raw = fs::path(entry.path).filename().native();
     auto [it, fresh] = first.try_emplace(entry.file_name, raw);
     if (!fresh && raw < it->second) {
       it->second = raw;
     }
   }
   std::erase_if(entries, [&](const CommonsEntry& entry) {
-    if (entry.path.filename().native() == first[entry.file_name]) {
+    if (fs::path(entry.path).filename().native() == first[entry.file_name]) {
       return false;
     }
     warnings.push_back(ScanNameClash{.family = family, .name = entry.file_name});
@@ -114,6 +114,11 @@ void drop_name_clashes(Family family, std::vector<CommonsEntry>& entries,
 }
 
 }  // namespace
+
+bool CommonsEntry::operator==(const CommonsEntry& other) const {
+  return name == other.name && file_name == other.file_name &&
+         fs::path(path) == fs::path(other.path);
+}
 
 std::string entry_name(Family family, std::string_view file_name) {
   if (family != Family::skills) {
@@ -141,8 +146,8 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
     return scan;
   }
   scan.entries.reserve(listed->size());
-  // Each entry's path is the folder's text and its name, joined as `folder / name` joins them:
-  // one path built per entry, where joining path objects would build three.
+  // Each entry's path is the folder's text and its name, joined as `folder / name` joins them,
+  // with no path object built for it.
   fs::path::string_type prefix = (folder / "x").native();
   prefix.pop_back();
   const std::size_t prefix_size = prefix.size();
@@ -155,12 +160,12 @@ FamilyScan scan_family(const fs::path& commons, Family family) {
     converted = converted || path_to_utf8(file_name) != name;
     prefix.resize(prefix_size);
     prefix.append(file_name.native());
-    judge_entry(family, fs::path(prefix), name, listed_entry.kind, scan.entries, scan.warnings);
+    judge_entry(family, PathText(prefix), name, listed_entry.kind, scan.entries, scan.warnings);
   }
   drop_name_clashes(family, scan.entries, scan.warnings, converted);
 
-  // Sorted through their positions: an entry holds a path, which is dearer to move than a
-  // number. The listing order stays among equal names.
+  // Sorted through their positions: an entry holds three texts, dearer to move than a number.
+  // The listing order stays among equal names.
   std::vector<std::size_t> order(scan.entries.size());
   for (std::size_t i = 0; i < order.size(); ++i) {
     order[i] = i;

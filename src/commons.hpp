@@ -7,17 +7,19 @@
 #include <vector>
 
 #include "config.hpp"
+#include "fsutil.hpp"
 
 // Reading one family folder of the Commons: the usable entries and what is wrong with the rest.
 namespace kelvaro {
 
 // One usable entry of a Commons family.
 struct CommonsEntry {
-  std::string name;            // folder name, or file name without every trailing ".md"
-  std::string file_name;       // the name exactly as the family folder holds it
-  std::filesystem::path path;  // <commons>/<family>/<file_name>, as the caller spelled commons
+  std::string name;       // folder name, or file name without every trailing ".md"
+  std::string file_name;  // the name exactly as the family folder holds it
+  PathText path;          // <commons>/<family>/<file_name>, as the caller spelled commons
 
-  bool operator==(const CommonsEntry&) const = default;
+  // The paths compare as paths do, component by component.
+  bool operator==(const CommonsEntry& other) const;
 };
 
 // A hidden entry (its name begins with ".").

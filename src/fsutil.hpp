@@ -354,6 +354,11 @@ void prepare_standard_streams();
 
 // --- text of names, without path objects ---------------------------------------------------
 
+// A path's native text (bytes on POSIX, UTF-16 on Windows). Planning holds names and links by
+// the ten thousand, and a path object splits its text into components, each allocated, that
+// most of them never need; a caller that does builds the path from the text.
+using PathText = std::filesystem::path::string_type;
+
 // The native text `path_from_utf8(text)` holds, without building the path: for names compared
 // or joined by the thousand, where splitting each into components would be wasted.
 std::filesystem::path::string_type native_text_from_utf8(std::string_view text);

@@ -255,8 +255,8 @@ bool is_separator(fs::path::value_type c) {
 }
 
 // The name after `parent` when `path` is exactly `parent`, one separator and one component.
-std::optional<NativeView> child_name(const fs::path& path, const fs::path& parent) {
-  const fs::path::string_type& p = path.native();
+std::optional<NativeView> child_name(const PathText& path, const fs::path& parent) {
+  const PathText& p = path;
   const fs::path::string_type& q = parent.native();
   if (q.empty() || is_separator(q.back()) || p.size() <= q.size() + 1 ||
       p.compare(0, q.size(), q) != 0 || !is_separator(p[q.size()])) {
@@ -278,11 +278,11 @@ EntryPlace place_of(const CommonsEntry& entry, const Anchor& folder, const Ancho
     cached_name = child_name(entry.path, cache->parent);
   }
   fs::path name =
-      cached_name ? fs::path(fs::path::string_type(*cached_name)) : entry.path.filename();
+      cached_name ? fs::path(fs::path::string_type(*cached_name)) : fs::path(entry.path).filename();
   bool ordinary = !name.empty() && name != "." && name != "..";
   if (ordinary) {
     if (!cached_name) {
-      fs::path parent = entry.path.parent_path();
+      fs::path parent = fs::path(entry.path).parent_path();
       Anchor anchored = anchor(parent);
       bool usable = starts_with_components(anchored.parts, commons.parts) &&
                     !starts_with_components(folder.parts, anchored.parts);

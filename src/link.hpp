@@ -42,11 +42,6 @@ bool is_actionable(LinkState state);
 // `variant_identical`, which `sync` leaves alone but `adopt` can turn into a link.
 bool needs_attention(LinkState state);
 
-// A path's native text (bytes on POSIX, UTF-16 on Windows). Planned links come by the ten
-// thousand, and a path object splits its text into components, each allocated, that nothing
-// done with a link needs; a caller that does builds the path from the text.
-using PathText = std::filesystem::path::string_type;
-
 // One planned link.
 struct LinkItem {
   std::string name;                // entry name, or a stray link's file name

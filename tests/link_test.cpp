@@ -155,7 +155,7 @@ TEST_F(LinkPlanTest, RelativeCommonsAndFolderGiveAnchoredTargets) {
   CommonsEntry entry = skill("x");
   fs::path saved = fs::current_path();
   fs::current_path(home.root());
-  CommonsEntry relative{.name = "x", .file_name = "x", .path = "home/.agents/skills/x"};
+  CommonsEntry relative{.name = "x", .file_name = "x", .path = fs::path("home/.agents/skills/x")};
 
   std::vector<LinkItem> items = plan_links("home/.claude/skills", {relative}, "home/.agents");
   fs::current_path(saved);
