@@ -21,7 +21,9 @@ void write_piece(std::ostream* stream, std::string_view prefix, std::string_view
   // One write per line, so that a line reaches an unbuffered stream whole; the buffer is kept
   // from line to line, as a report prints thousands.
   thread_local std::string line;
-  line.assign(prefix).append(text).push_back('\n');
+  line.clear();
+  line.reserve(prefix.size() + text.size() + 1);
+  line.append(prefix).append(text).push_back('\n');
   try {
     stream->write(line.data(), static_cast<std::streamsize>(line.size()));
   } catch (const std::ios_base::failure&) {
