@@ -594,12 +594,14 @@ std::vector<LinkItem> plan_own_folder_links(const fs::path& dir,
         missing = !holds && holds.error() == std::errc::no_such_file_or_directory;
       }
       if (linked || missing) {
-        const bool with_paths = !linked || paths == LinkPaths::all;
-        items.push_back(
-            LinkItem{.name = entry.name,
-                     .link_path = with_paths ? link_text : PathText(),
-                     .target = with_paths ? std::optional<PathText>(target_text) : std::nullopt,
-                     .state = linked ? LinkState::linked : LinkState::missing});
+        // Filled in place: the texts are copied once, into the item that keeps them.
+        LinkItem& item = items.emplace_back();
+        item.name = entry.name;
+        item.state = linked ? LinkState::linked : LinkState::missing;
+        if (!linked || paths == LinkPaths::all) {
+          item.link_path = link_text;
+          item.target.emplace(target_text);
+        }
         continue;
       }
     }

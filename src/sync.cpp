@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <optional>
+#include <string>
 #include <utility>
 #include <variant>
 
@@ -19,6 +21,31 @@ namespace kelvaro {
 namespace {
 
 namespace fs = std::filesystem;
+
+// `format_row` appended to `line`. A report prints thousands of rows; the words are ASCII, so
+// padding them is counting bytes, and no format string is gone through.
+void append_row(std::string& line, const Row& row, std::size_t width, NoteShown shown) {
+  const bool with_note = !row.note.empty() && (shown == NoteShown::always || !row.actionable);
+  const bool ascii_word = std::all_of(row.word.begin(), row.word.end(),
+                                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!ascii_word) {
+    if (with_note) {
+      fmt::format_to(std::back_inserter(line), "  {:{}} {} — {}", row.word, width, row.label,
+                     row.note);
+    } else {
+      fmt::format_to(std::back_inserter(line), "  {:{}} {}", row.word, width, row.label);
+    }
+    return;
+  }
+  static constexpr std::string_view dash = " — ";
+  const std::size_t padding = row.word.size() < width ? width - row.word.size() : 0;
+  line.reserve(line.size() + 2 + row.word.size() + padding + 1 + row.label.size() +
+               (with_note ? dash.size() + row.note.size() : 0));
+  line.append("  ").append(row.word).append(padding, ' ').append(" ").append(row.label);
+  if (with_note) {
+    line.append(dash).append(row.note);
+  }
+}
 
 // What the sections share while they print and apply.
 struct SyncRun {
@@ -125,6 +152,8 @@ std::string fix_failure(const LinkItem& item, const std::error_code& error, cons
 }
 
 void run_link_section(const SyncPlan& plan, SyncRun& run) {
+  // A first sync prints a row per link: each is put together in this one buffer.
+  std::string line;
   for (const LinkGroup& group : plan.link_groups) {
     bool in_order = true;
     for (const LinkItem& item : group.items) {
@@ -147,7 +176,9 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
           continue;
         }
       }
-      print_line(run.reporter, format_row(row, 9, NoteShown::unless_actionable));
+      line.clear();
+      append_row(line, row, 9, NoteShown::unless_actionable);
+      print_line(run.reporter, line);
       run.changes += row.actionable ? 1U : 0U;
     }
   }
@@ -358,26 +389,8 @@ Row row_of(const HookItem& item, CommandForm form) {
 }
 
 std::string format_row(const Row& row, std::size_t width, NoteShown shown) {
-  const bool with_note = !row.note.empty() && (shown == NoteShown::always || !row.actionable);
-  // A report prints thousands of rows; the words are ASCII, so padding them is counting bytes,
-  // and the line is put together in one buffer instead of going through a format string.
-  const bool ascii_word = std::all_of(row.word.begin(), row.word.end(),
-                                      [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (!ascii_word) {
-    if (with_note) {
-      return fmt::format("  {:{}} {} — {}", row.word, width, row.label, row.note);
-    }
-    return fmt::format("  {:{}} {}", row.word, width, row.label);
-  }
-  static constexpr std::string_view dash = " — ";
-  const std::size_t padding = row.word.size() < width ? width - row.word.size() : 0;
   std::string line;
-  line.reserve(2 + row.word.size() + padding + 1 + row.label.size() +
-               (with_note ? dash.size() + row.note.size() : 0));
-  line.append("  ").append(row.word).append(padding, ' ').append(" ").append(row.label);
-  if (with_note) {
-    line.append(dash).append(row.note);
-  }
+  append_row(line, row, width, shown);
   return line;
 }
 
