@@ -95,6 +95,11 @@ std::string utf8_from_native(const std::basic_string<Char>& native) {
 template <typename Char>
 std::string shown_utf8(const std::basic_string<Char>& native) {
   if constexpr (std::is_same_v<Char, char>) {
+    // Nearly every name is ASCII, which is valid UTF-8 as it stands.
+    if (std::all_of(native.begin(), native.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      return native;
+    }
     return to_valid_utf8(native);
   } else {
     return utf16_to_valid_utf8(std::u16string(native.begin(), native.end()));
