@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -149,10 +150,15 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
   if (!S_ISREG(st.st_mode)) {
     return unexpected(not_a_regular_file());
   }
-  std::string text;
-  char buffer[65536];
+  // Sized once from the file's size, so a large settings file is read into its final place
+  // without a doubling buffer; a file that grows meanwhile is still read to its end.
+  std::string text(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1, '\0');
+  std::size_t got = 0;
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (got == text.size()) {
+      text.resize(text.size() * 2);
+    }
+    ssize_t n = ::read(fd, text.data() + got, text.size() - got);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -160,9 +166,10 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
       return unexpected(last_error());
     }
     if (n == 0) {
+      text.resize(got);
       return text;
     }
-    text.append(buffer, static_cast<std::size_t>(n));
+    got += static_cast<std::size_t>(n);
   }
 }
 

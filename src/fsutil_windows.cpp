@@ -13,6 +13,7 @@
 #include <winioctl.h>
 // clang-format on
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -161,17 +162,28 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
     return unexpected(last_error());
   }
   FileHandle file = own(handle);
-  std::string text;
-  std::vector<char> buffer(65536);
+  // Sized once from the file's size, so a large settings file is read into its final place
+  // without a doubling buffer; a file that grows meanwhile is still read to its end.
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(handle, &size)) {
+    size.QuadPart = 0;  // a device has no size: read it as it comes
+  }
+  std::string text(static_cast<std::size_t>(std::max<LONGLONG>(size.QuadPart, 0)) + 1, '\0');
+  std::size_t got = 0;
   for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+    if (got == text.size()) {
+      text.resize(text.size() * 2);
+    }
+    const std::size_t room = std::min<std::size_t>(text.size() - got, 1U << 30);
+    DWORD n = 0;
+    if (!::ReadFile(handle, text.data() + got, static_cast<DWORD>(room), &n, nullptr)) {
       return unexpected(last_error());
     }
-    if (got == 0) {
+    if (n == 0) {
+      text.resize(got);
       return text;
     }
-    text.append(buffer.data(), got);
+    got += n;
   }
 }
 
