@@ -90,9 +90,9 @@ Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& 
   return handle;
 }
 
-Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
-                                             std::string_view bytes,
-                                             std::optional<std::uint32_t> mode) {
+Result<void, std::error_code> write_new_file_from(const std::filesystem::path& path,
+                                                  const ByteSource& source,
+                                                  std::optional<std::uint32_t> mode) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) {
     return unexpected(last_error());
@@ -101,8 +101,16 @@ Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
   if (mode && ::fchmod(fd, static_cast<mode_t>(*mode)) != 0) {
     return unexpected(last_error());
   }
-  if (auto written = write_all(fd, bytes); !written) {
+  Result<void, std::error_code> written;
+  const bool whole = source([&](std::string_view piece) {
+    written = write_all(fd, piece);
+    return written.has_value();
+  });
+  if (!written) {
     return written;
+  }
+  if (!whole) {
+    return unexpected(std::make_error_code(std::errc::operation_canceled));
   }
   if (::fsync(fd) != 0) {
     return unexpected(last_error());

@@ -78,19 +78,26 @@ Result<void, std::error_code> write_all(HANDLE handle, std::string_view bytes) {
   return {};
 }
 
-// Opens `path` for writing as `disposition` says, writes all of `bytes`, then calls `finish`
-// (flush, or cut the file at its new end) before the handle is closed.
+// Opens `path` for writing as `disposition` says, writes all the bytes of `source`, then calls
+// `finish` (flush, or cut the file at its new end) before the handle is closed.
 Result<void, std::error_code> write_opened(const fs::path& path, DWORD disposition,
-                                           std::string_view bytes, BOOL(WINAPI* finish)(HANDLE)) {
+                                           const ByteSource& source, BOOL(WINAPI* finish)(HANDLE)) {
   HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return unexpected(last_error());
   }
   FileHandle file = own(handle);
-  auto written = write_all(handle, bytes);
+  Result<void, std::error_code> written;
+  const bool whole = source([&](std::string_view piece) {
+    written = write_all(handle, piece);
+    return written.has_value();
+  });
   if (!written) {
     return written;
+  }
+  if (!whole) {
+    return unexpected(std::make_error_code(std::errc::operation_canceled));
   }
   if (!finish(handle)) {
     return unexpected(last_error());
@@ -135,12 +142,12 @@ Result<FileHandle, std::error_code> open_exclusive(const fs::path& path) {
   return own(handle);
 }
 
-Result<void, std::error_code> write_new_file(const fs::path& path, std::string_view bytes,
-                                             std::optional<std::uint32_t> mode) {
+Result<void, std::error_code> write_new_file_from(const fs::path& path, const ByteSource& source,
+                                                  std::optional<std::uint32_t> mode) {
   // Windows files have no POSIX permission bits; their access lists are inherited from the
   // folder, as a file renamed over another keeps its own.
   (void)mode;
-  return write_opened(path, CREATE_NEW, bytes, ::FlushFileBuffers);
+  return write_opened(path, CREATE_NEW, source, ::FlushFileBuffers);
 }
 
 void sync_folder(const fs::path& dir) {
@@ -349,7 +356,13 @@ Result<void, std::error_code> append_file(const fs::path& path, std::string_view
 
 Result<void, std::error_code> overwrite_file(const fs::path& path, std::string_view bytes) {
   // Opened, not created anew, so that the file keeps its attributes and access list.
-  return write_opened(path, OPEN_ALWAYS, bytes, ::SetEndOfFile);
+  return write_opened(
+      path, OPEN_ALWAYS,
+      [bytes](const std::function<bool(std::string_view)>& put) {
+        put(bytes);
+        return true;
+      },
+      ::SetEndOfFile);
 }
 
 Result<void, std::error_code> create_folders(const fs::path& dir) {
