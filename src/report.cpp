@@ -15,8 +15,16 @@ namespace kelvaro {
 
 namespace {
 
-// One write call per line, so that a line is never split between writes; a failed write
-// leaves the stream's error state set, and nothing reads it.
+// A failed write leaves the stream's error state set, and nothing reads it.
+void write_text(std::ostream& stream, std::string_view text) {
+  try {
+    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+  } catch (const std::ios_base::failure&) {
+    // A stream set to throw on failure: the text is lost, as with any failed write.
+  }
+}
+
+// One write call per line, so that a line is never split between writes.
 void write_piece(std::ostream* stream, std::string_view prefix, std::string_view text) {
   if (stream == nullptr) {
     return;
@@ -24,12 +32,20 @@ void write_piece(std::ostream* stream, std::string_view prefix, std::string_view
   std::string line;
   line.reserve(prefix.size() + text.size() + 1);
   line.append(prefix).append(text).push_back('\n');
-  try {
-    stream->write(line.data(), static_cast<std::streamsize>(line.size()));
-  } catch (const std::ios_base::failure&) {
-    // A stream set to throw on failure: the line is lost, as with any failed write.
-  }
+  write_text(*stream, line);
 }
+
+// How much of a `JsonPrinter`'s text waits before it goes to the sink.
+constexpr std::size_t json_piece = std::size_t{64} * 1024;
+
+// The bytes a JSON string holds as they are: printable ASCII but the quote and the backslash.
+constexpr std::array<bool, 256> json_plain_bytes = [] {
+  std::array<bool, 256> plain{};
+  for (std::size_t byte = 0x20; byte < 0x80; ++byte) {
+    plain[byte] = byte != '"' && byte != '\\';
+  }
+  return plain;
+}();
 
 }  // namespace
 
@@ -77,14 +93,11 @@ void print_json(std::ostream& out, const nlohmann::ordered_json& value) {
 
 void append_json_string(std::string& out, std::string_view text) {
   static constexpr std::string_view hex = "0123456789abcdef";
-  auto plain = [](unsigned char byte) {
-    return byte >= 0x20 && byte < 0x80 && byte != '"' && byte != '\\';
-  };
   out.push_back('"');
   std::size_t at = 0;
   while (at < text.size()) {
     std::size_t end = at;
-    while (end < text.size() && plain(static_cast<unsigned char>(text[end]))) {
+    while (end < text.size() && json_plain_bytes[static_cast<unsigned char>(text[end])]) {
       ++end;
     }
     out.append(text.substr(at, end - at));
@@ -155,9 +168,22 @@ void JsonPrinter::number(std::uint64_t value) {
   out_.append(digits.begin(), printed.ptr);
 }
 
+void JsonPrinter::finish() {
+  out_.push_back('\n');
+  if (sink_ != nullptr) {
+    write_text(*sink_, out_);
+    out_.clear();
+  }
+}
+
 // A member's value follows its key on the same line; any other value inside a container
-// starts a line of its own, after a comma unless it is the first.
+// starts a line of its own, after a comma unless it is the first. A value is a point to hand
+// the text so far to the sink.
 void JsonPrinter::begin_value() {
+  if (sink_ != nullptr && out_.size() >= json_piece) {
+    write_text(*sink_, out_);
+    out_.clear();
+  }
   if (after_key_) {
     after_key_ = false;
     return;

@@ -40,11 +40,16 @@ void print_json(std::ostream& out, const nlohmann::ordered_json& value);
 // and `\t`, the other control characters as `\u00xx`, all else (U+007F, non-ASCII) as it is.
 void append_json_string(std::string& out, std::string_view text);
 
-// Prints a JSON document value by value in the layout of `print_json`, without the final line
-// end: a large report need not be built as a JSON value first. Each `key` is followed by the
-// member's value; a container's values go between its `open_*` and `close_*`.
+// Prints a JSON document value by value in the layout of `print_json`: a large report is
+// neither built as a JSON value first nor held whole. Each `key` is followed by the member's
+// value; a container's values go between its `open_*` and `close_*`; `finish` ends the text
+// with "\n".
 class JsonPrinter {
  public:
+  // `sink`: where the text goes, in pieces of some 64 KiB and the rest at `finish`, write
+  // failures ignored; without one, the text stays in `text()`.
+  explicit JsonPrinter(std::ostream* sink = nullptr) : sink_(sink) {}
+
   void open_object() { open('{'); }
   void close_object() { close('}'); }
   void open_array() { open('['); }
@@ -53,8 +58,9 @@ class JsonPrinter {
   void string(std::string_view value);
   void boolean(bool value);
   void number(std::uint64_t value);
-  // The text printed so far.
-  std::string& text() { return out_; }
+  void finish();
+  // The text printed and not yet written to the sink.
+  const std::string& text() const { return out_; }
 
  private:
   void begin_value();
@@ -62,6 +68,7 @@ class JsonPrinter {
   void close(char bracket);
   void indent();
 
+  std::ostream* sink_ = nullptr;
   std::string out_;
   std::vector<bool> empty_;  // per open container: nothing in it yet
   bool after_key_ = false;

@@ -115,9 +115,9 @@ std::uint64_t attention_count(const SyncPlan& plan) {
          count_attention(plan.hooks.items) + count_attention(plan.renders);
 }
 
-std::string status_json(const SyncPlan& plan) {
+void print_status_json(const SyncPlan& plan, std::ostream& out) {
   const std::uint64_t count = attention_count(plan);
-  JsonPrinter json;
+  JsonPrinter json(&out);
   json.open_object();
   member(json, "commons", path_to_utf8(plan.ctx.commons));
   items_array(json, "instructions", plan.instructions, [&](const InstructionsItem& item) {
@@ -143,7 +143,7 @@ std::string status_json(const SyncPlan& plan) {
   json.number(count);
   targets_array(json, plan);
   json.close_object();
-  return std::move(json.text());
+  json.finish();
 }
 
 void print_status(const SyncPlan& plan, Reporter& reporter) {
@@ -176,7 +176,7 @@ int status(const RunContext& ctx, const Config& config, Reporter& reporter, bool
 
   if (json) {
     if (reporter.out != nullptr) {
-      print_line(reporter, status_json(plan));
+      print_status_json(plan, *reporter.out);
     }
   } else {
     print_status(plan, reporter);
