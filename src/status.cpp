@@ -88,17 +88,8 @@ void targets_array(JsonPrinter& json, const SyncPlan& plan) {
     member(json, "agent", group.agent);
     member(json, "family", family_word(group.family));
     member(json, "dir", group.dir);
-    json.key("entries");
-    json.open_array();
-    for (const LinkItem& item : group.items) {
-      json.open_object();
-      member(json, "name", item.name);
-      member(json, "state", to_string(item.state));
-      json.key("actionable");
-      json.boolean(needs_attention(item.state));
-      json.close_object();
-    }
-    json.close_array();
+    items_array(json, "entries", group.items,
+                [&](const LinkItem& item) { member(json, "name", item.name); });
     json.close_object();
   }
   json.close_array();
