@@ -1,5 +1,6 @@
 #include "documents_scan.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -8,7 +9,6 @@
 #include <deque>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -19,10 +19,9 @@ namespace kelvaro::json_scan {
 
 namespace {
 
-// The parser turns an integer of more digits than this into a float, and a float whose
-// magnitude passes about 1e308 into an error: beyond this many decimal places the scan leaves
-// the number to the parser.
-constexpr long max_number_magnitude = 300;
+// The parser refuses a number whose value passes the largest double (about 1.8e308); one below
+// 10 to this power is always within it, and any other is left to the parser.
+constexpr long max_number_magnitude = 308;
 
 // Bytes that stand for themselves inside a string: printable ASCII but the quote and the
 // backslash.
@@ -564,17 +563,21 @@ class Printer {
   struct Frame {
     std::size_t count = 0;
     std::vector<std::string_view> keys{};
-    std::unordered_set<std::string_view> index{};
+    // Once an object has many keys: an open-addressing table of them (a null data pointer marks
+    // a free slot), so that a file of 50,000 projects costs no allocation per key.
+    std::vector<std::string_view> table{};
+    std::size_t used = 0;
 
     void clear() {
       count = 0;
       keys.clear();
-      index.clear();
+      table.clear();
+      used = 0;
     }
 
     // False when `key` repeats an earlier key of this object.
     bool remember(std::string_view key) {
-      if (index.empty() && keys.size() < json_sax::indexed_object_size) {
+      if (table.empty()) {
         for (std::string_view held : keys) {
           if (held == key) {
             return false;
@@ -582,11 +585,47 @@ class Printer {
         }
         keys.push_back(key);
         if (keys.size() == json_sax::indexed_object_size) {
-          index.insert(keys.begin(), keys.end());
+          grow();
         }
         return true;
       }
-      return index.insert(key).second;
+      if (!place(key)) {
+        return false;
+      }
+      if (++used * 2 >= table.size()) {
+        grow();
+      }
+      return true;
+    }
+
+   private:
+    bool place(std::string_view key) {
+      const std::size_t mask = table.size() - 1;
+      for (std::size_t slot = std::hash<std::string_view>()(key) & mask;;
+           slot = (slot + 1) & mask) {
+        if (table[slot].data() == nullptr) {
+          table[slot] = key;
+          return true;
+        }
+        if (table[slot] == key) {
+          return false;
+        }
+      }
+    }
+
+    void grow() {
+      std::vector<std::string_view> old = std::move(table);
+      table.assign(std::max<std::size_t>(64, old.size() * 2), std::string_view());
+      used = 0;
+      for (const auto& held : {std::move(old), std::move(keys)}) {
+        for (std::string_view key : held) {
+          if (key.data() != nullptr) {
+            place(key);
+            ++used;
+          }
+        }
+      }
+      keys.clear();
     }
   };
 
