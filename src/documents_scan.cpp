@@ -104,8 +104,8 @@ class Reader {
     }
   }
 
-  bool next_is(char c) {
-    space();
+  // Steps past `c` when it comes next.
+  bool consume(char c) {
     if (p_ == end_ || *p_ != c) {
       return false;
     }
@@ -113,92 +113,77 @@ class Reader {
     return true;
   }
 
-  bool object(std::size_t depth) {
-    if (depth >= json_sax::max_json_depth || !visitor_.begin_object(depth)) {
-      return false;
-    }
+  // The items of the container that opens here, comma-separated, up to `close`; `item` reads
+  // the one of the index it is given.
+  template <typename Item>
+  bool items(char close, std::size_t& count, Item&& item) {
     ++p_;
     space();
-    std::size_t count = 0;
-    if (p_ != end_ && *p_ == '}') {
-      ++p_;
-      return visitor_.end_object(depth, count);
+    if (consume(close)) {
+      return true;
     }
     for (;;) {
-      if (p_ == end_ || *p_ != '"') {
-        return false;
-      }
-      const char* key_start = p_ + 1;
-      bool escaped = false;
-      if (!string(escaped)) {
-        return false;
-      }
-      const std::string_view key(key_start, static_cast<std::size_t>(p_ - 1 - key_start));
-      if (!next_is(':')) {
-        return false;
-      }
-      space();
-      const Take take = visitor_.key(depth, key, escaped);
-      const char* value_start = p_;
-      if (take == Take::stop) {
-        return false;
-      }
-      if (take == Take::skip) {
-        Skipper skipper;
-        Reader<Skipper> inner(p_, end_, skipper);
-        if (!inner.value(depth + 1)) {
-          return false;
-        }
-        p_ = inner.at();
-      } else if (!value(depth + 1)) {
-        return false;
-      }
-      if (!visitor_.member_value(depth, value_start, p_)) {
+      if (!item(count)) {
         return false;
       }
       ++count;
       space();
-      if (p_ != end_ && *p_ == ',') {
-        ++p_;
-        space();
-        continue;
+      if (!consume(',')) {
+        return consume(close);
       }
-      if (p_ != end_ && *p_ == '}') {
-        ++p_;
-        return visitor_.end_object(depth, count);
-      }
-      return false;
+      space();
     }
   }
 
+  bool object(std::size_t depth) {
+    std::size_t count = 0;
+    return depth < json_sax::max_json_depth && visitor_.begin_object(depth) &&
+           items('}', count, [&](std::size_t) { return member(depth); }) &&
+           visitor_.end_object(depth, count);
+  }
+
   bool array(std::size_t depth) {
-    if (depth >= json_sax::max_json_depth || !visitor_.begin_array(depth)) {
+    std::size_t count = 0;
+    return depth < json_sax::max_json_depth && visitor_.begin_array(depth) &&
+           items(']', count,
+                 [&](std::size_t index) {
+                   return visitor_.element(depth, index) && value(depth + 1);
+                 }) &&
+           visitor_.end_array(depth, count);
+  }
+
+  // One member of the object at `depth`: its key, and its value read as the visitor asks.
+  bool member(std::size_t depth) {
+    if (p_ == end_ || *p_ != '"') {
       return false;
     }
-    ++p_;
-    space();
-    std::size_t count = 0;
-    if (p_ != end_ && *p_ == ']') {
-      ++p_;
-      return visitor_.end_array(depth, count);
+    const char* key_start = p_ + 1;
+    bool escaped = false;
+    if (!string(escaped)) {
+      return false;
     }
-    for (;;) {
-      if (!visitor_.element(depth, count) || !value(depth + 1)) {
+    const std::string_view key(key_start, static_cast<std::size_t>(p_ - 1 - key_start));
+    space();
+    if (!consume(':')) {
+      return false;
+    }
+    space();
+    const Take take = visitor_.key(depth, key, escaped);
+    const char* value_start = p_;
+    if (take == Take::stop) {
+      return false;
+    }
+    if (take == Take::skip) {
+      Skipper skipper;
+      Reader<Skipper> inner(p_, end_, skipper);
+      if (!inner.value(depth + 1)) {
         return false;
       }
-      ++count;
-      space();
-      if (p_ != end_ && *p_ == ',') {
-        ++p_;
-        space();
-        continue;
-      }
-      if (p_ != end_ && *p_ == ']') {
-        ++p_;
-        return visitor_.end_array(depth, count);
-      }
+      p_ = inner.at();
+    } else if (!value(depth + 1)) {
       return false;
     }
+    return visitor_.member_value(depth, value_start, p_);
   }
 
   // From the opening quote to past the closing one.
