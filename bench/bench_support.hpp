@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -56,37 +57,172 @@ inline Sample wait_for(pid_t pid, std::chrono::steady_clock::time_point start) {
                 .status = WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
+// Starts the runs of the binary from a small process of its own, forked before the benchmark
+// builds its homes and texts: a process keeps its parent's high-water mark of memory across
+// `exec`, so a run forked from the benchmark itself would report at least the benchmark's size
+// as its peak. Requests and answers go through two pipes.
+class Spawner {
+ public:
+  Spawner() {
+    int requests[2];
+    int answers[2];
+    if (::pipe2(requests, O_CLOEXEC) != 0 || ::pipe2(answers, O_CLOEXEC) != 0) {
+      return;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(requests[1]);
+      ::close(answers[0]);
+      serve(requests[0], answers[1]);
+      ::_exit(0);
+    }
+    ::close(requests[0]);
+    ::close(answers[1]);
+    if (pid > 0) {
+      to_ = requests[1];
+      from_ = answers[0];
+    }
+  }
+  Spawner(const Spawner&) = delete;
+  Spawner& operator=(const Spawner&) = delete;
+  ~Spawner() {
+    if (to_ >= 0) {
+      ::close(to_);  // the server sees the end of its requests and leaves
+      ::close(from_);
+      ::wait(nullptr);
+    }
+  }
+
+  // Runs `exe` with `args` and `env`, its standard output to `out` (else /dev/null); nullopt
+  // when the server could not be started.
+  std::optional<Sample> run(const std::string& exe, const std::vector<std::string>& args,
+                            const std::vector<std::string>& env, const std::string& out) {
+    if (to_ < 0) {
+      return std::nullopt;
+    }
+    std::string request;
+    put_list(request, {exe, out});
+    put_list(request, args);
+    put_list(request, env);
+    Sample sample;
+    if (!write_all(to_, request.data(), request.size()) ||
+        !read_all(from_, reinterpret_cast<char*>(&sample), sizeof sample)) {
+      return std::nullopt;
+    }
+    return sample;
+  }
+
+ private:
+  static bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+      const ssize_t n = ::write(fd, data, size);
+      if (n <= 0) {
+        return false;
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  static bool read_all(int fd, char* data, std::size_t size) {
+    while (size > 0) {
+      const ssize_t n = ::read(fd, data, size);
+      if (n <= 0) {
+        return false;
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  static void put_list(std::string& out, const std::vector<std::string>& items) {
+    auto put_size = [&](std::size_t n) {
+      const auto size = static_cast<std::uint32_t>(n);
+      out.append(reinterpret_cast<const char*>(&size), sizeof size);
+    };
+    put_size(items.size());
+    for (const std::string& item : items) {
+      put_size(item.size());
+      out += item;
+    }
+  }
+  static std::optional<std::vector<std::string>> take_list(int fd) {
+    std::uint32_t count = 0;
+    if (!read_all(fd, reinterpret_cast<char*>(&count), sizeof count)) {
+      return std::nullopt;
+    }
+    std::vector<std::string> items(count);
+    for (std::string& item : items) {
+      std::uint32_t size = 0;
+      if (!read_all(fd, reinterpret_cast<char*>(&size), sizeof size)) {
+        return std::nullopt;
+      }
+      item.resize(size);
+      if (!read_all(fd, item.data(), size)) {
+        return std::nullopt;
+      }
+    }
+    return items;
+  }
+
+  static void serve(int requests, int answers) {
+    for (;;) {
+      auto head = take_list(requests);
+      auto args = head ? take_list(requests) : std::nullopt;
+      auto env = args ? take_list(requests) : std::nullopt;
+      if (!env || head->size() != 2) {
+        return;
+      }
+      const Sample sample = spawn((*head)[0], *args, *env, (*head)[1]);
+      if (!write_all(answers, reinterpret_cast<const char*>(&sample), sizeof sample)) {
+        return;
+      }
+    }
+  }
+
+  static Sample spawn(std::string exe, std::vector<std::string> args, std::vector<std::string> env,
+                      const std::string& out) {
+    std::vector<char*> argv{exe.data()};
+    for (std::string& a : args) {
+      argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& e : env) {
+      envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      int null = ::open("/dev/null", O_WRONLY);
+      int sink = out.empty() ? null : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(sink, 1);
+      ::dup2(null, 2);
+      ::execve(exe.c_str(), argv.data(), envp.data());
+      ::_exit(127);
+    }
+    return wait_for(pid, start);
+  }
+
+  int to_ = -1;
+  int from_ = -1;
+};
+
+// Started while the benchmark is still small, before `main`.
+inline Spawner spawner;
+
 // Runs the binary (KELVARO_BENCH_EXE when set, so that two builds can be compared on one
 // machine); its standard output goes to `out` when given, else to /dev/null.
 inline Sample run(const std::vector<std::string>& args, const std::vector<std::string>& env,
                   const fs::path& out = {}) {
-  std::vector<char*> argv;
   const char* chosen = std::getenv("KELVARO_BENCH_EXE");
-  std::string exe = chosen != nullptr ? chosen : KELVARO_EXE;
-  argv.push_back(exe.data());
-  std::vector<std::string> owned_args = args;
-  for (std::string& a : owned_args) {
-    argv.push_back(a.data());
+  const std::string exe = chosen != nullptr ? chosen : KELVARO_EXE;
+  if (auto sample = spawner.run(exe, args, env, out.string())) {
+    return *sample;
   }
-  argv.push_back(nullptr);
-  std::vector<std::string> owned_env = env;
-  std::vector<char*> envp;
-  for (std::string& e : owned_env) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
-
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int null = ::open("/dev/null", O_WRONLY);
-    int sink = out.empty() ? null : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(sink, 1);
-    ::dup2(null, 2);
-    ::execve(exe.c_str(), argv.data(), envp.data());
-    ::_exit(127);
-  }
-  return wait_for(pid, start);
+  std::fprintf(stderr, "cannot start %s\n", exe.c_str());
+  return Sample{};
 }
 
 // Measures `work` in a child process the way `run` measures the binary; the child's status is

@@ -1,11 +1,12 @@
-// Times the built binary on MCP work: a first and a no-op `sync` with a 20 MB `.claude.json`
-// (50,000 projects) and 20 Commons servers, each the median of interleaved runs
+// Times the built binary on MCP work: a first and a no-op `sync` with a `.claude.json` of about 27
+// MB (50,000 projects) and 20 Commons servers, each the median of interleaved runs
 // (KELVARO_BENCH_ROUNDS) set against reading the file as cat does; and the no-op `sync` of a
 // large home (2,000 skills, 500 commands, 200 subagents, every built-in agent installed)
 // without and with 20 servers in the seven agents that take them.
 #include <fmt/format.h>
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,8 @@ std::string twenty_servers() {
   return "{\n  \"mcpServers\": {\n" + servers + "\n  }\n}\n";
 }
 
-// A claude settings file of about 20 MB: 50,000 project entries.
+// A claude settings file of about 27 MB: 50,000 project entries, printed with a two-space
+// indent as the agent writes it.
 std::string big_claude_json() {
   std::string text = "{\n  \"numStartups\": 412,\n  \"projects\": {\n";
   for (int i = 0; i < 50000; ++i) {
@@ -56,7 +58,7 @@ std::string big_claude_json() {
     text += "\n";
   }
   text += "  },\n  \"tipsHistory\": {\"memory\": 3}\n}";
-  return text;
+  return nlohmann::ordered_json::parse(text).dump(2);
 }
 
 }  // namespace

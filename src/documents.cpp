@@ -264,7 +264,7 @@ Result<TomlFile, TomlFileError> read_toml_file(const fs::path& path, TomlFileUse
   if (!text) {
     return unexpected(TomlFileError{.read = text.error()});
   }
-  return parse_toml_file(text->value_or(std::string()), use);
+  return parse_toml_file(std::move(*text).value_or(std::string()), use);
 }
 
 std::string print_toml_file(const TomlFile& file) {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
@@ -88,6 +90,19 @@ Result<std::optional<Json>, MemberReadError> read_json_member(std::string_view t
 // unreadable, and when an object of `text` repeats a key.
 std::optional<std::string> print_json_with_member(std::string_view text, std::string_view key,
                                                   const Json& value);
+
+// A member's new value made from its old one (nullopt when there is none); an error stops the
+// edit.
+using MemberEdit = std::function<Result<Json>(std::optional<Json> old)>;
+
+// Writes to `path`, through `write_atomic_from` with `new_file_mode`, `text` as
+// `print_json_with_member` prints it with the member `key` set to what `edit` makes of its old
+// value, handed to the file in pieces so that a large file is never held twice. nullopt where
+// `print_json_with_member` gives none (nothing is written); fails with the edit's error (in a
+// text that is otherwise JSON) or "cannot write {}: {}".
+Result<std::optional<WriteOutcome>> write_json_with_member(
+    const std::filesystem::path& path, std::string_view text, std::string_view key,
+    const MemberEdit& edit, std::optional<std::uint32_t> new_file_mode);
 
 // `parse_json` for another tool's file: a blank `text` is an empty object, and an error is
 // "{name} is not valid JSON (line {}, column {}) — left untouched" (a byte-order mark at 1, 1).

@@ -8,6 +8,7 @@
 
 #include "documents.hpp"
 #include "documents_sax.hpp"
+#include "documents_scan.hpp"
 #include "fsutil.hpp"
 
 namespace kelvaro {
@@ -344,6 +345,15 @@ std::string describe(const JsonError& error, std::string_view text) {
 
 Result<std::optional<Json>, MemberReadError> read_json_member(std::string_view text,
                                                               std::string_view key) {
+  if (const auto span = json_scan::find_member(text, key)) {
+    if (!span->found) {
+      return std::optional<Json>();
+    }
+    if (auto value = parse_json(text.substr(span->begin, span->end - span->begin))) {
+      return std::optional<Json>(std::move(*value));
+    }
+  }
+  // What the scan does not vouch for, the parser reads, building only the member.
   MemberPicker picker(key);
   if (!json_sax::parse_whole_text(text, picker)) {
     return unexpected(MemberReadError::not_an_object_document);

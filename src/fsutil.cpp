@@ -389,8 +389,30 @@ void flush_written_folders() {
   unflushed_folders().clear();
 }
 
+Result<void, std::error_code> write_new_file(const fs::path& path, std::string_view bytes,
+                                             std::optional<std::uint32_t> mode) {
+  return write_new_file_from(
+      path,
+      [bytes](const std::function<bool(std::string_view)>& put) {
+        put(bytes);
+        return true;
+      },
+      mode);
+}
+
 Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes,
                                                    std::optional<std::uint32_t> new_file_mode) {
+  return write_atomic_from(
+      path,
+      [bytes](const std::function<bool(std::string_view)>& put) {
+        put(bytes);
+        return true;
+      },
+      new_file_mode);
+}
+
+Result<WriteOutcome, std::error_code> write_atomic_from(
+    const fs::path& path, const ByteSource& source, std::optional<std::uint32_t> new_file_mode) {
   const fs::path destination = write_destination(path);
   const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
   bool folder_made = false;
@@ -414,7 +436,7 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
     fs::path temp_path = destination.has_filename() ? destination : destination / "";
     temp_path.replace_filename(temp_name);
     TempFileGuard guard(temp_path);
-    auto written = write_new_file(guard.path(), bytes, mode);
+    auto written = write_new_file_from(guard.path(), source, mode);
     if (!written && !folder_made && !is_folder(folder)) {
       // The folder nearly always exists: it is looked at, created and the file tried again
       // only when a write fails, and then a folder that cannot be made fails as that.
@@ -423,7 +445,7 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
       if (!created) {
         return unexpected(created.error());
       }
-      written = write_new_file(guard.path(), bytes, mode);
+      written = write_new_file_from(guard.path(), source, mode);
     }
     if (!written) {
       if (written.error() == std::errc::filename_too_long && &temp_name == &temp_names[0]) {

@@ -114,6 +114,13 @@ std::error_code not_a_regular_file();
 // `std::errc::illegal_byte_sequence` when its bytes are not valid UTF-8.
 Result<std::string, std::error_code> read_text_file(const std::filesystem::path& path);
 
+// The bytes of a file handed over in pieces, so that a large file need not be held whole: the
+// source calls `put` with each piece in order and stops early when `put` returns false (the
+// write failed). It returns false when it gives up, and the write then fails with
+// `std::errc::operation_canceled`. It may be run more than once, and hands over all the bytes
+// each time.
+using ByteSource = std::function<bool(const std::function<bool(std::string_view)>& put)>;
+
 // The result of `write_atomic`: the path actually written and a permission mode (never set).
 struct WriteOutcome {
   std::filesystem::path path;
@@ -130,6 +137,11 @@ struct WriteOutcome {
 // rename is only recorded for `flush_written_folders`.
 Result<WriteOutcome, std::error_code> write_atomic(
     const std::filesystem::path& path, std::string_view bytes,
+    std::optional<std::uint32_t> new_file_mode = std::nullopt);
+
+// As `write_atomic`, with the bytes that `source` hands over.
+Result<WriteOutcome, std::error_code> write_atomic_from(
+    const std::filesystem::path& path, const ByteSource& source,
     std::optional<std::uint32_t> new_file_mode = std::nullopt);
 
 // The permission bits of a file kelvaro creates to hold secrets: its owner's alone.
@@ -189,6 +201,11 @@ Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& 
 Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
                                              std::string_view bytes,
                                              std::optional<std::uint32_t> mode);
+
+// As `write_new_file`, with the bytes that `source` hands over.
+Result<void, std::error_code> write_new_file_from(const std::filesystem::path& path,
+                                                  const ByteSource& source,
+                                                  std::optional<std::uint32_t> mode);
 
 // Gives `to` the owner and group of `from` (links followed) where the platform has them and
 // they differ. A failure is ignored: only a privileged process may give a file away.

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -89,9 +90,9 @@ Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& 
   return handle;
 }
 
-Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
-                                             std::string_view bytes,
-                                             std::optional<std::uint32_t> mode) {
+Result<void, std::error_code> write_new_file_from(const std::filesystem::path& path,
+                                                  const ByteSource& source,
+                                                  std::optional<std::uint32_t> mode) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) {
     return unexpected(last_error());
@@ -100,8 +101,16 @@ Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
   if (mode && ::fchmod(fd, static_cast<mode_t>(*mode)) != 0) {
     return unexpected(last_error());
   }
-  if (auto written = write_all(fd, bytes); !written) {
+  Result<void, std::error_code> written;
+  const bool whole = source([&](std::string_view piece) {
+    written = write_all(fd, piece);
+    return written.has_value();
+  });
+  if (!written) {
     return written;
+  }
+  if (!whole) {
+    return unexpected(std::make_error_code(std::errc::operation_canceled));
   }
   if (::fsync(fd) != 0) {
     return unexpected(last_error());
@@ -149,10 +158,15 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
   if (!S_ISREG(st.st_mode)) {
     return unexpected(not_a_regular_file());
   }
-  std::string text;
-  char buffer[65536];
+  // Sized once from the file's size, so a large settings file is read into its final place
+  // without a doubling buffer; a file that grows meanwhile is still read to its end.
+  std::string text(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1, '\0');
+  std::size_t got = 0;
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (got == text.size()) {
+      text.resize(text.size() * 2);
+    }
+    ssize_t n = ::read(fd, text.data() + got, text.size() - got);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -160,9 +174,10 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
       return unexpected(last_error());
     }
     if (n == 0) {
+      text.resize(got);
       return text;
     }
-    text.append(buffer, static_cast<std::size_t>(n));
+    got += static_cast<std::size_t>(n);
   }
 }
 

@@ -13,6 +13,7 @@
 #include <winioctl.h>
 // clang-format on
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -77,19 +78,26 @@ Result<void, std::error_code> write_all(HANDLE handle, std::string_view bytes) {
   return {};
 }
 
-// Opens `path` for writing as `disposition` says, writes all of `bytes`, then calls `finish`
-// (flush, or cut the file at its new end) before the handle is closed.
+// Opens `path` for writing as `disposition` says, writes all the bytes of `source`, then calls
+// `finish` (flush, or cut the file at its new end) before the handle is closed.
 Result<void, std::error_code> write_opened(const fs::path& path, DWORD disposition,
-                                           std::string_view bytes, BOOL(WINAPI* finish)(HANDLE)) {
+                                           const ByteSource& source, BOOL(WINAPI* finish)(HANDLE)) {
   HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, disposition,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return unexpected(last_error());
   }
   FileHandle file = own(handle);
-  auto written = write_all(handle, bytes);
+  Result<void, std::error_code> written;
+  const bool whole = source([&](std::string_view piece) {
+    written = write_all(handle, piece);
+    return written.has_value();
+  });
   if (!written) {
     return written;
+  }
+  if (!whole) {
+    return unexpected(std::make_error_code(std::errc::operation_canceled));
   }
   if (!finish(handle)) {
     return unexpected(last_error());
@@ -134,12 +142,12 @@ Result<FileHandle, std::error_code> open_exclusive(const fs::path& path) {
   return own(handle);
 }
 
-Result<void, std::error_code> write_new_file(const fs::path& path, std::string_view bytes,
-                                             std::optional<std::uint32_t> mode) {
+Result<void, std::error_code> write_new_file_from(const fs::path& path, const ByteSource& source,
+                                                  std::optional<std::uint32_t> mode) {
   // Windows files have no POSIX permission bits; their access lists are inherited from the
   // folder, as a file renamed over another keeps its own.
   (void)mode;
-  return write_opened(path, CREATE_NEW, bytes, ::FlushFileBuffers);
+  return write_opened(path, CREATE_NEW, source, ::FlushFileBuffers);
 }
 
 void sync_folder(const fs::path& dir) {
@@ -161,17 +169,28 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
     return unexpected(last_error());
   }
   FileHandle file = own(handle);
-  std::string text;
-  std::vector<char> buffer(65536);
+  // Sized once from the file's size, so a large settings file is read into its final place
+  // without a doubling buffer; a file that grows meanwhile is still read to its end.
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(handle, &size)) {
+    size.QuadPart = 0;  // a device has no size: read it as it comes
+  }
+  std::string text(static_cast<std::size_t>(std::max<LONGLONG>(size.QuadPart, 0)) + 1, '\0');
+  std::size_t got = 0;
   for (;;) {
-    DWORD got = 0;
-    if (!::ReadFile(handle, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+    if (got == text.size()) {
+      text.resize(text.size() * 2);
+    }
+    const std::size_t room = std::min<std::size_t>(text.size() - got, 1U << 30);
+    DWORD n = 0;
+    if (!::ReadFile(handle, text.data() + got, static_cast<DWORD>(room), &n, nullptr)) {
       return unexpected(last_error());
     }
-    if (got == 0) {
+    if (n == 0) {
+      text.resize(got);
       return text;
     }
-    text.append(buffer.data(), got);
+    got += n;
   }
 }
 
@@ -337,7 +356,13 @@ Result<void, std::error_code> append_file(const fs::path& path, std::string_view
 
 Result<void, std::error_code> overwrite_file(const fs::path& path, std::string_view bytes) {
   // Opened, not created anew, so that the file keeps its attributes and access list.
-  return write_opened(path, OPEN_ALWAYS, bytes, ::SetEndOfFile);
+  return write_opened(
+      path, OPEN_ALWAYS,
+      [bytes](const std::function<bool(std::string_view)>& put) {
+        put(bytes);
+        return true;
+      },
+      ::SetEndOfFile);
 }
 
 Result<void, std::error_code> create_folders(const fs::path& dir) {

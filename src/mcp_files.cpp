@@ -27,7 +27,7 @@ Result<std::string> read_agent_text(const fs::path& path) {
   if (!text) {
     return unexpected(cannot_read(path, text.error()));
   }
-  return text->value_or(std::string());
+  return std::move(*text).value_or(std::string());
 }
 
 // The member `key` of the JSON document `text` of the file `path`; nullopt when the document
@@ -127,17 +127,25 @@ Result<WriteOutcome> write_json_servers(const fs::path& path, std::string_view k
   if (!text) {
     return unexpected(std::move(text).error());
   }
-  // A large settings file is edited while it is read: only the servers are ever built.
-  if (auto member = read_json_member(*text, key)) {
-    Json servers = member->value_or(Json::object());
+  // A large settings file is edited while it is read and written out in pieces: only the
+  // servers are ever built, and the file is never held twice.
+  const MemberEdit edit = [&](std::optional<Json> held) -> Result<Json> {
+    Json servers = std::move(held).value_or(Json::object());
     if (!servers.is_object()) {
       return unexpected(not_an_object(path, key));
     }
     merge_entries(servers, entries);
-    if (auto printed = print_json_with_member(*text, key, servers)) {
-      return write_atomic_text(path, *printed);
-    }
+    return servers;
+  };
+  auto written = write_json_with_member(path, *text, key, edit, private_file_mode);
+  if (!written) {
+    return unexpected(std::move(written).error());
   }
+  if (*written) {
+    return std::move(**written);
+  }
+  text->clear();
+  text->shrink_to_fit();
   return write_json_servers_whole(path, key, entries);
 }
 
@@ -227,8 +235,13 @@ Result<std::optional<WriteOutcome>> remove_json_server(const fs::path& path, std
   if (!*member || !(*member)->is_object() || (*member)->erase(std::string(name)) == 0) {
     return std::optional<WriteOutcome>();
   }
-  if (auto printed = print_json_with_member(text, key, **member)) {
-    return removal_written(write_atomic_text(path, *printed));
+  const MemberEdit edit = [&](std::optional<Json>) -> Result<Json> { return **member; };
+  auto streamed = write_json_with_member(path, text, key, edit, private_file_mode);
+  if (!streamed) {
+    return unexpected(std::move(streamed).error());
+  }
+  if (*streamed) {
+    return streamed;
   }
   auto root = parse_json_document(text, display(path));
   if (!root) {

@@ -3,7 +3,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,11 +16,6 @@ namespace {
 
 // 17 is the length of "variant-identical", so every section's labels start in one column.
 constexpr std::size_t word_width = 17;
-
-// Names and paths can come from file names that are not UTF-8; the document must still print.
-std::string text(std::string_view value) {
-  return to_valid_utf8(value);
-}
 
 template <typename Item>
 std::uint64_t count_attention(const std::vector<Item>& items) {
@@ -61,73 +55,44 @@ void print_section(Reporter& reporter, std::string_view heading, const std::vect
   }
 }
 
-// One JSON entry per item: the fields `fill` sets, then the state and whether it needs attention.
+// One member whose value is a string; names and paths can come from file names that are not
+// UTF-8, which the printer replaces so that the document still prints.
+void member(JsonPrinter& json, std::string_view key, std::string_view value) {
+  json.key(key);
+  json.string(value);
+}
+
+// One JSON entry per item: the fields `fill` prints, then the state and whether it needs
+// attention.
 template <typename Item, typename Fill>
-Json items_array(const std::vector<Item>& items, Fill fill) {
-  Json array = Json::array();
+void items_array(JsonPrinter& json, std::string_view key, const std::vector<Item>& items,
+                 Fill fill) {
+  json.key(key);
+  json.open_array();
   for (const Item& item : items) {
-    Json entry = Json::object();
-    fill(entry, item);
-    entry["state"] = to_string(item.state);
-    entry["actionable"] = needs_attention(item.state);
-    array.push_back(std::move(entry));
+    json.open_object();
+    fill(item);
+    member(json, "state", to_string(item.state));
+    json.key("actionable");
+    json.boolean(needs_attention(item.state));
+    json.close_object();
   }
-  return array;
+  json.close_array();
 }
 
-Json instructions_array(const SyncPlan& plan) {
-  return items_array(plan.instructions, [](Json& entry, const InstructionsItem& item) {
-    entry["agent"] = text(item.agent);
-    entry["path"] = text(path_to_utf8(item.path));
-  });
-}
-
-Json mcp_array(const SyncPlan& plan) {
-  return items_array(plan.mcp.items, [](Json& entry, const McpItem& item) {
-    entry["agent"] = text(item.agent);
-    entry["name"] = text(item.server);
-  });
-}
-
-Json hooks_array(const SyncPlan& plan) {
-  return items_array(plan.hooks.items, [](Json& entry, const HookItem& item) {
-    entry["agent"] = text(item.agent);
-    entry["event"] = text(item.event);
-    entry["hook"] = text(item.command);
-  });
-}
-
-Json renders_array(const SyncPlan& plan) {
-  return items_array(plan.renders, [](Json& entry, const RenderItem& item) {
-    entry["agent"] = text(item.agent);
-    entry["name"] = text(item.name);
-  });
-}
-
-Json targets_array(const SyncPlan& plan) {
-  Json array = Json::array();
+void targets_array(JsonPrinter& json, const SyncPlan& plan) {
+  json.key("targets");
+  json.open_array();
   for (const LinkGroup& group : plan.link_groups) {
-    Json entries = Json::array();
-    entries.get_ref<Json::array_t&>().reserve(group.items.size());
-    for (const LinkItem& item : group.items) {
-      // A big home has tens of thousands of entries: their members are appended in place, the
-      // keys being known distinct, rather than looked up and regrown one by one.
-      Json entry = Json::object();
-      auto& members = entry.get_ref<Json::object_t&>();
-      members.reserve(3);
-      members.emplace_back("name", text(item.name));
-      members.emplace_back("state", to_string(item.state));
-      members.emplace_back("actionable", needs_attention(item.state));
-      entries.get_ref<Json::array_t&>().push_back(std::move(entry));
-    }
-    Json target = Json::object();
-    target["agent"] = text(group.agent);
-    target["family"] = family_word(group.family);
-    target["dir"] = text(group.dir);
-    target["entries"] = std::move(entries);
-    array.push_back(std::move(target));
+    json.open_object();
+    member(json, "agent", group.agent);
+    member(json, "family", family_word(group.family));
+    member(json, "dir", group.dir);
+    items_array(json, "entries", group.items,
+                [&](const LinkItem& item) { member(json, "name", item.name); });
+    json.close_object();
   }
-  return array;
+  json.close_array();
 }
 
 }  // namespace
@@ -141,18 +106,35 @@ std::uint64_t attention_count(const SyncPlan& plan) {
          count_attention(plan.hooks.items) + count_attention(plan.renders);
 }
 
-Json status_document(const SyncPlan& plan) {
+void print_status_json(const SyncPlan& plan, std::ostream& out) {
   const std::uint64_t count = attention_count(plan);
-  Json document = Json::object();
-  document["commons"] = text(path_to_utf8(plan.ctx.commons));
-  document["instructions"] = instructions_array(plan);
-  document["mcp"] = mcp_array(plan);
-  document["hooks"] = hooks_array(plan);
-  document["rendered"] = renders_array(plan);
-  document["clean"] = count == 0;
-  document["actionable"] = count;
-  document["targets"] = targets_array(plan);
-  return document;
+  JsonPrinter json(&out);
+  json.open_object();
+  member(json, "commons", path_to_utf8(plan.ctx.commons));
+  items_array(json, "instructions", plan.instructions, [&](const InstructionsItem& item) {
+    member(json, "agent", item.agent);
+    member(json, "path", path_to_utf8(item.path));
+  });
+  items_array(json, "mcp", plan.mcp.items, [&](const McpItem& item) {
+    member(json, "agent", item.agent);
+    member(json, "name", item.server);
+  });
+  items_array(json, "hooks", plan.hooks.items, [&](const HookItem& item) {
+    member(json, "agent", item.agent);
+    member(json, "event", item.event);
+    member(json, "hook", item.command);
+  });
+  items_array(json, "rendered", plan.renders, [&](const RenderItem& item) {
+    member(json, "agent", item.agent);
+    member(json, "name", item.name);
+  });
+  json.key("clean");
+  json.boolean(count == 0);
+  json.key("actionable");
+  json.number(count);
+  targets_array(json, plan);
+  json.close_object();
+  json.finish();
 }
 
 void print_status(const SyncPlan& plan, Reporter& reporter) {
@@ -185,7 +167,7 @@ int status(const RunContext& ctx, const Config& config, Reporter& reporter, bool
 
   if (json) {
     if (reporter.out != nullptr) {
-      print_json(*reporter.out, status_document(plan));
+      print_status_json(plan, *reporter.out);
     }
   } else {
     print_status(plan, reporter);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 
 #include "config.hpp"
 #include "context.hpp"
@@ -15,9 +16,9 @@ namespace kelvaro {
 // The items of every section of `plan` whose state needs attention (`needs_attention`).
 std::uint64_t attention_count(const SyncPlan& plan);
 
-// The `status --json` document of `plan`: "commons", "instructions", "mcp", "hooks",
-// "rendered", "clean", "actionable", "targets", every item with its state and mark.
-Json status_document(const SyncPlan& plan);
+// Prints the `status --json` document of `plan` on `out`: "commons", "instructions", "mcp",
+// "hooks", "rendered", "clean", "actionable", "targets", every item with its state and mark.
+void print_status_json(const SyncPlan& plan, std::ostream& out);
 
 // Prints the text report of `plan`: the link groups with items, then the sections that have
 // items, then the closing line.

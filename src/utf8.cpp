@@ -1,5 +1,8 @@
 #include "utf8.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 namespace kelvaro {
 
 Utf8Sequence utf8_sequence(std::string_view text, std::size_t i) {
@@ -52,6 +55,18 @@ bool is_valid_utf8(std::string_view text) {
 
 std::size_t first_invalid_utf8(std::string_view text, std::size_t from) {
   for (std::size_t i = from; i < text.size();) {
+    // Settings files are mostly ASCII: eight bytes at a time while none has its high bit set.
+    while (i + 8 <= text.size()) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if ((word & 0x8080808080808080ULL) != 0) {
+        break;
+      }
+      i += 8;
+    }
+    if (i >= text.size()) {
+      break;
+    }
     auto [valid, length] = utf8_sequence(text, i);
     if (!valid) {
       return i;

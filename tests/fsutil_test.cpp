@@ -444,6 +444,30 @@ TEST(ReadFile, ReturnsTheBytesOrTheSystemError) {
   EXPECT_EQ(folder.error(), folder_open_error().default_error_condition());
 }
 
+TEST(ReadFile, ReadsEveryByteWhateverTheSizeAtTheStart) {
+  TempHome home;
+  // Around the sizes the read is planned by: empty, one byte, and larger than one read call.
+  for (std::size_t size :
+       {std::size_t{0}, std::size_t{1}, std::size_t{65537}, std::size_t{3} << 20}) {
+    SCOPED_TRACE(size);
+    std::string bytes(size, 'x');
+    for (std::size_t i = 0; i < size; i += 4093) {
+      bytes[i] = static_cast<char>('a' + i % 26);
+    }
+    home.write("data", bytes);
+    auto data = read_file(home.path("data"));
+    ASSERT_TRUE(data);
+    EXPECT_EQ(*data, bytes);
+  }
+#ifndef _WIN32
+  // A file the system gives no size for is read to its end all the same.
+  auto status = read_file("/proc/self/status");
+  ASSERT_TRUE(status);
+  EXPECT_NE(status->find("Name:"), std::string::npos);
+  EXPECT_NE(status->find("\nPid:"), std::string::npos);
+#endif
+}
+
 #ifndef _WIN32
 TEST(ReadFile, RefusesAFifoWithoutWaitingForAWriter) {
   TempHome home;

@@ -79,6 +79,26 @@ TEST(Utf8, FirstInvalidIsWhereTheFirstIllFormedSequenceBegins) {
   }
 }
 
+TEST(Utf8, LongAsciiRunsAreCheckedToTheirLastByte) {
+  // Runs are skipped a word at a time: a bad byte, or a character split across the word
+  // boundary, must be found wherever it lies.
+  for (std::size_t at = 0; at < 40; ++at) {
+    for (std::size_t from : {std::size_t{0}, std::size_t{3}}) {
+      if (from > at) {
+        continue;
+      }
+      SCOPED_TRACE(testing::Message() << "at " << at << " from " << from);
+      std::string text(40, 'a');
+      text[at] = '\xFF';
+      EXPECT_EQ(first_invalid_utf8(text, from), at);
+      text.replace(at, 1, "\xE2\x80\x94");  // an em dash, valid at any offset
+      EXPECT_EQ(first_invalid_utf8(text, from), std::string_view::npos);
+      text.resize(at + 2);  // the dash cut short at the very end
+      EXPECT_EQ(first_invalid_utf8(text, from), at);
+    }
+  }
+}
+
 TEST(Utf8, EncodingAndDecodingAgreeAtEveryLengthBoundary) {
   struct Case {
     char32_t code_point;

@@ -9,6 +9,10 @@
 
 #include "support.hpp"
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 // The commands that write MCP servers back (sync, mcp adopt, enable, disable, remove, revert)
 // in homes where another run writes meanwhile, where an agent's file is the Commons file, where
 // servers hold references to secrets, and where agents keep servers of their own.
@@ -333,6 +337,42 @@ TEST_F(E2eMcpWriters, AFileMadeToHoldServersIsPrivateAndAnExistingOneKeepsItsMod
   EXPECT_EQ(permission_bits(home.path(".claude.json")), 0600u);
   EXPECT_EQ(permission_bits(home.path(".codex/config.toml")), 0600u);
   EXPECT_EQ(permission_bits(home.path(".cursor/mcp.json")), 0644u);
+}
+
+// A settings file far larger than what is written to disk at a time: cut off mid-write it keeps
+// its old text; written whole it is the parsed file with the servers set, printed as ever.
+TEST_F(E2eMcpWriters, ALargeSettingsFileIsWrittenWholeOrNotAtAll) {
+  Json claude = {{"numStartups", 3}, {"projects", Json::object()}};
+  for (int i = 0; i < 4000; ++i) {
+    claude["projects"]["/home/dev/p-" + std::to_string(i)] = {
+        {"history", {{{"display", "fix the test \u00e9 \"quoted\" " + std::to_string(i)}}}},
+        {"lastCost", 0.25 * i},
+        {"allowedTools", Json::array()}};
+  }
+  const std::string original = claude.dump(2);
+  ASSERT_GT(original.size(), 600u * 1024u);
+  home.write(".claude.json", original);
+  home.make_dir(".claude");
+  home.write(".agents/mcp.json",
+             R"({"mcpServers": {"web": {"type": "http", "url": "https://w"}}})");
+
+#ifndef _WIN32
+  rlimit old{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit small = old;
+  small.rlim_cur = 400 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const RunResult cut = kelvaro({"sync"});
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+  EXPECT_NE(cut.status, 0);
+  EXPECT_EQ(home.read(".claude.json"), original);
+#endif
+
+  const RunResult synced = kelvaro({"sync"});
+  ASSERT_EQ(synced.status, 0) << synced.err;
+  claude["mcpServers"] = {{"web", {{"type", "http"}, {"url", "https://w"}}}};
+  EXPECT_EQ(home.read(".claude.json"), claude.dump(2));
+  EXPECT_EQ(kelvaro({"sync"}).out, "Everything is up to date.\n");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -204,6 +206,44 @@ TEST_F(E2eStatus, JsonSurvivesNamesThatAreNotUtf8) {
   EXPECT_EQ(json["targets"][0]["entries"][0]["name"], "bad\uFFFD");
   EXPECT_EQ(json["targets"][0]["entries"][0]["state"], "dangling");
   EXPECT_EQ(result.status, 2);
+}
+
+// The JSON report is printed piece by piece rather than by the JSON library; whatever the names
+// and commands hold, and however long it is, it must be the library's own print of the document
+// it parses to.
+TEST_F(E2eStatus, JsonIsTheJsonLibrarysPrintOfItsDocument) {
+  home.write(".agents/hooks/Stop.toml",
+             "[[hook]]\ncommand = \"say \\\"done\\\" \\\\ \\u0001\\t\\u007f caf\xC3\xA9\"\n");
+  home.write(".agents/mcp.json",
+             R"({"mcpServers": {"q\"b\\c\u0002\u001f\u007f/\u00e9": {"command": "x"}}})");
+  for (int i = 0; i < 1000; ++i) {
+    home.write(fmt::format(".agents/skills/skill-{:04}/SKILL.md", i), "skill");
+  }
+  home.write(".agents/skills/caf\xC3\xA9 \xF0\x9F\x98\x80/SKILL.md", "skill");
+  const bool bad_name = static_cast<bool>(
+      std::ofstream(home.commons() / "commands" / not_unicode_name("bad", ".md"), std::ios::binary)
+      << "x");
+
+  RunResult result = run({"status", "--json"});
+
+  EXPECT_EQ(result.status, 2);
+  ASSERT_GT(result.out.size(), std::size_t{100} * 1024);  // more than one piece
+  const auto parsed = nlohmann::ordered_json::parse(result.out, nullptr, false);
+  ASSERT_FALSE(parsed.is_discarded()) << result.out.substr(0, 2000);
+  EXPECT_EQ(result.out, parsed.dump(2) + "\n");
+  EXPECT_NE(result.out.find(R"("name": "q\"b\\c\u0002\u001f)"
+                            "\x7F"
+                            "/\xC3\xA9\","),
+            std::string::npos);
+  EXPECT_NE(result.out.find(R"("hook": "say \"done\" \\ \u0001\t)"
+                            "\x7F"
+                            " caf\xC3\xA9\","),
+            std::string::npos);
+  EXPECT_NE(result.out.find("\"name\": \"caf\xC3\xA9 \xF0\x9F\x98\x80\","), std::string::npos);
+  if (bad_name) {
+    EXPECT_NE(result.out.find("\"name\": \"bad\xEF\xBF\xBD\","), std::string::npos);
+  }
+  EXPECT_EQ(parsed["targets"][0]["entries"].size(), 1002U);  // with the fixture's skill
 }
 
 TEST_F(E2eStatus, HookLinesShowTheWholeCommand) {

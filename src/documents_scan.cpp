@@ -1,0 +1,718 @@
+#include "documents_scan.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "documents_sax.hpp"
+#include "utf8.hpp"
+
+namespace kelvaro::json_scan {
+
+namespace {
+
+// The parser refuses a number whose value passes the largest double (about 1.8e308); one below
+// 10 to this power is always within it, and any other is left to the parser.
+constexpr long max_number_magnitude = 308;
+
+// Bytes that stand for themselves inside a string: printable ASCII but the quote and the
+// backslash.
+constexpr std::array<bool, 256> plain_string_bytes = [] {
+  std::array<bool, 256> plain{};
+  for (int c = 0x20; c < 0x80; ++c) {
+    plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+  }
+  return plain;
+}();
+
+enum class Scalar { string, escaped_string, integer, real, literal };
+
+// What a visitor wants done with the value of an object member.
+enum class Take { visit, skip, stop };
+
+// Reads nothing into memory and accepts everything of a value alike.
+struct Skipper {
+  bool begin_object(std::size_t) { return true; }
+  bool end_object(std::size_t, std::size_t) { return true; }
+  bool begin_array(std::size_t) { return true; }
+  bool end_array(std::size_t, std::size_t) { return true; }
+  bool element(std::size_t, std::size_t) { return true; }
+  Take key(std::size_t, std::string_view, bool) { return Take::visit; }
+  bool member_value(std::size_t, const char*, const char*) { return true; }
+  bool scalar(std::string_view, Scalar) { return true; }
+};
+
+// A recursive descent over JSON text with the parser's grammar (RFC 8259, strict, UTF-8 checked
+// in strings), handing each part to `Visitor`. `depth` counts the containers around a value.
+template <typename Visitor>
+class Reader {
+ public:
+  Reader(const char* at, const char* end, Visitor& visitor)
+      : p_(at), end_(end), visitor_(visitor) {}
+
+  const char* at() const { return p_; }
+
+  // The whole text one object, with only white space around it.
+  bool object_document() {
+    space();
+    if (p_ == end_ || *p_ != '{' || !object(0)) {
+      return false;
+    }
+    space();
+    return p_ == end_;
+  }
+
+  bool value(std::size_t depth) {
+    if (p_ == end_) {
+      return false;
+    }
+    switch (*p_) {
+      case '{':
+        return object(depth);
+      case '[':
+        return array(depth);
+      case '"': {
+        const char* start = p_;
+        bool escaped = false;
+        return string(escaped) &&
+               visitor_.scalar(std::string_view(start, static_cast<std::size_t>(p_ - start)),
+                               escaped ? Scalar::escaped_string : Scalar::string);
+      }
+      case 't':
+        return literal("true");
+      case 'f':
+        return literal("false");
+      case 'n':
+        return literal("null");
+      default:
+        return number();
+    }
+  }
+
+ private:
+  void space() {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) {
+      ++p_;
+    }
+  }
+
+  // Steps past `c` when it comes next.
+  bool consume(char c) {
+    if (p_ == end_ || *p_ != c) {
+      return false;
+    }
+    ++p_;
+    return true;
+  }
+
+  // The items of the container that opens here, comma-separated, up to `close`; `item` reads
+  // the one of the index it is given.
+  template <typename Item>
+  bool items(char close, std::size_t& count, Item&& item) {
+    ++p_;
+    space();
+    if (consume(close)) {
+      return true;
+    }
+    for (;;) {
+      if (!item(count)) {
+        return false;
+      }
+      ++count;
+      space();
+      if (!consume(',')) {
+        return consume(close);
+      }
+      space();
+    }
+  }
+
+  bool object(std::size_t depth) {
+    std::size_t count = 0;
+    return depth < json_sax::max_json_depth && visitor_.begin_object(depth) &&
+           items('}', count, [&](std::size_t) { return member(depth); }) &&
+           visitor_.end_object(depth, count);
+  }
+
+  bool array(std::size_t depth) {
+    std::size_t count = 0;
+    return depth < json_sax::max_json_depth && visitor_.begin_array(depth) &&
+           items(']', count,
+                 [&](std::size_t index) {
+                   return visitor_.element(depth, index) && value(depth + 1);
+                 }) &&
+           visitor_.end_array(depth, count);
+  }
+
+  // One member of the object at `depth`: its key, and its value read as the visitor asks.
+  bool member(std::size_t depth) {
+    if (p_ == end_ || *p_ != '"') {
+      return false;
+    }
+    const char* key_start = p_ + 1;
+    bool escaped = false;
+    if (!string(escaped)) {
+      return false;
+    }
+    const std::string_view key(key_start, static_cast<std::size_t>(p_ - 1 - key_start));
+    space();
+    if (!consume(':')) {
+      return false;
+    }
+    space();
+    const Take take = visitor_.key(depth, key, escaped);
+    const char* value_start = p_;
+    if (take == Take::stop) {
+      return false;
+    }
+    if (take == Take::skip) {
+      Skipper skipper;
+      Reader<Skipper> inner(p_, end_, skipper);
+      if (!inner.value(depth + 1)) {
+        return false;
+      }
+      p_ = inner.at();
+    } else if (!value(depth + 1)) {
+      return false;
+    }
+    return visitor_.member_value(depth, value_start, p_);
+  }
+
+  // From the opening quote to past the closing one.
+  bool string(bool& escaped) {
+    ++p_;
+    for (;;) {
+      skip_plain_words();
+      while (p_ != end_ && plain_string_bytes[static_cast<unsigned char>(*p_)]) {
+        ++p_;
+      }
+      if (p_ == end_) {
+        return false;
+      }
+      const auto c = static_cast<unsigned char>(*p_);
+      if (c == '"') {
+        ++p_;
+        return true;
+      }
+      if (c == '\\') {
+        escaped = true;
+        if (!escape()) {
+          return false;
+        }
+      } else if (c < 0x20) {
+        return false;
+      } else {
+        const std::string_view rest(p_, static_cast<std::size_t>(end_ - p_));
+        const Utf8Sequence sequence = utf8_sequence(rest, 0);
+        if (!sequence.valid) {
+          return false;
+        }
+        p_ += sequence.length;
+      }
+    }
+  }
+
+  // Steps over string bytes eight at a time while none is a quote, a backslash, a control
+  // character or part of a multi-byte character.
+  void skip_plain_words() {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    while (end_ - p_ >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, p_, sizeof word);
+      const std::uint64_t quote = word ^ (ones * '"');
+      const std::uint64_t backslash = word ^ (ones * '\\');
+      // A byte is zero in `v` where (v - 1) sets its high bit and v did not have it.
+      const std::uint64_t special = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) |
+                                    ((word - ones * 0x20) & ~word) | word;
+      if ((special & highs) != 0) {
+        return;
+      }
+      p_ += 8;
+    }
+  }
+
+  // The four hex digits of a \u escape, or nothing.
+  std::optional<unsigned> hex4() {
+    if (end_ - p_ < 4) {
+      return std::nullopt;
+    }
+    unsigned value = 0;
+    for (int i = 0; i < 4; ++i) {
+      const char c = *p_++;
+      value <<= 4;
+      if (c >= '0' && c <= '9') {
+        value |= static_cast<unsigned>(c - '0');
+      } else if (c >= 'a' && c <= 'f') {
+        value |= static_cast<unsigned>(c - 'a' + 10);
+      } else if (c >= 'A' && c <= 'F') {
+        value |= static_cast<unsigned>(c - 'A' + 10);
+      } else {
+        return std::nullopt;
+      }
+    }
+    return value;
+  }
+
+  bool escape() {
+    ++p_;
+    if (p_ == end_) {
+      return false;
+    }
+    switch (*p_++) {
+      case '"':
+      case '\\':
+      case '/':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't':
+        return true;
+      case 'u': {
+        const auto unit = hex4();
+        if (!unit || (*unit >= 0xDC00 && *unit <= 0xDFFF)) {
+          return false;
+        }
+        if (*unit < 0xD800 || *unit > 0xDBFF) {
+          return true;
+        }
+        // A high surrogate stands only before a low one.
+        if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') {
+          return false;
+        }
+        p_ += 2;
+        const auto low = hex4();
+        return low && *low >= 0xDC00 && *low <= 0xDFFF;
+      }
+      default:
+        return false;
+    }
+  }
+
+  bool digit() const { return p_ != end_ && *p_ >= '0' && *p_ <= '9'; }
+
+  bool number() {
+    const char* start = p_;
+    if (*p_ == '-') {
+      ++p_;
+    }
+    if (!digit()) {
+      return false;
+    }
+    const char* integer_start = p_;
+    if (*p_ == '0') {
+      ++p_;
+    } else {
+      while (digit()) {
+        ++p_;
+      }
+    }
+    const long integer_digits = static_cast<long>(p_ - integer_start);
+    bool real = false;
+    if (p_ != end_ && *p_ == '.') {
+      real = true;
+      ++p_;
+      if (!digit()) {
+        return false;
+      }
+      while (digit()) {
+        ++p_;
+      }
+    }
+    long exponent = 0;
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+      real = true;
+      ++p_;
+      bool negative = false;
+      if (p_ != end_ && (*p_ == '+' || *p_ == '-')) {
+        negative = *p_ == '-';
+        ++p_;
+      }
+      if (!digit()) {
+        return false;
+      }
+      int digits = 0;
+      while (digit()) {
+        if (++digits > 4) {
+          return false;
+        }
+        exponent = exponent * 10 + (*p_ - '0');
+        ++p_;
+      }
+      if (negative) {
+        exponent = -exponent;
+      }
+    }
+    if (integer_digits + exponent > max_number_magnitude) {
+      return false;
+    }
+    return visitor_.scalar(std::string_view(start, static_cast<std::size_t>(p_ - start)),
+                           real ? Scalar::real : Scalar::integer);
+  }
+
+  bool literal(std::string_view word) {
+    if (static_cast<std::size_t>(end_ - p_) < word.size() ||
+        std::string_view(p_, word.size()) != word) {
+      return false;
+    }
+    const char* start = p_;
+    p_ += word.size();
+    return visitor_.scalar(std::string_view(start, word.size()), Scalar::literal);
+  }
+
+  const char* p_;
+  const char* end_;
+  Visitor& visitor_;
+};
+
+// The text of a key or string with its escapes undone, as the parser reads it.
+std::optional<std::string> unescaped(std::string_view quoted) {
+  auto parsed = parse_json(quoted);
+  if (!parsed || !parsed->is_string()) {
+    return std::nullopt;
+  }
+  return parsed->get<std::string>();
+}
+
+bool same_key(std::string_view raw, bool escaped, std::string_view key) {
+  if (!escaped) {
+    return raw == key;
+  }
+  const auto text = unescaped("\"" + std::string(raw) + "\"");
+  return text && *text == key;
+}
+
+// Notes where the value of the top-level member `key` lies and reads past everything else.
+class MemberFinder : public Skipper {
+ public:
+  explicit MemberFinder(std::string_view key) : key_(key) {}
+
+  Take key(std::size_t, std::string_view raw, bool escaped) {
+    matched_ = same_key(raw, escaped, key_);
+    return Take::skip;
+  }
+  bool member_value(std::size_t, const char* begin, const char* end) {
+    if (matched_) {
+      span.found = true;
+      begin_ = begin;
+      end_ = end;
+    }
+    return true;
+  }
+
+  MemberSpan span;
+  const char* begin_ = nullptr;
+  const char* end_ = nullptr;
+
+ private:
+  std::string_view key_;
+  bool matched_ = false;
+};
+
+// Prints what it reads as `dump_json` prints the parsed value, in pieces of about 256 KiB.
+// Text stands for itself wherever the library would print it so: strings without escapes,
+// integers it keeps as they are written, the literals; the rest goes through the library.
+class Printer {
+ public:
+  Printer(std::string_view key, const MemberEdit& edit,
+          const std::function<bool(std::string_view)>& put, std::string& error)
+      : key_(key),
+        edit_(edit),
+        put_(put),
+        error_(error),
+        serializer_(nlohmann::detail::output_adapter<char>(buffer_), ' ',
+                    Json::error_handler_t::strict) {
+    buffer_.reserve(piece_size + piece_size / 4);
+  }
+
+  bool begin_object(std::size_t depth) {
+    if (frames_.size() <= depth) {
+      frames_.resize(depth + 1);
+    }
+    frames_[depth].clear();
+    buffer_.push_back('{');
+    return true;
+  }
+  bool end_object(std::size_t depth, std::size_t count) {
+    if (depth == 0 && !replaced_) {
+      separate(0, count);
+      print_key(key_);
+      if (!print_edit(std::nullopt)) {
+        return false;
+      }
+      ++count;
+    }
+    close(depth, count, '}');
+    return true;
+  }
+  bool begin_array(std::size_t) {
+    buffer_.push_back('[');
+    return true;
+  }
+  bool end_array(std::size_t depth, std::size_t count) {
+    close(depth, count, ']');
+    return true;
+  }
+  bool element(std::size_t depth, std::size_t index) {
+    separate(depth, index);
+    return flush_if_full();
+  }
+
+  Take key(std::size_t depth, std::string_view raw, bool escaped) {
+    std::string_view key = raw;
+    if (escaped) {
+      auto text = unescaped("\"" + std::string(raw) + "\"");
+      if (!text) {
+        return Take::stop;
+      }
+      key = held_keys_.emplace_back(std::move(*text));
+    }
+    Frame& frame = frames_[depth];
+    if (!frame.remember(key)) {
+      return Take::stop;  // the parsed value would keep the first place with the later value
+    }
+    separate(depth, frame.count++);
+    if (escaped) {
+      print_key(key);
+    } else {
+      buffer_.push_back('"');
+      buffer_.append(raw);
+      buffer_.append("\": ");
+    }
+    replacing_ = depth == 0 && key == key_;
+    return replacing_ ? Take::skip : Take::visit;
+  }
+
+  bool member_value(std::size_t depth, const char* begin, const char* end) {
+    if (depth != 0 || !replacing_) {
+      return flush_if_full();
+    }
+    replacing_ = false;
+    auto old = parse_json(std::string_view(begin, static_cast<std::size_t>(end - begin)));
+    return old && print_edit(std::move(*old)) && flush_if_full();
+  }
+
+  bool scalar(std::string_view token, Scalar kind) {
+    switch (kind) {
+      case Scalar::string:
+      case Scalar::literal:
+        buffer_.append(token);
+        return true;
+      case Scalar::integer:
+        // The library keeps an integer's digits, but prints -0 as 0 and a number past the
+        // 64-bit range as a float.
+        if (token != "-0" && token.size() <= 18) {
+          buffer_.append(token);
+          return true;
+        }
+        break;
+      case Scalar::real: {
+        // The library's own conversion, so that every platform prints the value it would.
+        number_.assign(token);
+        char* end = nullptr;
+        const double value = std::strtod(number_.c_str(), &end);
+        if (end == number_.c_str() + number_.size() && std::isfinite(value)) {
+          serializer_.dump(Json(value), false, false, 0);
+          return true;
+        }
+        break;
+      }
+      case Scalar::escaped_string:
+        break;
+    }
+    auto parsed = parse_json(token);
+    if (!parsed) {
+      return false;
+    }
+    serializer_.dump(*parsed, false, false, 0);
+    return true;
+  }
+
+  // Hands over what is left; false when `put` refused a piece or the edit failed.
+  bool finish() { return !edit_failed && put_whole(); }
+
+  bool edit_failed = false;
+
+ private:
+  static constexpr std::size_t piece_size = std::size_t{1} << 18;
+
+  struct Frame {
+    std::size_t count = 0;
+    std::vector<std::string_view> keys{};
+    // Once an object has many keys: an open-addressing table of their hashes (0 marks a free
+    // slot), eight bytes a key and no allocation per key for a file of 50,000 projects. Equal
+    // hashes count as a repeat, which only sends the text to the whole parse.
+    std::vector<std::uint64_t> table{};
+    std::size_t used = 0;
+
+    void clear() {
+      count = 0;
+      keys.clear();
+      table.clear();
+      used = 0;
+    }
+
+    // False when `key` may repeat an earlier key of this object.
+    bool remember(std::string_view key) {
+      if (table.empty()) {
+        for (std::string_view held : keys) {
+          if (held == key) {
+            return false;
+          }
+        }
+        keys.push_back(key);
+        if (keys.size() == json_sax::indexed_object_size) {
+          grow();
+        }
+        return true;
+      }
+      if (!place(hash_of(key))) {
+        return false;
+      }
+      if (++used * 2 >= table.size()) {
+        grow();
+      }
+      return true;
+    }
+
+   private:
+    static std::uint64_t hash_of(std::string_view key) {
+      const std::uint64_t hash = std::hash<std::string_view>()(key);
+      return hash == 0 ? 1 : hash;
+    }
+
+    bool place(std::uint64_t hash) {
+      const std::size_t mask = table.size() - 1;
+      for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
+        if (table[slot] == 0) {
+          table[slot] = hash;
+          return true;
+        }
+        if (table[slot] == hash) {
+          return false;
+        }
+      }
+    }
+
+    void grow() {
+      std::vector<std::uint64_t> old = std::move(table);
+      table.assign(std::max<std::size_t>(64, old.size() * 2), 0);
+      used = 0;
+      for (std::uint64_t hash : old) {
+        if (hash != 0) {
+          place(hash);
+          ++used;
+        }
+      }
+      for (std::string_view key : keys) {
+        if (place(hash_of(key))) {
+          ++used;
+        }
+      }
+      keys.clear();
+    }
+  };
+
+  void indent(std::size_t level) { buffer_.append(level * 2, ' '); }
+
+  // What comes before member or element `index` of the container at `depth`.
+  void separate(std::size_t depth, std::size_t index) {
+    buffer_.append(index == 0 ? "\n" : ",\n");
+    indent(depth + 1);
+  }
+
+  void close(std::size_t depth, std::size_t count, char bracket) {
+    if (count > 0) {
+      buffer_.push_back('\n');
+      indent(depth);
+    }
+    buffer_.push_back(bracket);
+  }
+
+  void print_key(std::string_view key) {
+    serializer_.dump(Json(std::string(key)), false, false, 0);
+    buffer_.append(": ");
+  }
+
+  // The edited member's new value, one level deep. After a failed edit the rest is still read,
+  // so that a text that is no JSON is told apart, but nothing more is handed over.
+  bool print_edit(std::optional<Json> old) {
+    replaced_ = true;
+    auto value = edit_(std::move(old));
+    if (!value) {
+      error_ = std::move(value).error();
+      edit_failed = true;
+      return true;
+    }
+    serializer_.dump(*value, true, false, 2, 2);
+    return true;
+  }
+
+  bool flush_if_full() { return buffer_.size() < piece_size || put_whole(); }
+
+  bool put_whole() {
+    if (edit_failed || stopped_) {
+      buffer_.clear();
+      return true;
+    }
+    if (!buffer_.empty() && !put_(buffer_)) {
+      stopped_ = true;
+    }
+    buffer_.clear();
+    return true;
+  }
+
+  std::string_view key_;
+  const MemberEdit& edit_;
+  const std::function<bool(std::string_view)>& put_;
+  std::string& error_;
+  std::string buffer_;
+  nlohmann::detail::serializer<Json> serializer_;
+  std::vector<Frame> frames_;
+  std::deque<std::string> held_keys_;  // unescaped keys; a deque never moves them
+  std::string number_;
+  bool replacing_ = false;  // the member being read is the one to replace
+  bool replaced_ = false;
+  bool stopped_ = false;  // `put` refused a piece: nothing more is handed over
+};
+
+}  // namespace
+
+std::optional<MemberSpan> find_member(std::string_view text, std::string_view key) {
+  MemberFinder finder(key);
+  Reader<MemberFinder> reader(text.data(), text.data() + text.size(), finder);
+  if (!reader.object_document()) {
+    return std::nullopt;
+  }
+  MemberSpan span = finder.span;
+  if (span.found) {
+    span.begin = static_cast<std::size_t>(finder.begin_ - text.data());
+    span.end = static_cast<std::size_t>(finder.end_ - text.data());
+  }
+  return span;
+}
+
+Streamed stream_with_member(std::string_view text, std::string_view key, const MemberEdit& edit,
+                            const std::function<bool(std::string_view)>& put, std::string& error) {
+  Printer printer(key, edit, put, error);
+  Reader<Printer> reader(text.data(), text.data() + text.size(), printer);
+  if (!reader.object_document()) {
+    return Streamed::unreadable;
+  }
+  if (printer.edit_failed) {
+    return Streamed::edit_failed;
+  }
+  printer.finish();
+  return Streamed::printed;
+}
+
+}  // namespace kelvaro::json_scan
