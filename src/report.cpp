@@ -29,8 +29,7 @@ void write_piece(std::ostream* stream, std::string_view prefix, std::string_view
   if (stream == nullptr) {
     return;
   }
-  // One write per line, so that a line reaches an unbuffered stream whole; the buffer is kept
-  // from line to line, as a report prints thousands.
+  // Kept from line to line: a report prints thousands.
   thread_local std::string line;
   line.clear();
   line.reserve(prefix.size() + text.size() + 1);
