@@ -48,9 +48,12 @@ class TempFileGuard {
   bool renamed_ = false;
 };
 
-// Where `write_atomic` writes: the target of a link at `path`, else `path` itself.
-fs::path write_destination(const fs::path& path) {
-  if (!is_link(path)) {
+// Where `write_atomic` writes: the target of a link at `path`, else `path` itself; `absent`
+// is set when nothing is there yet, so that a new file is not looked up again.
+fs::path write_destination(const fs::path& path, bool& absent) {
+  const auto kind = path_kind(path, false);
+  absent = !kind && kind.error() == std::errc::no_such_file_or_directory;
+  if (!kind || *kind != PathKind::link) {
     return path;
   }
   auto canonical = canonical_path(path);
@@ -413,7 +416,8 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
 
 Result<WriteOutcome, std::error_code> write_atomic_from(
     const fs::path& path, const ByteSource& source, std::optional<std::uint32_t> new_file_mode) {
-  const fs::path destination = write_destination(path);
+  bool absent = false;
+  const fs::path destination = write_destination(path, absent);
   const fs::path folder = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
   bool folder_made = false;
 
@@ -427,7 +431,7 @@ Result<WriteOutcome, std::error_code> write_atomic_from(
 
   // A replaced file keeps its permission bits: agents' configuration files hold secrets
   // (API keys in MCP server entries) that must not become readable by everyone.
-  std::optional<std::uint32_t> mode = permission_bits(destination);
+  std::optional<std::uint32_t> mode = absent ? std::nullopt : permission_bits(destination);
   if (!mode) {
     mode = new_file_mode;
   }
@@ -454,7 +458,9 @@ Result<WriteOutcome, std::error_code> write_atomic_from(
       return unexpected(written.error());
     }
     // A run as root in a user's home must not leave the user's files owned by root.
-    copy_owner(destination, guard.path());
+    if (!absent) {
+      copy_owner(destination, guard.path());
+    }
     auto renamed = rename_path(guard.path(), destination);
     if (!renamed) {
       return unexpected(renamed.error());

@@ -166,18 +166,23 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
     if (got == text.size()) {
       text.resize(text.size() * 2);
     }
-    ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    const std::size_t asked = text.size() - got;
+    ssize_t n = ::read(fd, text.data() + got, asked);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
       }
       return unexpected(last_error());
     }
-    if (n == 0) {
+    got += static_cast<std::size_t>(n);
+    // A regular file reads short only at its end: once the size it had is read, a short read
+    // ends it without asking again. A file that tells no size (as in /proc) is read to a 0.
+    const bool whole = st.st_size > 0 && got == static_cast<std::size_t>(st.st_size) &&
+                       static_cast<std::size_t>(n) < asked;
+    if (n == 0 || whole) {
       text.resize(got);
       return text;
     }
-    got += static_cast<std::size_t>(n);
   }
 }
 
@@ -367,20 +372,72 @@ Result<void, std::error_code> create_folders(const std::filesystem::path& dir) {
   return {};
 }
 
+namespace {
+
+// The folder the last link was made in, held open: a first sync makes thousands of links a few
+// folders at a time, and making each relative to its open folder spares the system walking
+// the whole path again. It is let go whenever this process renames or removes anything, so
+// that it never stands for a folder that has moved since; a folder that cannot be opened is
+// never held, so its error comes from the link call itself.
+class LinkFolder {
+ public:
+  LinkFolder() = default;
+  LinkFolder(const LinkFolder&) = delete;
+  LinkFolder& operator=(const LinkFolder&) = delete;
+  ~LinkFolder() { forget(); }
+
+  // The open folder `text`, or -1.
+  int open(std::string_view text) {
+    if (fd_ >= 0 && text == text_) {
+      return fd_;
+    }
+    forget();
+    const std::string folder(text);
+    fd_ = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ >= 0) {
+      text_ = folder;
+    }
+    return fd_;
+  }
+
+  void forget() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    fd_ = -1;
+    text_.clear();
+  }
+
+ private:
+  int fd_ = -1;
+  std::string text_;
+};
+
+LinkFolder& link_folder() {
+  static LinkFolder folder;
+  return folder;
+}
+
+}  // namespace
+
 Result<void, std::error_code> remove_file(const std::filesystem::path& path) {
+  link_folder().forget();
   return zero_or_error(::unlink(path.c_str()));
 }
 
 Result<void, std::error_code> remove_folder(const std::filesystem::path& path) {
+  link_folder().forget();
   return zero_or_error(::rmdir(path.c_str()));
 }
 
 Result<void, std::error_code> remove_entry(const std::filesystem::path& path) {
+  link_folder().forget();
   // remove(3) unlinks, and falls back to rmdir for a folder.
   return zero_or_error(::remove(path.c_str()));
 }
 
 Result<void, std::error_code> remove_tree(const std::filesystem::path& path) {
+  link_folder().forget();
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
   if (ec) {
@@ -391,11 +448,13 @@ Result<void, std::error_code> remove_tree(const std::filesystem::path& path) {
 
 Result<void, std::error_code> rename_path(const std::filesystem::path& from,
                                           const std::filesystem::path& to) {
+  link_folder().forget();
   return zero_or_error(::rename(from.c_str(), to.c_str()));
 }
 
 Result<void, std::error_code> rename_new_path(const std::filesystem::path& from,
                                               const std::filesystem::path& to) {
+  link_folder().forget();
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
     return {};
   }
@@ -490,6 +549,15 @@ std::filesystem::path reached_path(const std::filesystem::path& path) {
 Result<void, std::error_code> create_link_text_like_target(
     const std::filesystem::path::string_type& target,
     const std::filesystem::path::string_type& link) {
+  const std::size_t slash = link.rfind('/');
+  if (slash != std::string::npos && slash > 0 && slash + 1 < link.size()) {
+    const int folder = link_folder().open(std::string_view(link).substr(0, slash));
+    if (folder >= 0 && ::symlinkat(target.c_str(), folder, link.c_str() + slash + 1) == 0) {
+      return {};
+    }
+    // A failure is told by the whole path, as if no folder had been held.
+    link_folder().forget();
+  }
   return zero_or_error(::symlink(target.c_str(), link.c_str()));
 }
 

@@ -655,6 +655,43 @@ TEST(ListFolderEntries, GivesTheNamesAndEachKnownKindAsAnUnfollowedReadGivesIt) 
   EXPECT_EQ(file.error(), std::errc::not_a_directory);
 }
 
+// Links are made by the thousand a folder at a time, and the folder may be held open between
+// them: each must still land in the folder that its path names when it is made.
+TEST(CreateLinkText, EachLinkLandsInTheFolderItsPathNamesNow) {
+  KELVARO_REQUIRE_LINKS();
+  TempHome home;
+  home.make_dir("skills");
+  auto made = [&](const char* link) {
+    return create_link_text_like_target(fs::path("../store/x").native(), home.path(link).native());
+  };
+  auto lands_in = [&](const char* link) {
+    auto text = read_link_text(home.path(link));
+    return text && *text == fs::path("../store/x");
+  };
+
+  EXPECT_TRUE(made("skills/one"));
+  // Moved away by this process, and made again under the same name.
+  ASSERT_TRUE(rename_path(home.path("skills"), home.path("moved")));
+  home.make_dir("skills");
+  EXPECT_TRUE(made("skills/two"));
+  EXPECT_TRUE(lands_in("skills/two"));
+  EXPECT_FALSE(path_kind(home.path("moved/two"), false));
+  // Removed and made again by another program, which this process cannot see.
+  EXPECT_TRUE(made("skills/three"));
+  fs::remove_all(home.path("skills"));
+  home.make_dir("skills");
+  EXPECT_TRUE(made("skills/four"));
+  EXPECT_TRUE(lands_in("skills/four"));
+  // Each failure is the one the whole path gives.
+  auto taken = made("skills/four");
+  auto no_folder = made("absent/five");
+  ASSERT_FALSE(taken);
+  EXPECT_EQ(taken.error(), std::errc::file_exists);
+  ASSERT_FALSE(no_folder);
+  EXPECT_EQ(no_folder.error(), std::errc::no_such_file_or_directory);
+  EXPECT_TRUE(lands_in("moved/one"));
+}
+
 TEST(RemoveEntry, TakesAFileALinkOrAnEmptyFolderNeverWhatALinkLeadsTo) {
   KELVARO_REQUIRE_LINKS();
   TempHome home;
