@@ -537,8 +537,8 @@ class Printer {
     return true;
   }
 
-  // Hands over what is left; false when `put` refused a piece or the edit failed.
-  bool finish() { return !edit_failed && put_whole(); }
+  // Hands over what is left.
+  void finish() { put_whole(); }
 
   bool edit_failed = false;
 
@@ -657,18 +657,18 @@ class Printer {
     return true;
   }
 
-  bool flush_if_full() { return buffer_.size() < piece_size || put_whole(); }
-
-  bool put_whole() {
-    if (edit_failed || stopped_) {
-      buffer_.clear();
-      return true;
+  bool flush_if_full() {
+    if (buffer_.size() >= piece_size) {
+      put_whole();
     }
-    if (!buffer_.empty() && !put_(buffer_)) {
+    return true;
+  }
+
+  void put_whole() {
+    if (!edit_failed && !stopped_ && !buffer_.empty() && !put_(buffer_)) {
       stopped_ = true;
     }
     buffer_.clear();
-    return true;
   }
 
   std::string_view key_;

@@ -1,12 +1,9 @@
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <unordered_set>
 #include <utility>
-#include <vector>
 
 #include "documents.hpp"
 #include "documents_scan.hpp"
@@ -14,11 +11,7 @@
 
 namespace kelvaro {
 
-namespace {
-
 namespace fs = std::filesystem;
-
-}  // namespace
 
 std::optional<std::string> print_json_with_member(std::string_view text, std::string_view key,
                                                   const Json& value) {

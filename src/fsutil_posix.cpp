@@ -328,29 +328,41 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-Result<std::vector<std::filesystem::path>, std::error_code> list_folder_names(
-    const std::filesystem::path& dir) {
+namespace {
+
+// Hands `take` each entry of the folder `dir` but "." and "..". A listing that breaks off is
+// no listing: callers decide what is absent from it.
+template <typename Take>
+Result<void, std::error_code> each_folder_entry(const std::filesystem::path& dir, Take&& take) {
   DIR* stream = ::opendir(dir.c_str());
   if (stream == nullptr) {
     return unexpected(last_error());
   }
   const std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, ::closedir);
-  std::vector<std::filesystem::path> entries;
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(stream);
     if (entry == nullptr) {
-      // A listing that breaks off is no listing: callers decide what is absent from it.
-      if (errno != 0) {
-        return unexpected(last_error());
-      }
-      return entries;
+      return errno != 0 ? unexpected(last_error()) : Result<void, std::error_code>();
     }
     const std::string_view name(entry->d_name);
     if (name != "." && name != "..") {
-      entries.emplace_back(name);
+      take(name, *entry);
     }
   }
+}
+
+}  // namespace
+
+Result<std::vector<std::filesystem::path>, std::error_code> list_folder_names(
+    const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> entries;
+  auto listed = each_folder_entry(
+      dir, [&](std::string_view name, const dirent&) { entries.emplace_back(name); });
+  if (!listed) {
+    return unexpected(listed.error());
+  }
+  return entries;
 }
 
 Result<void, std::error_code> append_file(const std::filesystem::path& path,
@@ -563,28 +575,11 @@ Result<void, std::error_code> create_link_text_like_target(
 
 Result<std::vector<ListedEntry>, std::error_code> list_folder_entries(
     const std::filesystem::path& dir) {
-  DIR* stream = ::opendir(dir.c_str());
-  if (stream == nullptr) {
-    return unexpected(last_error());
-  }
-  const std::unique_ptr<DIR, int (*)(DIR*)> closer(stream, ::closedir);
   std::vector<ListedEntry> entries;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(stream);
-    if (entry == nullptr) {
-      if (errno != 0) {
-        return unexpected(last_error());
-      }
-      return entries;
-    }
-    const std::string_view name(entry->d_name);
-    if (name == "." || name == "..") {
-      continue;
-    }
+  auto listed = each_folder_entry(dir, [&](std::string_view name, const dirent& entry) {
     // `d_type` is what `lstat` would say; some file systems leave it unknown.
     std::optional<PathKind> kind;
-    switch (entry->d_type) {
+    switch (entry.d_type) {
       case DT_DIR:
         kind = PathKind::folder;
         break;
@@ -601,7 +596,11 @@ Result<std::vector<ListedEntry>, std::error_code> list_folder_entries(
         break;
     }
     entries.push_back(ListedEntry{.name = std::filesystem::path(name), .kind = kind});
+  });
+  if (!listed) {
+    return unexpected(listed.error());
   }
+  return entries;
 }
 
 }  // namespace kelvaro
