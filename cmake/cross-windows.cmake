@@ -20,7 +20,6 @@ add_library(nlohmann_json::nlohmann_json ALIAS kelvaro_json)
 add_library(kelvaro_fmt INTERFACE)
 target_include_directories(kelvaro_fmt SYSTEM INTERFACE ${kelvaro_host_headers})
 target_compile_definitions(kelvaro_fmt INTERFACE FMT_HEADER_ONLY)
-add_library(fmt::fmt ALIAS kelvaro_fmt)
 
 if(KELVARO_BUILD_TESTS)
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
