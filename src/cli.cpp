@@ -679,14 +679,6 @@ int dispatch(const RunContext& ctx, const Config& config, Reporter& reporter, co
       command.value);
 }
 
-// Not flushed here: `run` flushes standard output once and reports why that failed.
-void write_text(std::ostream& stream, std::string_view text) {
-  try {
-    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
-  } catch (const std::ios_base::failure&) {
-  }
-}
-
 }  // namespace
 
 ParseOutcome parse_command_line(const std::vector<std::string>& args) {

@@ -95,14 +95,17 @@ std::optional<std::string> print_json_with_member(std::string_view text, std::st
 // edit.
 using MemberEdit = std::function<Result<Json>(std::optional<Json> old)>;
 
-// Writes to `path`, through `write_atomic_from` with `new_file_mode`, `text` as
-// `print_json_with_member` prints it with the member `key` set to what `edit` makes of its old
-// value, handed to the file in pieces so that a large file is never held twice. nullopt where
-// `print_json_with_member` gives none (nothing is written); fails with the edit's error (in a
-// text that is otherwise JSON) or "cannot write {}: {}".
-Result<std::optional<WriteOutcome>> write_json_with_member(
-    const std::filesystem::path& path, std::string_view text, std::string_view key,
-    const MemberEdit& edit, std::optional<std::uint32_t> new_file_mode);
+// Writes to `path`, through `write_atomic` with `new_file_mode`, the JSON document `text` (a
+// blank one an empty object) with its top-level member `key` set to what `edit` makes of its
+// old value (nullopt when there is none; the member keeps its place, or goes last), printed as
+// `dump_json` prints it. A large file is printed while it is read and handed to the disk in
+// pieces, so that it is never held twice; a text the scan cannot vouch for is parsed whole.
+// Fails with the messages of `parse_json_document` (named by the path), "{} does not hold a
+// JSON object — left untouched", the edit's error, or those of `write_json_file`.
+Result<WriteOutcome> write_json_with_member(const std::filesystem::path& path,
+                                            std::string_view text, std::string_view key,
+                                            const MemberEdit& edit,
+                                            std::optional<std::uint32_t> new_file_mode);
 
 // `parse_json` for another tool's file: a blank `text` is an empty object, and an error is
 // "{name} is not valid JSON (line {}, column {}) — left untouched" (a byte-order mark at 1, 1).
@@ -131,6 +134,51 @@ Result<Json> read_json_object(const std::filesystem::path& path);
 // string in `value` is not valid UTF-8.
 Result<std::string> dump_json(const Json& value);
 
+// Appends `text` to `out` as a quoted JSON string, as `dump_json` prints it once each invalid
+// UTF-8 sequence is replaced by U+FFFD (`to_valid_utf8`): `\"`, `\\`, `\b`, `\f`, `\n`, `\r`
+// and `\t`, the other control characters as `\u00xx`, all else (U+007F, non-ASCII) as it is.
+void append_json_string(std::string& out, std::string_view text);
+
+// Prints a JSON document value by value as `dump_json` prints it: a large document is neither
+// built as a JSON value first nor held whole. Each `key` is followed by the member's value; a
+// container's values go between its `open_*` and `close_*`; `finish` hands over the rest.
+class JsonPrinter {
+ public:
+  // Where the text goes: pieces of some 64 KiB as they fill, and the rest at `finish`.
+  using Sink = std::function<void(std::string_view piece)>;
+
+  // Without a sink, the text stays in `text()`.
+  explicit JsonPrinter(Sink sink = nullptr) : sink_(std::move(sink)) {}
+
+  void open_object() { open('{'); }
+  void close_object() { close('}'); }
+  void open_array() { open('['); }
+  void close_array() { close(']'); }
+  void key(std::string_view name);
+  void string(std::string_view value);
+  void boolean(bool value);
+  void number(std::uint64_t value);
+  // A value already printed as `dump_json` prints it at this place: a scalar, or a container
+  // whose lines after the first carry this place's indent.
+  void raw(std::string_view printed);
+  void finish();
+  // The text printed and not yet handed to the sink.
+  const std::string& text() const { return out_; }
+  // The spaces a line of a value at this place begins with.
+  std::size_t indent_width() const { return 2 * empty_.size(); }
+
+ private:
+  void begin_value();
+  void open(char bracket);
+  void close(char bracket);
+  void indent();
+
+  Sink sink_;
+  std::string out_;
+  std::vector<bool> empty_;  // per open container: nothing in it yet
+  bool after_key_ = false;
+};
+
 // Writes `value` as `dump_json` prints it to `path` through `write_atomic`. Fails with the
 // write's system error, or `std::errc::illegal_byte_sequence` when `value` cannot be printed
 // (nothing is written then).
@@ -140,7 +188,8 @@ Result<WriteOutcome, std::error_code> write_json(const std::filesystem::path& pa
 // `write_json` with its failures as the messages every writer of another tool's JSON file
 // prints: "cannot serialise {}: {}" (path, the JSON library's text) and "cannot write {}: {}"
 // (path, the system error text).
-Result<WriteOutcome> write_json_file(const std::filesystem::path& path, const Json& value);
+Result<WriteOutcome> write_json_file(const std::filesystem::path& path, const Json& value,
+                                     std::optional<std::uint32_t> new_file_mode = std::nullopt);
 
 // The members of a JSON object as the vector an ordered object keeps them in, so that they
 // can be indexed and appended to without a search. `object` must be an object.

@@ -3,6 +3,7 @@
 // What the readers and the printer of JSON text share: the event handler types of the JSON
 // library's `sax_parse` and one way to run it. Internal to the documents module.
 
+#include <array>
 #include <cstddef>
 #include <nlohmann/json.hpp>
 #include <string_view>
@@ -17,6 +18,16 @@ inline constexpr std::size_t max_json_depth = 128;
 
 // Objects with at least this many members get a key index while they are being built.
 inline constexpr std::size_t indexed_object_size = 16;
+
+// The bytes a JSON string holds as they are, printed or read: printable ASCII but the quote
+// and the backslash.
+inline constexpr std::array<bool, 256> plain_string_bytes = [] {
+  std::array<bool, 256> plain{};
+  for (std::size_t byte = 0x20; byte < 0x80; ++byte) {
+    plain[byte] = byte != '"' && byte != '\\';
+  }
+  return plain;
+}();
 
 // The value types the JSON library hands to an event handler of `sax_parse`.
 struct JsonEvents {

@@ -23,16 +23,6 @@ namespace {
 // 10 to this power is always within it, and any other is left to the parser.
 constexpr long max_number_magnitude = 308;
 
-// Bytes that stand for themselves inside a string: printable ASCII but the quote and the
-// backslash.
-constexpr std::array<bool, 256> plain_string_bytes = [] {
-  std::array<bool, 256> plain{};
-  for (int c = 0x20; c < 0x80; ++c) {
-    plain[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
-  }
-  return plain;
-}();
-
 enum class Scalar { string, escaped_string, integer, real, literal };
 
 // What a visitor wants done with the value of an object member.
@@ -191,7 +181,7 @@ class Reader {
     ++p_;
     for (;;) {
       skip_plain_words();
-      while (p_ != end_ && plain_string_bytes[static_cast<unsigned char>(*p_)]) {
+      while (p_ != end_ && json_sax::plain_string_bytes[static_cast<unsigned char>(*p_)]) {
         ++p_;
       }
       if (p_ == end_) {
@@ -391,10 +381,11 @@ bool same_key(std::string_view raw, bool escaped, std::string_view key) {
   return text && *text == key;
 }
 
-// Notes where the value of the top-level member `key` lies and reads past everything else.
+// Notes where the value of the top-level member `key` lies in `text` and reads past everything
+// else.
 class MemberFinder : public Skipper {
  public:
-  explicit MemberFinder(std::string_view key) : key_(key) {}
+  MemberFinder(std::string_view text, std::string_view key) : text_(text), key_(key) {}
 
   Take key(std::size_t, std::string_view raw, bool escaped) {
     matched_ = same_key(raw, escaped, key_);
@@ -402,70 +393,61 @@ class MemberFinder : public Skipper {
   }
   bool member_value(std::size_t, const char* begin, const char* end) {
     if (matched_) {
-      span.found = true;
-      begin_ = begin;
-      end_ = end;
+      span = MemberSpan{.found = true,
+                        .begin = static_cast<std::size_t>(begin - text_.data()),
+                        .end = static_cast<std::size_t>(end - text_.data())};
     }
     return true;
   }
 
   MemberSpan span;
-  const char* begin_ = nullptr;
-  const char* end_ = nullptr;
 
  private:
+  std::string_view text_;
   std::string_view key_;
   bool matched_ = false;
 };
 
-// Prints what it reads as `dump_json` prints the parsed value, in pieces of about 256 KiB.
-// Text stands for itself wherever the library would print it so: strings without escapes,
+// Prints what it reads as `dump_json` prints the parsed value, through a `JsonPrinter`. Text
+// stands for itself wherever the library would print it so: strings and keys without escapes,
 // integers it keeps as they are written, the literals; the rest goes through the library.
 class Printer {
  public:
   Printer(std::string_view key, const MemberEdit& edit,
           const std::function<bool(std::string_view)>& put, std::string& error)
-      : key_(key),
-        edit_(edit),
-        put_(put),
-        error_(error),
-        serializer_(nlohmann::detail::output_adapter<char>(buffer_), ' ',
-                    Json::error_handler_t::strict) {
-    buffer_.reserve(piece_size + piece_size / 4);
-  }
+      : key_(key), edit_(edit), error_(error), json_([this, &put](std::string_view piece) {
+          // After a failed edit or a refused piece the text is still read, to tell a text that is
+          // no JSON apart, but nothing more is handed over.
+          handing_over_ = handing_over_ && !edit_failed && put(piece);
+        }) {}
 
   bool begin_object(std::size_t depth) {
     if (frames_.size() <= depth) {
       frames_.resize(depth + 1);
     }
     frames_[depth].clear();
-    buffer_.push_back('{');
+    json_.open_object();
     return true;
   }
-  bool end_object(std::size_t depth, std::size_t count) {
+  bool end_object(std::size_t depth, std::size_t) {
     if (depth == 0 && !replaced_) {
-      separate(0, count);
-      print_key(key_);
+      json_.key(key_);
       if (!print_edit(std::nullopt)) {
         return false;
       }
-      ++count;
     }
-    close(depth, count, '}');
+    json_.close_object();
     return true;
   }
   bool begin_array(std::size_t) {
-    buffer_.push_back('[');
+    json_.open_array();
     return true;
   }
-  bool end_array(std::size_t depth, std::size_t count) {
-    close(depth, count, ']');
+  bool end_array(std::size_t, std::size_t) {
+    json_.close_array();
     return true;
   }
-  bool element(std::size_t depth, std::size_t index) {
-    separate(depth, index);
-    return flush_if_full();
-  }
+  bool element(std::size_t, std::size_t) { return true; }
 
   Take key(std::size_t depth, std::string_view raw, bool escaped) {
     std::string_view key = raw;
@@ -476,77 +458,58 @@ class Printer {
       }
       key = held_keys_.emplace_back(std::move(*text));
     }
-    Frame& frame = frames_[depth];
-    if (!frame.remember(key)) {
+    if (!frames_[depth].remember(key)) {
       return Take::stop;  // the parsed value would keep the first place with the later value
     }
-    separate(depth, frame.count++);
-    if (escaped) {
-      print_key(key);
-    } else {
-      buffer_.push_back('"');
-      buffer_.append(raw);
-      buffer_.append("\": ");
-    }
+    json_.key(key);
     replacing_ = depth == 0 && key == key_;
     return replacing_ ? Take::skip : Take::visit;
   }
 
   bool member_value(std::size_t depth, const char* begin, const char* end) {
     if (depth != 0 || !replacing_) {
-      return flush_if_full();
+      return true;
     }
     replacing_ = false;
     auto old = parse_json(std::string_view(begin, static_cast<std::size_t>(end - begin)));
-    return old && print_edit(std::move(*old)) && flush_if_full();
+    return old && print_edit(std::move(*old));
   }
 
   bool scalar(std::string_view token, Scalar kind) {
     switch (kind) {
       case Scalar::string:
       case Scalar::literal:
-        buffer_.append(token);
+        json_.raw(token);
         return true;
+      case Scalar::escaped_string: {
+        auto text = unescaped(token);
+        if (!text) {
+          return false;
+        }
+        json_.string(*text);
+        return true;
+      }
       case Scalar::integer:
         // The library keeps an integer's digits, but prints -0 as 0 and a number past the
         // 64-bit range as a float.
         if (token != "-0" && token.size() <= 18) {
-          buffer_.append(token);
+          json_.raw(token);
           return true;
         }
         break;
-      case Scalar::real: {
-        // The library's own conversion, so that every platform prints the value it would.
-        number_.assign(token);
-        char* end = nullptr;
-        const double value = std::strtod(number_.c_str(), &end);
-        if (end == number_.c_str() + number_.size() && std::isfinite(value)) {
-          serializer_.dump(Json(value), false, false, 0);
-          return true;
-        }
-        break;
-      }
-      case Scalar::escaped_string:
+      case Scalar::real:
         break;
     }
-    auto parsed = parse_json(token);
-    if (!parsed) {
-      return false;
-    }
-    serializer_.dump(*parsed, false, false, 0);
-    return true;
+    return print_number(token);
   }
 
   // Hands over what is left.
-  void finish() { put_whole(); }
+  void finish() { json_.finish(); }
 
   bool edit_failed = false;
 
  private:
-  static constexpr std::size_t piece_size = std::size_t{1} << 18;
-
   struct Frame {
-    std::size_t count = 0;
     std::vector<std::string_view> keys{};
     // Once an object has many keys: an open-addressing table of their hashes (0 marks a free
     // slot), eight bytes a key and no allocation per key for a file of 50,000 projects. Equal
@@ -555,12 +518,10 @@ class Printer {
     std::size_t used = 0;
 
     void clear() {
-      count = 0;
       keys.clear();
       table.clear();
       used = 0;
     }
-
     // False when `key` may repeat an earlier key of this object.
     bool remember(std::string_view key) {
       if (table.empty()) {
@@ -622,29 +583,43 @@ class Printer {
     }
   };
 
-  void indent(std::size_t level) { buffer_.append(level * 2, ' '); }
-
-  // What comes before member or element `index` of the container at `depth`.
-  void separate(std::size_t depth, std::size_t index) {
-    buffer_.append(index == 0 ? "\n" : ",\n");
-    indent(depth + 1);
-  }
-
-  void close(std::size_t depth, std::size_t count, char bracket) {
-    if (count > 0) {
-      buffer_.push_back('\n');
-      indent(depth);
+  // A number the library would print otherwise than it is written: parsed as the library
+  // parses it (its own conversion for a float, so that every platform prints the value it
+  // would), printed by it.
+  bool print_number(std::string_view token) {
+    number_.assign(token);
+    if (token.find_first_of(".eE") != std::string_view::npos) {
+      char* end = nullptr;
+      const double value = std::strtod(number_.c_str(), &end);
+      if (end == number_.c_str() + number_.size() && std::isfinite(value)) {
+        return print_value(Json(value));
+      }
     }
-    buffer_.push_back(bracket);
+    auto parsed = parse_json(token);
+    return parsed && print_value(*parsed);
   }
 
-  void print_key(std::string_view key) {
-    serializer_.dump(Json(std::string(key)), false, false, 0);
-    buffer_.append(": ");
+  // `value` as `dump_json` prints it at the printer's place; false when it cannot be printed
+  // (a string that is not UTF-8), which leaves the text to the whole parse.
+  bool print_value(const Json& value) {
+    auto printed = dump_json(value);
+    if (!printed) {
+      return false;
+    }
+    const std::string margin(json_.indent_width(), ' ');
+    std::string placed;
+    placed.reserve(printed->size());
+    for (const char c : *printed) {
+      placed.push_back(c);
+      if (c == '\n') {
+        placed.append(margin);  // a printed string never holds a raw line feed
+      }
+    }
+    json_.raw(placed);
+    return true;
   }
 
-  // The edited member's new value, one level deep. After a failed edit the rest is still read,
-  // so that a text that is no JSON is told apart, but nothing more is handed over.
+  // The edited member's new value.
   bool print_edit(std::optional<Json> old) {
     replaced_ = true;
     auto value = edit_(std::move(old));
@@ -653,52 +628,30 @@ class Printer {
       edit_failed = true;
       return true;
     }
-    serializer_.dump(*value, true, false, 2, 2);
-    return true;
-  }
-
-  bool flush_if_full() {
-    if (buffer_.size() >= piece_size) {
-      put_whole();
-    }
-    return true;
-  }
-
-  void put_whole() {
-    if (!edit_failed && !stopped_ && !buffer_.empty() && !put_(buffer_)) {
-      stopped_ = true;
-    }
-    buffer_.clear();
+    return print_value(*value);
   }
 
   std::string_view key_;
   const MemberEdit& edit_;
-  const std::function<bool(std::string_view)>& put_;
   std::string& error_;
-  std::string buffer_;
-  nlohmann::detail::serializer<Json> serializer_;
+  bool handing_over_ = true;
+  JsonPrinter json_;
   std::vector<Frame> frames_;
   std::deque<std::string> held_keys_;  // unescaped keys; a deque never moves them
   std::string number_;
   bool replacing_ = false;  // the member being read is the one to replace
   bool replaced_ = false;
-  bool stopped_ = false;  // `put` refused a piece: nothing more is handed over
 };
 
 }  // namespace
 
 std::optional<MemberSpan> find_member(std::string_view text, std::string_view key) {
-  MemberFinder finder(key);
+  MemberFinder finder(text, key);
   Reader<MemberFinder> reader(text.data(), text.data() + text.size(), finder);
   if (!reader.object_document()) {
     return std::nullopt;
   }
-  MemberSpan span = finder.span;
-  if (span.found) {
-    span.begin = static_cast<std::size_t>(finder.begin_ - text.data());
-    span.end = static_cast<std::size_t>(finder.end_ - text.data());
-  }
-  return span;
+  return finder.span;
 }
 
 Streamed stream_with_member(std::string_view text, std::string_view key, const MemberEdit& edit,

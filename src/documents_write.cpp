@@ -1,13 +1,17 @@
 #include <fmt/format.h>
 
+#include <array>
+#include <charconv>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <utility>
 
 #include "documents.hpp"
+#include "documents_sax.hpp"
 #include "documents_scan.hpp"
 #include "fsutil.hpp"
+#include "utf8.hpp"
 
 namespace kelvaro {
 
@@ -32,9 +36,39 @@ std::optional<std::string> print_json_with_member(std::string_view text, std::st
   return out;
 }
 
-Result<std::optional<WriteOutcome>> write_json_with_member(
-    const fs::path& path, std::string_view text, std::string_view key, const MemberEdit& edit,
-    std::optional<std::uint32_t> new_file_mode) {
+namespace {
+
+// `write_json_with_member` by parsing, editing and printing the whole document: the way for
+// every text the scan cannot vouch for, and the one that words their messages.
+Result<WriteOutcome> write_json_whole(const fs::path& path, std::string_view text,
+                                      std::string_view key, const MemberEdit& edit,
+                                      std::optional<std::uint32_t> new_file_mode) {
+  auto root = parse_json_document(text, display(path));
+  if (!root) {
+    return unexpected(std::move(root).error());
+  }
+  if (root->is_null()) {
+    *root = Json::object();
+  }
+  if (!root->is_object()) {
+    return unexpected(
+        fmt::format("{} does not hold a JSON object — left untouched", display(path)));
+  }
+  const std::string key_text(key);
+  const auto found = root->find(key_text);
+  auto value = edit(found == root->end() ? std::nullopt : std::optional<Json>(*found));
+  if (!value) {
+    return unexpected(std::move(value).error());
+  }
+  (*root)[key_text] = std::move(*value);
+  return write_json_file(path, *root, new_file_mode);
+}
+
+}  // namespace
+
+Result<WriteOutcome> write_json_with_member(const fs::path& path, std::string_view text,
+                                            std::string_view key, const MemberEdit& edit,
+                                            std::optional<std::uint32_t> new_file_mode) {
   std::string error;
   auto streamed = json_scan::Streamed::printed;
   auto written = write_atomic_from(
@@ -46,7 +80,7 @@ Result<std::optional<WriteOutcome>> write_json_with_member(
       new_file_mode);
   switch (streamed) {
     case json_scan::Streamed::unreadable:
-      return std::optional<WriteOutcome>();
+      return write_json_whole(path, text, key, edit, new_file_mode);
     case json_scan::Streamed::edit_failed:
       return unexpected(std::move(error));
     case json_scan::Streamed::printed:
@@ -55,7 +89,147 @@ Result<std::optional<WriteOutcome>> write_json_with_member(
   if (!written) {
     return unexpected(cannot_write(path, written.error()));
   }
-  return std::optional<WriteOutcome>(std::move(*written));
+  return std::move(*written);
+}
+
+namespace {
+
+// How much of a `JsonPrinter`'s text waits before it goes to the sink.
+constexpr std::size_t json_piece = std::size_t{64} * 1024;
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
+  static constexpr std::string_view hex = "0123456789abcdef";
+  out.push_back('"');
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = at;
+    while (end < text.size() &&
+           json_sax::plain_string_bytes[static_cast<unsigned char>(text[end])]) {
+      ++end;
+    }
+    out.append(text.substr(at, end - at));
+    if (end == text.size()) {
+      break;
+    }
+    at = end;
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte >= 0x80) {
+      const Utf8Sequence sequence = utf8_sequence(text, at);
+      out.append(sequence.valid ? text.substr(at, sequence.length) : "\xEF\xBF\xBD");
+      at += sequence.length;
+      continue;
+    }
+    out.push_back('\\');
+    switch (byte) {
+      case '"':
+      case '\\':
+        out.push_back(static_cast<char>(byte));
+        break;
+      case '\b':
+        out.push_back('b');
+        break;
+      case '\f':
+        out.push_back('f');
+        break;
+      case '\n':
+        out.push_back('n');
+        break;
+      case '\r':
+        out.push_back('r');
+        break;
+      case '\t':
+        out.push_back('t');
+        break;
+      default:
+        out.append("u00");
+        out.push_back(hex[byte >> 4U]);
+        out.push_back(hex[byte & 0xFU]);
+        break;
+    }
+    ++at;
+  }
+  out.push_back('"');
+}
+
+void JsonPrinter::key(std::string_view name) {
+  begin_value();
+  append_json_string(out_, name);
+  out_.append(": ");
+  after_key_ = true;
+}
+
+void JsonPrinter::string(std::string_view value) {
+  begin_value();
+  append_json_string(out_, value);
+}
+
+void JsonPrinter::boolean(bool value) {
+  begin_value();
+  out_.append(value ? "true" : "false");
+}
+
+void JsonPrinter::number(std::uint64_t value) {
+  begin_value();
+  std::array<char, 20> digits{};  // the most a 64-bit number takes
+  const auto printed = std::to_chars(digits.begin(), digits.end(), value);
+  out_.append(digits.begin(), printed.ptr);
+}
+
+void JsonPrinter::raw(std::string_view printed) {
+  begin_value();
+  out_.append(printed);
+}
+
+void JsonPrinter::finish() {
+  if (sink_) {
+    sink_(out_);
+    out_.clear();
+  }
+}
+
+// A member's value follows its key on the same line; any other value inside a container
+// starts a line of its own, after a comma unless it is the first. A value is a point to hand
+// the text so far to the sink.
+void JsonPrinter::begin_value() {
+  if (sink_ && out_.size() >= json_piece) {
+    sink_(out_);
+    out_.clear();
+  }
+  if (after_key_) {
+    after_key_ = false;
+    return;
+  }
+  if (empty_.empty()) {
+    return;
+  }
+  if (!empty_.back()) {
+    out_.push_back(',');
+  }
+  empty_.back() = false;
+  out_.push_back('\n');
+  indent();
+}
+
+void JsonPrinter::open(char bracket) {
+  begin_value();
+  out_.push_back(bracket);
+  empty_.push_back(true);
+}
+
+void JsonPrinter::close(char bracket) {
+  const bool empty = empty_.back();
+  empty_.pop_back();
+  if (!empty) {
+    out_.push_back('\n');
+    indent();
+  }
+  out_.push_back(bracket);
+}
+
+void JsonPrinter::indent() {
+  out_.append(indent_width(), ' ');
 }
 
 Result<std::string> dump_json(const Json& value) {
@@ -74,12 +248,13 @@ Result<WriteOutcome, std::error_code> write_json(const fs::path& path, const Jso
   return write_atomic(path, *text);
 }
 
-Result<WriteOutcome> write_json_file(const fs::path& path, const Json& value) {
+Result<WriteOutcome> write_json_file(const fs::path& path, const Json& value,
+                                     std::optional<std::uint32_t> new_file_mode) {
   auto text = dump_json(value);
   if (!text) {
     return unexpected(fmt::format("cannot serialise {}: {}", display(path), text.error()));
   }
-  auto written = write_atomic(path, *text);
+  auto written = write_atomic(path, *text, new_file_mode);
   if (!written) {
     return unexpected(cannot_write(path, written.error()));
   }

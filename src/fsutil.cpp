@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
+#include <ostream>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -383,6 +385,19 @@ std::vector<fs::path>& unflushed_folders() {
 
 const std::vector<fs::path>& folders_to_flush() {
   return unflushed_folders();
+}
+
+std::error_code finish_standard_output(std::ostream& out) {
+  errno = 0;
+  out.flush();
+  if (!out.fail()) {
+    return {};
+  }
+  const int error = errno;
+  if (standard_output_reader_gone(error)) {
+    return {};
+  }
+  return {error != 0 ? error : EIO, std::generic_category()};
 }
 
 void flush_written_folders() {

@@ -351,6 +351,10 @@ void ignore_broken_pipes();
 // since a reader may stop reading early.
 std::error_code finish_standard_output(std::ostream& out);
 
+// True when a write to standard output that failed with `error` (errno, 0 when it left none)
+// failed only because the reader has gone.
+bool standard_output_reader_gone(int error);
+
 // The whole process environment; nullopt-valued entries are never produced. Fails with a
 // message when a name or value is not valid UTF-8.
 Result<EnvSnapshot> capture_environment();

@@ -208,23 +208,12 @@ void ignore_broken_pipes() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-std::error_code finish_standard_output(std::ostream& out) {
-  errno = 0;
-  out.flush();
-  if (!out.fail()) {
-    return {};
-  }
-  const int error = errno;
+bool standard_output_reader_gone(int error) {
   // A failure met earlier leaves no trace in errno; a pipe without reader says so itself.
   struct pollfd pipe_end {};
   pipe_end.fd = STDOUT_FILENO;
   pipe_end.events = POLLOUT;
-  const bool reader_gone =
-      error == EPIPE || (::poll(&pipe_end, 1, 0) > 0 && (pipe_end.revents & POLLERR) != 0);
-  if (reader_gone) {
-    return {};
-  }
-  return {error != 0 ? error : EIO, std::generic_category()};
+  return error == EPIPE || (::poll(&pipe_end, 1, 0) > 0 && (pipe_end.revents & POLLERR) != 0);
 }
 
 Result<EnvSnapshot> capture_environment() {
@@ -391,12 +380,12 @@ namespace {
 // the whole path again. It is let go whenever this process renames or removes anything, so
 // that it never stands for a folder that has moved since; a folder that cannot be opened is
 // never held, so its error comes from the link call itself.
-class LinkFolder {
+class HeldLinkFolder {
  public:
-  LinkFolder() = default;
-  LinkFolder(const LinkFolder&) = delete;
-  LinkFolder& operator=(const LinkFolder&) = delete;
-  ~LinkFolder() { forget(); }
+  HeldLinkFolder() = default;
+  HeldLinkFolder(const HeldLinkFolder&) = delete;
+  HeldLinkFolder& operator=(const HeldLinkFolder&) = delete;
+  ~HeldLinkFolder() { forget(); }
 
   // The open folder `text`, or -1.
   int open(std::string_view text) {
@@ -425,8 +414,8 @@ class LinkFolder {
   std::string text_;
 };
 
-LinkFolder& link_folder() {
-  static LinkFolder folder;
+HeldLinkFolder& link_folder() {
+  static HeldLinkFolder folder;
   return folder;
 }
 

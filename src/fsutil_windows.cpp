@@ -471,21 +471,12 @@ void open_standard_streams() {
 // Windows has no SIGPIPE: a write to a pipe whose reader has gone already just fails.
 void ignore_broken_pipes() {}
 
-std::error_code finish_standard_output(std::ostream& out) {
-  errno = 0;
-  out.flush();
-  if (!out.fail()) {
-    return {};
-  }
-  const int error = errno;
+bool standard_output_reader_gone(int error) {
   // The C library turns a pipe without reader (ERROR_NO_DATA, ERROR_BROKEN_PIPE) into EPIPE
   // or EINVAL; on a pipe both mean the reader has gone.
   const HANDLE handle = ::GetStdHandle(STD_OUTPUT_HANDLE);
   const bool pipe = handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) == FILE_TYPE_PIPE;
-  if (error == EPIPE || (pipe && (error == EINVAL || error == 0))) {
-    return {};
-  }
-  return {error != 0 ? error : EIO, std::generic_category()};
+  return error == EPIPE || (pipe && (error == EINVAL || error == 0));
 }
 
 Result<void, std::error_code> copy_file(const fs::path& from, const fs::path& to) {

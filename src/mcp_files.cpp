@@ -86,41 +86,6 @@ Result<WriteOutcome> write_atomic_text(const fs::path& path, std::string_view te
   return std::move(*written);
 }
 
-Result<WriteOutcome> write_json_text(const fs::path& path, const Json& root) {
-  auto text = dump_json(root);
-  if (!text) {
-    return unexpected(fmt::format("cannot serialise {}: {}", display(path), text.error()));
-  }
-  return write_atomic_text(path, *text);
-}
-
-// Parses, edits and prints the whole document: the way for every file the streaming print
-// cannot mirror, and the one that words their messages.
-Result<WriteOutcome> write_json_servers_whole(const fs::path& path, std::string_view key,
-                                              const Json& entries) {
-  auto root = read_json_document(path);
-  if (!root) {
-    return unexpected(std::move(root).error());
-  }
-  if (root->is_null()) {
-    *root = Json::object();
-  }
-  if (!root->is_object()) {
-    return unexpected(
-        fmt::format("{} does not hold a JSON object — left untouched", display(path)));
-  }
-  const std::string key_text(key);
-  auto found = root->find(key_text);
-  if (found == root->end()) {
-    (*root)[key_text] = Json::object();
-    found = root->find(key_text);
-  } else if (!found->is_object()) {
-    return unexpected(not_an_object(path, key));
-  }
-  merge_entries(*found, entries);
-  return write_json_text(path, *root);
-}
-
 Result<WriteOutcome> write_json_servers(const fs::path& path, std::string_view key,
                                         const Json& entries) {
   auto text = read_agent_text(path);
@@ -137,16 +102,7 @@ Result<WriteOutcome> write_json_servers(const fs::path& path, std::string_view k
     merge_entries(servers, entries);
     return servers;
   };
-  auto written = write_json_with_member(path, *text, key, edit, private_file_mode);
-  if (!written) {
-    return unexpected(std::move(written).error());
-  }
-  if (*written) {
-    return std::move(**written);
-  }
-  text->clear();
-  text->shrink_to_fit();
-  return write_json_servers_whole(path, key, entries);
+  return write_json_with_member(path, *text, key, edit, private_file_mode);
 }
 
 Result<WriteOutcome> write_toml_servers(const fs::path& path, std::string_view key,
@@ -236,19 +192,7 @@ Result<std::optional<WriteOutcome>> remove_json_server(const fs::path& path, std
     return std::optional<WriteOutcome>();
   }
   const MemberEdit edit = [&](std::optional<Json>) -> Result<Json> { return **member; };
-  auto streamed = write_json_with_member(path, text, key, edit, private_file_mode);
-  if (!streamed) {
-    return unexpected(std::move(streamed).error());
-  }
-  if (*streamed) {
-    return streamed;
-  }
-  auto root = parse_json_document(text, display(path));
-  if (!root) {
-    return unexpected(std::move(root).error());
-  }
-  (*root)[std::string(key)] = std::move(**member);
-  return removal_written(write_json_text(path, *root));
+  return removal_written(write_json_with_member(path, text, key, edit, private_file_mode));
 }
 
 // The document is written as the TOML library prints it: a byte-order mark and CR LF line ends

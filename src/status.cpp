@@ -108,7 +108,7 @@ std::uint64_t attention_count(const SyncPlan& plan) {
 
 void print_status_json(const SyncPlan& plan, std::ostream& out) {
   const std::uint64_t count = attention_count(plan);
-  JsonPrinter json(&out);
+  JsonPrinter json([&out](std::string_view piece) { write_text(out, piece); });
   json.open_object();
   member(json, "commons", path_to_utf8(plan.ctx.commons));
   items_array(json, "instructions", plan.instructions, [&](const InstructionsItem& item) {
@@ -135,6 +135,7 @@ void print_status_json(const SyncPlan& plan, std::ostream& out) {
   targets_array(json, plan);
   json.close_object();
   json.finish();
+  write_text(out, "\n");
 }
 
 void print_status(const SyncPlan& plan, Reporter& reporter) {

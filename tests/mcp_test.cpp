@@ -490,6 +490,9 @@ TEST_F(McpFiles, JsonFilesOfEveryShape) {
       {"[1]", "{}", path.string() + " does not hold a JSON object — left untouched"},
       {"null", "{}", "{\n  \"mcpServers\": {\n    \"n\": {}\n  }\n}"},
       {R"({"mcpServers": []})", key_message, key_message},
+      // A repeated key is parsed whole: the first place, the later value.
+      {R"({"a": 1, "mcpServers": {"m": 1}, "a": 2})", R"({"m":1})",
+       "{\n  \"a\": 2,\n  \"mcpServers\": {\n    \"m\": 1,\n    \"n\": {}\n  }\n}"},
       {R"({"a": 1, "mcpServers": {"n": 0, "m": {}}, "z": [2]})", R"({"n":0,"m":{}})",
        "{\n  \"a\": 1,\n  \"mcpServers\": {\n    \"n\": {},\n    \"m\": {}\n  },\n  \"z\": [\n    "
        "2\n  ]\n}"},
@@ -533,6 +536,11 @@ TEST_F(McpFiles, JsonRemovalTouchesOnlyFilesHoldingTheServer) {
   auto removed = remove_agent_servers(path, "mcp", FileFormat::json, "s");
   ASSERT_TRUE(removed && *removed);
   EXPECT_EQ(home.read("agent.json"), "{\n  \"mcp\": {},\n  \"after\": true\n}");
+  home.write("agent.json", R"({"mcp": {"s": 1, "t": 2}, "x": 1, "x": [3]})");
+  auto repeated = remove_agent_servers(path, "mcp", FileFormat::json, "s");
+  ASSERT_TRUE(repeated && *repeated);
+  EXPECT_EQ(home.read("agent.json"),
+            "{\n  \"mcp\": {\n    \"t\": 2\n  },\n  \"x\": [\n    3\n  ]\n}");
 }
 
 TEST_F(McpFiles, TomlWritesInPlaceKeepingCommentsByteOrderMarkAndCrLf) {
