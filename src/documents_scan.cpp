@@ -1,7 +1,6 @@
 #include "documents_scan.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
