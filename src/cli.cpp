@@ -711,13 +711,9 @@ int run_command(const std::vector<std::string>& args, const EnvSnapshot& env, st
     write_text(err, fmt::format("error: {}\n", kHomeError));
     return 1;
   }
-  auto config = load_config(ctx->config_dir);
+  auto config = load_checked_config(ctx->config_dir);
   if (!config) {
     write_text(err, fmt::format("error: {}\n", config.error()));
-    return 1;
-  }
-  if (auto checked = check_mcp_agents(*config); !checked) {
-    write_text(err, fmt::format("error: {}\n", checked.error()));
     return 1;
   }
 

@@ -267,9 +267,10 @@ void remove_hooks(RevertRun& run, const AgentDescriptor& descriptor) {
   }
 }
 
-}  // namespace
-
-int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std::string_view name) {
+// The agent `name` when `config` lets it be reverted and it is installed; otherwise the exit
+// status, after saying why not.
+Result<Agent, int> revert_target(const RunContext& ctx, const Config& config, Reporter& reporter,
+                                 std::string_view name) {
   std::optional<Agent> agent;
   if (const AgentDescriptor* descriptor = builtin_agent(name)) {
     agent = resolve_agent(*descriptor, config.instructions);
@@ -284,7 +285,7 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
   if (!agent) {
     report_error(reporter,
                  fmt::format("`{}` is not an agent kelvaro knows about", visible_text(name)));
-    return 1;
+    return unexpected(1);
   }
   if (std::find(config.disabled.begin(), config.disabled.end(), name) == config.disabled.end()) {
     report_error(reporter,
@@ -292,16 +293,31 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
                              "will not redo what revert undoes",
                              visible_text(name), visible_text(name),
                              display(ctx.config_dir / "kelvaro.toml")));
-    return 1;
+    return unexpected(1);
   }
   if (!is_installed(ctx.home, agent->home)) {
     print_line(reporter, fmt::format("{} is not installed on this machine — nothing to revert",
                                      visible_text(name)));
-    return 0;
+    return unexpected(0);
+  }
+  return std::move(*agent);
+}
+
+}  // namespace
+
+int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std::string_view name) {
+  if (auto refused = revert_target(ctx, config, reporter, name); !refused) {
+    return refused.error();
   }
   auto lock = take_lock(ctx, reporter);
   if (!lock) {
     return 1;
+  }
+  // The run waited for may have enabled the agent again or changed its routes and servers'
+  // settings: what is removed follows the configuration as it stands now.
+  auto agent = revert_target(ctx, lock->config, reporter, name);
+  if (!agent) {
+    return agent.error();
   }
 
   // Links are judged and removed between absolute paths, whatever form the home had.
@@ -311,7 +327,7 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
   remove_links(run, *agent);
   if (const AgentDescriptor* descriptor = agent->descriptor) {
     remove_instructions(run, *descriptor);
-    remove_servers(run, config, *agent);
+    remove_servers(run, lock->config, *agent);
     remove_rendered(run, *descriptor);
     remove_hooks(run, *descriptor);
   }
