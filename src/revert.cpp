@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agents.hpp"
 #include "fsutil.hpp"
@@ -170,7 +171,10 @@ void remove_instructions(RevertRun& run, const AgentDescriptor& descriptor) {
 }
 
 // Only entries that are exactly what kelvaro renders for the agent go: one that differs may be
-// the user's own server under the same name, or the user's edit of kelvaro's, and stays.
+// the user's own server under the same name, or the user's edit of kelvaro's, and stays. Only
+// the servers the agent holds are rendered: one it does not hold has nothing to compare, even
+// when its references cannot be resolved now, and one it holds that cannot be rendered cannot
+// be shown to be kelvaro's.
 void remove_servers(RevertRun& run, const Config& config, const Agent& agent) {
   if (!has_mcp_file(agent)) {
     return;
@@ -183,37 +187,41 @@ void remove_servers(RevertRun& run, const Config& config, const Agent& agent) {
   if (servers->empty()) {
     return;
   }
-  // Planned as if enabled everywhere: a parked or no longer allowlisted server was rendered
-  // here all the same.
-  ServerMap rendered_here = Json::object();
+  std::vector<std::string> names;
   for (const auto& [name, server] : servers->items()) {
-    Json enabled = server;
-    enabled.erase("disabled");
-    rendered_here[name] = std::move(enabled);
+    names.push_back(name);
   }
-  Config everywhere = config;
-  for (auto& [name, settings] : everywhere.mcp) {
-    settings.agents.reset();
-  }
-  const McpPlan plan = plan_mcp_agents(run.ctx, everywhere, {agent}, rendered_here);
-  report_errors(run.reporter, plan.errors);
-  report_errors(run.reporter, plan.fatal);
-  for (const McpItem& item : plan.items) {
-    const std::string shown_file = display_under(item.path, run.ctx.home);
-    if (item.state == McpState::drifted || (item.state == McpState::foreign && item.shadows)) {
-      print_line(run.reporter, fmt::format("left {} in {} — it differs from the Commons copy",
-                                           visible_text(item.server), shown_file));
+  std::sort(names.begin(), names.end());
+  const McpFiles files = mcp_files(run.ctx, {agent});
+  report_errors(run.reporter, files.refused);
+  for (const McpFile& file : files.files) {
+    auto held = read_agent_servers(file.path, file.key, file.format);
+    if (!held) {
+      report_error(run.reporter, held.error());
       continue;
     }
-    if (item.state != McpState::managed) {
-      continue;
-    }
-    auto outcome = remove_agent_servers(item.path, item.key, item.format, item.server);
-    if (!outcome) {
-      report_error(run.reporter, outcome.error());
-    } else if (*outcome) {
-      removed(run,
-              fmt::format("removed mcp server {} from {}", visible_text(item.server), shown_file));
+    const std::string shown_file = display_under(file.path, run.ctx.home);
+    for (const std::string& name : names) {
+      const auto entry = held->find(name);
+      if (entry == held->end()) {
+        continue;
+      }
+      // Rendered as if enabled: a parked or no longer allowlisted server was rendered here all
+      // the same.
+      Json enabled = (*servers)[name];
+      enabled.erase("disabled");
+      auto rendered = render_for_file(run.ctx, config, file, name, enabled);
+      if (!rendered || !same_agent_entry(file.shape, *rendered, *entry)) {
+        print_line(run.reporter, fmt::format("left {} in {} — it differs from the Commons copy",
+                                             visible_text(name), shown_file));
+        continue;
+      }
+      auto outcome = remove_agent_servers(file.path, file.key, file.format, name);
+      if (!outcome) {
+        report_error(run.reporter, outcome.error());
+      } else if (*outcome) {
+        removed(run, fmt::format("removed mcp server {} from {}", visible_text(name), shown_file));
+      }
     }
   }
 }
