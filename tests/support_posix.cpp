@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <thread>
 
 #include "lock.hpp"
@@ -193,6 +194,15 @@ std::optional<long> system_call_of(const std::string& pid) {
   return std::nullopt;
 }
 
+// True once the child `pid` has ended and waits to be reaped (its state in /proc/<pid>/stat,
+// after the parenthesised name, is Z).
+bool has_ended(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t name_end = text.rfind(')');
+  return name_end != std::string::npos && text.compare(name_end, 3, ") Z") == 0;
+}
+
 bool sleeps_in_timed_wait(pid_t pid) {
   const std::optional<long> call = system_call_of(std::to_string(pid));
 #ifdef SYS_nanosleep
@@ -239,8 +249,12 @@ bool StartedRun::waits_for_lock(std::chrono::milliseconds limit) const {
   }
   const auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {
-    if (sleeps_in_timed_wait(static_cast<pid_t>(process_))) {
+    const auto pid = static_cast<pid_t>(process_);
+    if (sleeps_in_timed_wait(pid)) {
       return true;
+    }
+    if (has_ended(pid)) {
+      return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
