@@ -437,10 +437,6 @@ int run_absorb(const AdoptRun& run, const Adoption& a) {
     return finish(run, a);
   }
 
-  std::optional<ProcessLock> lock = take_lock(run.ctx, reporter);
-  if (!lock) {
-    return 1;
-  }
   std::optional<fs::path> aside;
   if (identical) {
     auto renamed = set_aside(a.path);
@@ -491,10 +487,6 @@ int run_source(const AdoptRun& run, const Adoption& a) {
     return finish(run, a);
   }
 
-  std::optional<ProcessLock> lock = take_lock(run.ctx, reporter);
-  if (!lock) {
-    return 1;
-  }
   Result<void, std::error_code> linked;
   if (identical) {
     auto aside = set_aside(a.entry);
@@ -524,11 +516,6 @@ int run_source(const AdoptRun& run, const Adoption& a) {
 
 int run_copy(const AdoptRun& run, const Adoption& a) {
   Reporter& reporter = run.reporter;
-  if (a.state == EntryState::identical) {
-    print_line(reporter,
-               fmt::format("{} is already in the Commons — nothing to do", a.display_name));
-    return 0;
-  }
   const std::string diverge = fmt::format(
       "  the original at {} is no longer consulted; edits there will diverge from the Commons copy",
       display(a.path));
@@ -541,10 +528,6 @@ int run_copy(const AdoptRun& run, const Adoption& a) {
     return finish(run, a);
   }
 
-  std::optional<ProcessLock> lock = take_lock(run.ctx, reporter);
-  if (!lock) {
-    return 1;
-  }
   if (!create_entry_folder(a, reporter)) {
     return 1;
   }
@@ -603,6 +586,84 @@ Result<void, std::error_code> copy_into(const fs::path& from, const fs::path& to
   }
   sync_folder(to);
   return {};
+}
+
+// What a run of `adopt` goes on with once every check has passed: the agents with their link
+// folders, for the fan-out, and what was decided about the path.
+struct Decision {
+  std::vector<Agent> agents;
+  std::vector<LinkFolder> folders;
+  Adoption adoption;
+};
+
+// Every check of `adopt` on the absolute, normalised `path`, against the Commons and the agents
+// that `config` lists: the decision, which it makes without a word, or the exit status once it
+// has said why the command ends here (a refusal, or that there is nothing to do).
+Result<Decision, int> decide(const RunContext& anchored, const Config& config, const fs::path& path,
+                             Reporter& reporter) {
+  if (!path_kind(path, true) && !path_kind(path, false)) {
+    report_error(reporter, fmt::format("{} does not exist", display(path)));
+    return unexpected(1);
+  }
+
+  Decision d{.agents = list_agents(anchored.home, config), .folders = {}, .adoption = {}};
+  d.folders = link_folders(anchored, d.agents);
+  std::optional<Adoption> chosen = absorb_choice(anchored, d.agents, d.folders, path);
+  if (already_in_commons(path, anchored.commons, chosen.has_value())) {
+    report_error(reporter,
+                 fmt::format("{} is already in the Commons — nothing to adopt", display(path)));
+    return unexpected(1);
+  }
+  if (!chosen) {
+    const AdoptMechanic mechanic =
+        inside_git_working_copy(path) ? AdoptMechanic::source : AdoptMechanic::copy;
+    std::optional<Family> family = family_of_parent(reporter, path);
+    if (!family) {
+      return unexpected(1);
+    }
+    chosen = Adoption{.mechanic = mechanic, .family = family};
+  }
+
+  Adoption& a = *chosen;
+  a.path = path;
+  a.name = display(path.filename());
+  if (a.family) {
+    a.word = family_word(*a.family);
+    a.entry = anchored.commons / a.word / path.filename();
+    a.display_name = fmt::format("{}/{}", a.word, a.name);
+  } else {
+    a.word = "instructions";
+    a.entry = anchored.commons / "AGENTS.md";
+    a.display_name = "AGENTS.md";
+  }
+
+  if (a.mechanic == AdoptMechanic::absorb && is_link(a.path)) {
+    report_error(reporter, fmt::format("{} is already a symlink — there is nothing to adopt",
+                                       display(a.path)));
+    return unexpected(1);
+  }
+  // Whatever the mechanic, an entry the Commons scan would skip is never taken in.
+  if (a.family) {
+    if (auto fits = check_kind(a.path, *a.family); !fits) {
+      report_error(reporter, fits.error());
+      return unexpected(1);
+    }
+  }
+  std::optional<EntryCheck> check = check_entry(a, reporter);
+  if (!check) {
+    return unexpected(1);
+  }
+  if (check->state == EntryState::settled) {
+    return unexpected(check->status);
+  }
+  a.state = check->state;
+  if (a.mechanic == AdoptMechanic::copy && a.state == EntryState::identical) {
+    print_line(reporter,
+               fmt::format("{} is already in the Commons — nothing to do", a.display_name));
+    return unexpected(0);
+  }
+  d.adoption = std::move(a);
+  return d;
 }
 
 }  // namespace
@@ -674,74 +735,39 @@ int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
   }
   path = normalize_path(path);
 
-  if (!path_kind(path, true) && !path_kind(path, false)) {
-    report_error(reporter, fmt::format("{} does not exist", display(path)));
-    return 1;
+  auto decided = decide(anchored, config, path, reporter);
+  if (!decided) {
+    return decided.error();
   }
-
-  const std::vector<Agent> agents = list_agents(anchored.home, config);
-  const std::vector<LinkFolder> folders = link_folders(anchored, agents);
-  std::optional<Adoption> chosen = absorb_choice(anchored, agents, folders, path);
-  if (already_in_commons(path, anchored.commons, chosen.has_value())) {
-    report_error(reporter,
-                 fmt::format("{} is already in the Commons — nothing to adopt", display(path)));
-    return 1;
-  }
-  if (!chosen) {
-    const AdoptMechanic mechanic =
-        inside_git_working_copy(path) ? AdoptMechanic::source : AdoptMechanic::copy;
-    std::optional<Family> family = family_of_parent(reporter, path);
-    if (!family) {
+  std::optional<HeldLock> lock;
+  if (!dry_run) {
+    lock = take_lock(ctx, reporter);
+    if (!lock) {
       return 1;
     }
-    chosen = Adoption{.mechanic = mechanic, .family = family};
-  }
-
-  Adoption& a = *chosen;
-  a.path = path;
-  a.name = display(path.filename());
-  if (a.family) {
-    a.word = family_word(*a.family);
-    a.entry = anchored.commons / a.word / path.filename();
-    a.display_name = fmt::format("{}/{}", a.word, a.name);
-  } else {
-    a.word = "instructions";
-    a.entry = anchored.commons / "AGENTS.md";
-    a.display_name = "AGENTS.md";
-  }
-
-  if (a.mechanic == AdoptMechanic::absorb && is_link(a.path)) {
-    report_error(reporter, fmt::format("{} is already a symlink — there is nothing to adopt",
-                                       display(a.path)));
-    return 1;
-  }
-  // Whatever the mechanic, an entry the Commons scan would skip is never taken in.
-  if (a.family) {
-    if (auto fits = check_kind(a.path, *a.family); !fits) {
-      report_error(reporter, fits.error());
+    // The run waited for may have taken the path in, made the entry, or changed the agents:
+    // the checks are made again on what it left.
+    if (!require_commons(ctx, reporter)) {
       return 1;
     }
+    decided = decide(anchored, lock->config, path, reporter);
+    if (!decided) {
+      return decided.error();
+    }
   }
-  std::optional<EntryCheck> check = check_entry(a, reporter);
-  if (!check) {
-    return 1;
-  }
-  if (check->state == EntryState::settled) {
-    return check->status;
-  }
-  a.state = check->state;
+  const Decision& d = *decided;
   const AdoptRun run{.ctx = anchored,
-                     .agents = agents,
-                     .folders = folders,
+                     .agents = d.agents,
+                     .folders = d.folders,
                      .reporter = reporter,
                      .mode = dry_run ? RunMode::dry_run : RunMode::apply};
-  switch (a.mechanic) {
+  switch (d.adoption.mechanic) {
     case AdoptMechanic::absorb:
-      return run_absorb(run, a);
+      return run_absorb(run, d.adoption);
     case AdoptMechanic::source:
-      return run_source(run, a);
+      return run_source(run, d.adoption);
     case AdoptMechanic::copy:
-      return run_copy(run, a);
+      return run_copy(run, d.adoption);
   }
   return 1;
 }

@@ -23,6 +23,7 @@
 #include "revert.hpp"
 #include "status.hpp"
 #include "sync.hpp"
+#include "utf8.hpp"
 
 namespace kelvaro {
 
@@ -49,14 +50,6 @@ constexpr std::string_view kHelpCommandAbout =
     "Print this message or the help of the given subcommand(s)";
 constexpr std::size_t kWrapColumns = 100;
 
-// The number of code points in UTF-8 `text`: what a terminal shows as its width for the
-// program's own texts.
-std::size_t columns(std::string_view text) {
-  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
-}
-
 // Breaks each paragraph of `text` into lines of at most `kWrapColumns` code points.
 std::string wrap(std::string_view text) {
   std::string result;
@@ -71,7 +64,7 @@ std::string wrap(std::string_view text) {
       std::size_t space = line.find(' ', pos);
       std::string_view word =
           line.substr(pos, space == std::string_view::npos ? space : space - pos);
-      if (!first && width + 1 + columns(word) > kWrapColumns) {
+      if (!first && width + 1 + code_point_count(word) > kWrapColumns) {
         result.push_back('\n');
         width = 0;
         first = true;
@@ -81,7 +74,7 @@ std::string wrap(std::string_view text) {
         ++width;
       }
       result.append(word);
-      width += columns(word);
+      width += code_point_count(word);
       first = false;
       pos = space == std::string_view::npos ? line.size() : space + 1;
     }
@@ -195,13 +188,13 @@ class HelpFormatter : public CLI::FormatterBase {
     }
     std::size_t width = 0;
     for (const auto& row : rows) {
-      width = std::max(width, columns(row.first));
+      width = std::max(width, code_point_count(row.first));
     }
     std::string text = fmt::format("\n{}:\n", title);
     for (const auto& [name, help] : rows) {
       text += "  " + name;
       if (!help.empty()) {
-        text += std::string(width - columns(name) + 2, ' ') + help;
+        text += std::string(width - code_point_count(name) + 2, ' ') + help;
       }
       text += "\n";
     }
@@ -711,13 +704,9 @@ int run_command(const std::vector<std::string>& args, const EnvSnapshot& env, st
     write_text(err, fmt::format("error: {}\n", kHomeError));
     return 1;
   }
-  auto config = load_config(ctx->config_dir);
+  auto config = load_checked_config(ctx->config_dir);
   if (!config) {
     write_text(err, fmt::format("error: {}\n", config.error()));
-    return 1;
-  }
-  if (auto checked = check_mcp_agents(*config); !checked) {
-    write_text(err, fmt::format("error: {}\n", checked.error()));
     return 1;
   }
 

@@ -269,4 +269,15 @@ Result<void> check_mcp_agents(const Config& config) {
   return {};
 }
 
+Result<Config> load_checked_config(const std::filesystem::path& config_dir) {
+  auto config = load_config(config_dir);
+  if (!config) {
+    return config;
+  }
+  if (auto checked = check_mcp_agents(*config); !checked) {
+    return unexpected(std::move(checked).error());
+  }
+  return config;
+}
+
 }  // namespace kelvaro

@@ -57,6 +57,10 @@ Result<Config> load_config(const std::filesystem::path& config_dir);
 // `agents` in list order, then its `tweaks` keys) that is not a built-in agent.
 Result<void> check_mcp_agents(const Config& config);
 
+// `load_config` followed by `check_mcp_agents`: the configuration as every command may use
+// it, whether read at start-up or again once a command holds the lock.
+Result<Config> load_checked_config(const std::filesystem::path& config_dir);
+
 // `<config_dir>/kelvaro.toml` read for an edit in place; a missing file is an empty document.
 // Fails with "cannot read {}: {}" or "{} is not valid TOML ({}) — left untouched".
 Result<TomlFile> read_config_for_edit(const std::filesystem::path& config_dir);

@@ -80,13 +80,18 @@ Result<ProcessLock, LockError> acquire_lock(const std::filesystem::path& state_d
   }
 }
 
-std::optional<ProcessLock> take_lock(const RunContext& ctx, Reporter& reporter) {
+std::optional<HeldLock> take_lock(const RunContext& ctx, Reporter& reporter) {
   auto taken = acquire_lock(ctx.state_dir, lock_timeout(ctx.env));
   if (!taken) {
     report_error(reporter, to_string(taken.error()));
     return std::nullopt;
   }
-  return std::move(*taken);
+  auto config = load_checked_config(ctx.config_dir);
+  if (!config) {
+    report_error(reporter, config.error());
+    return std::nullopt;
+  }
+  return HeldLock{.lock = std::move(*taken), .config = std::move(*config)};
 }
 
 }  // namespace kelvaro

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <utility>
 
+#include "config.hpp"
 #include "context.hpp"
 #include "fsutil.hpp"
 #include "report.hpp"
@@ -52,8 +53,18 @@ LockTimeout lock_timeout(const EnvSnapshot& env);
 Result<ProcessLock, LockError> acquire_lock(const std::filesystem::path& state_dir,
                                             LockTimeout timeout);
 
+// The lock held, with `kelvaro.toml` as it stands once no other run can change it. A command
+// that waited plans from this `config`, not from the one read at start-up: the run it waited
+// for may have rewritten the file (an allowlist `mcp adopt` recorded, a target set to false).
+struct HeldLock {
+  ProcessLock lock;
+  Config config;
+};
+
 // `acquire_lock` in the state folder of `ctx` with the time-out its environment sets, for a
-// command about to make its first change; nullopt after reporting the failure as an error.
-std::optional<ProcessLock> take_lock(const RunContext& ctx, Reporter& reporter);
+// command about to make its first change, then `kelvaro.toml` read and checked again as at
+// start-up. Nullopt after reporting, as an error, the lock's failure or the configuration's
+// message (start-up's own texts); nothing has been changed then.
+std::optional<HeldLock> take_lock(const RunContext& ctx, Reporter& reporter);
 
 }  // namespace kelvaro

@@ -47,9 +47,10 @@ const McpFile* file_of(const McpFiles& files, const Agent& agent) {
   return found != files.files.end() ? &*found : nullptr;
 }
 
-// The candidates of every agent's MCP file; false when some file could not be read.
-bool collect_all(const std::vector<Agent>& agents, const McpFiles& files, Reporter& reporter,
-                 std::vector<AdoptCandidate>& candidates) {
+// The candidates of every agent's MCP file; false when some file could not be read, with its
+// message in `errors`.
+bool collect_all(const std::vector<Agent>& agents, const McpFiles& files,
+                 std::vector<std::string>& errors, std::vector<AdoptCandidate>& candidates) {
   bool all_read = files.refused.empty();
   for (const Agent& agent : agents) {
     const McpFile* file = file_of(files, agent);
@@ -58,7 +59,7 @@ bool collect_all(const std::vector<Agent>& agents, const McpFiles& files, Report
     }
     auto held = read_agent_servers(file->path, file->key, file->format);
     if (!held) {
-      report_error(reporter, held.error());
+      errors.push_back(std::move(held).error());
       all_read = false;
       continue;
     }
@@ -69,32 +70,32 @@ bool collect_all(const std::vector<Agent>& agents, const McpFiles& files, Report
   return all_read;
 }
 
-// The one candidate of `spec` (agent/server), or nullopt after reporting why there is none.
+// The one candidate of `spec` (agent/server), or nullopt with the reason in `errors`.
 std::optional<AdoptCandidate> parse_spec(const std::optional<std::string>& spec,
                                          const std::vector<Agent>& agents, const McpFiles& files,
-                                         Reporter& reporter) {
+                                         std::vector<std::string>& errors) {
   if (!spec) {
-    report_error(reporter, "give a server to adopt as agent/server, or --all");
+    errors.emplace_back("give a server to adopt as agent/server, or --all");
     return std::nullopt;
   }
   const std::size_t slash = spec->find('/');
   if (slash == std::string::npos) {
-    report_error(reporter, fmt::format("`{}` is not an agent/server pair — try `kelvaro mcp adopt "
-                                       "claude/serena`",
-                                       visible_text(*spec)));
+    errors.push_back(
+        fmt::format("`{}` is not an agent/server pair — try `kelvaro mcp adopt "
+                    "claude/serena`",
+                    visible_text(*spec)));
     return std::nullopt;
   }
   const std::string agent_name = spec->substr(0, slash);
   const auto agent = std::find_if(agents.begin(), agents.end(),
                                   [&](const Agent& a) { return a.name == agent_name; });
   if (agent == agents.end()) {
-    report_error(reporter,
-                 fmt::format("`{}` is not an agent kelvaro knows about, or it is not installed",
-                             visible_text(agent_name)));
+    errors.push_back(fmt::format("`{}` is not an agent kelvaro knows about, or it is not installed",
+                                 visible_text(agent_name)));
     return std::nullopt;
   }
   const McpFile* file = file_of(files, *agent);
-  // An MCP file that is the Commons file has been reported already.
+  // An MCP file that is the Commons file is refused among the files already.
   if (file == nullptr && has_mcp_file(*agent)) {
     return std::nullopt;
   }
@@ -260,6 +261,46 @@ void adopt_one(AdoptRun& run, const AdoptCandidate& candidate) {
   warn_literal_credentials(name, adopted->server, run.reporter);
 }
 
+// What `mcp adopt` works on, as the agents `config` lists show it: the candidates, which point
+// into `agents` and `files` (moving the whole keeps them valid), and the messages of the files
+// that cannot be used. `refused`: the spec names no candidate, and `errors` says why.
+struct Gathered {
+  std::vector<Agent> agents{};
+  McpFiles files{};
+  std::vector<AdoptCandidate> candidates{};
+  std::vector<std::string> errors{};
+  bool all_read = true;
+  bool refused = false;
+};
+
+Gathered gather(const RunContext& ctx, const Config& config, const std::optional<std::string>& spec,
+                bool all) {
+  Gathered gathered;
+  gathered.agents = list_agents(ctx.home, config);
+  gathered.files = mcp_files(ctx, gathered.agents);
+  gathered.errors = gathered.files.refused;
+  if (all) {
+    gathered.all_read =
+        collect_all(gathered.agents, gathered.files, gathered.errors, gathered.candidates);
+  } else if (auto candidate = parse_spec(spec, gathered.agents, gathered.files, gathered.errors)) {
+    gathered.candidates.push_back(*candidate);
+  } else {
+    gathered.refused = true;
+  }
+  return gathered;
+}
+
+// The end of a run that adopts nothing: the messages, then "no servers found to adopt" when
+// the spec was not refused.
+int answer_unchanged(const Gathered& gathered, Reporter& reporter) {
+  report_errors(reporter, gathered.errors);
+  if (gathered.refused) {
+    return 1;
+  }
+  print_line(reporter, "no servers found to adopt");
+  return gathered.all_read ? 0 : 1;
+}
+
 }  // namespace
 
 void warn_literal_credentials(std::string_view name, const Json& server, Reporter& reporter) {
@@ -301,31 +342,23 @@ void warn_literal_credentials(std::string_view name, const Json& server, Reporte
 int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
               const std::optional<std::string>& spec, bool all) {
   const std::uint64_t errors_before = reporter.errors;
-  const std::vector<Agent> agents = list_agents(ctx.home, config);
-  const McpFiles files = mcp_files(ctx, agents);
-  report_errors(reporter, files.refused);
-
-  std::vector<AdoptCandidate> candidates;
-  bool all_read = true;
-  if (all) {
-    all_read = collect_all(agents, files, reporter, candidates);
-  } else {
-    auto candidate = parse_spec(spec, agents, files, reporter);
-    if (!candidate) {
-      return 1;
-    }
-    candidates.push_back(*candidate);
+  // The agents' files are looked at without the lock only for the answers that change nothing;
+  // what is adopted is gathered again once the lock is held, from what the run waited for left.
+  Gathered gathered = gather(ctx, config, spec, all);
+  if (gathered.refused || gathered.candidates.empty()) {
+    return answer_unchanged(gathered, reporter);
   }
-  if (candidates.empty()) {
-    print_line(reporter, "no servers found to adopt");
-    return all_read ? 0 : 1;
-  }
-
-  // The Commons file is written back whole: it is read only once no other run can change it.
   auto lock = take_lock(ctx, reporter);
   if (!lock) {
     return 1;
   }
+  gathered = gather(ctx, lock->config, spec, all);
+  if (gathered.refused || gathered.candidates.empty()) {
+    return answer_unchanged(gathered, reporter);
+  }
+  report_errors(reporter, gathered.errors);
+
+  // The Commons file is written back whole: it is read only once no other run can change it.
   const fs::path commons_file = ctx.commons / "mcp.json";
   auto servers = load_commons_servers(commons_file);
   if (!servers) {
@@ -334,12 +367,12 @@ int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
   }
 
   AdoptRun run{.ctx = ctx,
-               .config = config,
+               .config = lock->config,
                .reporter = reporter,
                .servers = *servers,
                .mcp_agents = static_cast<std::size_t>(
-                   std::count_if(agents.begin(), agents.end(), has_mcp_file))};
-  for (const AdoptCandidate& candidate : candidates) {
+                   std::count_if(gathered.agents.begin(), gathered.agents.end(), has_mcp_file))};
+  for (const AdoptCandidate& candidate : gathered.candidates) {
     adopt_one(run, candidate);
   }
   record_allowlists(run);

@@ -13,7 +13,9 @@
 #include "result.hpp"
 
 // The `mcp` subcommands: managing the Commons MCP servers everywhere at once. Each takes the
-// run's context, configuration and `Reporter` and returns the exit status.
+// run's context, configuration and `Reporter` and returns the exit status. Those that take the
+// lock plan their changes from `kelvaro.toml` as read again under it (`take_lock`): the
+// configuration of start-up decides only what they answer without the lock.
 namespace kelvaro {
 
 // `mcp list`: every Commons server, then every server only agents hold, each with its state in

@@ -32,9 +32,10 @@ int exit_status(SwitchStop stop) {
   return 1;
 }
 
-// What a switch goes on with: the Commons servers, read while no other run can change them.
+// What a switch goes on with: the lock with the configuration read under it, and the Commons
+// servers, read while no other run can change them.
 struct Switching {
-  ProcessLock lock;
+  HeldLock held;
   ServerMap servers;
 };
 
@@ -88,7 +89,7 @@ Result<Switching, SwitchStop> lock_and_load(const RunContext& ctx, Reporter& rep
   if (!servers) {
     return unexpected(servers.error());
   }
-  return Switching{.lock = std::move(*lock), .servers = std::move(*servers)};
+  return Switching{.held = std::move(*lock), .servers = std::move(*servers)};
 }
 
 // Takes the server `name` out of every installed agent whose entry of that name is kelvaro's,
@@ -139,7 +140,7 @@ int save_and_say(const RunContext& ctx, Reporter& reporter, const ServerMap& ser
 
 }  // namespace
 
-int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
+int mcp_enable(const RunContext& ctx, const Config& /*startup*/, Reporter& reporter,
                std::string_view name) {
   const std::uint64_t errors_before = reporter.errors;
   auto switching = lock_and_load(ctx, reporter, name, Switch::enable);
@@ -147,13 +148,14 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
     return exit_status(switching.error());
   }
   ServerMap& servers = switching->servers;
+  const Config& held_config = switching->held.config;
   const std::string key(name);
   Json enabled = servers[key];
   enabled.erase("disabled");
 
   ServerMap only = Json::object();
   only[key] = enabled;
-  const McpPlan plan = plan_mcp_agents(ctx, config, list_agents(ctx.home, config), only);
+  const McpPlan plan = plan_mcp_agents(ctx, held_config, list_agents(ctx.home, held_config), only);
   report_errors(reporter, plan.fatal);
   if (!plan.fatal.empty()) {
     return 1;
@@ -183,7 +185,7 @@ int mcp_enable(const RunContext& ctx, const Config& config, Reporter& reporter,
   return status_of(reporter, errors_before);
 }
 
-int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
+int mcp_disable(const RunContext& ctx, const Config& /*startup*/, Reporter& reporter,
                 std::string_view name) {
   const std::uint64_t errors_before = reporter.errors;
   auto switching = lock_and_load(ctx, reporter, name, Switch::disable);
@@ -192,7 +194,7 @@ int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
   }
   ServerMap& servers = switching->servers;
   const std::string key(name);
-  remove_from_agents(ctx, config, reporter, name, servers[key]);
+  remove_from_agents(ctx, switching->held.config, reporter, name, servers[key]);
   servers[key]["disabled"] = true;
   return save_and_say(ctx, reporter, servers,
                       fmt::format("disabled {} — definition kept; enable restores it everywhere",
@@ -200,7 +202,7 @@ int mcp_disable(const RunContext& ctx, const Config& config, Reporter& reporter,
                       errors_before);
 }
 
-int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
+int mcp_remove(const RunContext& ctx, const Config& /*startup*/, Reporter& reporter,
                std::string_view name) {
   const std::uint64_t errors_before = reporter.errors;
   if (!load_managed(ctx, reporter, name, "removes")) {
@@ -214,7 +216,7 @@ int mcp_remove(const RunContext& ctx, const Config& config, Reporter& reporter,
   if (!servers) {
     return 1;
   }
-  remove_from_agents(ctx, config, reporter, name, (*servers)[std::string(name)]);
+  remove_from_agents(ctx, lock->config, reporter, name, (*servers)[std::string(name)]);
   if (auto dropped = drop_server_settings(ctx.config_dir, name); !dropped) {
     report_error(reporter, dropped.error());
   }

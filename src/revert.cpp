@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agents.hpp"
 #include "fsutil.hpp"
@@ -170,7 +171,10 @@ void remove_instructions(RevertRun& run, const AgentDescriptor& descriptor) {
 }
 
 // Only entries that are exactly what kelvaro renders for the agent go: one that differs may be
-// the user's own server under the same name, or the user's edit of kelvaro's, and stays.
+// the user's own server under the same name, or the user's edit of kelvaro's, and stays. Only
+// the servers the agent holds are rendered: one it does not hold has nothing to compare, even
+// when its references cannot be resolved now, and one it holds that cannot be rendered cannot
+// be shown to be kelvaro's.
 void remove_servers(RevertRun& run, const Config& config, const Agent& agent) {
   if (!has_mcp_file(agent)) {
     return;
@@ -183,37 +187,41 @@ void remove_servers(RevertRun& run, const Config& config, const Agent& agent) {
   if (servers->empty()) {
     return;
   }
-  // Planned as if enabled everywhere: a parked or no longer allowlisted server was rendered
-  // here all the same.
-  ServerMap rendered_here = Json::object();
+  std::vector<std::string> names;
   for (const auto& [name, server] : servers->items()) {
-    Json enabled = server;
-    enabled.erase("disabled");
-    rendered_here[name] = std::move(enabled);
+    names.push_back(name);
   }
-  Config everywhere = config;
-  for (auto& [name, settings] : everywhere.mcp) {
-    settings.agents.reset();
-  }
-  const McpPlan plan = plan_mcp_agents(run.ctx, everywhere, {agent}, rendered_here);
-  report_errors(run.reporter, plan.errors);
-  report_errors(run.reporter, plan.fatal);
-  for (const McpItem& item : plan.items) {
-    const std::string shown_file = display_under(item.path, run.ctx.home);
-    if (item.state == McpState::drifted || (item.state == McpState::foreign && item.shadows)) {
-      print_line(run.reporter, fmt::format("left {} in {} — it differs from the Commons copy",
-                                           visible_text(item.server), shown_file));
+  std::sort(names.begin(), names.end());
+  const McpFiles files = mcp_files(run.ctx, {agent});
+  report_errors(run.reporter, files.refused);
+  for (const McpFile& file : files.files) {
+    auto held = read_agent_servers(file.path, file.key, file.format);
+    if (!held) {
+      report_error(run.reporter, held.error());
       continue;
     }
-    if (item.state != McpState::managed) {
-      continue;
-    }
-    auto outcome = remove_agent_servers(item.path, item.key, item.format, item.server);
-    if (!outcome) {
-      report_error(run.reporter, outcome.error());
-    } else if (*outcome) {
-      removed(run,
-              fmt::format("removed mcp server {} from {}", visible_text(item.server), shown_file));
+    const std::string shown_file = display_under(file.path, run.ctx.home);
+    for (const std::string& name : names) {
+      const auto entry = held->find(name);
+      if (entry == held->end()) {
+        continue;
+      }
+      // Rendered as if enabled: a parked or no longer allowlisted server was rendered here all
+      // the same.
+      Json enabled = (*servers)[name];
+      enabled.erase("disabled");
+      auto rendered = render_for_file(run.ctx, config, file, name, enabled);
+      if (!rendered || !same_agent_entry(file.shape, *rendered, *entry)) {
+        print_line(run.reporter, fmt::format("left {} in {} — it differs from the Commons copy",
+                                             visible_text(name), shown_file));
+        continue;
+      }
+      auto outcome = remove_agent_servers(file.path, file.key, file.format, name);
+      if (!outcome) {
+        report_error(run.reporter, outcome.error());
+      } else if (*outcome) {
+        removed(run, fmt::format("removed mcp server {} from {}", visible_text(name), shown_file));
+      }
     }
   }
 }
@@ -267,9 +275,10 @@ void remove_hooks(RevertRun& run, const AgentDescriptor& descriptor) {
   }
 }
 
-}  // namespace
-
-int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std::string_view name) {
+// The agent `name` when `config` lets it be reverted and it is installed; otherwise the exit
+// status, after saying why not.
+Result<Agent, int> revert_target(const RunContext& ctx, const Config& config, Reporter& reporter,
+                                 std::string_view name) {
   std::optional<Agent> agent;
   if (const AgentDescriptor* descriptor = builtin_agent(name)) {
     agent = resolve_agent(*descriptor, config.instructions);
@@ -284,7 +293,7 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
   if (!agent) {
     report_error(reporter,
                  fmt::format("`{}` is not an agent kelvaro knows about", visible_text(name)));
-    return 1;
+    return unexpected(1);
   }
   if (std::find(config.disabled.begin(), config.disabled.end(), name) == config.disabled.end()) {
     report_error(reporter,
@@ -292,16 +301,31 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
                              "will not redo what revert undoes",
                              visible_text(name), visible_text(name),
                              display(ctx.config_dir / "kelvaro.toml")));
-    return 1;
+    return unexpected(1);
   }
   if (!is_installed(ctx.home, agent->home)) {
     print_line(reporter, fmt::format("{} is not installed on this machine — nothing to revert",
                                      visible_text(name)));
-    return 0;
+    return unexpected(0);
+  }
+  return std::move(*agent);
+}
+
+}  // namespace
+
+int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std::string_view name) {
+  if (auto refused = revert_target(ctx, config, reporter, name); !refused) {
+    return refused.error();
   }
   auto lock = take_lock(ctx, reporter);
   if (!lock) {
     return 1;
+  }
+  // The run waited for may have enabled the agent again or changed its routes and servers'
+  // settings: what is removed follows the configuration as it stands now.
+  auto agent = revert_target(ctx, lock->config, reporter, name);
+  if (!agent) {
+    return agent.error();
   }
 
   // Links are judged and removed between absolute paths, whatever form the home had.
@@ -311,7 +335,7 @@ int revert(const RunContext& ctx, const Config& config, Reporter& reporter, std:
   remove_links(run, *agent);
   if (const AgentDescriptor* descriptor = agent->descriptor) {
     remove_instructions(run, *descriptor);
-    remove_servers(run, config, *agent);
+    remove_servers(run, lock->config, *agent);
     remove_rendered(run, *descriptor);
     remove_hooks(run, *descriptor);
   }

@@ -425,7 +425,7 @@ int sync(const RunContext& ctx, const Config& config, Reporter& reporter, bool d
     return 1;
   }
 
-  std::optional<ProcessLock> lock;
+  std::optional<HeldLock> lock;
   if (dry_run) {
     print_line(reporter, "dry run — no changes will be made");
     print_line(reporter, "");
@@ -436,7 +436,7 @@ int sync(const RunContext& ctx, const Config& config, Reporter& reporter, bool d
     }
   }
 
-  SyncPlan plan = plan_sync(ctx, config);
+  SyncPlan plan = plan_sync(ctx, lock ? lock->config : config);
   SyncRun run{.ctx = plan.ctx, .reporter = reporter, .dry_run = dry_run, .changes = 0};
 
   report_plan_warnings(plan, reporter);

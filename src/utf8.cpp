@@ -76,6 +76,14 @@ std::size_t first_invalid_utf8(std::string_view text, std::size_t from) {
   return std::string_view::npos;
 }
 
+std::size_t code_point_count(std::string_view text) {
+  std::size_t count = 0;
+  for (std::size_t at = 0; at < text.size(); at += utf8_sequence(text, at).length) {
+    ++count;
+  }
+  return count;
+}
+
 std::string to_valid_utf8(std::string_view text) {
   std::string result;
   result.reserve(text.size());

@@ -28,6 +28,10 @@ std::size_t first_invalid_utf8(std::string_view text, std::size_t from = 0);
 // `text` with each invalid UTF-8 sequence replaced by U+FFFD.
 std::string to_valid_utf8(std::string_view text);
 
+// The number of code points in `text`, each ill-formed sequence counted as the one U+FFFD that
+// replaces it: the width a terminal gives the program's own texts.
+std::size_t code_point_count(std::string_view text);
+
 // The code point encoded at `text[at]` (`at` < size) and the bytes it takes. The three-byte
 // form of a surrogate decodes to the surrogate, so that text carrying a lone one keeps it.
 // nullopt for anything else that is not UTF-8: a sequence cut short takes the bytes up to

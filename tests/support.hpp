@@ -185,6 +185,33 @@ class LockHolder {
   bool releases_ = false;
 };
 
+// True when this system shows which system call another process is in (Linux's
+// /proc/<pid>/syscall), so that `StartedRun::waits_for_lock` can tell. POSIX only.
+bool can_see_lock_waits();
+
+// The built `kelvaro` started with `args` in exactly `env`, standard input from the null
+// device, and left running: a run that waits for the lock while the test changes the home.
+// POSIX only.
+class StartedRun {
+ public:
+  StartedRun(const std::vector<std::string>& args, const EnvSnapshot& env);
+  ~StartedRun();
+  StartedRun(const StartedRun&) = delete;
+  StartedRun& operator=(const StartedRun&) = delete;
+
+  // True once the program sleeps between two attempts to take the lock, seen within `limit`:
+  // the only sleep of a run, so by then it has read `kelvaro.toml` at start-up and made every
+  // check that comes before the lock.
+  bool waits_for_lock(std::chrono::milliseconds limit) const;
+  // Waits for the end and gives what it printed and returned.
+  RunResult finish();
+
+ private:
+  std::intptr_t process_ = 0;
+  int out_ = -1;
+  int err_ = -1;
+};
+
 // Calls the dispatcher `run` in this process with `args` (without the program name) and
 // string streams.
 RunResult run_in_process(const std::vector<std::string>& args, const EnvSnapshot& env);

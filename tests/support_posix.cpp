@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,7 +10,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <thread>
 
 #include "lock.hpp"
@@ -90,8 +93,15 @@ void set_up_output(int fd, OutputEnd end, int pipe_end) {
   }
 }
 
-RunResult run_child(const std::vector<std::string>& args, const EnvSnapshot& env,
-                    const fs::path& cwd, OutputEnd out, OutputEnd err) {
+// A child running the built program, with the reading ends of its capture pipes.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  int err = -1;
+};
+
+Child start_child(const std::vector<std::string>& args, const EnvSnapshot& env, const fs::path& cwd,
+                  OutputEnd out, OutputEnd err) {
   std::string exe = KELVARO_EXE;
   std::vector<std::string> argv_text{exe};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -121,6 +131,10 @@ RunResult run_child(const std::vector<std::string>& args, const EnvSnapshot& env
   pid_t pid = ::fork();
   if (pid < 0) {
     ADD_FAILURE() << "fork: " << std::strerror(errno);
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
     return {};
   }
   if (pid == 0) {
@@ -144,10 +158,17 @@ RunResult run_child(const std::vector<std::string>& args, const EnvSnapshot& env
   }
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
+  return Child{.pid = pid, .out = out_pipe[0], .err = err_pipe[0]};
+}
+
+RunResult finish_child(const Child& child) {
+  if (child.pid < 0) {
+    return {};
+  }
   RunResult result;
-  drain(out_pipe[0], err_pipe[0], result.out, result.err);
+  drain(child.out, child.err, result.out, result.err);
   int wait_status = 0;
-  while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(child.pid, &wait_status, 0) < 0 && errno == EINTR) {
   }
   if (WIFEXITED(wait_status)) {
     result.status = WEXITSTATUS(wait_status);
@@ -155,6 +176,41 @@ RunResult run_child(const std::vector<std::string>& args, const EnvSnapshot& env
     result.status = 128 + WTERMSIG(wait_status);
   }
   return result;
+}
+
+RunResult run_child(const std::vector<std::string>& args, const EnvSnapshot& env,
+                    const fs::path& cwd, OutputEnd out, OutputEnd err) {
+  return finish_child(start_child(args, env, cwd, out, err));
+}
+
+// The system call the process `pid` is in, as /proc/<pid>/syscall shows it; nullopt while it
+// runs, or where the system does not show it.
+std::optional<long> system_call_of(const std::string& pid) {
+  std::ifstream in("/proc/" + pid + "/syscall");
+  long number = -1;
+  if (in >> number) {
+    return number;
+  }
+  return std::nullopt;
+}
+
+// True once the child `pid` has ended and waits to be reaped (its state in /proc/<pid>/stat,
+// after the parenthesised name, is Z).
+bool has_ended(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t name_end = text.rfind(')');
+  return name_end != std::string::npos && text.compare(name_end, 3, ") Z") == 0;
+}
+
+bool sleeps_in_timed_wait(pid_t pid) {
+  const std::optional<long> call = system_call_of(std::to_string(pid));
+#ifdef SYS_nanosleep
+  if (call == SYS_nanosleep) {
+    return true;
+  }
+#endif
+  return call == SYS_clock_nanosleep;
 }
 
 }  // namespace
@@ -167,6 +223,48 @@ RunResult run_kelvaro(const std::vector<std::string>& args, const EnvSnapshot& e
 RunResult run_kelvaro_with(const std::vector<std::string>& args, const EnvSnapshot& env,
                            OutputEnd out, OutputEnd err) {
   return run_child(args, env, {}, out, err);
+}
+
+StartedRun::StartedRun(const std::vector<std::string>& args, const EnvSnapshot& env) {
+  const Child child = start_child(args, env, {}, OutputEnd::captured, OutputEnd::captured);
+  process_ = child.pid;
+  out_ = child.out;
+  err_ = child.err;
+}
+
+StartedRun::~StartedRun() {
+  if (process_ > 0) {
+    ::kill(static_cast<pid_t>(process_), SIGKILL);
+    finish();
+  }
+}
+
+bool can_see_lock_waits() {
+  return system_call_of("self").has_value();
+}
+
+bool StartedRun::waits_for_lock(std::chrono::milliseconds limit) const {
+  if (process_ <= 0) {
+    return false;
+  }
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    const auto pid = static_cast<pid_t>(process_);
+    if (sleeps_in_timed_wait(pid)) {
+      return true;
+    }
+    if (has_ended(pid)) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+RunResult StartedRun::finish() {
+  const Child child{.pid = static_cast<pid_t>(process_), .out = out_, .err = err_};
+  process_ = 0;
+  return finish_child(child);
 }
 
 LockHolder::LockHolder(const fs::path& state_dir, const std::optional<LockRelease>& release)

@@ -55,6 +55,20 @@ TEST(Utf8, EachInvalidSequenceBecomesOneReplacementCharacter) {
   }
 }
 
+// Help text is aligned and wrapped by this count: a multi-byte character is one column, and so
+// is each ill-formed sequence, as the one replacement character a terminal shows for it.
+TEST(Utf8, CodePointCountIsOnePerCharacterAndPerIllFormedSequence) {
+  EXPECT_EQ(code_point_count(""), 0U);
+  EXPECT_EQ(code_point_count("sync"), 4U);
+  EXPECT_EQ(code_point_count("caf\xC3\xA9"), 4U);                      // é
+  EXPECT_EQ(code_point_count("a \xE2\x80\x94 b \xE2\x86\x92 c"), 9U);  // — and →
+  EXPECT_EQ(code_point_count("\xF0\x9F\x98\x80!"), 2U);                // an emoji, four bytes
+  EXPECT_EQ(code_point_count("\xE2\x80x"), 2U);     // a sequence cut short, then x
+  EXPECT_EQ(code_point_count("\x80\x80"), 2U);      // two lone continuation bytes
+  EXPECT_EQ(code_point_count("\xC0\xAF"), 2U);      // an overlong form: two bad bytes
+  EXPECT_EQ(code_point_count("\xED\xA0\x80"), 3U);  // a surrogate: three bad bytes
+}
+
 TEST(Utf8, FirstInvalidIsWhereTheFirstIllFormedSequenceBegins) {
   constexpr std::size_t none = std::string_view::npos;
   struct Case {

@@ -318,6 +318,35 @@ TEST_F(E2eMcpWriters, RevertRemovesOnlyEntriesEqualToKelvarosRendering) {
       "b": {"command": "b", "args": ["edited"]}, "own": {"command": "o"}}})"));
 }
 
+// Only what claude holds is rendered: a parked server or one scoped to another agent that
+// claude never held gives no error however its references stand, and an entry claude holds
+// that cannot be rendered now cannot be shown to be kelvaro's, so it stays.
+TEST_F(E2eMcpWriters, RevertRendersOnlyTheServersTheAgentHolds) {
+  home.make_dir(".agents/skills");
+  home.make_dir(".claude");
+  home.write(".agents/mcp.json", R"({"mcpServers": {
+      "held": {"command": "h", "env": {"T": "${env:GONE}"}},
+      "live": {"command": "live"},
+      "parked": {"command": "p", "env": {"T": "${env:OLD_TOKEN}"}, "disabled": true},
+      "scoped": {"command": "s", "env": {"T": "${env:OLD_TOKEN}"}}}})");
+  home.write(config_file(), "[mcp.scoped]\nagents = [\"cursor\"]\n");
+  home.set_env("GONE", "was-set");
+  ASSERT_EQ(kelvaro({"sync"}).status, 0);
+  home.unset_env("GONE");
+  home.write(config_file(), "[targets]\nclaude = false\n\n[mcp.scoped]\nagents = [\"cursor\"]\n");
+
+  RunResult reverted = kelvaro({"revert", "claude"});
+
+  EXPECT_EQ(reverted, (RunResult{.out = "left held in " + shown(".claude.json") +
+                                        " — it differs from the Commons copy\nremoved mcp server "
+                                        "live from " +
+                                        shown(".claude.json") + "\n\n1 removal made.\n",
+                                 .err = "",
+                                 .status = 0}));
+  EXPECT_EQ(read_json(".claude.json")["mcpServers"],
+            Json::parse(R"({"held": {"command": "h", "env": {"T": "was-set"}}})"));
+}
+
 TEST_F(E2eMcpWriters, AFileMadeToHoldServersIsPrivateAndAnExistingOneKeepsItsMode) {
   home.make_dir(".agents/skills");
   home.make_dir(".claude");
