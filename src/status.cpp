@@ -95,6 +95,31 @@ void targets_array(JsonPrinter& json, const SyncPlan& plan) {
   json.close_array();
 }
 
+// The last line of the text report. It sends the user to `sync` only for what `sync` changes:
+// a copy identical to the Commons needs attention too, but only `adopt` re-links it. After an
+// error some agent's file was not checked, so the report cannot say all is in sync.
+std::string closing_line(const SyncPlan& plan, bool errors) {
+  const std::uint64_t count = attention_count(plan);
+  if (count == 0) {
+    return errors ? "Not everything could be checked — see the errors above."
+                  : "Everything is in sync.";
+  }
+  std::uint64_t copies = 0;
+  for (const LinkGroup& group : plan.link_groups) {
+    copies += static_cast<std::uint64_t>(std::count_if(
+        group.items.begin(), group.items.end(),
+        [](const LinkItem& item) { return item.state == LinkState::variant_identical; }));
+  }
+  constexpr std::string_view relink = "re-link each identical copy with `kelvaro adopt PATH`";
+  if (copies == 0) {
+    return fmt::format("{} items need attention — run `kelvaro sync`.", count);
+  }
+  if (copies == count) {
+    return fmt::format("{} items need attention — {}.", count, relink);
+  }
+  return fmt::format("{} items need attention — run `kelvaro sync`, and {}.", count, relink);
+}
+
 }  // namespace
 
 std::uint64_t attention_count(const SyncPlan& plan) {
@@ -147,12 +172,7 @@ void print_status(const SyncPlan& plan, Reporter& reporter) {
                 [](const HookItem& item) { return row_of(item, CommandForm::whole); });
   print_section(reporter, "rendered commands", plan.renders, row);
   print_line(reporter, "");
-  const std::uint64_t count = attention_count(plan);
-  if (count == 0) {
-    print_line(reporter, "Everything is in sync.");
-  } else {
-    print_line(reporter, fmt::format("{} items need attention — run `kelvaro sync`.", count));
-  }
+  print_line(reporter, closing_line(plan, reporter.errors > 0));
 }
 
 int status(const RunContext& ctx, const Config& config, Reporter& reporter, bool json) {

@@ -354,7 +354,7 @@ void print_summary(SyncRun& run) {
 Row row_of(const LinkItem& item) {
   return Row{.word = to_string(item.state),
              .label = visible_text(item.name),
-             .note = std::string(link_note(item.state)),
+             .note = link_note(item),
              .actionable = is_actionable(item.state)};
 }
 
@@ -417,6 +417,12 @@ SyncPlan plan_sync(const RunContext& ctx, const Config& config) {
   plan_mcp_section(ctx, config, agents, plan);
   plan_render_section(agents, commands_scan, plan);
   plan_hooks_section(agents, plan);
+  // gemini keeps its servers and its hooks in one settings file: when that file cannot be
+  // used, both plans say so in the same words, and a report says it once.
+  std::erase_if(plan.hooks.errors, [&](const std::string& error) {
+    return std::find(plan.mcp.errors.begin(), plan.mcp.errors.end(), error) !=
+           plan.mcp.errors.end();
+  });
   return plan;
 }
 

@@ -72,14 +72,17 @@ TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
             "claude (.claude/skills)\n"
             "  foreign   mine — not ours — left alone\n"
             "  dangling  old\n"
-            "  variant-identical twin — identical to the Commons — could be re-linked\n"
-            "  stale     x\n"
-            "codex (.codex/skills)\n"
-            "  duplicate x\n"
-            "codex (.codex/prompts)\n"
-            "  missing   review\n"
-            "\n"
-            "4 changes made.\n");
+            "  variant-identical twin — identical to the Commons — re-link it with `kelvaro "
+            "adopt " +
+                home.path(".claude/skills/twin").string() +
+                "`\n"
+                "  stale     x\n"
+                "codex (.codex/skills)\n"
+                "  duplicate x\n"
+                "codex (.codex/prompts)\n"
+                "  missing   review\n"
+                "\n"
+                "4 changes made.\n");
   EXPECT_EQ(first.err, "");
   EXPECT_EQ(first.status, 0);
   EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../.agents/skills/x"));
@@ -95,8 +98,11 @@ TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
   EXPECT_EQ(second.out,
             "claude (.claude/skills)\n"
             "  foreign   mine — not ours — left alone\n"
-            "  variant-identical twin — identical to the Commons — could be re-linked\n"
-            "Everything is up to date.\n");
+            "  variant-identical twin — identical to the Commons — re-link it with `kelvaro "
+            "adopt " +
+                home.path(".claude/skills/twin").string() +
+                "`\n"
+                "Everything is up to date.\n");
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(home.read(".claude/skills/twin/SKILL.md"), "same");
 }
