@@ -68,15 +68,16 @@ TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
 
   RunResult first = sync();
 
+  // The one long word widens its own group's column; the other groups keep theirs.
   EXPECT_EQ(first.out,
             "claude (.claude/skills)\n"
-            "  foreign   mine — not ours — left alone\n"
-            "  dangling  old\n"
+            "  foreign           mine — not ours — left alone\n"
+            "  dangling          old\n"
             "  variant-identical twin — identical to the Commons — re-link it with `kelvaro "
             "adopt " +
                 home.path(".claude/skills/twin").string() +
                 "`\n"
-                "  stale     x\n"
+                "  stale             x\n"
                 "codex (.codex/skills)\n"
                 "  duplicate x\n"
                 "codex (.codex/prompts)\n"
@@ -97,7 +98,7 @@ TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
 
   EXPECT_EQ(second.out,
             "claude (.claude/skills)\n"
-            "  foreign   mine — not ours — left alone\n"
+            "  foreign           mine — not ours — left alone\n"
             "  variant-identical twin — identical to the Commons — re-link it with `kelvaro "
             "adopt " +
                 home.path(".claude/skills/twin").string() +
