@@ -30,8 +30,8 @@ constexpr std::size_t kStraysShown = 8;
 
 // The entries of the agents' `family` folders that the Commons lacks and that `adopt` takes,
 // each as the argument `adopt` is given: agents in list order, each folder's names sorted
-// byte-wise. A folder that is not there holds nothing; one that cannot be read is a warning,
-// since its strays go unlisted.
+// byte-wise. A folder that is not there (or a file in its place) holds nothing; one that
+// cannot be read is a warning, since its strays go unlisted.
 std::vector<std::string> family_strays(const RunContext& ctx, const std::vector<Agent>& agents,
                                        Family family, Reporter& reporter) {
   std::set<std::string, std::less<>> in_commons;
@@ -47,7 +47,8 @@ std::vector<std::string> family_strays(const RunContext& ctx, const std::vector<
     }
     auto entries = adoptable_entries(folder.path, family);
     if (!entries) {
-      if (entries.error() != std::errc::no_such_file_or_directory) {
+      if (entries.error() != std::errc::no_such_file_or_directory &&
+          entries.error() != std::errc::not_a_directory) {
         report_warning(reporter, fmt::format("cannot read {}: {} — its entries are not listed",
                                              display(folder.path), entries.error().message()));
       }

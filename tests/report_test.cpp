@@ -113,6 +113,7 @@ TEST(WriteText, AStreamSetToThrowLosesTheTextWithoutAnException) {
   EXPECT_TRUE(throwing.bad());
 }
 
+#ifndef _WIN32
 // What a POSIX shell makes of `word` as one argument of `printf %s`.
 std::string through_shell(const std::string& word) {
   std::string got;
@@ -127,6 +128,7 @@ std::string through_shell(const std::string& word) {
   pclose(shell);
   return got;
 }
+#endif
 
 // A path printed as advice is pasted into a shell: it must reach the command as one argument,
 // whole, whatever it holds; plain paths stay unquoted.

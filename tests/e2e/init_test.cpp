@@ -56,7 +56,7 @@ TEST_F(E2eInit, SurveyListsStraysPerFamily) {
   RunResult result = init();
 
   auto skill = [&](const std::string& name) {
-    return "  " + home.path(".claude/skills/" + name).string() + "\n";
+    return "  " + (home.path(".claude/skills") / name).string() + "\n";
   };
   EXPECT_EQ(result.out, "Commons already present at " + home.commons().string() +
                             "\n"
@@ -74,7 +74,7 @@ TEST_F(E2eInit, SurveyListsStraysPerFamily) {
                             "\n"
                             "1 commands not in the Commons:\n"
                             "  " +
-                            home.path(".claude/commands/b.md").string() +
+                            (home.path(".claude/commands") / "b.md").string() +
                             "\n"
                             "  take one with `kelvaro adopt <path>`\n"
                             "\n"
@@ -91,6 +91,7 @@ TEST_F(E2eInit, StraysAreThePathsAdoptTakes) {
   home.write(".claude/commands/commit.md.bak", "old");
   home.write(".claude/commands/.draft.md", "hidden");
   home.make_dir(".claude/commands/folder.md");
+  home.write(".claude/agents", "a file where the folder would be");
 
   RunResult refused_only = init();
 
@@ -98,6 +99,7 @@ TEST_F(E2eInit, StraysAreThePathsAdoptTakes) {
                                   "Commons.\n\nPut a skill in skills/"),
             std::string::npos)
       << refused_only.out;
+  EXPECT_EQ(refused_only.err, "");
 
   home.write(".claude/skills/pdf/SKILL.md", "pdf");
   home.write(".claude/skills/my notes/SKILL.md", "notes");
@@ -113,9 +115,9 @@ TEST_F(E2eInit, StraysAreThePathsAdoptTakes) {
     }
   }
   EXPECT_EQ(listed, (std::vector<std::string>{
-                        "\"" + home.path(".claude/skills/my notes").string() + "\"",
-                        home.path(".claude/skills/pdf").string(),
-                        home.path(".claude/commands/commit.md").string(),
+                        "\"" + (home.path(".claude/skills") / "my notes").string() + "\"",
+                        (home.path(".claude/skills") / "pdf").string(),
+                        (home.path(".claude/commands") / "commit.md").string(),
                     }))
       << result.out;
   EXPECT_NE(result.out.find("\nAdopt what you want to share, then run `kelvaro sync`.\n"),
@@ -195,7 +197,7 @@ TEST_F(E2eInit, CustomAgentFolderInsideTheCommonsHoldsNoStraysOnlyInAFamilyFolde
   EXPECT_NE(family.out.find("Nothing to adopt"), std::string::npos) << family.out;
   EXPECT_EQ(own.status, 0);
   EXPECT_NE(own.out.find("1 skills not in the Commons:\n  " +
-                         home.path(".agents/tools/x").string() + "\n"),
+                         (home.path(".agents/tools") / "x").string() + "\n"),
             std::string::npos)
       << own.out;
 }

@@ -93,7 +93,7 @@ TEST_F(E2eStatus, VariantIdenticalCountsForeignAndConflictDoNot) {
             "  foreign           mine — not ours — left alone\n"
             "  variant-identical twin — identical to the Commons — re-link it with `kelvaro "
             "adopt " +
-                home.path(".claude/skills/twin").string() +
+                (home.path(".claude/skills") / "twin").string() +
                 "`\n"
                 "  missing           x — not linked yet\n"
                 "claude (.claude/commands)  0 linked\n"

@@ -75,7 +75,7 @@ TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
             "  dangling          old\n"
             "  variant-identical twin — identical to the Commons — re-link it with `kelvaro "
             "adopt " +
-                home.path(".claude/skills/twin").string() +
+                (home.path(".claude/skills") / "twin").string() +
                 "`\n"
                 "  stale             x\n"
                 "codex (.codex/skills)\n"
@@ -101,7 +101,7 @@ TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
             "  foreign           mine — not ours — left alone\n"
             "  variant-identical twin — identical to the Commons — re-link it with `kelvaro "
             "adopt " +
-                home.path(".claude/skills/twin").string() +
+                (home.path(".claude/skills") / "twin").string() +
                 "`\n"
                 "Everything is up to date.\n");
   EXPECT_EQ(second.status, 0);
