@@ -71,16 +71,11 @@ void judge_entry(Family family, PathText&& path, const std::string& name,
     is_dir = own ? *own == PathKind::folder : is_folder(path);
   }
 
-  if (family == Family::skills) {
-    if (!is_dir) {
-      warnings.push_back(ScanWrongKind{.family = family, .name = name, .kind = "directory"});
-      return;
-    }
-    entries.push_back(CommonsEntry{.name = name, .file_name = name, .path = std::move(path)});
-    return;
-  }
-  if (is_dir || !name.ends_with(markdown_ending)) {
-    warnings.push_back(ScanWrongKind{.family = family, .name = name, .kind = "markdown file"});
+  if (!fits_family(family, name, is_dir)) {
+    warnings.push_back(
+        ScanWrongKind{.family = family,
+                      .name = name,
+                      .kind = family == Family::skills ? "directory" : "markdown file"});
     return;
   }
   entries.push_back(
@@ -118,6 +113,13 @@ void drop_name_clashes(Family family, std::vector<CommonsEntry>& entries,
 bool CommonsEntry::operator==(const CommonsEntry& other) const {
   return name == other.name && file_name == other.file_name &&
          fs::path(path) == fs::path(other.path);
+}
+
+bool fits_family(Family family, std::string_view name, bool folder) {
+  if (family == Family::skills) {
+    return folder;
+  }
+  return !folder && name.ends_with(markdown_ending);
 }
 
 std::string entry_name(Family family, std::string_view file_name) {

@@ -80,6 +80,10 @@ struct FamilyScan {
   bool operator==(const FamilyScan&) const = default;
 };
 
+// Whether a file or folder (`folder`, links followed) named `name` has the kind of an entry of
+// `family`: a folder for skills, a file whose name ends in ".md" for commands and agents.
+bool fits_family(Family family, std::string_view name, bool folder);
+
 // The name an entry of `family` goes by, from its `file_name`: a skill's folder name as it is,
 // a command's or agent's file name without every trailing ".md".
 std::string entry_name(Family family, std::string_view file_name);

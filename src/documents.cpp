@@ -213,26 +213,6 @@ bool json_equal(const Json& a, const Json& b) {
   return a == b;
 }
 
-Result<std::vector<std::string>, std::error_code> visible_names(const fs::path& folder) {
-  auto listed = list_folder(folder, MissingFolder::error);
-  if (!listed) {
-    return unexpected(listed.error());
-  }
-  std::vector<std::string> names;
-  for (const fs::path& path : *listed) {
-    auto kind = path_kind(path, false);
-    if (!kind || *kind == PathKind::link) {
-      continue;
-    }
-    std::string name = path_text(path.filename());
-    if (name.starts_with('.')) {
-      continue;
-    }
-    names.push_back(std::move(name));
-  }
-  return names;
-}
-
 Result<TomlFile, TomlFileError> parse_toml_file(std::string text, TomlFileUse use) {
   TomlFile file;
   file.bom = text.starts_with("\xEF\xBB\xBF");

@@ -237,12 +237,6 @@ void erase_member(Json& object, std::string_view key);
 // never equal to a float (1 != 1.0), unsigned integers above the signed range compared exactly.
 bool json_equal(const Json& a, const Json& b);
 
-// The names in the folder `folder`, in listing order, with entries that cannot be read,
-// symbolic links (and junctions) and names beginning with "." left out; names are converted
-// to text with invalid UTF-8 replaced by U+FFFD. Fails only when the folder cannot be listed.
-Result<std::vector<std::string>, std::error_code> visible_names(
-    const std::filesystem::path& folder);
-
 // --- TOML and JSON ---------------------------------------------------------------------
 
 // The JSON form of a TOML value: strings, integers and booleans as they are; a float as a

@@ -28,11 +28,12 @@ namespace fs = std::filesystem;
 // How many strays of one family are named before the rest are only counted.
 constexpr std::size_t kStraysShown = 8;
 
-// The display texts of the entries in the agents' `family` folders that the Commons lacks:
-// agents in list order, each folder's names sorted byte-wise, shown as the folder text without
-// its leading dots, "/", and the name ("claude/skills/foo").
+// The entries of the agents' `family` folders that the Commons lacks and that `adopt` takes,
+// each as the argument `adopt` is given: agents in list order, each folder's names sorted
+// byte-wise. A folder that is not there (or a file in its place) holds nothing; one that
+// cannot be read is a warning, since its strays go unlisted.
 std::vector<std::string> family_strays(const RunContext& ctx, const std::vector<Agent>& agents,
-                                       Family family) {
+                                       Family family, Reporter& reporter) {
   std::set<std::string, std::less<>> in_commons;
   for (const CommonsEntry& entry : scan_family(ctx.commons, family).entries) {
     in_commons.insert(entry.file_name);
@@ -44,17 +45,18 @@ std::vector<std::string> family_strays(const RunContext& ctx, const std::vector<
         folder.place != FolderPlace::own) {
       continue;
     }
-    auto names = visible_names(folder.path);
-    if (!names) {
+    auto entries = adoptable_entries(folder.path, family);
+    if (!entries) {
+      if (entries.error() != std::errc::no_such_file_or_directory &&
+          entries.error() != std::errc::not_a_directory) {
+        report_warning(reporter, fmt::format("cannot read {}: {} — its entries are not listed",
+                                             display(folder.path), entries.error().message()));
+      }
       continue;
     }
-    std::sort(names->begin(), names->end());
-    const std::string dir = display(folder.dir);
-    const std::string_view shown =
-        std::string_view(dir).substr(std::min(dir.find_first_not_of('.'), dir.size()));
-    for (const std::string& name : *names) {
-      if (!in_commons.contains(name)) {
-        strays.push_back(fmt::format("{}/{}", shown, visible_text(name)));
+    for (const fs::path& entry : *entries) {
+      if (!in_commons.contains(path_text(entry.filename()))) {
+        strays.push_back(command_argument(entry));
       }
     }
   }
@@ -135,6 +137,34 @@ void print_conflicts(Reporter& reporter, const std::vector<InstructionsItem>& it
 
 }  // namespace
 
+Result<std::vector<fs::path>, std::error_code> adoptable_entries(const fs::path& folder,
+                                                                 Family family) {
+  auto listed = list_folder(folder, MissingFolder::error);
+  if (!listed) {
+    return unexpected(listed.error());
+  }
+  std::vector<std::pair<std::string, fs::path>> named;
+  for (fs::path& path : *listed) {
+    // `adopt` refuses a link in an agent folder, and the Commons scan would skip a hidden name.
+    std::string name = path_text(path.filename());
+    auto kind = path_kind(path, false);
+    if (name.starts_with('.') || !kind || *kind == PathKind::link || *kind == PathKind::absent ||
+        !fits_family(family, name, *kind == PathKind::folder) ||
+        (family != Family::skills && *kind != PathKind::file)) {
+      continue;
+    }
+    named.emplace_back(std::move(name), std::move(path));
+  }
+  std::sort(named.begin(), named.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<fs::path> entries;
+  entries.reserve(named.size());
+  for (auto& [name, path] : named) {
+    entries.push_back(std::move(path));
+  }
+  return entries;
+}
+
 int init(const RunContext& ctx, const Config& config, Reporter& reporter) {
   const bool present = is_folder(ctx.commons);
   for (const fs::path& dir :
@@ -169,7 +199,8 @@ int init(const RunContext& ctx, const Config& config, Reporter& reporter) {
   bool to_adopt = false;
   for (Family family : all_families) {
     to_adopt =
-        print_family_strays(reporter, family, family_strays(anchored, agents, family)) || to_adopt;
+        print_family_strays(reporter, family, family_strays(anchored, agents, family, reporter)) ||
+        to_adopt;
   }
   to_adopt = print_mcp_strays(reporter, mcp_strays(anchored, config, agents)) || to_adopt;
   if (!to_adopt) {

@@ -1,11 +1,14 @@
 #include "link.hpp"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <array>
 #include <set>
 
 #include "agents.hpp"
 #include "check.hpp"
+#include "report.hpp"
 
 namespace kelvaro {
 
@@ -400,6 +403,14 @@ std::string_view link_note(LinkState state) {
       return "not ours — left alone";
   }
   return "";
+}
+
+std::string link_note(const LinkItem& item) {
+  if (item.state == LinkState::variant_identical) {
+    return fmt::format("identical to the Commons — re-link it with `kelvaro adopt {}`",
+                       command_argument(item.link_path));
+  }
+  return std::string(link_note(item.state));
 }
 
 bool is_actionable(LinkState state) {

@@ -53,6 +53,10 @@ struct LinkItem {
   bool operator==(const LinkItem& other) const;
 };
 
+// The reason printed after the item's word: the state's `link_note`, but for a copy identical to
+// the Commons the command that re-links it, since `sync` never will.
+std::string link_note(const LinkItem& item);
+
 // What `read_link_state` finds at a path. `raw_target`, `resolved` and `dangling` are set only
 // for `ours`; `resolved` is absolute (a relative link path is anchored at the current folder).
 struct LinkProbe {

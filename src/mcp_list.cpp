@@ -81,7 +81,12 @@ Json listing_document(const std::vector<ListedServer>& listed) {
 
 int mcp_list(const RunContext& ctx, const Config& config, Reporter& reporter, bool json) {
   const std::filesystem::path path = ctx.commons / "mcp.json";
-  const McpPlan plan = plan_mcp(ctx, config, list_agents(ctx.home, config), path);
+  const std::vector<Agent> agents = list_agents(ctx.home, config);
+  // Before the Commons has a file, the list is what `mcp adopt --all` would start from: the
+  // agents' servers, read as against an empty one.
+  const McpPlan plan = kelvaro::is_regular_file(path)
+                           ? plan_mcp(ctx, config, agents, path)
+                           : plan_mcp_agents(ctx, config, agents, Json::object());
   report_errors(reporter, plan.fatal);
   if (!plan.fatal.empty()) {
     return 1;

@@ -245,7 +245,12 @@ std::string describe_mcp_item(const McpItem& item) {
       return item.shadows ? "not the Commons copy of this server — left alone"
                           : "not in the Commons — left alone";
     case McpState::stranded:
-      return "still here but no longer allowlisted — `kelvaro mcp remove` clears it";
+      // `mcp remove` would take the server from every agent and from the Commons too: the
+      // advice names only what removes this one copy, or lets it stay.
+      return fmt::format(
+          "still here but no longer allowlisted — remove it with {}'s own tool, or add `{}` to "
+          "`mcp.{}.agents`",
+          item.agent, item.agent, item.server);
     case McpState::disabled:
       return "disabled in the Commons — will be removed";
   }

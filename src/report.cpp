@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cctype>
 #include <ios>
 #include <string>
 
@@ -56,6 +58,29 @@ bool require_commons(const RunContext& ctx, Reporter& reporter) {
   report_error(reporter, fmt::format("no Commons at {} — run `kelvaro init` to create one",
                                      display(ctx.commons)));
   return false;
+}
+
+std::string command_argument(const std::filesystem::path& path) {
+  // A backslash separates names on Windows; a POSIX shell takes it as an escape.
+  constexpr bool backslash_separates = std::filesystem::path::preferred_separator == '\\';
+  const std::string text = display(path);
+  auto plain = [](char c) {
+    return static_cast<unsigned char>(c) >= 0x80 || std::isalnum(static_cast<unsigned char>(c)) ||
+           std::string_view("/._-+,:=@%").find(c) != std::string_view::npos ||
+           (backslash_separates && c == '\\');
+  };
+  if (!text.empty() && std::all_of(text.begin(), text.end(), plain)) {
+    return text;
+  }
+  const std::string_view expands = backslash_separates ? "\"$`!" : "\"$`!\\";
+  if (text.find_first_of(expands) == std::string::npos) {
+    return fmt::format("\"{}\"", text);
+  }
+  std::string quoted = "'";
+  for (char c : text) {
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return quoted + "'";
 }
 
 void report_errors(Reporter& r, const std::vector<std::string>& texts) {

@@ -39,6 +39,11 @@ void print_json(std::ostream& out, const nlohmann::ordered_json& value);
 // (also on a stream set to throw), and nothing reads it.
 void write_text(std::ostream& stream, std::string_view text);
 
+// `path` as one argument a user can paste after a command in a shell: as it is when it holds
+// only characters no shell treats specially, else quoted ("…", or '…' where a POSIX shell would
+// expand something inside double quotes).
+std::string command_argument(const std::filesystem::path& path);
+
 // True when the Commons of `ctx` is a folder (links followed). Otherwise reports "no Commons
 // at {} — run `kelvaro init` to create one" and returns false: the first check of every
 // command that plans against the Commons.

@@ -3,19 +3,36 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "agents.hpp"
+#include "documents.hpp"
 #include "fsutil.hpp"
+#include "sync.hpp"
 
 namespace kelvaro {
 
 namespace {
 
-// 17 is the length of "variant-identical", so every section's labels start in one column.
-constexpr std::size_t word_width = 17;
+constexpr auto every = [](const auto&) { return true; };
+constexpr auto not_linked = [](const LinkItem& item) { return item.state != LinkState::linked; };
+
+// One width for the whole report, so that the labels of every section start in one column: at
+// least the longest link word ("variant-identical"), more when a printed word is longer.
+std::size_t report_width(const SyncPlan& plan) {
+  std::size_t width = to_string(LinkState::variant_identical).size();
+  for (const LinkGroup& group : plan.link_groups) {
+    width = word_width(group.items, not_linked, width);
+  }
+  width = word_width(plan.instructions.items, every, width);
+  width = word_width(plan.mcp.items, every, width);
+  width = word_width(plan.hooks.items, every, width);
+  return word_width(plan.renders.items, every, width);
+}
 
 template <typename Item>
 std::uint64_t count_attention(const std::vector<Item>& items) {
@@ -23,7 +40,7 @@ std::uint64_t count_attention(const std::vector<Item>& items) {
       items.begin(), items.end(), [](const Item& item) { return needs_attention(item.state); }));
 }
 
-void print_link_groups(const SyncPlan& plan, Reporter& reporter) {
+void print_link_groups(const SyncPlan& plan, Reporter& reporter, std::size_t width) {
   for (const LinkGroup& group : plan.link_groups) {
     if (group.items.empty()) {
       continue;
@@ -35,23 +52,10 @@ void print_link_groups(const SyncPlan& plan, Reporter& reporter) {
     print_line(reporter, fmt::format("{} ({})  {} linked", visible_text(group.agent),
                                      visible_text(group.dir), linked));
     for (const LinkItem& item : group.items) {
-      if (item.state != LinkState::linked) {
-        print_line(reporter, format_row(row_of(item), word_width));
+      if (not_linked(item)) {
+        print_line(reporter, format_row(row_of(item), width));
       }
     }
-  }
-}
-
-// The heading, then every item of the section, whatever its state.
-template <typename Item, typename RowOf>
-void print_section(Reporter& reporter, std::string_view heading, const std::vector<Item>& items,
-                   RowOf row) {
-  if (items.empty()) {
-    return;
-  }
-  print_line(reporter, heading);
-  for (const Item& item : items) {
-    print_line(reporter, format_row(row(item), word_width));
   }
 }
 
@@ -95,23 +99,24 @@ void targets_array(JsonPrinter& json, const SyncPlan& plan) {
   json.close_array();
 }
 
-}  // namespace
-
+// The items of every section of `plan` whose state needs attention (`needs_attention`).
 std::uint64_t attention_count(const SyncPlan& plan) {
   std::uint64_t count = 0;
   for (const LinkGroup& group : plan.link_groups) {
     count += count_attention(group.items);
   }
-  return count + count_attention(plan.instructions) + count_attention(plan.mcp.items) +
-         count_attention(plan.hooks.items) + count_attention(plan.renders);
+  return count + count_attention(plan.instructions.items) + count_attention(plan.mcp.items) +
+         count_attention(plan.hooks.items) + count_attention(plan.renders.items);
 }
 
+// The `status --json` document of `plan`: "commons", "instructions", "mcp", "hooks",
+// "rendered", "clean", "actionable", "targets", every item with its state and mark.
 void print_status_json(const SyncPlan& plan, std::ostream& out) {
   const std::uint64_t count = attention_count(plan);
   JsonPrinter json([&out](std::string_view piece) { write_text(out, piece); });
   json.open_object();
   member(json, "commons", path_to_utf8(plan.ctx.commons));
-  items_array(json, "instructions", plan.instructions, [&](const InstructionsItem& item) {
+  items_array(json, "instructions", plan.instructions.items, [&](const InstructionsItem& item) {
     member(json, "agent", item.agent);
     member(json, "path", path_to_utf8(item.path));
   });
@@ -124,7 +129,7 @@ void print_status_json(const SyncPlan& plan, std::ostream& out) {
     member(json, "event", item.event);
     member(json, "hook", item.command);
   });
-  items_array(json, "rendered", plan.renders, [&](const RenderItem& item) {
+  items_array(json, "rendered", plan.renders.items, [&](const RenderItem& item) {
     member(json, "agent", item.agent);
     member(json, "name", item.name);
   });
@@ -138,22 +143,48 @@ void print_status_json(const SyncPlan& plan, std::ostream& out) {
   write_text(out, "\n");
 }
 
-void print_status(const SyncPlan& plan, Reporter& reporter) {
-  auto row = [](const auto& item) { return row_of(item); };
-  print_link_groups(plan, reporter);
-  print_section(reporter, "instructions (AGENTS.md)", plan.instructions, row);
-  print_section(reporter, "mcp (mcp.json)", plan.mcp.items, row);
-  print_section(reporter, "hooks", plan.hooks.items,
-                [](const HookItem& item) { return row_of(item, CommandForm::whole); });
-  print_section(reporter, "rendered commands", plan.renders, row);
-  print_line(reporter, "");
+// The last line of the text report. It sends the user to `sync` only for what `sync` changes:
+// a copy identical to the Commons needs attention too, but only `adopt` re-links it. After an
+// error some agent's file was not checked, so the report cannot say all is in sync.
+std::string closing_line(const SyncPlan& plan, bool errors) {
   const std::uint64_t count = attention_count(plan);
   if (count == 0) {
-    print_line(reporter, "Everything is in sync.");
-  } else {
-    print_line(reporter, fmt::format("{} items need attention — run `kelvaro sync`.", count));
+    return errors ? "Not everything could be checked — see the errors above."
+                  : "Everything is in sync.";
   }
+  std::uint64_t copies = 0;
+  for (const LinkGroup& group : plan.link_groups) {
+    copies += static_cast<std::uint64_t>(std::count_if(
+        group.items.begin(), group.items.end(),
+        [](const LinkItem& item) { return item.state == LinkState::variant_identical; }));
+  }
+  constexpr std::string_view relink = "re-link each identical copy with `kelvaro adopt PATH`";
+  if (copies == 0) {
+    return fmt::format("{} items need attention — run `kelvaro sync`.", count);
+  }
+  if (copies == count) {
+    return fmt::format("{} items need attention — {}.", count, relink);
+  }
+  return fmt::format("{} items need attention — run `kelvaro sync`, and {}.", count, relink);
 }
+
+// The text report: the link groups with items, then the sections that have items, then the
+// closing line.
+void print_status(const SyncPlan& plan, Reporter& reporter) {
+  auto row = [](const auto& item) { return row_of(item); };
+  const std::size_t width = report_width(plan);
+  print_link_groups(plan, reporter, width);
+  print_section(reporter, plan.instructions, every, row, width);
+  print_section(reporter, plan.mcp, every, row, width);
+  print_section(
+      reporter, plan.hooks, every,
+      [](const HookItem& item) { return row_of(item, CommandForm::whole); }, width);
+  print_section(reporter, plan.renders, every, row, width);
+  print_line(reporter, "");
+  print_line(reporter, closing_line(plan, reporter.errors > 0));
+}
+
+}  // namespace
 
 int status(const RunContext& ctx, const Config& config, Reporter& reporter, bool json) {
   if (!require_commons(ctx, reporter)) {

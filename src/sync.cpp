@@ -116,7 +116,9 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan, FamilySc
 // The section planners after the links. Each fills its own `SyncPlan` field and moves its
 // blocking texts into `plan.blocking`, in the order they are called.
 void plan_instructions_section(const std::vector<Agent>& agents, SyncPlan& plan) {
-  plan.instructions = plan_instructions(plan.ctx, agents, plan.ctx.commons / "AGENTS.md");
+  plan.instructions = Section<InstructionsItem>{
+      .title = "instructions (AGENTS.md)",
+      .items = plan_instructions(plan.ctx, agents, plan.ctx.commons / "AGENTS.md")};
 }
 
 // Planned on the context as given, which reaches the same files: its messages then name them
@@ -124,26 +126,21 @@ void plan_instructions_section(const std::vector<Agent>& agents, SyncPlan& plan)
 void plan_mcp_section(const RunContext& given, const Config& config,
                       const std::vector<Agent>& agents, SyncPlan& plan) {
   plan.mcp = plan_mcp(given, config, agents, given.commons / "mcp.json");
-  for (std::string& fatal : plan.mcp.fatal) {
-    plan.blocking.push_back(std::move(fatal));
-  }
-  plan.mcp.fatal.clear();
+  plan.mcp.title = "mcp (mcp.json)";
+  move_fatal(plan.mcp, plan.blocking);
 }
 
 void plan_render_section(const std::vector<Agent>& agents, const FamilyScan& commands_scan,
                          SyncPlan& plan) {
-  RenderPlan renders = plan_renders(plan.ctx, agents, plan.ctx.commons, &commands_scan);
-  plan.renders = std::move(renders.items);
-  for (std::string& error : renders.fatal) {
-    plan.blocking.push_back(std::move(error));
-  }
+  plan.renders = plan_renders(plan.ctx, agents, plan.ctx.commons, &commands_scan);
+  plan.renders.title = "rendered commands";
+  move_fatal(plan.renders, plan.blocking);
 }
 
 void plan_hooks_section(const std::vector<Agent>& agents, SyncPlan& plan) {
   plan.hooks = plan_hooks(plan.ctx, agents, plan.ctx.commons / "hooks");
-  for (const std::string& fatal : plan.hooks.fatal) {
-    plan.blocking.push_back(fatal);
-  }
+  plan.hooks.title = "hooks";
+  move_fatal(plan.hooks, plan.blocking);
 }
 
 std::string fix_failure(const LinkItem& item, const std::error_code& error, const fs::path& home) {
@@ -152,18 +149,16 @@ std::string fix_failure(const LinkItem& item, const std::error_code& error, cons
 }
 
 void run_link_section(const SyncPlan& plan, SyncRun& run) {
+  auto not_linked = [](const LinkItem& item) { return item.state != LinkState::linked; };
   // A first sync prints a row per link: each is put together in this one buffer.
   std::string line;
   for (const LinkGroup& group : plan.link_groups) {
-    bool in_order = true;
-    for (const LinkItem& item : group.items) {
-      in_order = in_order && item.state == LinkState::linked;
-    }
-    if (in_order) {
+    if (std::none_of(group.items.begin(), group.items.end(), not_linked)) {
       continue;
     }
     print_line(run.reporter,
                fmt::format("{} ({})", visible_text(group.agent), visible_text(group.dir)));
+    const std::size_t width = word_width(group.items, not_linked, sync_link_width);
     for (const LinkItem& item : group.items) {
       if (item.state == LinkState::linked) {
         continue;
@@ -177,7 +172,7 @@ void run_link_section(const SyncPlan& plan, SyncRun& run) {
         }
       }
       line.clear();
-      append_row(line, row, 9, NoteShown::unless_actionable);
+      append_row(line, row, width, NoteShown::unless_actionable);
       print_line(run.reporter, line);
       run.changes += row.actionable ? 1U : 0U;
     }
@@ -194,12 +189,14 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
   auto of_interest = [](const InstructionsItem& item) {
     return item.state != InstructionsState::linked && item.state != InstructionsState::imported;
   };
-  if (std::none_of(plan.instructions.begin(), plan.instructions.end(), of_interest)) {
+  const std::vector<InstructionsItem>& items = plan.instructions.items;
+  if (std::none_of(items.begin(), items.end(), of_interest)) {
     return;
   }
-  print_line(run.reporter, "instructions (AGENTS.md)");
+  print_line(run.reporter, plan.instructions.title);
+  const std::size_t width = word_width(items, of_interest, sync_instructions_width);
   std::vector<std::string> failed;
-  for (const InstructionsItem& item : plan.instructions) {
+  for (const InstructionsItem& item : items) {
     if (!of_interest(item) || std::find(failed.begin(), failed.end(), item.agent) != failed.end()) {
       continue;
     }
@@ -213,26 +210,9 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
         continue;
       }
     }
-    print_line(run.reporter, format_row(row, 9, NoteShown::unless_actionable));
+    print_line(run.reporter, format_row(row, width, NoteShown::unless_actionable));
     run.changes += row.actionable ? 1U : 0U;
   }
-}
-
-// Prints `title` and the line `line_of` gives for each item `of_interest` picks; false, and
-// nothing printed, when it picks none.
-template <typename Item, typename Pick, typename Line>
-bool print_section(SyncRun& run, std::string_view title, const std::vector<Item>& items,
-                   Pick of_interest, Line line_of) {
-  if (std::none_of(items.begin(), items.end(), of_interest)) {
-    return false;
-  }
-  print_line(run.reporter, title);
-  for (const Item& item : items) {
-    if (of_interest(item)) {
-      print_line(run.reporter, line_of(item));
-    }
-  }
-  return true;
 }
 
 // The changes a dry run would make to `items`.
@@ -247,8 +227,9 @@ std::uint64_t count_actionable(const std::vector<Item>& items) {
 void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<McpItem>& items = plan.mcp.items;
   auto of_interest = [](const McpItem& item) { return item.state != McpState::managed; };
-  auto line_of = [](const McpItem& item) { return format_row(row_of(item), 9); };
-  if (!print_section(run, "mcp (mcp.json)", items, of_interest, line_of)) {
+  auto row = [](const McpItem& item) { return row_of(item); };
+  if (!print_section(run.reporter, plan.mcp, of_interest, row,
+                     word_width(items, of_interest, sync_mcp_width))) {
     return;
   }
   if (run.dry_run) {
@@ -295,12 +276,14 @@ void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
 }
 
 void run_render_section(const SyncPlan& plan, SyncRun& run) {
+  const std::vector<RenderItem>& items = plan.renders.items;
   auto of_interest = [](const RenderItem& item) { return item.state != RenderState::managed; };
-  auto line_of = [](const RenderItem& item) { return format_row(row_of(item), 10); };
-  if (!print_section(run, "rendered commands", plan.renders, of_interest, line_of)) {
+  auto row = [](const RenderItem& item) { return row_of(item); };
+  if (!print_section(run.reporter, plan.renders, of_interest, row,
+                     word_width(items, of_interest, sync_render_width))) {
     return;
   }
-  for (const RenderItem& item : plan.renders) {
+  for (const RenderItem& item : items) {
     if (!is_actionable(item.state)) {
       continue;
     }
@@ -320,10 +303,9 @@ void run_render_section(const SyncPlan& plan, SyncRun& run) {
 void run_hooks_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<HookItem>& items = plan.hooks.items;
   auto of_interest = [](const HookItem& item) { return item.state != HookState::managed; };
-  auto line_of = [](const HookItem& item) {
-    return format_row(row_of(item, CommandForm::shown), 12);
-  };
-  if (!print_section(run, "hooks", items, of_interest, line_of)) {
+  auto row = [](const HookItem& item) { return row_of(item, CommandForm::shown); };
+  if (!print_section(run.reporter, plan.hooks, of_interest, row,
+                     word_width(items, of_interest, sync_hooks_width))) {
     return;
   }
   if (run.dry_run) {
@@ -354,7 +336,7 @@ void print_summary(SyncRun& run) {
 Row row_of(const LinkItem& item) {
   return Row{.word = to_string(item.state),
              .label = visible_text(item.name),
-             .note = std::string(link_note(item.state)),
+             .note = link_note(item),
              .actionable = is_actionable(item.state)};
 }
 
@@ -417,6 +399,12 @@ SyncPlan plan_sync(const RunContext& ctx, const Config& config) {
   plan_mcp_section(ctx, config, agents, plan);
   plan_render_section(agents, commands_scan, plan);
   plan_hooks_section(agents, plan);
+  // gemini keeps its servers and its hooks in one settings file: when that file cannot be
+  // used, both plans say so in the same words, and a report says it once.
+  std::erase_if(plan.hooks.errors, [&](const std::string& error) {
+    return std::find(plan.mcp.errors.begin(), plan.mcp.errors.end(), error) !=
+           plan.mcp.errors.end();
+  });
   return plan;
 }
 

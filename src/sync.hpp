@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,6 +15,7 @@
 #include "mcp.hpp"
 #include "render.hpp"
 #include "report.hpp"
+#include "section.hpp"
 
 // The `sync` command: plan the fan-out, print what is not in order and apply it.
 namespace kelvaro {
@@ -40,19 +42,20 @@ struct SyncPlan {
   std::vector<std::string> warnings;
   // Every skills group, then every commands group, then every agents group, in agent order.
   std::vector<LinkGroup> link_groups;
-  std::vector<InstructionsItem> instructions;
-  // The MCP plan's items and per-agent errors; its fatal texts are moved into `blocking`.
+  // The sections after the links, each with its title; their fatal texts are moved into
+  // `blocking` (`move_fatal`).
+  Section<InstructionsItem> instructions;
   McpPlan mcp;
-  std::vector<RenderItem> renders;
+  RenderPlan renders;
   HookPlan hooks;
   // Texts that stop the whole run before any change: MCP fatal texts, then the rendered
   // commands' errors, then the hook files' fatal texts.
   std::vector<std::string> blocking;
 };
 
-// One line of a section as every report shows it, before the report applies its own width:
-// `sync` pads the word to 9, 10 or 12 characters, `status` to 17, `adopt` shows it after the
-// folder. `label` and `note` have their control characters escaped.
+// One line of a section as every report shows it, before the report applies its own width
+// (`word_width`); `adopt` shows it after the folder. `label` and `note` have their control
+// characters escaped.
 struct Row {
   std::string_view word;    // the state's word
   std::string label;        // what the line is about: an entry, an agent, "server → agent", ...
@@ -74,6 +77,46 @@ enum class NoteShown : std::uint8_t { always, unless_actionable };
 
 // "  {word:width} {label}", then " — {note}" when the note is not empty and `shown` admits it.
 std::string format_row(const Row& row, std::size_t width, NoteShown shown = NoteShown::always);
+
+// The least widths `sync` pads its state words to, block by block: links, instructions and MCP
+// servers 9, rendered commands 10, hooks 12. `status` pads every section alike, to at least
+// the longest link word ("variant-identical").
+inline constexpr std::size_t sync_link_width = 9;
+inline constexpr std::size_t sync_instructions_width = 9;
+inline constexpr std::size_t sync_mcp_width = 9;
+inline constexpr std::size_t sync_render_width = 10;
+inline constexpr std::size_t sync_hooks_width = 12;
+
+// `least`, or the length of the longest state word among the `items` that `shown` picks when
+// that is longer: a block's column then holds every word it prints, whatever words the states
+// gain.
+template <typename Item, typename Pick>
+std::size_t word_width(const std::vector<Item>& items, Pick shown, std::size_t least) {
+  for (const Item& item : items) {
+    if (shown(item)) {
+      least = std::max(least, to_string(item.state).size());
+    }
+  }
+  return least;
+}
+
+// Prints the section's title and the row `row` gives for each item that `shown` picks, its word
+// padded to `width`; false, and nothing printed, when it picks none. Both reports print their
+// sections with it.
+template <typename Item, typename Pick, typename RowOf>
+bool print_section(Reporter& reporter, const Section<Item>& section, Pick shown, RowOf row,
+                   std::size_t width) {
+  if (std::none_of(section.items.begin(), section.items.end(), shown)) {
+    return false;
+  }
+  print_line(reporter, section.title);
+  for (const Item& item : section.items) {
+    if (shown(item)) {
+      print_line(reporter, format_row(row(item), width));
+    }
+  }
+  return true;
+}
 
 // Reports the plan's scan warnings, as every report of the plan starts.
 void report_plan_warnings(const SyncPlan& plan, Reporter& reporter);

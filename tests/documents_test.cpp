@@ -57,7 +57,6 @@ using ReadJsonObject = DocumentsDir;
 using WriteJson = DocumentsDir;
 using ReadJsonDocument = DocumentsDir;
 using TomlFrame = DocumentsDir;
-using VisibleNames = DocumentsDir;
 
 std::string invalid_json(const fs::path& path, int line, int column) {
   return path.string() + " is not valid JSON (line " + std::to_string(line) + ", column " +
@@ -534,31 +533,6 @@ TEST(PositionText, CountsBytesFromTheOffset) {
 
     EXPECT_EQ(toml_position_text(c.text, c.offset), c.expected);
   }
-}
-
-TEST_F(VisibleNames, SkipsDotNamesAndLinks) {
-  KELVARO_REQUIRE_LINKS();
-  fs::create_directory(dir_ / ".git");
-  fs::create_directory(dir_ / "notes");
-  ASSERT_TRUE(create_link(dir_ / "notes", dir_ / "shared", true));
-  write("a.md", "x");
-  std::ofstream(dir_ / not_unicode_name("bad", "name"), std::ios::binary) << "x";
-
-  auto names = visible_names(dir_);
-
-  ASSERT_TRUE(names) << names.error().message();
-  std::vector<std::string> expected;
-  for (const auto& entry : fs::directory_iterator(dir_)) {
-    const std::string name = path_to_utf8(entry.path().filename());
-    if (name == "notes" || name == "a.md") {
-      expected.push_back(name);
-    } else if (name != ".git" && name != "shared") {
-      expected.push_back(display(entry.path().filename()));
-    }
-  }
-  EXPECT_EQ(*names, expected);
-  EXPECT_NE(std::find(names->begin(), names->end(), "bad\xEF\xBF\xBDname"), names->end());
-  EXPECT_FALSE(visible_names(dir_ / "absent"));
 }
 
 // The JSON form of the root table of a TOML text, which must parse.

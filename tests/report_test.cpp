@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <streambuf>
@@ -109,6 +111,41 @@ TEST(WriteText, AStreamSetToThrowLosesTheTextWithoutAnException) {
   lost.close_object();
   lost.finish();
   EXPECT_TRUE(throwing.bad());
+}
+
+#ifndef _WIN32
+// What a POSIX shell makes of `word` as one argument of `printf %s`.
+std::string through_shell(const std::string& word) {
+  std::string got;
+  FILE* shell = popen(("printf %s " + word).c_str(), "r");
+  if (shell == nullptr) {
+    return "(no shell)";
+  }
+  char buffer[256];
+  for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, shell)) > 0;) {
+    got.append(buffer, n);
+  }
+  pclose(shell);
+  return got;
+}
+#endif
+
+// A path printed as advice is pasted into a shell: it must reach the command as one argument,
+// whole, whatever it holds; plain paths stay unquoted.
+TEST(CommandArgument, AShellGivesBackThePathWhole) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the quoting is checked with a POSIX shell";
+#else
+  EXPECT_EQ(command_argument("/home/u/.claude/skills/pdf-tools_2"),
+            "/home/u/.claude/skills/pdf-tools_2");
+  EXPECT_EQ(command_argument("/home/u/My Skills/x"), "\"/home/u/My Skills/x\"");
+  for (const std::string text :
+       {"/home/u/My Skills/x", "/h/it's", "/h/$HOME and `date` !x \"q\"", "/h/a\\b", "~/x", "/h/*",
+        "/h/a;b|c&d", "/h/caf\xC3\xA9 x", "/h/a'b$c"}) {
+    SCOPED_TRACE(text);
+    EXPECT_EQ(through_shell(command_argument(std::filesystem::path(text))), text);
+  }
+#endif
 }
 
 }  // namespace

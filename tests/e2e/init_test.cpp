@@ -55,6 +55,9 @@ TEST_F(E2eInit, SurveyListsStraysPerFamily) {
 
   RunResult result = init();
 
+  auto skill = [&](const std::string& name) {
+    return "  " + (home.path(".claude/skills") / name).string() + "\n";
+  };
   EXPECT_EQ(result.out, "Commons already present at " + home.commons().string() +
                             "\n"
                             "  skills/\n"
@@ -63,24 +66,70 @@ TEST_F(E2eInit, SurveyListsStraysPerFamily) {
                             "\n"
                             "Found 2 agents: claude, codex\n"
                             "\n"
-                            "10 skills not in the Commons:\n"
-                            "  claude/skills/sa\n"
-                            "  claude/skills/sb\n"
-                            "  claude/skills/sc\n"
-                            "  claude/skills/sd\n"
-                            "  claude/skills/se\n"
-                            "  claude/skills/sf\n"
-                            "  claude/skills/sg\n"
-                            "  claude/skills/sh\n"
+                            "10 skills not in the Commons:\n" +
+                            skill("sa") + skill("sb") + skill("sc") + skill("sd") + skill("se") +
+                            skill("sf") + skill("sg") + skill("sh") +
                             "  … and 2 more\n"
                             "  take one with `kelvaro adopt <path>`\n"
                             "\n"
                             "1 commands not in the Commons:\n"
-                            "  claude/commands/b.md\n"
+                            "  " +
+                            (home.path(".claude/commands") / "b.md").string() +
+                            "\n"
                             "  take one with `kelvaro adopt <path>`\n"
                             "\n"
                             "Adopt what you want to share, then run `kelvaro sync`.\n");
   EXPECT_EQ(result.status, 0);
+}
+
+// Every stray is listed as the path `adopt` is then given as it stands, and `adopt` takes each;
+// what `adopt` refuses (a file among skills, a command not ending in .md, a hidden name) is
+// not offered, and alone it leaves nothing to adopt.
+TEST_F(E2eInit, StraysAreThePathsAdoptTakes) {
+  KELVARO_REQUIRE_LINKS();
+  home.write(".claude/skills/README.md", "about these skills");
+  home.write(".claude/commands/commit.md.bak", "old");
+  home.write(".claude/commands/.draft.md", "hidden");
+  home.make_dir(".claude/commands/folder.md");
+  home.write(".claude/agents", "a file where the folder would be");
+
+  RunResult refused_only = init();
+
+  EXPECT_NE(refused_only.out.find("\n\nNothing to adopt — no agent config here is outside the "
+                                  "Commons.\n\nPut a skill in skills/"),
+            std::string::npos)
+      << refused_only.out;
+  EXPECT_EQ(refused_only.err, "");
+
+  home.write(".claude/skills/pdf/SKILL.md", "pdf");
+  home.write(".claude/skills/my notes/SKILL.md", "notes");
+  home.write(".claude/commands/commit.md", "commit");
+  RunResult result = init();
+
+  std::vector<std::string> listed;
+  for (std::size_t at = result.out.find("\n  "); at != std::string::npos;
+       at = result.out.find("\n  ", at + 1)) {
+    const std::string line = result.out.substr(at + 3, result.out.find('\n', at + 1) - at - 3);
+    if (!line.starts_with("take ") && !line.ends_with("/")) {
+      listed.push_back(line);
+    }
+  }
+  EXPECT_EQ(listed, (std::vector<std::string>{
+                        "\"" + (home.path(".claude/skills") / "my notes").string() + "\"",
+                        (home.path(".claude/skills") / "pdf").string(),
+                        (home.path(".claude/commands") / "commit.md").string(),
+                    }))
+      << result.out;
+  EXPECT_NE(result.out.find("\nAdopt what you want to share, then run `kelvaro sync`.\n"),
+            std::string::npos);
+  for (std::string path : listed) {
+    if (path.starts_with('"')) {
+      path = path.substr(1, path.size() - 2);
+    }
+    RunResult adopted = run_kelvaro({"adopt", path}, home.env());
+    EXPECT_EQ(adopted.status, 0) << path << "\n" << adopted.err;
+  }
+  EXPECT_NE(init().out.find("\nNothing to adopt"), std::string::npos);
 }
 
 // Servers agents hold outside the Commons, each once and sorted; an unreadable Commons or
@@ -147,7 +196,9 @@ TEST_F(E2eInit, CustomAgentFolderInsideTheCommonsHoldsNoStraysOnlyInAFamilyFolde
   EXPECT_EQ(family.status, 0);
   EXPECT_NE(family.out.find("Nothing to adopt"), std::string::npos) << family.out;
   EXPECT_EQ(own.status, 0);
-  EXPECT_NE(own.out.find("1 skills not in the Commons:\n  agents/tools/x\n"), std::string::npos)
+  EXPECT_NE(own.out.find("1 skills not in the Commons:\n  " +
+                         (home.path(".agents/tools") / "x").string() + "\n"),
+            std::string::npos)
       << own.out;
 }
 

@@ -87,7 +87,7 @@ TEST_F(E2eMcpList, StrandedAndForeignNeedNoSync) {
 }
 
 TEST_F(E2eMcpList, NothingAnywhere) {
-  home.write(".cursor/mcp.json", R"({"mcpServers": {"own": {"command": "own"}}})");
+  home.write(".cursor/mcp.json", R"({"mcpServers": {}})");
 
   EXPECT_EQ(
       list(),
@@ -95,6 +95,38 @@ TEST_F(E2eMcpList, NothingAnywhere) {
                  .err = "",
                  .status = 0}));
   EXPECT_EQ(list(true), (RunResult{.out = "{\n  \"servers\": []\n}\n", .err = "", .status = 0}));
+}
+
+// Before the Commons has an mcp.json the agents' servers are what there is to adopt: listed as
+// against an empty Commons file, read only, and an agent file that cannot be read is said.
+TEST_F(E2eMcpList, WithoutACommonsFileTheAgentsServersAreListed) {
+  home.write(".cursor/mcp.json", R"({"mcpServers": {"own": {"command": "own"}}})");
+  home.write(".claude.json",
+             R"({"mcpServers": {"ctx": {"command": "cat"}, "own": {"command": "own"}}})");
+  const auto before = tree_listing(home.root());
+
+  const RunResult text = list();
+  const RunResult json = list(true);
+
+  EXPECT_EQ(text, (RunResult{.out = "ctx  (not in the Commons)\n"
+                                    "  foreign    claude\n"
+                                    "own  (not in the Commons)\n"
+                                    "  foreign    claude\n"
+                                    "  foreign    cursor\n",
+                             .err = "",
+                             .status = 0}));
+  EXPECT_EQ(json.status, 0);
+  EXPECT_EQ(nlohmann::ordered_json::parse(json.out)["servers"][1],
+            nlohmann::ordered_json::parse(R"({"name": "own", "managed": false, "targets": [
+              {"agent": "claude", "state": "foreign", "actionable": false},
+              {"agent": "cursor", "state": "foreign", "actionable": false}]})"));
+  EXPECT_EQ(tree_listing(home.root()), before);
+
+  home.write(".cursor/mcp.json", "{ not json");
+  const RunResult unreadable = list();
+  EXPECT_TRUE(unreadable.err.starts_with("error: " + home.path(".cursor/mcp.json").string()))
+      << unreadable.err;
+  EXPECT_EQ(unreadable.status, 1);
 }
 
 TEST_F(E2eMcpList, ErrorsSetTheStatus) {

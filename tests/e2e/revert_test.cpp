@@ -372,7 +372,9 @@ TEST(E2eRoundTrip, ClaudeEndsAsItWasButForTheAdoptedSkill) {
   RunResult reverted = run_kelvaro({"revert", "claude"}, home.env());
 
   EXPECT_EQ(initialised.status, 0) << initialised.err;
-  EXPECT_NE(initialised.out.find("  claude/skills/foo\n"), std::string::npos) << initialised.out;
+  EXPECT_NE(initialised.out.find("  " + (home.path(".claude/skills") / "foo").string() + "\n"),
+            std::string::npos)
+      << initialised.out;
   EXPECT_EQ(adopted, (RunResult{.out = "adopted foo from claude into the Commons (skills)\n"
                                        "  " +
                                        home.path(".claude/skills/foo").string() +

@@ -233,9 +233,11 @@ TEST(E2eStatusProperty, AttentionCountMatchesWhatSyncChanges) {
     ASSERT_EQ(synced.status, 0) << synced.out << synced.err;
     const RunResult after = run_in_process({"status"}, home.env());
 
-    const std::string closing = copies == 0 ? "\nEverything is in sync.\n"
-                                            : "\n" + std::to_string(copies) +
-                                                  " items need attention — run `kelvaro sync`.\n";
+    const std::string closing =
+        copies == 0 ? "\nEverything is in sync.\n"
+                    : "\n" + std::to_string(copies) +
+                          " items need attention — re-link each identical copy with `kelvaro "
+                          "adopt PATH`.\n";
     EXPECT_TRUE(after.out.ends_with(closing)) << after.out;
     EXPECT_EQ(after.status, copies == 0 ? 0 : 2);
   }

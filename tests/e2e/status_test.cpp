@@ -91,21 +91,28 @@ TEST_F(E2eStatus, VariantIdenticalCountsForeignAndConflictDoNot) {
   EXPECT_EQ(before.out,
             "claude (.claude/skills)  0 linked\n"
             "  foreign           mine — not ours — left alone\n"
-            "  variant-identical twin — identical to the Commons — could be re-linked\n"
-            "  missing           x — not linked yet\n"
-            "claude (.claude/commands)  0 linked\n"
-            "  missing           review — not linked yet\n"
-            "instructions (AGENTS.md)\n"
-            "  conflict          claude — " +
+            "  variant-identical twin — identical to the Commons — re-link it with `kelvaro "
+            "adopt " +
+                (home.path(".claude/skills") / "twin").string() +
+                "`\n"
+                "  missing           x — not linked yet\n"
+                "claude (.claude/commands)  0 linked\n"
+                "  missing           review — not linked yet\n"
+                "instructions (AGENTS.md)\n"
+                "  conflict          claude — " +
                 home.path(".claude/CLAUDE.md").string() +
                 " is owned by claude-mem — move or merge it, then sync again\n"
                 "\n"
-                "3 items need attention — run `kelvaro sync`.\n");
+                "3 items need attention — run `kelvaro sync`, and re-link each identical copy "
+                "with `kelvaro adopt PATH`.\n");
   EXPECT_EQ(before.status, 2);
 
+  // `sync` leaves the copy alone, so the report no longer sends the user there; the command
+  // the note names is the one that re-links it.
   ASSERT_EQ(run({"sync"}).status, 0);
   RunResult after = status();
-  EXPECT_NE(after.out.find("\n1 items need attention — run `kelvaro sync`.\n"), std::string::npos)
+  EXPECT_TRUE(after.out.ends_with(
+      "\n1 items need attention — re-link each identical copy with `kelvaro adopt PATH`.\n"))
       << after.out;
   EXPECT_EQ(after.status, 2);
   auto json = status_json();
@@ -113,6 +120,11 @@ TEST_F(E2eStatus, VariantIdenticalCountsForeignAndConflictDoNot) {
   EXPECT_EQ(json["targets"][0]["entries"][1],
             nlohmann::ordered_json::parse(
                 R"({"name": "twin", "state": "variant-identical", "actionable": true})"));
+
+  ASSERT_EQ(run({"adopt", home.path(".claude/skills/twin").string()}).status, 0);
+  RunResult relinked = status();
+  EXPECT_TRUE(relinked.out.ends_with("\nEverything is in sync.\n")) << relinked.out;
+  EXPECT_EQ(relinked.status, 0);
 }
 
 TEST_F(E2eStatus, McpItemsAreListedAndCounted) {
@@ -136,6 +148,46 @@ TEST_F(E2eStatus, McpItemsAreListedAndCounted) {
     {"agent": "claude", "name": "fs", "state": "missing", "actionable": true},
     {"agent": "claude", "name": "own", "state": "foreign", "actionable": false}
   ])"));
+}
+
+// A server the allowlist keeps from an agent that still holds it is left alone, and its note
+// names the two steps that settle that one copy: either leaves the other agents and the Commons
+// as they were.
+TEST_F(E2eStatus, StrandedNoteNamesStepsThatTouchOnlyThatCopy) {
+  home.make_dir(".cursor");
+  home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "f"}}})");
+  home.write(".config/kelvaro/kelvaro.toml", "[mcp.fs]\nagents = [\"claude\"]\n");
+  home.write(".claude.json", R"({"mcpServers": {"fs": {"command": "f"}}})");
+  home.write(".cursor/mcp.json", R"({"mcpServers": {"fs": {"command": "f"}}})");
+  const std::string commons = home.read(".agents/mcp.json");
+  const std::string claude = home.read(".claude.json");
+  auto mcp_lines = [](const std::string& out) {
+    return out.substr(out.find("mcp (mcp.json)\n"), out.find("\n\n") - out.find("mcp (mcp.json)"));
+  };
+
+  const RunResult stranded = status();
+  EXPECT_EQ(mcp_lines(stranded.out),
+            "mcp (mcp.json)\n"
+            "  managed           fs → claude\n"
+            "  stranded          fs → cursor — still here but no longer allowlisted — remove it "
+            "with cursor's own tool, or add `cursor` to `mcp.fs.agents`")
+      << stranded.out;
+
+  home.write(".config/kelvaro/kelvaro.toml", "[mcp.fs]\nagents = [\"claude\", \"cursor\"]\n");
+  const RunResult allowed = status();
+  EXPECT_EQ(mcp_lines(allowed.out),
+            "mcp (mcp.json)\n"
+            "  managed           fs → claude\n"
+            "  managed           fs → cursor")
+      << allowed.out;
+
+  home.write(".config/kelvaro/kelvaro.toml", "[mcp.fs]\nagents = [\"claude\"]\n");
+  home.write(".cursor/mcp.json", R"({"mcpServers": {}})");
+  const RunResult removed = status();
+  EXPECT_EQ(mcp_lines(removed.out), "mcp (mcp.json)\n  managed           fs → claude")
+      << removed.out;
+  EXPECT_EQ(home.read(".agents/mcp.json"), commons);
+  EXPECT_EQ(home.read(".claude.json"), claude);
 }
 
 // An agent file that cannot be read is an error, but the report of the rest still stands.
@@ -171,12 +223,37 @@ TEST_F(E2eStatus, AgentFileErrorIsReportedAndTheReportStillPrinted) {
     RunResult result = status();
 
     EXPECT_TRUE(result.out.starts_with("claude (.claude/skills)  1 linked\n")) << result.out;
-    EXPECT_TRUE(result.out.ends_with("\nEverything is in sync.\n")) << result.out;
+    EXPECT_TRUE(result.out.ends_with("\nNot everything could be checked — see the errors above.\n"))
+        << result.out;
     EXPECT_TRUE(result.err.starts_with("error: ")) << result.err;
     EXPECT_NE(result.err.find(file), std::string::npos) << result.err;
     EXPECT_EQ(result.status, 1);
     home.write(file, synced);
   }
+}
+
+// gemini keeps its servers and hooks in one file: when it cannot be read, both reports say so
+// once, and what still needs a sync is counted as before.
+TEST_F(E2eStatus, AFileTwoPlansReadIsReportedOnce) {
+  KELVARO_REQUIRE_LINKS();
+  home.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"say done\"\n");
+  home.write(".agents/mcp.json", R"({"mcpServers": {}})");
+  home.write(".gemini/settings.json", "{ not json");
+  const std::string error =
+      "error: " + home.path(".gemini/settings.json").string() + " is not valid JSON";
+
+  const RunResult report = status();
+  const RunResult dry_run = run({"sync", "--dry-run"});
+
+  for (const RunResult& result : {report, dry_run}) {
+    const std::size_t first = result.err.find(error);
+    EXPECT_NE(first, std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find(error, first + 1), std::string::npos) << result.err;
+    EXPECT_EQ(result.status, report.status);
+  }
+  EXPECT_TRUE(report.out.ends_with("\n4 items need attention — run `kelvaro sync`.\n"))
+      << report.out;
+  EXPECT_EQ(report.status, 1);
 }
 
 TEST_F(E2eStatus, BlockingErrorPrintsNoReportInEitherForm) {

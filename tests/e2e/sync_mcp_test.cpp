@@ -146,8 +146,8 @@ TEST_F(E2eSyncMcp, AllowlistedServerReachesOnlyItsAgentsAndDisabledOnesAreRemove
       "  missing   fs → claude — not in this agent's config yet\n"
       "  disabled  old → codex — disabled in the Commons — will be removed\n"
       "  foreign   other → codex — not in the Commons — left alone\n"
-      "  stranded  fs → cursor — still here but no longer allowlisted — `kelvaro mcp remove` "
-      "clears it\n"
+      "  stranded  fs → cursor — still here but no longer allowlisted — remove it with "
+      "cursor's own tool, or add `cursor` to `mcp.fs.agents`\n"
       "  disabled  old → cursor — disabled in the Commons — will be removed\n";
   EXPECT_EQ(dry, (RunResult{.out = "dry run — no changes will be made\n\n" + section +
                                    "\n3 changes would be made.\n",

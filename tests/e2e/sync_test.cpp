@@ -68,18 +68,22 @@ TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
 
   RunResult first = sync();
 
+  // The one long word widens its own group's column; the other groups keep theirs.
   EXPECT_EQ(first.out,
             "claude (.claude/skills)\n"
-            "  foreign   mine — not ours — left alone\n"
-            "  dangling  old\n"
-            "  variant-identical twin — identical to the Commons — could be re-linked\n"
-            "  stale     x\n"
-            "codex (.codex/skills)\n"
-            "  duplicate x\n"
-            "codex (.codex/prompts)\n"
-            "  missing   review\n"
-            "\n"
-            "4 changes made.\n");
+            "  foreign           mine — not ours — left alone\n"
+            "  dangling          old\n"
+            "  variant-identical twin — identical to the Commons — re-link it with `kelvaro "
+            "adopt " +
+                (home.path(".claude/skills") / "twin").string() +
+                "`\n"
+                "  stale             x\n"
+                "codex (.codex/skills)\n"
+                "  duplicate x\n"
+                "codex (.codex/prompts)\n"
+                "  missing   review\n"
+                "\n"
+                "4 changes made.\n");
   EXPECT_EQ(first.err, "");
   EXPECT_EQ(first.status, 0);
   EXPECT_TRUE(holds_link_text(home.path(".claude/skills/x"), "../../.agents/skills/x"));
@@ -94,9 +98,12 @@ TEST_F(E2eSync, RepairsWhatIsOursAndLeavesTheRestAlone) {
 
   EXPECT_EQ(second.out,
             "claude (.claude/skills)\n"
-            "  foreign   mine — not ours — left alone\n"
-            "  variant-identical twin — identical to the Commons — could be re-linked\n"
-            "Everything is up to date.\n");
+            "  foreign           mine — not ours — left alone\n"
+            "  variant-identical twin — identical to the Commons — re-link it with `kelvaro "
+            "adopt " +
+                (home.path(".claude/skills") / "twin").string() +
+                "`\n"
+                "Everything is up to date.\n");
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(home.read(".claude/skills/twin/SKILL.md"), "same");
 }
