@@ -108,7 +108,7 @@ void plan_server(const RunContext& ctx, const Config& config, const McpFile& fil
       planned.state = McpState::managed;
     } else {
       planned.state = McpState::drifted;
-      planned.drift = differing_keys(*entry, *rendered);
+      planned.drift = entry_drift(file.shape, *rendered, *entry);
     }
   }
   planned.env_refs = has_env_refs(server) || (tweak && has_env_refs(*tweak));
