@@ -195,6 +195,11 @@ bool needs_attention(McpState state);
 // True when the Commons server `server` is parked: its `disabled` member is the boolean true.
 bool is_disabled_server(const Json& server);
 
+// Parks the Commons server `server` (`"disabled": true`, in the place of a `disabled` member
+// already there, else last) or, with `disabled` false, takes the member out, the others keeping
+// their order. A value that is not an object is left as it is.
+void set_disabled(Json& server, bool disabled);
+
 // The tweak `kelvaro.toml` records for `agent` under the server `server`, if any.
 std::optional<Json> recorded_tweak(const Config& config, std::string_view server,
                                    std::string_view agent);

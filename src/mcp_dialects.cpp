@@ -413,7 +413,7 @@ Result<Json> render_server(std::string_view name, const RunContext& ctx, const J
   if (!source.is_object()) {
     return source;
   }
-  source.erase("disabled");
+  set_disabled(source, false);
   Json entry = translate(source, shape);
   if (tweak) {
     Json extra = *tweak;

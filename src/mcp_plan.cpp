@@ -181,6 +181,17 @@ bool is_disabled_server(const Json& server) {
   return disabled != server.end() && disabled->is_boolean() && disabled->get<bool>();
 }
 
+void set_disabled(Json& server, bool disabled) {
+  if (!server.is_object()) {
+    return;
+  }
+  if (disabled) {
+    server["disabled"] = true;
+  } else {
+    server.erase("disabled");
+  }
+}
+
 std::optional<Json> recorded_tweak(const Config& config, std::string_view server,
                                    std::string_view agent) {
   const ServerSettings* settings = settings_of(config, server);

@@ -666,6 +666,24 @@ class McpPlanning : public ::testing::Test {
   }
 };
 
+TEST(McpDisabled, ParkingKeepsTheMembersInTheirPlaces) {
+  Json server = json(R"({"command": "c", "disabled": false, "args": []})");
+
+  set_disabled(server, true);
+  EXPECT_EQ(server.dump(), R"({"command":"c","disabled":true,"args":[]})");
+  EXPECT_TRUE(is_disabled_server(server));
+  set_disabled(server, false);
+  EXPECT_EQ(server.dump(), R"({"command":"c","args":[]})");
+  EXPECT_FALSE(is_disabled_server(server));
+  set_disabled(server, true);
+  EXPECT_EQ(server.dump(), R"({"command":"c","args":[],"disabled":true})");
+
+  Json not_a_server = Json::array();
+  set_disabled(not_a_server, true);
+  EXPECT_EQ(not_a_server.dump(), "[]");
+  EXPECT_FALSE(is_disabled_server(json(R"({"disabled": "true"})")));
+}
+
 TEST_F(McpPlanning, ClassifiesEveryServerOfEveryAgent) {
   home.make_dir(".claude");
   home.make_dir(".cursor");
