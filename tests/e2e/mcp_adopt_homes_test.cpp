@@ -59,6 +59,24 @@ TEST_F(E2eMcpAdoptHomes, OneServerAddedByEveryAgentsOwnMcpAddIsOneServer) {
   EXPECT_EQ(kelvaro({"sync"}), up_to_date);
 }
 
+TEST_F(E2eMcpAdoptHomes, RevertTakesTheCommonsCopyAsClaudeWroteItOut) {
+  home.make_dir(".claude");
+  home.write(config_file(), "[targets]\nclaude = false\n");
+  home.write(".agents/mcp.json",
+             R"({"mcpServers": {"ctx": {"command": "cat", "args": ["--ctx"]}}})");
+  home.write(".claude.json",
+             R"({"mcpServers": {"ctx": {"type": "stdio", "command": "cat", "args": ["--ctx"],)"
+             R"( "env": {}}}})");
+
+  RunResult reverted = kelvaro({"revert", "claude"});
+
+  EXPECT_EQ(reverted,
+            (RunResult{.out = "removed mcp server ctx from .claude.json\n\n1 removal made.\n",
+                       .err = "",
+                       .status = 0}));
+  EXPECT_EQ(read_json(".claude.json"), Json::parse(R"({"mcpServers": {}})"));
+}
+
 TEST_F(E2eMcpAdoptHomes, ARefusedCopyNamesItsAgent) {
   home.make_dir(".claude");
   home.write(".agents/mcp.json", R"({"mcpServers": {"ctx": {"command": "cat"}}})");
