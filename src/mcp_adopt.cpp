@@ -53,6 +53,8 @@ struct AdoptRun {
   std::vector<Accepted> accepted{};
   // The servers this run adds to the Commons.
   std::set<std::string> new_servers{};
+  // The allowlist each server taken leaves the run with; none when every agent shares it.
+  std::map<std::string, std::optional<std::vector<std::string>>> scopes{};
 };
 
 const McpFile* file_of(const McpFiles& files, const Agent& agent) {
@@ -253,8 +255,7 @@ void drop_server(AdoptRun& run, const std::string& server) {
 // Records each server's scope and tweaks in one write of `kelvaro.toml`. A server whose
 // settings cannot be recorded is not taken, and when the file cannot be written nothing is:
 // a new server without its allowlist would reach every agent.
-void record_settings(AdoptRun& run,
-                     std::map<std::string, std::optional<std::vector<std::string>>>& scopes) {
+void record_settings(AdoptRun& run) {
   if (run.accepted.empty()) {
     return;
   }
@@ -268,10 +269,10 @@ void record_settings(AdoptRun& run,
   }
   for (const std::string& server : servers_taken(run)) {
     const bool added = run.new_servers.count(server) > 0;
-    scopes[server] = scope_of(run, server);
+    run.scopes[server] = scope_of(run, server);
     ServerSettingsEdit edit{
         .server = server,
-        .agents = scopes[server],
+        .agents = run.scopes[server],
         .absent = added ? AbsentAgents::share_with_all : AbsentAgents::keep_list};
     for (const Accepted& accepted : run.accepted) {
       if (accepted.server == server && accepted.tweak) {
@@ -292,8 +293,7 @@ void record_settings(AdoptRun& run,
 }
 
 // The lines of every candidate the run kept, each server's scope once, after its last one.
-void print_kept(AdoptRun& run,
-                const std::map<std::string, std::optional<std::vector<std::string>>>& scopes) {
+void print_kept(AdoptRun& run) {
   for (std::size_t i = 0; i < run.accepted.size(); ++i) {
     const Accepted& accepted = run.accepted[i];
     const std::string shown = visible_text(accepted.server);
@@ -309,8 +309,8 @@ void print_kept(AdoptRun& run,
     const bool last =
         std::none_of(run.accepted.begin() + static_cast<std::ptrdiff_t>(i) + 1, run.accepted.end(),
                      [&](const Accepted& later) { return later.server == accepted.server; });
-    const auto scope = scopes.find(accepted.server);
-    if (last && scope != scopes.end() && scope->second) {
+    const auto scope = run.scopes.find(accepted.server);
+    if (last && scope != run.scopes.end() && scope->second) {
       print_line(run.reporter,
                  fmt::format("  scoped to {} — remove the allowlist in kelvaro.toml to share it",
                              visible_text(fmt::format("{}", fmt::join(*scope->second, ", ")))));
@@ -410,8 +410,7 @@ int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
       run.accepted.push_back(std::move(*accepted));
     }
   }
-  std::map<std::string, std::optional<std::vector<std::string>>> scopes;
-  record_settings(run, scopes);
+  record_settings(run);
   if (!run.new_servers.empty()) {
     if (auto written = write_commons_servers(commons_file, *servers); !written) {
       report_error(reporter, written.error());
@@ -420,7 +419,7 @@ int mcp_adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
       });
     }
   }
-  print_kept(run, scopes);
+  print_kept(run);
   return reporter.errors != errors_before ? 1 : 0;
 }
 
