@@ -69,9 +69,29 @@ Result<TomlFile> read_config_for_edit(const std::filesystem::path& config_dir);
 // differs from what was read. Fails with "cannot create {}: {}" or "cannot write {}: {}".
 Result<void> write_config_edit(const std::filesystem::path& config_dir, const TomlFile& file);
 
-// Records what `mcp adopt` learnt about `server` in its `[mcp.<server>]` table of
 // What saving a server's settings without an `agents` list does to the list already written.
 enum class AbsentAgents : std::uint8_t { keep_list, share_with_all };
+
+// What one server's `[mcp.<server>]` table is to say after an edit. `agents`, when present,
+// replaces the `agents` list; when absent, `absent` says whether a list already there stays.
+// Each tweak (per agent name, an object) replaces its agent's `tweaks.<agent>` table whole; an
+// empty one removes it.
+struct ServerSettingsEdit {
+  std::string server{};
+  std::optional<std::vector<std::string>> agents{};
+  AbsentAgents absent = AbsentAgents::keep_list;
+  JsonMap tweaks{};
+
+  bool operator==(const ServerSettingsEdit&) const = default;
+};
+
+// Makes `edit` in the document of `file` (read with `read_config_for_edit`), in place. Fails,
+// leaving `file` as it was, with "mcp.{}.tweaks.{}: {}" for a tweak TOML cannot hold, "`mcp`
+// in kelvaro.toml is not a table — left untouched", "mcp.{} in kelvaro.toml is not a table —
+// left untouched" or "mcp.{}.tweaks in kelvaro.toml is not a table — left untouched".
+Result<void> edit_server_settings(TomlFile& file, const ServerSettingsEdit& edit);
+
+// Records what `mcp adopt` learnt about `server` in its `[mcp.<server>]` table of
 
 // `<config_dir>/kelvaro.toml`, editing the file in place (comments, layout, a byte-order mark
 // and CR LF line ends survive). `agents`, when present, replaces the server's `agents` list; a

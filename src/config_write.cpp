@@ -52,24 +52,26 @@ Result<void> write_config_edit(const fs::path& config_dir, const TomlFile& file)
   return {};
 }
 
-Result<void> save_server_settings(const fs::path& config_dir, std::string_view server,
-                                  const std::optional<std::vector<std::string>>& agents,
-                                  const Json& tweak, std::string_view agent, AbsentAgents absent) {
-  std::optional<toml::Table> tweak_table;
-  if (!tweak.empty()) {
+Result<void> edit_server_settings(TomlFile& file, const ServerSettingsEdit& edit) {
+  const std::string& server = edit.server;
+  // Converted first: a tweak TOML cannot hold changes nothing.
+  std::vector<std::pair<std::string, std::optional<toml::Table>>> tweaks;
+  for (const std::string& agent : edit.tweaks.names()) {
+    const Json& tweak = edit.tweaks.at(agent);
+    if (tweak.empty()) {
+      tweaks.emplace_back(agent, std::nullopt);
+      continue;
+    }
     auto converted = json_object_to_toml(tweak);
     if (!converted) {
       return unexpected(fmt::format("mcp.{}.tweaks.{}: {}", server, agent, converted.error()));
     }
-    tweak_table = std::move(*converted);
+    tweaks.emplace_back(agent, std::move(*converted));
   }
 
-  auto file = read_config_for_edit(config_dir);
-  if (!file) {
-    return unexpected(file.error());
-  }
-
-  toml::Table& root = file->doc.root;
+  // Edited as a copy, so that a refusal half way leaves the document as it was.
+  toml::Document doc = file.doc;
+  toml::Table& root = doc.root;
   if (toml::find(root, "mcp") == nullptr) {
     toml::insert_table(root, "mcp", true);
   }
@@ -78,7 +80,7 @@ Result<void> save_server_settings(const fs::path& config_dir, std::string_view s
     return unexpected(std::string("`mcp` in kelvaro.toml is not a table — left untouched"));
   }
   if (toml::find(*mcp, server) == nullptr) {
-    toml::insert_table(*mcp, std::string(server), true);
+    toml::insert_table(*mcp, server, true);
   }
   toml::Table* table = toml::as_table(*toml::find(*mcp, server));
   if (table == nullptr) {
@@ -86,9 +88,9 @@ Result<void> save_server_settings(const fs::path& config_dir, std::string_view s
         fmt::format("mcp.{} in kelvaro.toml is not a table — left untouched", server));
   }
 
-  if (agents) {
+  if (edit.agents) {
     std::vector<toml::Value> names;
-    for (const auto& name : *agents) {
+    for (const auto& name : *edit.agents) {
       names.push_back(toml::string_value(name));
     }
     toml::set_value(*table, "agents", toml::array_value(std::move(names)));
@@ -96,26 +98,56 @@ Result<void> save_server_settings(const fs::path& config_dir, std::string_view s
     if (!table->dotted) {
       table->implicit = false;
     }
-  } else if (absent == AbsentAgents::share_with_all) {
+  } else if (edit.absent == AbsentAgents::share_with_all) {
     toml::remove(*table, "agents");
   }
 
-  if (tweak_table) {
-    if (toml::find(*table, "tweaks") == nullptr) {
-      toml::insert_table(*table, "tweaks", true);
+  for (auto& [agent, tweak_table] : tweaks) {
+    toml::Entry* found = toml::find(*table, "tweaks");
+    if (found == nullptr && !tweak_table) {
+      continue;
     }
-    toml::Table* tweaks = toml::as_table(*toml::find(*table, "tweaks"));
-    if (tweaks == nullptr) {
+    if (found == nullptr) {
+      toml::insert_table(*table, "tweaks", true);
+      found = toml::find(*table, "tweaks");
+    }
+    toml::Table* tweaks_table = toml::as_table(*found);
+    if (tweaks_table == nullptr) {
       return unexpected(
           fmt::format("mcp.{}.tweaks in kelvaro.toml is not a table — left untouched", server));
     }
-    // An empty `[mcp.<name>.tweaks]` header goes, but not with a comment the user wrote on it.
-    if (!has_comment(tweaks->decor)) {
-      tweaks->implicit = true;
+    if (!tweak_table) {
+      toml::remove(*tweaks_table, agent);
+      continue;
     }
-    toml::replace_table(*tweaks, std::string(agent), std::move(*tweak_table));
+    // An empty `[mcp.<name>.tweaks]` header goes, but not with a comment the user wrote on it.
+    if (!has_comment(tweaks_table->decor)) {
+      tweaks_table->implicit = true;
+    }
+    toml::replace_table(*tweaks_table, agent, std::move(*tweak_table));
   }
+  file.doc = std::move(doc);
+  return {};
+}
 
+Result<void> save_server_settings(const fs::path& config_dir, std::string_view server,
+                                  const std::optional<std::vector<std::string>>& agents,
+                                  const Json& tweak, std::string_view agent, AbsentAgents absent) {
+  ServerSettingsEdit edit{.server = std::string(server), .agents = agents, .absent = absent};
+  if (!tweak.empty()) {
+    edit.tweaks[std::string(agent)] = tweak;
+    // A tweak TOML cannot hold is refused before the file is read.
+    if (auto converted = json_object_to_toml(tweak); !converted) {
+      return unexpected(fmt::format("mcp.{}.tweaks.{}: {}", server, agent, converted.error()));
+    }
+  }
+  auto file = read_config_for_edit(config_dir);
+  if (!file) {
+    return unexpected(file.error());
+  }
+  if (auto edited = edit_server_settings(*file, edit); !edited) {
+    return edited;
+  }
   return write_config_edit(config_dir, *file);
 }
 

@@ -38,9 +38,11 @@ Result<ServerMap> parse_commons_servers(const std::filesystem::path& path);
 // be looked at, the result is an empty map and no message.
 Result<ServerMap> load_commons_servers(const std::filesystem::path& path);
 
-// Writes `servers` as the whole file `path`: an object holding only `mcpServers`, pretty with
-// two-space indent, one final line feed, through `write_atomic`. Fails with "cannot serialise
-// {}: {}" or "cannot write {}: {}"; the old file is then unchanged.
+// Writes `servers` as the `mcpServers` of the file `path`, every other top-level member of the
+// file as it stands kept in its place (a new file holds only `mcpServers`), pretty with
+// two-space indent, one final line feed, through `write_atomic`. Fails with "cannot read {}:
+// {}", "{} is not valid JSON: {}", "cannot serialise {}: {}" or "cannot write {}: {}"; the old
+// file is then unchanged.
 Result<void> write_commons_servers(const std::filesystem::path& path, const ServerMap& servers);
 
 // --- environment references ----------------------------------------------------------------
@@ -86,18 +88,27 @@ struct AdoptedServer {
 
 // Reads the agent entry `entry` of dialect `shape` back into the standard shape: a codex `url`
 // is http; a gemini `type` of "stdio", "http" or "sse" is the standard `type` (a bare gemini
-// `url` is sse, `httpUrl` http). Fails with "server `{name}` is not an object".
+// `url` is sse, `httpUrl` http). The standard shape leaves out an empty `args`, `env` or
+// `headers`, and the `type` of a local server when it is "stdio". Fails with "server `{name}`
+// is not an object".
 Result<AdoptedServer> standardise_server(std::string_view name, const Json& entry,
                                          ServerShape shape);
 
 // True when the agent entry `entry` is, for an agent of dialect `shape`, the same entry as
 // `rendered` (what kelvaro renders there): the one comparison every command uses to decide
 // whether an agent's entry is kelvaro's copy of a Commons server. Equal JSON, or two spellings
-// the agent reads alike: gemini's `{"url": U, "type": "http"}` and `{"httpUrl": U}`.
+// the agent reads alike: gemini's `{"url": U, "type": "http"}` and `{"httpUrl": U}`; an empty
+// `args`, `env` or `headers` (in the dialect's names) and a `type` naming the transport the
+// entry implies count as left out (claude keeps a remote entry's `type`, which it needs).
 bool same_agent_entry(ServerShape shape, const Json& rendered, const Json& entry);
 
+// The member names in which `entry` differs from `rendered` as `same_agent_entry` sees them
+// (members that count as left out are left out): empty when it holds.
+std::vector<std::string> entry_drift(ServerShape shape, const Json& rendered, const Json& entry);
+
 // True when the standard-shape servers `a` and `b` are equal once a missing `type` is read as
-// `transport_of` infers it: they render alike for every agent.
+// `transport_of` infers it and an empty `args`, `env` or `headers` as missing: they render
+// alike for every agent.
 bool same_server(const Json& a, const Json& b);
 
 // The member names in which the objects `a` and `b` differ (`json_equal`; a value that is not
@@ -183,6 +194,11 @@ bool needs_attention(McpState state);
 
 // True when the Commons server `server` is parked: its `disabled` member is the boolean true.
 bool is_disabled_server(const Json& server);
+
+// Parks the Commons server `server` (`"disabled": true`, in the place of a `disabled` member
+// already there, else last) or, with `disabled` false, takes the member out, the others keeping
+// their order. A value that is not an object is left as it is.
+void set_disabled(Json& server, bool disabled);
 
 // The tweak `kelvaro.toml` records for `agent` under the server `server`, if any.
 std::optional<Json> recorded_tweak(const Config& config, std::string_view server,

@@ -284,15 +284,6 @@ std::optional<std::string> take_by_dialect(std::string_view name, const Dialect&
   return note;
 }
 
-// `server` with the `type` that `transport_of` infers made explicit.
-Json with_transport(const Json& server) {
-  Json typed = server;
-  if (typed.is_object() && !typed.contains("type")) {
-    put(typed, "type", to_string(transport_of(server)));
-  }
-  return typed;
-}
-
 std::string joined(const std::vector<std::string>& names) {
   return fmt::format("{}", fmt::join(names, ", "));
 }
@@ -319,6 +310,49 @@ Json respelled(const Dialect& d, const Json& entry) {
     spelled.erase(std::string(d.sse_url));
   }
   return spelled;
+}
+
+bool is_empty_list_or_set(const Json& value) {
+  return (value.is_array() || value.is_object()) && value.empty();
+}
+
+// `entry` without the members that say nothing to the agent: an empty list of arguments, an
+// empty environment or set of headers, and a `type` naming the transport the entry means
+// without it. One agent's own `mcp add` writes them and another's does not, so they never make
+// two entries of one server differ. With `remote_type`, or for claude, which needs it, the
+// `type` of a remote entry stays.
+Json without_fillers(const Dialect& d, const Json& entry, bool remote_type = false) {
+  if (!entry.is_object()) {
+    return entry;
+  }
+  Json plain = entry;
+  for (std::string_view key : {d.args, d.env, d.headers}) {
+    // OpenCode's arguments live inside `command`, which an entry needs whatever it holds.
+    if (key == d.args && d.joined_command) {
+      continue;
+    }
+    if (const auto found = plain.find(key); found != plain.end() && is_empty_list_or_set(*found)) {
+      plain.erase(found);
+    }
+  }
+  if (d.standard_members) {
+    const auto type = plain.find("type");
+    if (type != plain.end()) {
+      Json untyped = plain;
+      untyped.erase("type");
+      const Transport implied = transport_of(untyped);
+      const bool kept = (remote_type || d.names_remote_transport) && is_remote(implied);
+      if (transport_named(*type) == implied && !kept) {
+        plain.erase("type");
+      }
+    }
+  }
+  return plain;
+}
+
+// The entry as `same_agent_entry` compares it.
+Json comparable(const Dialect& d, const Json& entry) {
+  return without_fillers(d, respelled(d, entry));
 }
 
 // True when the agent's entry and kelvaro's rendering differ only in a `type` that names the
@@ -379,7 +413,7 @@ Result<Json> render_server(std::string_view name, const RunContext& ctx, const J
   if (!source.is_object()) {
     return source;
   }
-  source.erase("disabled");
+  set_disabled(source, false);
   Json entry = translate(source, shape);
   if (tweak) {
     Json extra = *tweak;
@@ -444,18 +478,29 @@ Result<AdoptedServer> standardise_server(std::string_view name, const Json& entr
         "`{}`: {} has no place in the standard shape and was kept as a Tweak for this agent alone",
         name, joined(names)));
   }
-  adopted.server = std::move(taker.standard);
+  // What says nothing is not recorded, so no other agent receives it; a remote server keeps
+  // its `type`, which tells the reader which of two transports it speaks.
+  adopted.server = without_fillers(dialect_of(ServerShape::standard), taker.standard, true);
   adopted.tweak = std::move(tweak);
   return adopted;
 }
 
 bool same_server(const Json& a, const Json& b) {
-  return json_equal(with_transport(a), with_transport(b));
+  const Dialect& standard = dialect_of(ServerShape::standard);
+  return json_equal(without_fillers(standard, a), without_fillers(standard, b));
 }
 
 bool same_agent_entry(ServerShape shape, const Json& rendered, const Json& entry) {
   const Dialect& d = dialect_of(shape);
-  return json_equal(respelled(d, rendered), respelled(d, entry));
+  return json_equal(comparable(d, rendered), comparable(d, entry));
+}
+
+std::vector<std::string> entry_drift(ServerShape shape, const Json& rendered, const Json& entry) {
+  if (same_agent_entry(shape, rendered, entry)) {
+    return {};
+  }
+  const Dialect& d = dialect_of(shape);
+  return differing_keys(without_fillers(d, entry), without_fillers(d, rendered));
 }
 
 std::vector<std::string> differing_keys(const Json& a, const Json& b) {
@@ -487,10 +532,7 @@ Result<std::vector<std::string>> render_diff(std::string_view name, const Json& 
   if (!rendered) {
     return unexpected(std::move(rendered).error());
   }
-  if (same_agent_entry(shape, *rendered, entry)) {
-    return std::vector<std::string>{};
-  }
-  std::vector<std::string> names = differing_keys(entry, *rendered);
+  std::vector<std::string> names = entry_drift(shape, *rendered, entry);
   if (names == std::vector<std::string>{"type"} &&
       states_only_transport(name, shape, entry, *rendered)) {
     names.clear();

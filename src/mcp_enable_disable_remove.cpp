@@ -99,7 +99,7 @@ void remove_from_agents(const RunContext& ctx, const Config& config, Reporter& r
   const std::string key(name);
   ServerMap parked = Json::object();
   parked[key] = server;
-  parked[key]["disabled"] = true;
+  set_disabled(parked[key], true);
   const McpPlan plan = plan_mcp_agents(ctx, config, list_agents(ctx.home, config), parked);
   report_errors(reporter, plan.errors);
   for (const McpItem& item : plan.items) {
@@ -151,7 +151,7 @@ int mcp_enable(const RunContext& ctx, const Config& /*startup*/, Reporter& repor
   const Config& held_config = switching->held.config;
   const std::string key(name);
   Json enabled = servers[key];
-  enabled.erase("disabled");
+  set_disabled(enabled, false);
 
   ServerMap only = Json::object();
   only[key] = enabled;
@@ -195,7 +195,7 @@ int mcp_disable(const RunContext& ctx, const Config& /*startup*/, Reporter& repo
   ServerMap& servers = switching->servers;
   const std::string key(name);
   remove_from_agents(ctx, switching->held.config, reporter, name, servers[key]);
-  servers[key]["disabled"] = true;
+  set_disabled(servers[key], true);
   return save_and_say(ctx, reporter, servers,
                       fmt::format("disabled {} — definition kept; enable restores it everywhere",
                                   visible_text(name)),

@@ -108,7 +108,7 @@ void plan_server(const RunContext& ctx, const Config& config, const McpFile& fil
       planned.state = McpState::managed;
     } else {
       planned.state = McpState::drifted;
-      planned.drift = differing_keys(*entry, *rendered);
+      planned.drift = entry_drift(file.shape, *rendered, *entry);
     }
   }
   planned.env_refs = has_env_refs(server) || (tweak && has_env_refs(*tweak));
@@ -179,6 +179,17 @@ bool is_disabled_server(const Json& server) {
   }
   const auto disabled = server.find("disabled");
   return disabled != server.end() && disabled->is_boolean() && disabled->get<bool>();
+}
+
+void set_disabled(Json& server, bool disabled) {
+  if (!server.is_object()) {
+    return;
+  }
+  if (disabled) {
+    server["disabled"] = true;
+  } else {
+    server.erase("disabled");
+  }
 }
 
 std::optional<Json> recorded_tweak(const Config& config, std::string_view server,

@@ -100,7 +100,24 @@ Result<ServerMap> load_commons_servers(const fs::path& path) {
 }
 
 Result<void> write_commons_servers(const fs::path& path, const ServerMap& servers) {
+  // The file is the user's: what else it holds at the top ($schema, notes) stays, in its place.
   Json doc = Json::object();
+  if (kelvaro::is_regular_file(path)) {
+    auto text = read_text_if_present(path);
+    if (!text) {
+      return unexpected(cannot_read(path, text.error()));
+    }
+    if (text->has_value()) {
+      auto old = parse_json(**text);
+      if (!old) {
+        return unexpected(
+            fmt::format("{} is not valid JSON: {}", display(path), describe(old.error(), **text)));
+      }
+      if (old->is_object()) {
+        doc = std::move(*old);
+      }
+    }
+  }
   doc["mcpServers"] = servers.is_object() ? servers : Json::object();
   auto text = dump_json(doc);
   if (!text) {

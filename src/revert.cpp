@@ -209,7 +209,7 @@ void remove_servers(RevertRun& run, const Config& config, const Agent& agent) {
       // Rendered as if enabled: a parked or no longer allowlisted server was rendered here all
       // the same.
       Json enabled = (*servers)[name];
-      enabled.erase("disabled");
+      set_disabled(enabled, false);
       auto rendered = render_for_file(run.ctx, config, file, name, enabled);
       if (!rendered || !same_agent_entry(file.shape, *rendered, *entry)) {
         print_line(run.reporter, fmt::format("left {} in {} — it differs from the Commons copy",

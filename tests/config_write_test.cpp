@@ -189,5 +189,34 @@ TEST(SaveServerSettings, RefusalsLeaveTheFileAsItWas) {
   }
 }
 
+TEST(EditServerSettings, AnEmptyTweakTakesTheAgentsTableOutAndOthersStay) {
+  auto file = parse_toml_file(
+      "[mcp.fs.tweaks.claude]\nalwaysAllow = [\"read\"]\n[mcp.fs.tweaks.codex]\ny = 2\n");
+  ASSERT_TRUE(file);
+  JsonMap tweaks;
+  tweaks["claude"] = Json::object();
+  tweaks["gemini"] = Json::object();
+
+  ASSERT_TRUE(edit_server_settings(*file, ServerSettingsEdit{.server = "fs", .tweaks = tweaks}));
+
+  EXPECT_EQ(print_toml_file(*file), "[mcp.fs.tweaks.codex]\ny = 2\n");
+}
+
+TEST(EditServerSettings, ARefusalHalfWayLeavesTheDocumentAsItWas) {
+  const std::string text = "[mcp.fs]\nagents = [\"claude\"]\ntweaks = 1\n";
+  auto file = parse_toml_file(text);
+  ASSERT_TRUE(file);
+  JsonMap tweaks;
+  tweaks["codex"] = Json{{"y", 2}};
+
+  auto edited = edit_server_settings(
+      *file, ServerSettingsEdit{
+                 .server = "fs", .agents = std::vector<std::string>{"codex"}, .tweaks = tweaks});
+
+  ASSERT_FALSE(edited);
+  EXPECT_EQ(edited.error(), "mcp.fs.tweaks in kelvaro.toml is not a table — left untouched");
+  EXPECT_EQ(print_toml_file(*file), text);
+}
+
 }  // namespace
 }  // namespace kelvaro

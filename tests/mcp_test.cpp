@@ -27,7 +27,7 @@ class McpServers : public ::testing::Test {
   fs::path file() const { return home.path(".agents/mcp.json"); }
 };
 
-TEST_F(McpServers, LoadSortsByteWiseAndWriteKeepsMapOrderWithOneFinalNewline) {
+TEST_F(McpServers, LoadSortsByteWiseAndWriteKeepsMapOrderAndTheOtherMembers) {
   home.write(".agents/mcp.json",
              R"({"other": 1, "mcpServers": {"b": {"command": "x"}, "a": {"url": "u"},
                  "B": {"disabled": false}, "a": {"url": "later"}}})");
@@ -41,9 +41,12 @@ TEST_F(McpServers, LoadSortsByteWiseAndWriteKeepsMapOrderWithOneFinalNewline) {
 
   ASSERT_TRUE(written) << written.error();
   EXPECT_EQ(home.read(".agents/mcp.json"),
-            "{\n  \"mcpServers\": {\n    \"B\": {\n      \"disabled\": false\n    },\n"
-            "    \"a\": {\n      \"url\": \"later\"\n    },\n    \"b\": {\n      \"command\": "
-            "\"x\"\n    },\n    \"0\": {}\n  }\n}\n");
+            "{\n  \"other\": 1,\n  \"mcpServers\": {\n    \"B\": {\n      \"disabled\": false\n"
+            "    },\n    \"a\": {\n      \"url\": \"later\"\n    },\n    \"b\": {\n      "
+            "\"command\": \"x\"\n    },\n    \"0\": {}\n  }\n}\n");
+  ASSERT_TRUE(write_commons_servers(file(), Json::object()));
+  EXPECT_EQ(home.read(".agents/mcp.json"), "{\n  \"other\": 1,\n  \"mcpServers\": {}\n}\n");
+  fs::remove(file());
   ASSERT_TRUE(write_commons_servers(file(), Json::object()));
   EXPECT_EQ(home.read(".agents/mcp.json"), "{\n  \"mcpServers\": {}\n}\n");
 }
@@ -231,7 +234,7 @@ TEST(McpDialects, StandardisesWithNotesAndRendersBackTheSame) {
        {}},
       {ServerShape::opencode,
        R"({"type": "local", "command": ["npx"], "environment": {}})",
-       R"({"command":"npx","env":{}})",
+       R"({"command":"npx"})",
        "{}",
        {}},
       {ServerShape::opencode, R"({"type": "local", "command": []})", "{}", "{}", {}},
@@ -319,7 +322,7 @@ TEST(McpDialects, GeminiTypeIsTheStandardTransport) {
       {R"({"httpUrl": "h", "type": "http"})", R"({"type":"http","url":"h"})", "{}"},
       // gemini speaks http to an `httpUrl` whatever `type` says: the word stays gemini's own.
       {R"({"httpUrl": "h", "type": "sse"})", R"({"type":"http","url":"h"})", R"({"type":"sse"})"},
-      {R"({"command": "c", "type": "stdio"})", R"({"type":"stdio","command":"c"})", "{}"},
+      {R"({"command": "c", "type": "stdio"})", R"({"command":"c"})", "{}"},
       {R"({"url": "u", "type": "ws"})", R"({"type":"sse","url":"u"})", R"({"type":"ws"})"},
       {R"({"url": "u", "type": "HTTP"})", R"({"type":"sse","url":"u"})", R"({"type":"HTTP"})"},
       {R"({"url": "u", "type": 1})", R"({"type":"sse","url":"u"})", R"({"type":1})"},
@@ -423,6 +426,26 @@ TEST(McpDialects, SameEntryAcrossSpellingsTheAgentReadsAlike) {
       {ServerShape::claude, R"({"type": "http", "url": "u"})", R"({"url": "u"})", false},
       {ServerShape::standard, R"({"httpUrl": "u"})", R"({"url": "u", "type": "http"})", false},
       {ServerShape::standard, R"({"b": 1, "a": 2})", R"({"a": 2, "b": 1})", true},
+      // What one agent's own `mcp add` fills in and another's leaves out says nothing.
+      {ServerShape::claude, R"({"command": "cat", "args": ["--ctx"]})",
+       R"({"type": "stdio", "command": "cat", "args": ["--ctx"], "env": {}})", true},
+      {ServerShape::claude, R"({"type": "http", "url": "u"})",
+       R"({"type": "http", "url": "u", "headers": {}})", true},
+      {ServerShape::standard, R"({"url": "u"})", R"({"type": "http", "url": "u"})", true},
+      {ServerShape::standard, R"({"url": "u"})", R"({"type": "stdio", "url": "u"})", false},
+      {ServerShape::standard, R"({"url": "u"})", R"({"type": "sse", "url": "u"})", false},
+      {ServerShape::codex, R"({"command": "c"})", R"({"command": "c", "args": [], "env": {}})",
+       true},
+      {ServerShape::codex, R"({"url": "u", "http_headers": {}})", R"({"url": "u"})", true},
+      {ServerShape::gemini, R"({"command": "c", "args": []})", R"({"command": "c", "env": {}})",
+       true},
+      {ServerShape::opencode, R"({"type": "local", "command": ["c"], "environment": {}})",
+       R"({"type": "local", "command": ["c"]})", true},
+      {ServerShape::opencode, R"({"type": "local", "command": []})", R"({"type": "local"})", false},
+      {ServerShape::windsurf, R"({"serverUrl": "u", "headers": {}})", R"({"serverUrl": "u"})",
+       true},
+      {ServerShape::claude, R"({"command": "c", "env": {"A": "1"}})", R"({"command": "c"})", false},
+      {ServerShape::claude, R"({"command": "c", "args": [""]})", R"({"command": "c"})", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rendered + " " + c.entry);
@@ -444,12 +467,27 @@ TEST(McpDialects, SameServerReadsAMissingTypeAsInferred) {
       {R"({"url": "u", "command": "c"})", R"({"type": "http", "url": "u", "command": "c"})", false},
       {R"({"type": "HTTP", "url": "u"})", R"({"type": "http", "url": "u"})", false},
       {R"({"url": "u"})", R"({"url": "u", "disabled": true})", false},
+      {R"({"command": "c", "args": [], "env": {}})", R"({"type": "stdio", "command": "c"})", true},
+      {R"({"url": "u", "headers": {}})", R"({"type": "http", "url": "u"})", true},
+      {R"({"command": "c", "env": {"A": ""}})", R"({"command": "c"})", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.a + " " + c.b);
     EXPECT_EQ(same_server(json(c.a), json(c.b)), c.same);
     EXPECT_EQ(same_server(json(c.b), json(c.a)), c.same);
   }
+}
+
+TEST(McpDialects, EntryDriftNamesOnlyWhatTheAgentReadsDifferently) {
+  EXPECT_EQ(entry_drift(ServerShape::claude, json(R"({"command": "c", "args": ["a"]})"),
+                        json(R"({"type": "stdio", "command": "c", "args": ["b"], "env": {}})")),
+            std::vector<std::string>{"args"});
+  EXPECT_TRUE(entry_drift(ServerShape::gemini, json(R"({"httpUrl": "u"})"),
+                          json(R"({"url": "u", "type": "http", "headers": {}})"))
+                  .empty());
+  EXPECT_EQ(entry_drift(ServerShape::claude, json(R"({"type": "http", "url": "u"})"),
+                        json(R"({"url": "u"})")),
+            std::vector<std::string>{"type"});
 }
 
 TEST(McpDialects, DifferingKeysIgnoreOrderButNotNumberKinds) {
@@ -627,6 +665,24 @@ class McpPlanning : public ::testing::Test {
     return out;
   }
 };
+
+TEST(McpDisabled, ParkingKeepsTheMembersInTheirPlaces) {
+  Json server = json(R"({"command": "c", "disabled": false, "args": []})");
+
+  set_disabled(server, true);
+  EXPECT_EQ(server.dump(), R"({"command":"c","disabled":true,"args":[]})");
+  EXPECT_TRUE(is_disabled_server(server));
+  set_disabled(server, false);
+  EXPECT_EQ(server.dump(), R"({"command":"c","args":[]})");
+  EXPECT_FALSE(is_disabled_server(server));
+  set_disabled(server, true);
+  EXPECT_EQ(server.dump(), R"({"command":"c","args":[],"disabled":true})");
+
+  Json not_a_server = Json::array();
+  set_disabled(not_a_server, true);
+  EXPECT_EQ(not_a_server.dump(), "[]");
+  EXPECT_FALSE(is_disabled_server(json(R"({"disabled": "true"})")));
+}
 
 TEST_F(McpPlanning, ClassifiesEveryServerOfEveryAgent) {
   home.make_dir(".claude");

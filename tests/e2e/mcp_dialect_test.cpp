@@ -197,9 +197,9 @@ TEST_F(E2eMcpDialect, AnEntryNamingTheImpliedTransportIsTheCommonsCopy) {
 
   RunResult adopt = kelvaro({"mcp", "adopt", "cursor/web"});
 
-  EXPECT_EQ(adopt, (RunResult{.out = "web is already in the Commons\n  scoped to cursor" + kScope,
-                              .err = "",
-                              .status = 0}));
+  // Shared before, shared after: confirming one agent's copy narrows nothing.
+  EXPECT_EQ(adopt, (RunResult{.out = "web is already in the Commons\n", .err = "", .status = 0}));
+  EXPECT_FALSE(fs::exists(home.config_dir() / "kelvaro.toml"));
   EXPECT_EQ(home.read(".agents/mcp.json"),
             R"({"mcpServers": {"web": {"url": "http://127.0.0.1:9/mcp"}}})");
 }

@@ -205,13 +205,8 @@ TEST_F(E2eMcpWriters, AdoptingWhatSyncWroteKeepsTheTweaksReference) {
 
   RunResult adopted = kelvaro({"mcp", "adopt", "claude/x"});
 
-  EXPECT_EQ(adopted, (RunResult{.out = "x is already in the Commons\n"
-                                       "  scoped to claude — remove the allowlist in "
-                                       "kelvaro.toml to share it\n",
-                                .err = "",
-                                .status = 0}));
-  EXPECT_EQ(home.read(config_file()),
-            "[mcp.x]\nagents = [\"claude\"]\n[mcp.x.tweaks.claude]\ntoken = \"${env:T}\"\n");
+  EXPECT_EQ(adopted, (RunResult{.out = "x is already in the Commons\n", .err = "", .status = 0}));
+  EXPECT_EQ(home.read(config_file()), "[mcp.x.tweaks.claude]\ntoken = \"${env:T}\"\n");
   EXPECT_EQ(home.read(".agents/mcp.json").find("SECRET"), std::string::npos);
 }
 
