@@ -143,10 +143,10 @@ Result<FileHandle, std::error_code> open_exclusive(const fs::path& path) {
 }
 
 Result<void, std::error_code> write_new_file_from(const fs::path& path, const ByteSource& source,
-                                                  std::optional<std::uint32_t> mode) {
+                                                  NewFileBits bits) {
   // Windows files have no POSIX permission bits; their access lists are inherited from the
   // folder, as a file renamed over another keeps its own.
-  (void)mode;
+  (void)bits;
   return write_opened(path, CREATE_NEW, source, ::FlushFileBuffers);
 }
 
@@ -196,6 +196,23 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
 
 std::uint64_t process_id() {
   return ::GetCurrentProcessId();
+}
+
+bool process_running(std::uint64_t pid) {
+  if (pid == 0 || pid > 0xFFFFFFFFu) {
+    return true;
+  }
+  HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) {
+    // Windows answers an id that no process holds with "invalid parameter"; any other refusal
+    // (access denied) is a process that runs.
+    return ::GetLastError() != ERROR_INVALID_PARAMETER;
+  }
+  // A process that ended stays openable while someone holds a handle to it.
+  DWORD code = 0;
+  const bool ended = ::GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
+  ::CloseHandle(process);
+  return !ended;
 }
 
 Result<EnvSnapshot> capture_environment() {
