@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "fsutil_internal.hpp"
 #include "utf8.hpp"
 #include "winpath.hpp"
 

@@ -224,22 +224,6 @@ Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
                                              std::string_view bytes,
                                              std::optional<std::uint32_t> mode);
 
-// The permission bits a file is created with: `bits` less the umask, or, when `exact`, `bits`
-// themselves (what the umask took at creation is given back, which only widens towards
-// `bits`).
-struct NewFileBits {
-  std::uint32_t bits = shared_file_mode;
-  bool exact = false;
-};
-
-// As `write_new_file`, with the bytes that `source` hands over and the bits `bits` says.
-Result<void, std::error_code> write_new_file_from(const std::filesystem::path& path,
-                                                  const ByteSource& source, NewFileBits bits);
-
-// Gives `to` the owner and group of `from` (links followed) where the platform has them and
-// they differ. A failure is ignored: only a privileged process may give a file away.
-void copy_owner(const std::filesystem::path& from, const std::filesystem::path& to);
-
 // Flushes the folder `dir` to disk, so that a rename in it is durable; failures are ignored.
 void sync_folder(const std::filesystem::path& dir);
 
@@ -307,22 +291,11 @@ enum class MissingFolder : std::uint8_t {
 Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
     const std::filesystem::path& dir, MissingFolder missing = MissingFolder::empty);
 
-// Appends `bytes` to the file at `path` (created when missing; a link is followed), in place.
-Result<void, std::error_code> append_file(const std::filesystem::path& path,
-                                          std::string_view bytes);
-
-// Replaces the contents of the file at `path` in place (a link is followed), not atomically.
-Result<void, std::error_code> overwrite_file(const std::filesystem::path& path,
-                                             std::string_view bytes);
-
 // Creates the folder `dir` with every missing parent; an existing folder is success.
 Result<void, std::error_code> create_folders(const std::filesystem::path& dir);
 
 // Removes a file, or a link to a file, at `path` (never what a link points to).
 Result<void, std::error_code> remove_file(const std::filesystem::path& path);
-
-// Removes an empty folder at `path` (on Windows also a folder link or junction, the link alone).
-Result<void, std::error_code> remove_folder(const std::filesystem::path& path);
 
 // Removes what is at `path` without following it: a file, a link (whether it leads to a file
 // or a folder, or nowhere) or an empty folder.
@@ -384,18 +357,9 @@ void ignore_broken_pipes();
 // since a reader may stop reading early.
 std::error_code finish_standard_output(std::ostream& out);
 
-// True when a write to standard output that failed with `error` (errno, 0 when it left none)
-// failed only because the reader has gone.
-bool standard_output_reader_gone(int error);
-
 // The whole process environment; nullopt-valued entries are never produced. Fails with a
 // message when a name or value is not valid UTF-8.
 Result<EnvSnapshot> capture_environment();
-
-// The environment made of `entries` (name, value), in the system's order: the first of two
-// entries with one name wins. Fails with a message when a name or value is not valid UTF-8.
-Result<EnvSnapshot> environment_from_entries(
-    const std::vector<std::pair<std::string, std::string>>& entries);
 
 // The program's arguments (`argc`, `argv` as `main` received them) as UTF-8 text. On Windows
 // they are read again from the UTF-16 command line, since `argv` there is in the ANSI code

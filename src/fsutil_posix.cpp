@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fsutil.hpp"
+#include "fsutil_internal.hpp"
 
 extern char** environ;
 
@@ -306,16 +307,6 @@ PathKind kind_of_mode(mode_t mode) {
   return PathKind::other;
 }
 
-Result<void, std::error_code> write_with_flags(const std::filesystem::path& path,
-                                               std::string_view bytes, int flags) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
-  if (fd < 0) {
-    return unexpected(last_error());
-  }
-  FileHandle handle(fd);
-  return write_all(fd, bytes);
-}
-
 }  // namespace
 
 Result<PathKind, std::error_code> path_kind(const std::filesystem::path& path, bool follow) {
@@ -371,16 +362,6 @@ Result<std::vector<std::filesystem::path>, std::error_code> list_folder_names(
     return unexpected(listed.error());
   }
   return entries;
-}
-
-Result<void, std::error_code> append_file(const std::filesystem::path& path,
-                                          std::string_view bytes) {
-  return write_with_flags(path, bytes, O_APPEND);
-}
-
-Result<void, std::error_code> overwrite_file(const std::filesystem::path& path,
-                                             std::string_view bytes) {
-  return write_with_flags(path, bytes, O_TRUNC);
 }
 
 Result<void, std::error_code> create_folders(const std::filesystem::path& dir) {
@@ -443,11 +424,6 @@ HeldLinkFolder& link_folder() {
 Result<void, std::error_code> remove_file(const std::filesystem::path& path) {
   link_folder().forget();
   return zero_or_error(::unlink(path.c_str()));
-}
-
-Result<void, std::error_code> remove_folder(const std::filesystem::path& path) {
-  link_folder().forget();
-  return zero_or_error(::rmdir(path.c_str()));
 }
 
 Result<void, std::error_code> remove_entry(const std::filesystem::path& path) {
