@@ -257,6 +257,8 @@ std::vector<fs::path> hidden_siblings(const fs::path& to) {
 
 // Renames `path` to a hidden name in its own folder, in one step; returns that name.
 Result<fs::path, std::error_code> set_aside(const fs::path& path) {
+  // A copy that a dead adopt set aside under these names would block the rename for good.
+  remove_dead_leftovers(path);
   const std::vector<fs::path> names = hidden_siblings(path);
   for (const fs::path& name : names) {
     auto renamed = rename_new_path(path, name);
@@ -670,7 +672,9 @@ Result<Decision, int> decide(const RunContext& anchored, const Config& config, c
 
 Result<void, std::error_code> copy_tree(const fs::path& from, const fs::path& to) {
   // The copy is assembled under a hidden name and appears under its own name only once it is
-  // whole and on disk.
+  // whole and on disk. A half copy that a dead run left under those names goes first: in the
+  // Commons, often a git working copy, it would stay for good and block this copy.
+  remove_dead_leftovers(to);
   const std::vector<fs::path> names = hidden_siblings(to);
   for (const fs::path& staging : names) {
     if (path_kind(staging, false)) {

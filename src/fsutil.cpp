@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
+#include <map>
 #include <ostream>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "fsutil_internal.hpp"
 #include "utf8.hpp"
 #include "winpath.hpp"
 
@@ -415,7 +418,7 @@ Result<void, std::error_code> write_new_file(const fs::path& path, std::string_v
         put(bytes);
         return true;
       },
-      mode);
+      NewFileBits{.bits = mode.value_or(shared_file_mode), .exact = mode.has_value()});
 }
 
 Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes,
@@ -427,6 +430,118 @@ Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::st
         return true;
       },
       new_file_mode);
+}
+
+namespace {
+
+std::optional<std::uint64_t> digits_after(std::string_view entry, std::string_view prefix) {
+  if (!entry.starts_with(prefix)) {
+    return std::nullopt;
+  }
+  const std::string_view digits = entry.substr(prefix.size());
+  std::uint64_t pid = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+    return std::nullopt;
+  }
+  return pid;
+}
+
+// Removes `folder/entry` when it is a leftover of a dead run for the file `name`; true when it
+// was one, whether or not its removal succeeded.
+bool remove_if_dead(const fs::path& folder, const fs::path& entry, std::string_view name) {
+  const auto pid = leftover_process(path_text(entry), name);
+  if (!pid || (*pid != process_id() && process_running(*pid))) {
+    return false;
+  }
+  (void)remove_tree(folder / entry);
+  return true;
+}
+
+// The entries under kelvaro's temporary names in each folder `write_atomic` wrote into during
+// this run. A folder is listed once, at its first write: only a dead run makes such names, and
+// a run may write hundreds of files into one folder.
+std::map<fs::path::string_type, std::vector<fs::path>>& leftovers_by_folder() {
+  static std::map<fs::path::string_type, std::vector<fs::path>> leftovers;
+  return leftovers;
+}
+
+void remove_dead_leftovers_of(const fs::path& folder, std::string_view name) {
+  auto [found, first] = leftovers_by_folder().try_emplace(folder.native());
+  std::vector<fs::path>& leftovers = found->second;
+  if (first) {
+    auto names = list_folder_names(folder);
+    if (!names) {
+      return;  // not there yet, as a first write's folder mostly is
+    }
+    for (fs::path& entry : *names) {
+      if (path_text(entry).find(".kelvaro-") != std::string::npos) {
+        leftovers.push_back(std::move(entry));
+      }
+    }
+  }
+  std::erase_if(leftovers,
+                [&](const fs::path& entry) { return remove_if_dead(folder, entry, name); });
+}
+
+// The bits the temporary file of a write to `destination` is created with: those of the file
+// it replaces, else the new-file mode.
+NewFileBits temporary_bits(const fs::path& destination, bool absent,
+                           std::optional<std::uint32_t> new_file_mode) {
+  if (!absent) {
+    if (auto kept = permission_bits(destination)) {
+      return NewFileBits{.bits = *kept, .exact = true};
+    }
+  }
+  return NewFileBits{.bits = new_file_mode.value_or(private_file_mode), .exact = false};
+}
+
+// Creates the temporary file `temp` holding what `source` hands over; the folder is made only
+// when the first attempt fails and it is not there.
+Result<void, std::error_code> write_temporary(const fs::path& temp, const fs::path& folder,
+                                              const ByteSource& source, NewFileBits bits,
+                                              bool& folder_made) {
+  auto written = write_new_file_from(temp, source, bits);
+  if (!written && written.error() == std::errc::file_exists) {
+    // A leftover under this very name that the listing did not show: a dead run's, since
+    // this run removes its own.
+    (void)remove_file(temp);
+    written = write_new_file_from(temp, source, bits);
+  }
+  if (!written && !folder_made && !is_folder(folder)) {
+    // The folder nearly always exists: it is looked at, created and the file tried again
+    // only when a write fails, and then a folder that cannot be made fails as that.
+    folder_made = true;
+    auto created = create_folders(folder);
+    if (!created) {
+      return created;
+    }
+    written = write_new_file_from(temp, source, bits);
+  }
+  return written;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> leftover_process(std::string_view entry, std::string_view name) {
+  if (entry.size() > name.size() + 1 && entry[0] == '.' && entry.substr(1).starts_with(name)) {
+    if (auto pid = digits_after(entry.substr(1 + name.size()), ".kelvaro-")) {
+      return pid;
+    }
+  }
+  return digits_after(entry, ".kelvaro-");
+}
+
+void remove_dead_leftovers(const fs::path& path) {
+  const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  const std::string name = path_text(path.filename());
+  auto names = list_folder_names(folder);
+  if (!names) {
+    return;
+  }
+  for (const fs::path& entry : *names) {
+    remove_if_dead(folder, entry, name);
+  }
 }
 
 Result<WriteOutcome, std::error_code> write_atomic_from(
@@ -443,29 +558,18 @@ Result<WriteOutcome, std::error_code> write_atomic_from(
   // lies in the same folder, so the one rename stays.
   const std::string temp_names[] = {fmt::format(".{}.kelvaro-{}", name, pid),
                                     fmt::format(".kelvaro-{}", pid)};
+  remove_dead_leftovers_of(folder, name);
 
   // A replaced file keeps its permission bits: agents' configuration files hold secrets
-  // (API keys in MCP server entries) that must not become readable by everyone.
-  std::optional<std::uint32_t> mode = absent ? std::nullopt : permission_bits(destination);
-  if (!mode) {
-    mode = new_file_mode;
-  }
+  // (API keys in MCP server entries) that must not become readable by everyone, not even
+  // through the temporary file while it is written.
+  const NewFileBits bits = temporary_bits(destination, absent, new_file_mode);
 
   for (const std::string& temp_name : temp_names) {
     fs::path temp_path = destination.has_filename() ? destination : destination / "";
     temp_path.replace_filename(temp_name);
     TempFileGuard guard(temp_path);
-    auto written = write_new_file_from(guard.path(), source, mode);
-    if (!written && !folder_made && !is_folder(folder)) {
-      // The folder nearly always exists: it is looked at, created and the file tried again
-      // only when a write fails, and then a folder that cannot be made fails as that.
-      folder_made = true;
-      auto created = create_folders(folder);
-      if (!created) {
-        return unexpected(created.error());
-      }
-      written = write_new_file_from(guard.path(), source, mode);
-    }
+    auto written = write_temporary(guard.path(), folder, source, bits, folder_made);
     if (!written) {
       if (written.error() == std::errc::filename_too_long && &temp_name == &temp_names[0]) {
         continue;

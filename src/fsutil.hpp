@@ -129,12 +129,23 @@ struct WriteOutcome {
   bool operator==(const WriteOutcome&) const = default;
 };
 
+// The permission bits of a file kelvaro creates, unless its writer says it is meant for other
+// readers too: its owner's alone. Agents keep resolved secrets in their settings files, and
+// whichever section creates such a file first, servers may land in it later.
+inline constexpr std::uint32_t private_file_mode = 0600;
+// The bits of a new file meant for other readers too (rendered command files, instructions):
+// the system's default, which the umask narrows.
+inline constexpr std::uint32_t shared_file_mode = 0666;
+
 // Writes `bytes` to `path` through a temporary file ".{name}.kelvaro-{pid}" in the same folder
 // and one rename; a symbolic link at `path` is followed and its target written. Creates
 // missing folders. A replaced file keeps its permission bits; a new one gets `new_file_mode`
-// when set. Fails with the system error of the failing step and leaves no temporary file.
-// The file is flushed before the rename, so it is never seen torn; the folder that holds the
-// rename is only recorded for `flush_written_folders`.
+// (`private_file_mode` when unset) less the umask. The temporary file is created with those
+// bits, so that at no moment is the new text more open than the file it replaces. Before it
+// writes, it removes what dead runs left beside the destination under its temporary names
+// (`remove_dead_leftovers`). Fails with the system error of the failing step and leaves no
+// temporary file. The file is flushed before the rename, so it is never seen torn; the folder
+// that holds the rename is only recorded for `flush_written_folders`.
 Result<WriteOutcome, std::error_code> write_atomic(
     const std::filesystem::path& path, std::string_view bytes,
     std::optional<std::uint32_t> new_file_mode = std::nullopt);
@@ -144,8 +155,18 @@ Result<WriteOutcome, std::error_code> write_atomic_from(
     const std::filesystem::path& path, const ByteSource& source,
     std::optional<std::uint32_t> new_file_mode = std::nullopt);
 
-// The permission bits of a file kelvaro creates to hold secrets: its owner's alone.
-inline constexpr std::uint32_t private_file_mode = 0600;
+// The process id in `entry` when it is a name kelvaro gives a temporary file, staging copy or
+// set-aside copy of `name` in `name`'s folder: ".{name}.kelvaro-{pid}", or ".kelvaro-{pid}",
+// which a name near the length limit takes instead.
+std::optional<std::uint64_t> leftover_process(std::string_view entry, std::string_view name);
+
+// Removes what runs that died left beside `path` under kelvaro's names for it (see
+// `leftover_process`), a whole folder included: the names of a process that no longer runs,
+// and those of this process's own id, since this run has made none yet (a run that died in
+// another pid namespace, a container's entry point, had the same id). Failures are ignored:
+// a leftover that stays only costs space, and a name this run is about to use is checked
+// again when it is taken.
+void remove_dead_leftovers(const std::filesystem::path& path);
 
 // The folders `write_atomic` renamed files into since the last `flush_written_folders`, each
 // once, in the order of their first rename.
@@ -196,20 +217,12 @@ class FileHandle {
 // fails with `std::errc::operation_would_block`; any other failure is the system error.
 Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& path);
 
-// Creates `path` as a new file (fails when anything exists under that name), gives it the
-// permission bits `mode` when set, writes all of `bytes`, flushes it to disk and closes it.
+// Creates `path` as a new file (fails when anything exists under that name), with exactly the
+// permission bits `mode` when set (else 0666 less the umask), writes all of `bytes`, flushes it
+// to disk and closes it. The file is created with those bits: it is never more open than them.
 Result<void, std::error_code> write_new_file(const std::filesystem::path& path,
                                              std::string_view bytes,
                                              std::optional<std::uint32_t> mode);
-
-// As `write_new_file`, with the bytes that `source` hands over.
-Result<void, std::error_code> write_new_file_from(const std::filesystem::path& path,
-                                                  const ByteSource& source,
-                                                  std::optional<std::uint32_t> mode);
-
-// Gives `to` the owner and group of `from` (links followed) where the platform has them and
-// they differ. A failure is ignored: only a privileged process may give a file away.
-void copy_owner(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Flushes the folder `dir` to disk, so that a rename in it is durable; failures are ignored.
 void sync_folder(const std::filesystem::path& dir);
@@ -278,22 +291,11 @@ enum class MissingFolder : std::uint8_t {
 Result<std::vector<std::filesystem::path>, std::error_code> list_folder(
     const std::filesystem::path& dir, MissingFolder missing = MissingFolder::empty);
 
-// Appends `bytes` to the file at `path` (created when missing; a link is followed), in place.
-Result<void, std::error_code> append_file(const std::filesystem::path& path,
-                                          std::string_view bytes);
-
-// Replaces the contents of the file at `path` in place (a link is followed), not atomically.
-Result<void, std::error_code> overwrite_file(const std::filesystem::path& path,
-                                             std::string_view bytes);
-
 // Creates the folder `dir` with every missing parent; an existing folder is success.
 Result<void, std::error_code> create_folders(const std::filesystem::path& dir);
 
 // Removes a file, or a link to a file, at `path` (never what a link points to).
 Result<void, std::error_code> remove_file(const std::filesystem::path& path);
-
-// Removes an empty folder at `path` (on Windows also a folder link or junction, the link alone).
-Result<void, std::error_code> remove_folder(const std::filesystem::path& path);
 
 // Removes what is at `path` without following it: a file, a link (whether it leads to a file
 // or a folder, or nowhere) or an empty folder.
@@ -339,6 +341,10 @@ using EnvSnapshot = std::map<std::string, std::string, std::less<>>;
 // The current process id.
 std::uint64_t process_id();
 
+// False only when no process with the id `pid` runs (it ended, or never was); a process of
+// another user counts as running, and so does an id the system cannot judge.
+bool process_running(std::uint64_t pid);
+
 // Opens each of the standard descriptors 0, 1 and 2 that is closed on the null device, so that
 // no file the program opens later takes its place and receives report lines. Call it first.
 void open_standard_streams();
@@ -351,18 +357,9 @@ void ignore_broken_pipes();
 // since a reader may stop reading early.
 std::error_code finish_standard_output(std::ostream& out);
 
-// True when a write to standard output that failed with `error` (errno, 0 when it left none)
-// failed only because the reader has gone.
-bool standard_output_reader_gone(int error);
-
 // The whole process environment; nullopt-valued entries are never produced. Fails with a
 // message when a name or value is not valid UTF-8.
 Result<EnvSnapshot> capture_environment();
-
-// The environment made of `entries` (name, value), in the system's order: the first of two
-// entries with one name wins. Fails with a message when a name or value is not valid UTF-8.
-Result<EnvSnapshot> environment_from_entries(
-    const std::vector<std::pair<std::string, std::string>>& entries);
 
 // The program's arguments (`argc`, `argv` as `main` received them) as UTF-8 text. On Windows
 // they are read again from the UTF-16 command line, since `argv` there is in the ANSI code

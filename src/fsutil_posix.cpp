@@ -10,12 +10,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "fsutil.hpp"
+#include "fsutil_internal.hpp"
 
 extern char** environ;
 
@@ -91,15 +93,24 @@ Result<FileHandle, std::error_code> open_exclusive(const std::filesystem::path& 
 }
 
 Result<void, std::error_code> write_new_file_from(const std::filesystem::path& path,
-                                                  const ByteSource& source,
-                                                  std::optional<std::uint32_t> mode) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                                                  const ByteSource& source, NewFileBits bits) {
+  // Created with its bits, not opened wider and narrowed: another user who opened it in
+  // between would keep reading what is written after the narrowing.
+  const auto mode = static_cast<mode_t>(bits.bits & 07777);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) {
     return unexpected(last_error());
   }
   FileHandle handle(fd);
-  if (mode && ::fchmod(fd, static_cast<mode_t>(*mode)) != 0) {
-    return unexpected(last_error());
+  if (bits.exact) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      return unexpected(last_error());
+    }
+    // Only what the umask took away is given back: the file widens to `mode`, never beyond.
+    if ((st.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0) {
+      return unexpected(last_error());
+    }
   }
   Result<void, std::error_code> written;
   const bool whole = source([&](std::string_view piece) {
@@ -188,6 +199,15 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
 
 std::uint64_t process_id() {
   return static_cast<std::uint64_t>(::getpid());
+}
+
+bool process_running(std::uint64_t pid) {
+  // 0 and ids past pid_t name no single process: kill would signal a group, or another id.
+  if (pid == 0 || pid > static_cast<std::uint64_t>(std::numeric_limits<pid_t>::max())) {
+    return true;
+  }
+  // Signal 0 only asks: a process of another user answers EPERM, and it runs.
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
 void open_standard_streams() {
@@ -287,16 +307,6 @@ PathKind kind_of_mode(mode_t mode) {
   return PathKind::other;
 }
 
-Result<void, std::error_code> write_with_flags(const std::filesystem::path& path,
-                                               std::string_view bytes, int flags) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
-  if (fd < 0) {
-    return unexpected(last_error());
-  }
-  FileHandle handle(fd);
-  return write_all(fd, bytes);
-}
-
 }  // namespace
 
 Result<PathKind, std::error_code> path_kind(const std::filesystem::path& path, bool follow) {
@@ -352,16 +362,6 @@ Result<std::vector<std::filesystem::path>, std::error_code> list_folder_names(
     return unexpected(listed.error());
   }
   return entries;
-}
-
-Result<void, std::error_code> append_file(const std::filesystem::path& path,
-                                          std::string_view bytes) {
-  return write_with_flags(path, bytes, O_APPEND);
-}
-
-Result<void, std::error_code> overwrite_file(const std::filesystem::path& path,
-                                             std::string_view bytes) {
-  return write_with_flags(path, bytes, O_TRUNC);
 }
 
 Result<void, std::error_code> create_folders(const std::filesystem::path& dir) {
@@ -424,11 +424,6 @@ HeldLinkFolder& link_folder() {
 Result<void, std::error_code> remove_file(const std::filesystem::path& path) {
   link_folder().forget();
   return zero_or_error(::unlink(path.c_str()));
-}
-
-Result<void, std::error_code> remove_folder(const std::filesystem::path& path) {
-  link_folder().forget();
-  return zero_or_error(::rmdir(path.c_str()));
 }
 
 Result<void, std::error_code> remove_entry(const std::filesystem::path& path) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fsutil.hpp"
+#include "fsutil_internal.hpp"
 #include "winpath.hpp"
 
 // The Windows half of the platform layer: direct Win32 calls, their results handed to the
@@ -143,10 +144,10 @@ Result<FileHandle, std::error_code> open_exclusive(const fs::path& path) {
 }
 
 Result<void, std::error_code> write_new_file_from(const fs::path& path, const ByteSource& source,
-                                                  std::optional<std::uint32_t> mode) {
+                                                  NewFileBits bits) {
   // Windows files have no POSIX permission bits; their access lists are inherited from the
   // folder, as a file renamed over another keeps its own.
-  (void)mode;
+  (void)bits;
   return write_opened(path, CREATE_NEW, source, ::FlushFileBuffers);
 }
 
@@ -196,6 +197,23 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
 
 std::uint64_t process_id() {
   return ::GetCurrentProcessId();
+}
+
+bool process_running(std::uint64_t pid) {
+  if (pid == 0 || pid > 0xFFFFFFFFu) {
+    return true;
+  }
+  HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) {
+    // Windows answers an id that no process holds with "invalid parameter"; any other refusal
+    // (access denied) is a process that runs.
+    return ::GetLastError() != ERROR_INVALID_PARAMETER;
+  }
+  // A process that ended stays openable while someone holds a handle to it.
+  DWORD code = 0;
+  const bool ended = ::GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
+  ::CloseHandle(process);
+  return !ended;
 }
 
 Result<EnvSnapshot> capture_environment() {
@@ -343,28 +361,6 @@ Result<std::vector<fs::path>, std::error_code> list_folder_names(const fs::path&
   return names;
 }
 
-Result<void, std::error_code> append_file(const fs::path& path, std::string_view bytes) {
-  // Append access alone makes every write land at the end of the file.
-  HANDLE handle = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, share_all, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return unexpected(last_error());
-  }
-  FileHandle file = own(handle);
-  return write_all(handle, bytes);
-}
-
-Result<void, std::error_code> overwrite_file(const fs::path& path, std::string_view bytes) {
-  // Opened, not created anew, so that the file keeps its attributes and access list.
-  return write_opened(
-      path, OPEN_ALWAYS,
-      [bytes](const std::function<bool(std::string_view)>& put) {
-        put(bytes);
-        return true;
-      },
-      ::SetEndOfFile);
-}
-
 Result<void, std::error_code> create_folders(const fs::path& dir) {
   std::error_code ec;
   fs::create_directories(dir, ec);
@@ -381,6 +377,8 @@ Result<void, std::error_code> remove_file(const fs::path& path) {
   return {};
 }
 
+namespace {
+
 Result<void, std::error_code> remove_folder(const fs::path& path) {
   // A folder link or junction is removed as an empty folder, the link alone.
   if (!::RemoveDirectoryW(path.c_str())) {
@@ -388,6 +386,8 @@ Result<void, std::error_code> remove_folder(const fs::path& path) {
   }
   return {};
 }
+
+}  // namespace
 
 Result<void, std::error_code> remove_entry(const fs::path& path) {
   // A folder link is removed as the empty folder it looks like; its target is never entered.

@@ -517,8 +517,9 @@ Result<void> append_import_line(const InstructionsItem& item) {
   }
   text += *item.import_line + "\n";
   // The whole file is replaced in one rename (at a link's target when it is a link), so a
-  // failed write leaves neither a cut-short text nor half an import line.
-  if (auto written = write_atomic(item.path, text); !written) {
+  // failed write leaves neither a cut-short text nor half an import line. An instructions file
+  // holds no secrets: a new one is as readable as any file the user makes.
+  if (auto written = write_atomic(item.path, text, shared_file_mode); !written) {
     return unexpected(error_text(written.error()));
   }
   return {};

@@ -124,7 +124,9 @@ Result<void> write_commons_servers(const fs::path& path, const ServerMap& server
     return unexpected(fmt::format("cannot serialise {}: {}", display(path), text.error()));
   }
   text->push_back('\n');
-  if (auto written = write_atomic(path, *text); !written) {
+  // The Commons is the user's own material, not an agent's settings: a new file is made as the
+  // user's umask says, as it always was.
+  if (auto written = write_atomic(path, *text, shared_file_mode); !written) {
     return unexpected(cannot_write(path, written.error()));
   }
   return {};

@@ -348,7 +348,8 @@ Result<bool> apply_render_item(const RenderItem& item) {
       KELVARO_CHECK(item.content.has_value(), "a rendered file to write has content");
       // The write creates a missing folder itself; only a failed write asks again, to tell a
       // folder that cannot be made from a file that cannot be written.
-      auto written = write_atomic(item.path, *item.content);
+      // A generated command holds the Commons' prompt text, no secret: others may read it.
+      auto written = write_atomic(item.path, *item.content, shared_file_mode);
       if (!written) {
         if (auto created = create_parent_folders(item.path); !created) {
           return unexpected(fmt::format("cannot create {}: {}", display(item.path.parent_path()),

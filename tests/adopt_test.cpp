@@ -4,6 +4,7 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include <filesystem>
@@ -84,6 +85,47 @@ TEST_F(MovePathAcrossFileSystems, FailingCopyKeepsTheOriginalAndLeavesNothingBeh
   EXPECT_EQ(moved.error(), std::errc::no_such_file_or_directory);
   EXPECT_EQ(tree_listing(source), original);
   EXPECT_TRUE(tree_listing(dir).empty());
+}
+
+// A move killed half way left a half copy in the Commons and the original set aside; a later
+// move of the same entry, in a run that has the dead one's id or another, clears both names.
+TEST_F(MovePathAcrossFileSystems, LeftoversOfADeadMoveGoAndDoNotBlockIt) {
+  const std::string own = std::to_string(process_id());
+  const std::string ended = std::to_string(ended_process_id());
+  const fs::path dir = home.make_dir(".agents/skills");
+  home.write(dir / (".foo.kelvaro-" + own) / "SKILL.md", "half");
+  home.write(dir / (".foo.kelvaro-" + ended) / "SKILL.md", "half");
+  const std::string aside_name = "." + source.filename().string() + ".kelvaro-" + own;
+  home.write(source.parent_path() / aside_name / "stale.md", "an earlier original");
+
+  auto moved = move_path(source, dir / "foo");
+
+  ASSERT_TRUE(moved) << moved.error().message();
+  ASSERT_TRUE(moved->has_value());
+  EXPECT_EQ((*moved)->filename(), fs::path(aside_name));
+  EXPECT_EQ(tree_listing(**moved),
+            (std::vector<std::string>{"SKILL.md = skill", "sub/", "sub/run.sh = run"}));
+  fs::remove_all(**moved);
+  EXPECT_EQ(tree_listing(dir), (std::vector<std::string>{"foo/", "foo/SKILL.md = skill", "foo/sub/",
+                                                         "foo/sub/run.sh = run"}));
+}
+
+TEST(CopyTree, ClearsHalfCopiesOfDeadRunsAndLeavesARunningOnes) {
+  TempHome home;
+  home.write("notes/skills/foo/SKILL.md", "new");
+  home.write(".agents/skills/.foo.kelvaro-" + std::to_string(process_id()) + "/SKILL.md", "half");
+  home.write(".agents/skills/.kelvaro-" + std::to_string(ended_process_id()) + "/x", "half");
+  std::vector<std::string> expected = {"foo/", "foo/SKILL.md = new"};
+#ifndef _WIN32
+  const std::string running = ".foo.kelvaro-" + std::to_string(::getppid());
+  home.write(".agents/skills/" + running + "/SKILL.md", "being copied");
+  expected.insert(expected.begin(), {running + "/", running + "/SKILL.md = being copied"});
+#endif
+
+  auto copied = copy_tree(home.path("notes/skills/foo"), home.path(".agents/skills/foo"));
+
+  ASSERT_TRUE(copied) << copied.error().message();
+  EXPECT_EQ(tree_listing(home.path(".agents/skills")), expected);
 }
 
 TEST(CopyTree, NeverCopiesOverAnExistingEntry) {

@@ -8,15 +8,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -285,6 +291,102 @@ TEST(WriteAtomic, ReplacesContentWholeAndKeepsPermissionBits) {
 }
 
 #ifndef _WIN32
+// Sets the process's umask for one test and puts the old one back.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old_); }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  mode_t old_;
+};
+
+// The bits of a temporary file of kelvaro's in `dir`, while one is there.
+std::optional<std::uint32_t> temporary_file_bits(const fs::path& dir) {
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().filename().string().find(".kelvaro-") != std::string::npos) {
+      return permission_bits(entry.path());
+    }
+  }
+  return std::nullopt;
+}
+
+TEST(WriteAtomic, TheTemporaryFileHasTheFinalBitsWhileItIsWritten) {
+  const ScopedUmask mask(022);
+  TempHome home;
+  fs::permissions(home.write("private.json", "old"), fs::perms(0600));
+  fs::permissions(home.write("group.toml", "old"), fs::perms(0664));
+  struct Case {
+    const char* name;
+    std::optional<std::uint32_t> new_file_mode;
+    std::uint32_t bits;
+  };
+  const std::vector<Case> cases = {
+      {"private.json", std::nullopt, 0600},
+      {"group.toml", std::nullopt, 0664},  // kept exactly, though the umask would narrow it
+      {"new.json", std::nullopt, 0600},    // a new file is its owner's unless said otherwise
+      {"commands.toml", shared_file_mode, 0644},
+      {"given.json", 0640, 0640},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<std::uint32_t> seen;
+    auto written = write_atomic_from(
+        home.path(c.name),
+        [&](const std::function<bool(std::string_view)>& put) {
+          seen = temporary_file_bits(home.home());
+          return put("{\"token\": \"ghp_REAL\"}");
+        },
+        c.new_file_mode);
+
+    ASSERT_TRUE(written) << written.error().message();
+    EXPECT_EQ(seen, c.bits);
+    EXPECT_EQ(permission_bits(home.path(c.name)), c.bits);
+  }
+}
+
+#ifdef __linux__
+// Bits narrowed after the creation leave a moment the mid-write look cannot see: another user
+// who opens the file then keeps reading what is written after. No change of attributes at all
+// reaches a temporary file whose final bits the umask leaves whole, so it was created with them.
+TEST(WriteAtomic, TheTemporaryFileIsCreatedWithItsBitsNotNarrowedAfter) {
+  const ScopedUmask mask(022);
+  TempHome home;
+  const fs::path replaced = home.write("settings.json", "old");
+  fs::permissions(replaced, fs::perms(0600));
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, home.home().c_str(), IN_ATTRIB | IN_CREATE), 0);
+
+  ASSERT_TRUE(write_atomic(replaced, "{\"token\": \"ghp_REAL\"}"));
+  ASSERT_TRUE(write_atomic(home.path("opencode.json"), "{\"token\": \"ghp_REAL\"}"));
+
+  std::vector<std::string> created;
+  std::vector<std::string> changed;
+  alignas(inotify_event) char buffer[8192];
+  ssize_t got = 0;
+  while ((got = ::read(watch, buffer, sizeof buffer)) > 0) {
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      const std::string name = event->len > 0 ? event->name : "";
+      if (name.find(".kelvaro-") != std::string::npos) {
+        ((event->mask & IN_CREATE) != 0 ? created : changed).push_back(name);
+      }
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  ::close(watch);
+  EXPECT_EQ(created.size(), 2u);
+  EXPECT_EQ(changed, std::vector<std::string>{});
+  EXPECT_EQ(permission_bits(replaced), 0600u);
+  EXPECT_EQ(permission_bits(home.path("opencode.json")), 0600u);
+}
+#endif
+#endif
+
+#ifndef _WIN32
 TEST(WriteAtomic, ReplacedFileKeepsItsOwnerAndGroup) {
   if (::geteuid() != 0) {
     GTEST_SKIP() << "only root can give a file to another user";
@@ -369,20 +471,76 @@ TEST(WriteAtomic, FolderAtTheDestinationFailsAndLeavesNoTemporaryFile) {
   expect_no_temp_files(home.path("out"));
 }
 
-TEST(WriteAtomic, StaleTemporaryFileFailsOnceAndIsRemoved) {
+TEST(LeftoverProcess, ReadsTheIdOfKelvarosNamesForThatFileOnly) {
+  struct Case {
+    std::string entry;
+    std::optional<std::uint64_t> pid;
+  };
+  const std::vector<Case> cases = {
+      {".opencode.json.kelvaro-4242", 4242},
+      {".kelvaro-17", 17},  // the short name of a name near the length limit
+      {".other.json.kelvaro-4242", std::nullopt},
+      {".opencode.json.kelvaro-", std::nullopt},
+      {".opencode.json.kelvaro-42x", std::nullopt},
+      {".opencode.json.kelvaro--1", std::nullopt},
+      {".opencode.json.kelvaro-99999999999999999999999", std::nullopt},
+      {"opencode.json.kelvaro-4242", std::nullopt},
+      {".kelvaro-probe-4242", std::nullopt},  // doctor's probe, removed by doctor itself
+      {".opencode.json.kelvaro-1.kelvaro-2", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(leftover_process(c.entry, "opencode.json"), c.pid) << c.entry;
+  }
+  EXPECT_EQ(leftover_process(".a.kelvaro-1.kelvaro-2", "a.kelvaro-1"), 2u);
+}
+
+TEST(ProcessRunning, TellsThisProcessFromOneThatEnded) {
+  EXPECT_TRUE(process_running(process_id()));
+  EXPECT_FALSE(process_running(ended_process_id()));
+}
+
+// A dead run's temporary file beside the destination goes, whether its id is unused now or is
+// this run's own (a pid namespace gives every container's first process the same id); those
+// of a running process, of other files and of other kinds stay.
+TEST(WriteAtomic, RemovesDeadRunsTemporaryFilesOfTheFileItWrites) {
   TempHome home;
   const fs::path path = home.write("opencode.json", "old");
-  const fs::path stale =
-      home.write(".opencode.json.kelvaro-" + std::to_string(process_id()), "left by a dead run");
+  const std::string own = std::to_string(process_id());
+  const std::string ended = std::to_string(ended_process_id());
+  const fs::path same_id = home.write(".opencode.json.kelvaro-" + own, "left by a dead run");
+  const fs::path dead = home.write(".opencode.json.kelvaro-" + ended, "a full-size copy");
+  const fs::path dead_short = home.write(".kelvaro-" + ended, "a long name's copy");
+  const std::vector<fs::path> kept = {
+      home.write(".other.json.kelvaro-" + ended, "another file's, gone with its next write"),
+      home.write(".kelvaro-probe-" + ended, "doctor's"),
+#ifndef _WIN32
+      home.write(".opencode.json.kelvaro-" + std::to_string(::getppid()), "a running writer's"),
+#endif
+  };
 
-  auto first = write_atomic(path, "new");
-  auto second = write_atomic(path, "new");
+  auto written = write_atomic(path, "new");
 
-  ASSERT_FALSE(first);
-  EXPECT_EQ(first.error(), std::errc::file_exists);
-  EXPECT_FALSE(fs::exists(stale));
-  ASSERT_TRUE(second) << second.error().message();
+  ASSERT_TRUE(written) << written.error().message();
   EXPECT_EQ(home.read(path), "new");
+  EXPECT_FALSE(exists_here(same_id));
+  EXPECT_FALSE(exists_here(dead));
+  EXPECT_FALSE(exists_here(dead_short));
+  for (const fs::path& entry : kept) {
+    EXPECT_TRUE(exists_here(entry)) << display(entry);
+  }
+}
+
+TEST(RemoveDeadLeftovers, RemovesAWholeFolderAndLeavesTheEntryItself) {
+  TempHome home;
+  home.write(".agents/skills/foo/SKILL.md", "the entry");
+  const fs::path half_copy =
+      home.path(".agents/skills/.foo.kelvaro-" + std::to_string(ended_process_id()));
+  home.write(half_copy / "a/b", "x");
+
+  remove_dead_leftovers(home.path(".agents/skills/foo"));
+
+  EXPECT_FALSE(exists_here(half_copy));
+  EXPECT_EQ(home.read(".agents/skills/foo/SKILL.md"), "the entry");
 }
 
 TEST(WriteAtomic, NameNearTheLengthLimitGetsAShorterTemporaryName) {

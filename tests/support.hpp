@@ -117,6 +117,10 @@ std::string not_unicode_text();
 // A new, empty, private folder under the system's temporary folder.
 std::filesystem::path make_temp_folder();
 
+// The id of a process that has ended: a child started and waited for on POSIX; on Windows an id
+// no process is given (they are multiples of 4 well below it).
+std::uint64_t ended_process_id();
+
 // True when this system really makes symbolic links (probed once): not under Wine, whose
 // CreateSymbolicLinkW makes nothing, nor on Windows without Developer Mode or elevation.
 bool links_supported();

@@ -32,6 +32,17 @@ fs::path make_temp_folder() {
   return made;
 }
 
+std::uint64_t ended_process_id() {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::_exit(0);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return static_cast<std::uint64_t>(pid);
+}
+
 namespace {
 
 // Reads both pipes to their end at once, so that a child filling one cannot block.

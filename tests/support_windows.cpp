@@ -79,6 +79,10 @@ std::wstring program_path() {
 
 }  // namespace
 
+std::uint64_t ended_process_id() {
+  return 0xFFFFFFFEu;
+}
+
 fs::path make_temp_folder() {
   static std::atomic<unsigned> counter{0};
   const fs::path base = fs::temp_directory_path();

@@ -11,6 +11,7 @@
 
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
 #endif
 
 // The commands that write MCP servers back (sync, mcp adopt, enable, disable, remove, revert)
@@ -362,6 +363,51 @@ TEST_F(E2eMcpWriters, AFileMadeToHoldServersIsPrivateAndAnExistingOneKeepsItsMod
   EXPECT_EQ(permission_bits(home.path(".codex/config.toml")), 0600u);
   EXPECT_EQ(permission_bits(home.path(".cursor/mcp.json")), 0644u);
 }
+
+#ifndef _WIN32
+// Instructions run before the MCP section and hooks after it: whichever section first makes
+// an agent's settings file, in the run that brings the servers or in one before it, the file
+// that ends up holding the resolved secret is its owner's alone. Generated commands and the
+// instructions file stay as the umask makes them.
+TEST_F(E2eMcpWriters, ASettingsFileAnySectionCreatesIsPrivateUnderAUmaskOf022) {
+  struct Umask022 {
+    mode_t old = ::umask(022);
+    ~Umask022() { ::umask(old); }
+  } mask;
+  const std::string servers =
+      R"({"mcpServers": {"gh": {"command": "gh-mcp", "env": {"GITHUB_TOKEN": "${env:GH_TOKEN}"}}}})";
+  for (bool servers_first : {true, false}) {
+    SCOPED_TRACE(servers_first ? "servers in the first run" : "servers in a later run");
+    TempHome bare;
+    bare.set_env("GH_TOKEN", "ghp_REAL");
+    for (const char* dir : {".agents/skills", ".config/opencode", ".gemini", ".claude"}) {
+      bare.make_dir(dir);
+    }
+    bare.write(".agents/AGENTS.md", "# shared\n");
+    bare.write(".agents/commands/review.md", "Review.\n");
+    bare.write(".agents/hooks/Stop.toml", "[[hook]]\ncommand = \"say done\"\n");
+    if (servers_first) {
+      bare.write(".agents/mcp.json", servers);
+    }
+    RunResult first = run_kelvaro({"sync"}, bare.env());
+    ASSERT_EQ(first.status, 0) << first.err;
+    if (!servers_first) {
+      EXPECT_EQ(permission_bits(bare.path(".config/opencode/opencode.json")), 0600u);
+      bare.write(".agents/mcp.json", servers);
+      RunResult later = run_kelvaro({"sync"}, bare.env());
+      ASSERT_EQ(later.status, 0) << later.err;
+    }
+
+    for (const char* file : {".claude.json", ".config/opencode/opencode.json",
+                             ".gemini/settings.json", ".claude/settings.json"}) {
+      EXPECT_EQ(permission_bits(bare.path(file)), 0600u) << file;
+    }
+    EXPECT_NE(bare.read(".gemini/settings.json").find("ghp_REAL"), std::string::npos);
+    EXPECT_EQ(permission_bits(bare.path(".gemini/commands/review.toml")), 0644u);
+    EXPECT_EQ(permission_bits(bare.path(".claude/CLAUDE.md")), 0644u);
+  }
+}
+#endif
 
 // A settings file far larger than what is written to disk at a time: cut off mid-write it keeps
 // its old text; written whole it is the parsed file with the servers set, printed as ever.
