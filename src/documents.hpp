@@ -118,7 +118,7 @@ Result<Json> parse_json_object(std::string_view text, std::string_view name);
 // The whole file at `path` as UTF-8 text, or nullopt when there is no file (also when a
 // component of the path is not a folder). Fails with the system error; text that is not
 // valid UTF-8 is `std::errc::illegal_byte_sequence`.
-Result<std::optional<std::string>, std::error_code> read_text_if_present(
+Result<std::optional<FileText>, std::error_code> read_text_if_present(
     const std::filesystem::path& path);
 
 // Reads the JSON document in the file at `path`, any top level. A missing or blank file is an
