@@ -212,17 +212,22 @@ class Spawner {
 // Started while the benchmark is still small, before `main`.
 inline Spawner spawner;
 
-// Runs the binary (KELVARO_BENCH_EXE when set, so that two builds can be compared on one
-// machine); its standard output goes to `out` when given, else to /dev/null.
-inline Sample run(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                  const fs::path& out = {}) {
-  const char* chosen = std::getenv("KELVARO_BENCH_EXE");
-  const std::string exe = chosen != nullptr ? chosen : KELVARO_EXE;
+// Runs the binary `exe`; its standard output goes to `out` when given, else to /dev/null.
+inline Sample run_exe(const std::string& exe, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env, const fs::path& out = {}) {
   if (auto sample = spawner.run(exe, args, env, out.string())) {
     return *sample;
   }
   std::fprintf(stderr, "cannot start %s\n", exe.c_str());
   return Sample{};
+}
+
+// Runs the binary (KELVARO_BENCH_EXE when set, so that two builds can be compared on one
+// machine); its standard output goes to `out` when given, else to /dev/null.
+inline Sample run(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                  const fs::path& out = {}) {
+  const char* chosen = std::getenv("KELVARO_BENCH_EXE");
+  return run_exe(chosen != nullptr ? chosen : KELVARO_EXE, args, env, out);
 }
 
 // Measures `work` in a child process the way `run` measures the binary; the child's status is

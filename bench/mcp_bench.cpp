@@ -6,6 +6,8 @@
 #include <fmt/format.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -82,21 +84,37 @@ int main() {
   std::printf(".claude.json: %.1f MB, 50000 projects, 20 servers\n", size_mb);
   const std::string claude_path = (big / ".claude.json").string();
   auto cat = [&] { return run_child([&] { return read_whole_file(claude_path); }); };
+  // KELVARO_BENCH_BASELINE names another build, run in the same rounds, so that a change is
+  // measured before and after under the same load.
+  const char* chosen = std::getenv("KELVARO_BENCH_EXE");
+  const std::string exe = chosen != nullptr ? chosen : KELVARO_EXE;
+  const char* baseline = std::getenv("KELVARO_BENCH_BASELINE");
   int copies = 0;
-  const std::vector<Sample> first = interleaved(
-      bench_rounds(5), {cat, [&] {
-                          const fs::path home = root / fmt::format("first-{}", copies++);
-                          copy_tree(big, home);
-                          Sample s = run({"sync"}, env_for(home));
-                          fs::remove_all(home);
-                          return s;
-                        }});
+  auto first_sync = [&](const std::string& binary) {
+    return [&, binary] {
+      const fs::path home = root / fmt::format("first-{}", copies++);
+      copy_tree(big, home);
+      Sample s = run_exe(binary, {"sync"}, env_for(home));
+      fs::remove_all(home);
+      return s;
+    };
+  };
+  std::vector<std::function<Sample()>> first_subjects = {cat, first_sync(exe)};
+  if (baseline != nullptr) {
+    first_subjects.push_back(first_sync(baseline));
+  }
+  const std::vector<Sample> first = interleaved(bench_rounds(5), first_subjects);
   run({"sync"}, env_for(big));
-  const std::vector<Sample> noop =
-      interleaved(bench_rounds(9), {cat, [&] { return run({"sync"}, env_for(big)); },
-                                    [&] {
-                                      return run({"sync", "--dry-run"}, env_for(big));
-                                    }});
+  std::vector<std::function<Sample()>> noop_subjects = {
+      cat, [&] { return run_exe(exe, {"sync"}, env_for(big)); },
+      [&] {
+        return run_exe(exe, {"sync", "--dry-run"}, env_for(big));
+      }};
+  if (baseline != nullptr) {
+    noop_subjects.push_back([&] { return run_exe(baseline, {"sync"}, env_for(big)); });
+    noop_subjects.push_back([&] { return run_exe(baseline, {"sync", "--dry-run"}, env_for(big)); });
+  }
+  const std::vector<Sample> noop = interleaved(bench_rounds(9), noop_subjects);
   auto peak = [&](const Sample& s) {
     return fmt::format(", peak x{:.2f} of the file", static_cast<double>(s.max_rss_kib) * 1024.0 /
                                                          static_cast<double>(claude.size()));
@@ -106,6 +124,14 @@ int main() {
          ratio_text(first[1], first[0]) + " of reading" + peak(first[1]));
   report("no-op sync", noop[1], ratio_text(noop[1], noop[0]) + " of reading" + peak(noop[1]));
   report("sync --dry-run", noop[2], ratio_text(noop[2], noop[0]) + " of reading" + peak(noop[2]));
+  if (baseline != nullptr) {
+    report("baseline: first sync", first[2],
+           ratio_text(first[2], first[0]) + " of reading" + peak(first[2]));
+    report("baseline: no-op sync", noop[3],
+           ratio_text(noop[3], noop[0]) + " of reading" + peak(noop[3]));
+    report("baseline: sync --dry-run", noop[4],
+           ratio_text(noop[4], noop[0]) + " of reading" + peak(noop[4]));
+  }
 
   // 2. The large home, without and then with servers.
   const fs::path home = root / "home";

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "documents.hpp"
+#include "documents_scan.hpp"
 #include "fsutil.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

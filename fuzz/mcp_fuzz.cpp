@@ -41,7 +41,7 @@ const fs::path& folder() {
 std::string contents(const fs::path& path) {
   auto text = kelvaro::read_file(path);
   check(text.has_value());
-  return *text;
+  return std::move(*text).take_string();
 }
 
 constexpr kelvaro::ServerShape shapes[] = {

@@ -45,18 +45,18 @@ bool is_blank_text(std::string_view text) {
   return trim_space(text).empty();
 }
 
-Result<std::optional<std::string>, std::error_code> read_text_if_present(const fs::path& path) {
+Result<std::optional<FileText>, std::error_code> read_text_if_present(const fs::path& path) {
   auto text = read_text_file(path);
   if (!text) {
     // As for the file system library, a path through something that is not a folder names
     // no file either.
     if (text.error() == std::errc::no_such_file_or_directory ||
         text.error() == std::errc::not_a_directory) {
-      return std::optional<std::string>();
+      return std::optional<FileText>();
     }
     return unexpected(text.error());
   }
-  return std::optional<std::string>(std::move(*text));
+  return std::optional<FileText>(std::move(*text));
 }
 
 JsonMembers& members_of(Json& object) {
@@ -238,13 +238,13 @@ Result<TomlFile, TomlFileError> read_toml_file(const fs::path& path, TomlFileUse
     if (!text) {
       return unexpected(TomlFileError{.read = text.error()});
     }
-    return parse_toml_file(std::move(*text), use);
+    return parse_toml_file(std::move(*text).take_string(), use);
   }
   auto text = read_text_if_present(path);
   if (!text) {
     return unexpected(TomlFileError{.read = text.error()});
   }
-  return parse_toml_file(std::move(*text).value_or(std::string()), use);
+  return parse_toml_file(*text ? std::move(**text).take_string() : std::string(), use);
 }
 
 std::string print_toml_file(const TomlFile& file) {

@@ -84,13 +84,6 @@ enum class MemberReadError { not_an_object_document };
 Result<std::optional<Json>, MemberReadError> read_json_member(std::string_view text,
                                                               std::string_view key);
 
-// `text` printed as `dump_json` prints its parsed value with the top-level member `key` set to
-// `value` (in its place, or appended), without building the document. nullopt where that
-// cannot stand in for parsing, editing and printing: whenever `read_json_member` finds it
-// unreadable, and when an object of `text` repeats a key.
-std::optional<std::string> print_json_with_member(std::string_view text, std::string_view key,
-                                                  const Json& value);
-
 // A member's new value made from its old one (nullopt when there is none); an error stops the
 // edit.
 using MemberEdit = std::function<Result<Json>(std::optional<Json> old)>;
@@ -100,6 +93,9 @@ using MemberEdit = std::function<Result<Json>(std::optional<Json> old)>;
 // old value (nullopt when there is none; the member keeps its place, or goes last), printed as
 // `dump_json` prints it. A large file is printed while it is read and handed to the disk in
 // pieces, so that it is never held twice; a text the scan cannot vouch for is parsed whole.
+// `edit` must be pure (the same answer for the same old value, and nothing else changed): a
+// scan that declines late, after the edit, hands the text to the whole parse, which calls it
+// again.
 // Fails with the messages of `parse_json_document` (named by the path), "{} does not hold a
 // JSON object — left untouched", the edit's error, or those of `write_json_file`.
 Result<WriteOutcome> write_json_with_member(const std::filesystem::path& path,
@@ -118,7 +114,7 @@ Result<Json> parse_json_object(std::string_view text, std::string_view name);
 // The whole file at `path` as UTF-8 text, or nullopt when there is no file (also when a
 // component of the path is not a folder). Fails with the system error; text that is not
 // valid UTF-8 is `std::errc::illegal_byte_sequence`.
-Result<std::optional<std::string>, std::error_code> read_text_if_present(
+Result<std::optional<FileText>, std::error_code> read_text_if_present(
     const std::filesystem::path& path);
 
 // Reads the JSON document in the file at `path`, any top level. A missing or blank file is an

@@ -413,11 +413,11 @@ class MemberFinder : public Skipper {
 class Printer {
  public:
   Printer(std::string_view key, const MemberEdit& edit,
-          const std::function<bool(std::string_view)>& put, std::string& error)
-      : key_(key), edit_(edit), error_(error), json_([this, &put](std::string_view piece) {
+          const std::function<bool(std::string_view)>& put)
+      : key_(key), edit_(edit), json_([this, &put](std::string_view piece) {
           // After a failed edit or a refused piece the text is still read, to tell a text that is
           // no JSON apart, but nothing more is handed over.
-          handing_over_ = handing_over_ && !edit_failed && put(piece);
+          handing_over_ = handing_over_ && !edit_error && put(piece);
         }) {}
 
   bool begin_object(std::size_t depth) {
@@ -505,80 +505,37 @@ class Printer {
   // Hands over what is left.
   void finish() { json_.finish(); }
 
-  bool edit_failed = false;
+  // The edit's error, once it failed.
+  std::optional<std::string> edit_error;
 
  private:
   struct Frame {
-    std::vector<std::string_view> keys{};
-    // Once an object has many keys: an open-addressing table of their hashes (0 marks a free
-    // slot), eight bytes a key and no allocation per key for a file of 50,000 projects. Equal
-    // hashes count as a repeat, which only sends the text to the whole parse.
-    std::vector<std::uint64_t> table{};
-    std::size_t used = 0;
+    std::vector<std::string_view> keys{};  // while the object is small
+    json_sax::KeyIndex index{};
 
     void clear() {
       keys.clear();
-      table.clear();
-      used = 0;
+      index.clear();
     }
     // False when `key` may repeat an earlier key of this object.
     bool remember(std::string_view key) {
-      if (table.empty()) {
-        for (std::string_view held : keys) {
-          if (held == key) {
-            return false;
-          }
-        }
-        keys.push_back(key);
-        if (keys.size() == json_sax::indexed_object_size) {
-          grow();
-        }
-        return true;
+      if (index.active()) {
+        // Equal hashes count as a repeat, which only sends the text to the whole parse.
+        return !index.find_or_add(json_sax::KeyIndex::hash_of(key), 0,
+                                  [](std::size_t) { return true; });
       }
-      if (!place(hash_of(key))) {
-        return false;
-      }
-      if (++used * 2 >= table.size()) {
-        grow();
-      }
-      return true;
-    }
-
-   private:
-    static std::uint64_t hash_of(std::string_view key) {
-      const std::uint64_t hash = std::hash<std::string_view>()(key);
-      return hash == 0 ? 1 : hash;
-    }
-
-    bool place(std::uint64_t hash) {
-      const std::size_t mask = table.size() - 1;
-      for (std::size_t slot = static_cast<std::size_t>(hash) & mask;; slot = (slot + 1) & mask) {
-        if (table[slot] == 0) {
-          table[slot] = hash;
-          return true;
-        }
-        if (table[slot] == hash) {
+      for (std::string_view held : keys) {
+        if (held == key) {
           return false;
         }
       }
-    }
-
-    void grow() {
-      std::vector<std::uint64_t> old = std::move(table);
-      table.assign(std::max<std::size_t>(64, old.size() * 2), 0);
-      used = 0;
-      for (std::uint64_t hash : old) {
-        if (hash != 0) {
-          place(hash);
-          ++used;
-        }
+      keys.push_back(key);
+      if (keys.size() == json_sax::indexed_object_size) {
+        index.start(keys.size(),
+                    [&](std::size_t place) { return json_sax::KeyIndex::hash_of(keys[place]); });
+        keys.clear();
       }
-      for (std::string_view key : keys) {
-        if (place(hash_of(key))) {
-          ++used;
-        }
-      }
-      keys.clear();
+      return true;
     }
   };
 
@@ -623,8 +580,7 @@ class Printer {
     replaced_ = true;
     auto value = edit_(std::move(old));
     if (!value) {
-      error_ = std::move(value).error();
-      edit_failed = true;
+      edit_error = std::move(value).error();
       return true;
     }
     return print_value(*value);
@@ -632,7 +588,6 @@ class Printer {
 
   std::string_view key_;
   const MemberEdit& edit_;
-  std::string& error_;
   bool handing_over_ = true;
   JsonPrinter json_;
   std::vector<Frame> frames_;
@@ -653,15 +608,16 @@ std::optional<MemberSpan> find_member(std::string_view text, std::string_view ke
   return finder.span;
 }
 
-Streamed stream_with_member(std::string_view text, std::string_view key, const MemberEdit& edit,
-                            const std::function<bool(std::string_view)>& put, std::string& error) {
-  Printer printer(key, edit, put, error);
+Result<Streamed> stream_with_member(std::string_view text, std::string_view key,
+                                    const MemberEdit& edit,
+                                    const std::function<bool(std::string_view)>& put) {
+  Printer printer(key, edit, put);
   Reader<Printer> reader(text.data(), text.data() + text.size(), printer);
   if (!reader.object_document()) {
     return Streamed::unreadable;
   }
-  if (printer.edit_failed) {
-    return Streamed::edit_failed;
+  if (printer.edit_error) {
+    return unexpected(std::move(*printer.edit_error));
   }
   printer.finish();
   return Streamed::printed;

@@ -10,9 +10,11 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "documents.hpp"
+#include "result.hpp"
 
 namespace kelvaro::json_scan {
 
@@ -28,16 +30,28 @@ struct MemberSpan {
 // cannot vouch for the text.
 std::optional<MemberSpan> find_member(std::string_view text, std::string_view key);
 
-// How a streamed print ended: the whole text handed to `put`; a text the scan cannot vouch for,
-// or an object in it repeating a key (whatever was handed over is to be thrown away); or the
-// edit's error, in a text that is otherwise printable.
-enum class Streamed { printed, unreadable, edit_failed };
+// How a streamed print ended: the whole text handed to `put`; or a text the scan cannot vouch
+// for, or an object in it repeating a key (whatever was handed over is to be thrown away).
+enum class Streamed { printed, unreadable };
 
 // Hands `text` to `put` in pieces, printed as `dump_json` prints its parsed value with the
 // top-level member `key` set to what `edit` makes of its old value (nullopt when there is
-// none; the member keeps its place, or goes last). `edit` is called once; its error goes to
-// `error`. Stops handing over when `put` returns false.
-Streamed stream_with_member(std::string_view text, std::string_view key, const MemberEdit& edit,
-                            const std::function<bool(std::string_view)>& put, std::string& error);
+// none; the member keeps its place, or goes last). `edit` is called once; its error is the
+// result's, in a text that is otherwise printable. Stops handing over when `put` returns false.
+Result<Streamed> stream_with_member(std::string_view text, std::string_view key,
+                                    const MemberEdit& edit,
+                                    const std::function<bool(std::string_view)>& put);
 
 }  // namespace kelvaro::json_scan
+
+namespace kelvaro {
+
+// `text` printed as `dump_json` prints its parsed value with the top-level member `key` set to
+// `value` (in its place, or appended), without building the document. nullopt where that
+// cannot stand in for parsing, editing and printing: whenever `read_json_member` finds it
+// unreadable, and when an object of `text` repeats a key. For tests and the fuzz target, which
+// hold it against the parser.
+std::optional<std::string> print_json_with_member(std::string_view text, std::string_view key,
+                                                  const Json& value);
+
+}  // namespace kelvaro

@@ -21,16 +21,12 @@ std::optional<std::string> print_json_with_member(std::string_view text, std::st
                                                   const Json& value) {
   std::string out;
   out.reserve(text.size() + text.size() / 4);
-  std::string error;
   const MemberEdit edit = [&](std::optional<Json>) -> Result<Json> { return value; };
-  const auto streamed = json_scan::stream_with_member(
-      text, key, edit,
-      [&](std::string_view piece) {
-        out.append(piece);
-        return true;
-      },
-      error);
-  if (streamed != json_scan::Streamed::printed) {
+  const auto streamed = json_scan::stream_with_member(text, key, edit, [&](std::string_view piece) {
+    out.append(piece);
+    return true;
+  });
+  if (!streamed || *streamed != json_scan::Streamed::printed) {
     return std::nullopt;
   }
   return out;
@@ -69,22 +65,19 @@ Result<WriteOutcome> write_json_whole(const fs::path& path, std::string_view tex
 Result<WriteOutcome> write_json_with_member(const fs::path& path, std::string_view text,
                                             std::string_view key, const MemberEdit& edit,
                                             std::optional<std::uint32_t> new_file_mode) {
-  std::string error;
-  auto streamed = json_scan::Streamed::printed;
+  Result<json_scan::Streamed> streamed = json_scan::Streamed::printed;
   auto written = write_atomic_from(
       path,
       [&](const std::function<bool(std::string_view)>& put) {
-        streamed = json_scan::stream_with_member(text, key, edit, put, error);
-        return streamed == json_scan::Streamed::printed;
+        streamed = json_scan::stream_with_member(text, key, edit, put);
+        return streamed && *streamed == json_scan::Streamed::printed;
       },
       new_file_mode);
-  switch (streamed) {
-    case json_scan::Streamed::unreadable:
-      return write_json_whole(path, text, key, edit, new_file_mode);
-    case json_scan::Streamed::edit_failed:
-      return unexpected(std::move(error));
-    case json_scan::Streamed::printed:
-      break;
+  if (!streamed) {
+    return unexpected(std::move(streamed).error());
+  }
+  if (*streamed == json_scan::Streamed::unreadable) {
+    return write_json_whole(path, text, key, edit, new_file_mode);
   }
   if (!written) {
     return unexpected(cannot_write(path, written.error()));

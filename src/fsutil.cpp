@@ -76,8 +76,18 @@ fs::path write_destination(const fs::path& path, bool& absent) {
 class FileKindCategory : public std::error_category {
  public:
   const char* name() const noexcept override { return "kelvaro.file-kind"; }
-  std::string message(int) const override { return "not a regular file"; }
+  std::string message(int code) const override {
+    return code == changed_code ? "changed while it was read" : "not a regular file";
+  }
+
+  static constexpr int not_regular_code = 1;
+  static constexpr int changed_code = 2;
 };
+
+const FileKindCategory& file_kind_category() {
+  static const FileKindCategory category;
+  return category;
+}
 
 // Paths hold bytes on POSIX and UTF-16 on Windows; templates, so that only the branch of
 // the platform at hand is compiled.
@@ -126,8 +136,11 @@ bool is_absolute_native(std::string_view text) {
 }  // namespace
 
 std::error_code not_a_regular_file() {
-  static const FileKindCategory category;
-  return {1, category};
+  return {FileKindCategory::not_regular_code, file_kind_category()};
+}
+
+std::error_code changed_while_read() {
+  return {FileKindCategory::changed_code, file_kind_category()};
 }
 
 std::string_view trim_space_end(std::string_view text) {
@@ -348,7 +361,7 @@ fs::path relative_path_between(const fs::path& from, const std::vector<fs::path>
   return result;
 }
 
-Result<std::string, std::error_code> read_text_file(const fs::path& path) {
+Result<FileText, std::error_code> read_text_file(const fs::path& path) {
   auto bytes = read_file(path);
   if (!bytes) {
     return unexpected(bytes.error());

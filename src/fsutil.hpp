@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -102,17 +103,70 @@ std::filesystem::path relative_path_between(const std::filesystem::path& from,
 
 // --- files --------------------------------------------------------------------------------
 
+// Gives back memory that the platform half took from the system for a large file's bytes;
+// `size` is what was taken.
+struct PageRelease {
+  std::size_t size = 0;
+  void operator()(char* pages) const noexcept;
+};
+
+// Memory of a large file's bytes, owned.
+using FilePages = std::unique_ptr<char, PageRelease>;
+
+// The bytes of a file as read: a view of them and what holds them (a string for a small file,
+// memory of its own for a large one). Move-only, so that a settings file of many megabytes is
+// handed on and never copied by accident.
+class FileText {
+ public:
+  FileText() = default;
+  explicit FileText(std::string bytes) : small_(std::move(bytes)) {}
+  // The first `size` bytes of `pages`.
+  FileText(FilePages pages, std::size_t size) : pages_(std::move(pages)), size_(size) {}
+  FileText(FileText&&) noexcept = default;
+  FileText& operator=(FileText&&) noexcept = default;
+  FileText(const FileText&) = delete;
+  FileText& operator=(const FileText&) = delete;
+  ~FileText() = default;
+
+  std::string_view view() const {
+    return pages_ ? std::string_view(pages_.get(), size_) : std::string_view(small_);
+  }
+  // Implicit: a file's text is read wherever a view of text is.
+  operator std::string_view() const { return view(); }
+  const char* data() const { return view().data(); }
+  std::size_t size() const { return view().size(); }
+  bool empty() const { return size() == 0; }
+
+  // The bytes as a string of their own: a small file's are moved out, a large one's copied, so
+  // that only callers that edit a small text (an instructions file, a TOML file) ask for it.
+  std::string take_string() && { return pages_ ? std::string(view()) : std::move(small_); }
+
+  friend bool operator==(const FileText& a, const FileText& b) { return a.view() == b.view(); }
+  friend bool operator==(const FileText& a, std::string_view b) { return a.view() == b; }
+
+ private:
+  std::string small_;
+  FilePages pages_;
+  std::size_t size_ = 0;
+};
+
 // Reads the whole regular file at `path` (links followed). Anything else is refused without
 // waiting on it: a folder with `is_a_directory`, a FIFO, socket or device with
-// `not_a_regular_file()`.
-Result<std::string, std::error_code> read_file(const std::filesystem::path& path);
+// `not_a_regular_file()`. A file that tells its size must end there: one cut short or grown
+// while it is read fails with `changed_while_read()` rather than give bytes it never held
+// together; one that tells no size (as in /proc) is read to its end.
+Result<FileText, std::error_code> read_file(const std::filesystem::path& path);
 
 // The error of reading something that is not a regular file; its text is "not a regular file".
 std::error_code not_a_regular_file();
 
+// The error of a file whose size changed while it was read; its text is "changed while it was
+// read".
+std::error_code changed_while_read();
+
 // Reads the whole file at `path` as text: fails as `read_file` does, and with
 // `std::errc::illegal_byte_sequence` when its bytes are not valid UTF-8.
-Result<std::string, std::error_code> read_text_file(const std::filesystem::path& path);
+Result<FileText, std::error_code> read_text_file(const std::filesystem::path& path);
 
 // The bytes of a file handed over in pieces, so that a large file need not be held whole: the
 // source calls `put` with each piece in order and stops early when `put` returns false (the

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <memory>
@@ -151,7 +153,109 @@ void sync_folder(const std::filesystem::path& dir) {
   ::close(fd);
 }
 
-Result<std::string, std::error_code> read_file(const std::filesystem::path& path) {
+namespace {
+
+// From this size up a file is read into memory of its own: a string would be zero-filled page by
+// page first, which costs a large settings file more than reading it.
+constexpr std::size_t large_file_size = std::size_t{4} << 20;
+
+// The size of the pages that back a large file's bytes where the system offers them.
+constexpr std::size_t huge_page_size = std::size_t{2} << 20;
+
+// The pages of the last large file let go, kept for the next one: a sync reads a settings file
+// once to plan and again to write it, and pages filled once need neither faults nor clearing by
+// the system a second time. The process has one thread.
+struct SparePages {
+  char* base = nullptr;
+  std::size_t size = 0;
+};
+
+SparePages& spare_pages() {
+  static SparePages spare;
+  return spare;
+}
+
+// At least `size` bytes of anonymous memory, starting on a huge-page boundary and asked to be
+// backed by huge pages, so that reading into it takes a few faults instead of one per 4 KiB;
+// empty when the system has none to give.
+FilePages map_pages(std::size_t size) {
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t length = (size + page - 1) / page * page;
+  SparePages& spare = spare_pages();
+  if (spare.base != nullptr) {
+    const SparePages taken = std::exchange(spare, SparePages{});
+    if (taken.size >= length) {
+      return FilePages(taken.base, PageRelease{taken.size});
+    }
+    ::munmap(taken.base, taken.size);
+  }
+  // Over-asked by one huge page, so that an aligned start lies within; the rest is given back.
+  void* mapped = ::mmap(nullptr, length + huge_page_size, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) {
+    return FilePages();
+  }
+  auto* base = static_cast<char*>(mapped);
+  const auto address = reinterpret_cast<std::uintptr_t>(base);
+  const std::size_t head = (huge_page_size - address % huge_page_size) % huge_page_size;
+  if (head > 0) {
+    ::munmap(base, head);
+  }
+  ::munmap(base + head + length, huge_page_size - head);
+  // Without transparent huge pages the memory is still good, only slower to fill.
+  ::madvise(base + head, length, MADV_HUGEPAGE);
+  return FilePages(base + head, PageRelease{length});
+}
+
+// Memory to read a file into: a string, zero-filled, for a small file or one that tells no
+// size; pages of its own for a large one.
+class ReadBuffer {
+ public:
+  explicit ReadBuffer(std::size_t size) {
+    if (size > large_file_size) {
+      pages_ = map_pages(size);
+    }
+    if (!pages_) {
+      text_.resize(size);
+    }
+    capacity_ = size;
+  }
+
+  char* data() { return pages_ ? pages_.get() : text_.data(); }
+  std::size_t capacity() const { return capacity_; }
+
+  // Room for more of a file that told no size; pages are only taken for one that did.
+  void grow() {
+    text_.resize(text_.size() * 2);
+    capacity_ = text_.size();
+  }
+
+  FileText take(std::size_t size) && {
+    if (pages_) {
+      return FileText(std::move(pages_), size);
+    }
+    text_.resize(size);
+    return FileText(std::move(text_));
+  }
+
+ private:
+  FilePages pages_;
+  std::string text_;
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace
+
+void PageRelease::operator()(char* pages) const noexcept {
+  SparePages& spare = spare_pages();
+  if (spare.base == nullptr) {
+    spare = SparePages{.base = pages, .size = size};
+    return;
+  }
+  ::munmap(pages, size);
+}
+
+Result<FileText, std::error_code> read_file(const std::filesystem::path& path) {
   // Opening a FIFO for reading would wait for a writer, with the lock held; without blocking
   // the open returns at once and the kind is checked on the open file.
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -170,15 +274,19 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
     return unexpected(not_a_regular_file());
   }
   // Sized once from the file's size, so a large settings file is read into its final place
-  // without a doubling buffer; a file that grows meanwhile is still read to its end.
-  std::string text(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1, '\0');
+  // without a doubling buffer. The one byte more tells a file that grew from one that did not.
+  const auto told = static_cast<std::size_t>(std::max<off_t>(st.st_size, 0));
+  ReadBuffer buffer(told + 1);
   std::size_t got = 0;
   for (;;) {
-    if (got == text.size()) {
-      text.resize(text.size() * 2);
+    if (got == buffer.capacity()) {
+      if (told > 0) {
+        return unexpected(changed_while_read());
+      }
+      buffer.grow();
     }
-    const std::size_t asked = text.size() - got;
-    ssize_t n = ::read(fd, text.data() + got, asked);
+    const std::size_t asked = buffer.capacity() - got;
+    ssize_t n = ::read(fd, buffer.data() + got, asked);
     if (n < 0) {
       if (errno == EINTR) {
         continue;
@@ -188,11 +296,14 @@ Result<std::string, std::error_code> read_file(const std::filesystem::path& path
     got += static_cast<std::size_t>(n);
     // A regular file reads short only at its end: once the size it had is read, a short read
     // ends it without asking again. A file that tells no size (as in /proc) is read to a 0.
-    const bool whole = st.st_size > 0 && got == static_cast<std::size_t>(st.st_size) &&
-                       static_cast<std::size_t>(n) < asked;
+    const bool whole = told > 0 && got == told && static_cast<std::size_t>(n) < asked;
     if (n == 0 || whole) {
-      text.resize(got);
-      return text;
+      // Bytes of a file cut short or grown meanwhile may mix two texts, or end in the middle
+      // of one: an agent rewriting its file in place must not have half of it written back.
+      if (told > 0 && got != told) {
+        return unexpected(changed_while_read());
+      }
+      return std::move(buffer).take(got);
     }
   }
 }

@@ -163,7 +163,12 @@ void sync_folder(const fs::path& dir) {
   ::CloseHandle(handle);
 }
 
-Result<std::string, std::error_code> read_file(const fs::path& path) {
+void PageRelease::operator()(char* pages) const noexcept {
+  // Only the POSIX half reads a large file into pages of its own; this one hands none out.
+  static_cast<void>(pages);
+}
+
+Result<FileText, std::error_code> read_file(const fs::path& path) {
   HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -171,15 +176,19 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
   }
   FileHandle file = own(handle);
   // Sized once from the file's size, so a large settings file is read into its final place
-  // without a doubling buffer; a file that grows meanwhile is still read to its end.
+  // without a doubling buffer; the one byte more tells a file that grew from one that did not.
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(handle, &size)) {
     size.QuadPart = 0;  // a device has no size: read it as it comes
   }
-  std::string text(static_cast<std::size_t>(std::max<LONGLONG>(size.QuadPart, 0)) + 1, '\0');
+  const auto told = static_cast<std::size_t>(std::max<LONGLONG>(size.QuadPart, 0));
+  std::string text(told + 1, '\0');
   std::size_t got = 0;
   for (;;) {
     if (got == text.size()) {
+      if (told > 0) {
+        return unexpected(changed_while_read());
+      }
       text.resize(text.size() * 2);
     }
     const std::size_t room = std::min<std::size_t>(text.size() - got, 1U << 30);
@@ -188,8 +197,12 @@ Result<std::string, std::error_code> read_file(const fs::path& path) {
       return unexpected(last_error());
     }
     if (n == 0) {
+      // Others may write the file while it is read: one cut short must not pass for whole.
+      if (told > 0 && got != told) {
+        return unexpected(changed_while_read());
+      }
       text.resize(got);
-      return text;
+      return FileText(std::move(text));
     }
     got += n;
   }

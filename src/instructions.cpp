@@ -506,7 +506,7 @@ Result<void> append_import_line(const InstructionsItem& item) {
   std::string text;
   auto read = read_text_file(item.path);
   if (read) {
-    text = std::move(*read);
+    text = std::move(*read).take_string();
   } else if (read.error() == std::errc::illegal_byte_sequence) {
     return unexpected(std::string("not valid UTF-8 text — left untouched"));
   } else if (read.error() != std::errc::no_such_file_or_directory) {

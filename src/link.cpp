@@ -33,7 +33,7 @@ bool walk_tree(const fs::path& base, const fs::path& dir, std::vector<TreeFile>&
     if (!bytes) {
       return false;
     }
-    files.emplace_back(std::move(relative), std::move(*bytes));
+    files.emplace_back(std::move(relative), std::move(*bytes).take_string());
   }
   return true;
 }

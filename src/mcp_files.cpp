@@ -22,12 +22,12 @@ std::string not_a_table(std::string_view key) {
 }
 
 // The whole file at `path` as UTF-8 text, empty when there is no file.
-Result<std::string> read_agent_text(const fs::path& path) {
+Result<FileText> read_agent_text(const fs::path& path) {
   auto text = read_text_if_present(path);
   if (!text) {
     return unexpected(cannot_read(path, text.error()));
   }
-  return std::move(*text).value_or(std::string());
+  return std::move(*text).value_or(FileText());
 }
 
 // The member `key` of the JSON document `text` of the file `path`; nullopt when the document

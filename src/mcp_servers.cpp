@@ -56,7 +56,7 @@ Result<ServerMap> parse_commons_servers(const fs::path& path) {
     return unexpected(
         cannot_read(path, std::make_error_code(std::errc::no_such_file_or_directory)));
   }
-  const std::string& body = **text;
+  const std::string_view body = **text;
   auto doc = parse_json(body);
   if (!doc) {
     return unexpected(fmt::format("{} is not valid JSON: {}", shown, describe(doc.error(), body)));

@@ -1,3 +1,5 @@
+#include "documents_scan.hpp"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>

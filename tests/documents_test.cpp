@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "documents_scan.hpp"
 #include "fsutil.hpp"
 #include "support.hpp"
 #include "toml.hpp"

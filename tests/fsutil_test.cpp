@@ -13,6 +13,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -23,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -605,8 +607,11 @@ TEST(ReadFile, ReturnsTheBytesOrTheSystemError) {
 TEST(ReadFile, ReadsEveryByteWhateverTheSizeAtTheStart) {
   TempHome home;
   // Around the sizes the read is planned by: empty, one byte, and larger than one read call.
-  for (std::size_t size :
-       {std::size_t{0}, std::size_t{1}, std::size_t{65537}, std::size_t{3} << 20}) {
+  // Small files go into a string, large ones into memory of their own: both sides of the line
+  // between them, and a size that ends inside a large page.
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{65537}, std::size_t{3} << 20,
+                           (std::size_t{4} << 20) - 1, std::size_t{4} << 20,
+                           (std::size_t{4} << 20) + 1, (std::size_t{7} << 20) + 12345}) {
     SCOPED_TRACE(size);
     std::string bytes(size, 'x');
     for (std::size_t i = 0; i < size; i += 4093) {
@@ -615,18 +620,82 @@ TEST(ReadFile, ReadsEveryByteWhateverTheSizeAtTheStart) {
     home.write("data", bytes);
     auto data = read_file(home.path("data"));
     ASSERT_TRUE(data);
-    EXPECT_EQ(*data, bytes);
+    EXPECT_EQ(data->size(), size);
+    EXPECT_TRUE(*data == bytes);
   }
 #ifndef _WIN32
   // A file the system gives no size for is read to its end all the same.
   auto status = read_file("/proc/self/status");
   ASSERT_TRUE(status);
-  EXPECT_NE(status->find("Name:"), std::string::npos);
-  EXPECT_NE(status->find("\nPid:"), std::string::npos);
+  EXPECT_NE(status->view().find("Name:"), std::string::npos);
+  EXPECT_NE(status->view().find("\nPid:"), std::string::npos);
 #endif
 }
 
+TEST(FileText, AMovedTextStillShowsItsBytes) {
+  TempHome home;
+  // A short text lives inside the string object itself, which a move leaves behind.
+  home.write("short", "ab");
+  home.write("long", std::string((std::size_t{5} << 20) + 3, 'z'));
+
+  for (const char* name : {"short", "long"}) {
+    SCOPED_TRACE(name);
+    auto read = read_file(home.path(name));
+    ASSERT_TRUE(read);
+    const std::string expected = home.read(name);
+
+    FileText moved = std::move(*read);
+    FileText assigned;
+    assigned = std::move(moved);
+
+    EXPECT_EQ(assigned.view(), expected);
+    EXPECT_EQ(std::move(assigned).take_string(), expected);
+  }
+}
+
 #ifndef _WIN32
+// A file cut short and grown again (by another program) while it is read: every read either
+// fails as changed or gives the whole text of one size the file had, never a text cut
+// somewhere in between.
+TEST(ReadFile, AFileResizedWhileReadIsChangedOrWholeNeverCut) {
+  TempHome home;
+  for (std::size_t full : {std::size_t{256} << 10, std::size_t{6} << 20}) {
+    SCOPED_TRACE(full);
+    const std::size_t cut = full / 2;
+    // Growing a file fills it with zero bytes, so the long text is the short one and zeros.
+    std::string short_text(cut, 'x');
+    for (std::size_t i = 0; i < cut; i += 97) {
+      short_text[i] = static_cast<char>('a' + i % 26);
+    }
+    const std::string long_text = short_text + std::string(full - cut, '\0');
+    home.write("settings.json", long_text);
+    const std::string path = home.path("settings.json").string();
+
+    std::atomic<bool> stop = false;
+    std::thread resizer([&] {
+      while (!stop) {
+        static_cast<void>(::truncate(path.c_str(), static_cast<off_t>(cut)));
+        static_cast<void>(::truncate(path.c_str(), static_cast<off_t>(full)));
+      }
+    });
+    for (int i = 0; i < 300; ++i) {
+      auto read = read_file(path);
+      if (!read) {
+        EXPECT_EQ(read.error(), changed_while_read());
+        continue;
+      }
+      const bool one_of_them = *read == long_text || *read == short_text;
+      EXPECT_TRUE(one_of_them) << "a text of " << read->size() << " bytes";
+      if (!one_of_them) {
+        break;
+      }
+    }
+    stop = true;
+    resizer.join();
+  }
+  EXPECT_EQ(changed_while_read().message(), "changed while it was read");
+}
+
 TEST(ReadFile, RefusesAFifoWithoutWaitingForAWriter) {
   TempHome home;
   const fs::path fifo = home.path("AGENTS.md");

@@ -100,7 +100,7 @@ std::string TempHome::read(const TestPath& rel) const {
   fs::path full = path(rel);
   auto bytes = read_file(full);
   EXPECT_TRUE(bytes) << "cannot read " << display(full);
-  return bytes ? *bytes : std::string();
+  return bytes ? std::move(*bytes).take_string() : std::string();
 }
 
 RunResult run_in_process(const std::vector<std::string>& args, const EnvSnapshot& env) {
@@ -148,7 +148,7 @@ void list_tree(const fs::path& root, const fs::path& dir, const fs::path& skip,
       list_tree(root, entry, skip, lines);
     } else {
       auto bytes = read_file(entry);
-      lines.push_back(rel + " = " + (bytes ? *bytes : "?"));
+      lines.push_back(rel + " = " + (bytes ? std::string(bytes->view()) : "?"));
     }
   }
 }
