@@ -26,6 +26,8 @@
 
 namespace kelvaro {
 
+const std::string_view kVersion = KELVARO_VERSION;
+
 namespace {
 
 constexpr std::string_view kAbout =
