@@ -736,6 +736,18 @@ Result<void, std::error_code> remove_link(const fs::path& path) {
   return remove_entry(path);
 }
 
+namespace {
+
+// What keeps a link from being made at `link` ("File exists"): `link` itself when something is
+// there, else the nearest of its folders that exists but cannot be passed through, with what it
+// is ("a dangling link", "a file", ...). Nullopt when nothing is in the way.
+struct LinkObstacle {
+  std::filesystem::path path;
+  std::string what;
+
+  bool operator==(const LinkObstacle&) const = default;
+};
+
 std::optional<LinkObstacle> find_obstacle(const fs::path& link) {
   auto own = path_kind(link, false);
   if (own) {
@@ -764,6 +776,8 @@ std::optional<LinkObstacle> find_obstacle(const fs::path& link) {
   }
   return std::nullopt;
 }
+
+}  // namespace
 
 std::string link_failure(const fs::path& link, const std::error_code& error, const fs::path& home) {
   std::string text = error.message();
