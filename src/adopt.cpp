@@ -706,7 +706,7 @@ int adopt(const RunContext& ctx, const Config& config, Reporter& reporter,
     a.display_name = fmt::format("{}/{}", a.word, a.name);
   } else {
     a.word = "instructions";
-    a.entry = anchored.commons / "AGENTS.md";
+    a.entry = commons_instructions_file(anchored.commons);
     a.display_name = "AGENTS.md";
   }
 

@@ -80,7 +80,7 @@ Json listing_document(const std::vector<ListedServer>& listed) {
 }  // namespace
 
 int mcp_list(const RunContext& ctx, const Config& config, Reporter& reporter, bool json) {
-  const std::filesystem::path path = ctx.commons / "mcp.json";
+  const std::filesystem::path path = commons_mcp_file(ctx.commons);
   const McpPlan plan = plan_mcp(ctx, config, list_agents(ctx.home, config), path);
   report_errors(reporter, plan.fatal);
   if (!plan.fatal.empty()) {

@@ -116,14 +116,15 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan, FamilySc
 // The section planners after the links. Each fills its own `SyncPlan` field and moves its
 // blocking texts into `plan.blocking`, in the order they are called.
 void plan_instructions_section(const std::vector<Agent>& agents, SyncPlan& plan) {
-  plan.instructions = plan_instructions(plan.ctx, agents, plan.ctx.commons / "AGENTS.md");
+  plan.instructions =
+      plan_instructions(plan.ctx, agents, commons_instructions_file(plan.ctx.commons));
 }
 
 // Planned on the context as given, which reaches the same files: its messages then name them
 // as the `mcp` subcommands do.
 void plan_mcp_section(const RunContext& given, const Config& config,
                       const std::vector<Agent>& agents, SyncPlan& plan) {
-  plan.mcp = plan_mcp(given, config, agents, given.commons / "mcp.json");
+  plan.mcp = plan_mcp(given, config, agents, commons_mcp_file(given.commons));
   for (std::string& fatal : plan.mcp.fatal) {
     plan.blocking.push_back(std::move(fatal));
   }
@@ -140,7 +141,7 @@ void plan_render_section(const std::vector<Agent>& agents, const FamilyScan& com
 }
 
 void plan_hooks_section(const std::vector<Agent>& agents, SyncPlan& plan) {
-  plan.hooks = plan_hooks(plan.ctx, agents, plan.ctx.commons / "hooks");
+  plan.hooks = plan_hooks(plan.ctx, agents, commons_hooks_dir(plan.ctx.commons));
   for (const std::string& fatal : plan.hooks.fatal) {
     plan.blocking.push_back(fatal);
   }
