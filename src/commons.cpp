@@ -71,16 +71,11 @@ void judge_entry(Family family, PathText&& path, const std::string& name,
     is_dir = own ? *own == PathKind::folder : is_folder(path);
   }
 
-  if (family == Family::skills) {
-    if (!is_dir) {
-      warnings.push_back(ScanWrongKind{.family = family, .name = name, .kind = "directory"});
-      return;
-    }
-    entries.push_back(CommonsEntry{.name = name, .file_name = name, .path = std::move(path)});
-    return;
-  }
-  if (is_dir || !name.ends_with(markdown_ending)) {
-    warnings.push_back(ScanWrongKind{.family = family, .name = name, .kind = "markdown file"});
+  if (entry_fit(family, is_dir, name) != EntryFit::fits) {
+    warnings.push_back(
+        ScanWrongKind{.family = family,
+                      .name = name,
+                      .kind = family == Family::skills ? "directory" : "markdown file"});
     return;
   }
   entries.push_back(
@@ -127,6 +122,16 @@ std::string entry_name(Family family, std::string_view file_name) {
     }
   }
   return std::string(file_name);
+}
+
+EntryFit entry_fit(Family family, bool is_folder, std::string_view file_name) {
+  if (family == Family::skills) {
+    return is_folder ? EntryFit::fits : EntryFit::not_a_folder;
+  }
+  if (is_folder) {
+    return EntryFit::a_folder;
+  }
+  return file_name.ends_with(markdown_ending) ? EntryFit::fits : EntryFit::not_markdown;
 }
 
 std::string to_string(const ScanWarning& warning) {
