@@ -28,14 +28,20 @@ void check(bool ok) {
   }
 }
 
+// The folder of this process, removed when the run ends: the corpus replays at every test
+// run and must not leave a folder behind each time.
+struct Scratch {
+  fs::path dir = (kelvaro::is_folder("/dev/shm") ? fs::path("/dev/shm") : fs::path("/tmp")) /
+                 ("kelvaro-mcp-fuzz-" + std::to_string(kelvaro::process_id()));
+  Scratch() { check(kelvaro::create_folders(dir).has_value()); }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() { static_cast<void>(kelvaro::remove_tree(dir)); }
+};
+
 const fs::path& folder() {
-  static const fs::path dir = [] {
-    const fs::path base = kelvaro::is_folder("/dev/shm") ? fs::path("/dev/shm") : fs::path("/tmp");
-    fs::path made = base / ("kelvaro-mcp-fuzz-" + std::to_string(kelvaro::process_id()));
-    check(kelvaro::create_folders(made).has_value());
-    return made;
-  }();
-  return dir;
+  static const Scratch scratch;
+  return scratch.dir;
 }
 
 std::string contents(const fs::path& path) {

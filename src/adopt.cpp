@@ -154,24 +154,21 @@ bool already_in_commons(const fs::path& path, const fs::path& commons, bool abso
 // Fails with the refusal of a path whose kind the family's entries cannot have (the Commons
 // scan would skip it for ever).
 Result<void> check_kind(const fs::path& path, Family family) {
-  const bool folder = is_folder(path);
-  if (family == Family::skills) {
-    if (!folder) {
+  switch (entry_fit(family, is_folder(path), path_text(path.filename()))) {
+    case EntryFit::fits:
+      return {};
+    case EntryFit::not_a_folder:
       return unexpected(
           fmt::format("{}: skills entries are directories — this is a file", display(path)));
-    }
-    return {};
+    case EntryFit::a_folder:
+      return unexpected(fmt::format("{}: {} entries are single .md files — this is a directory",
+                                    display(path), family_word(family)));
+    case EntryFit::not_markdown:
+      break;
   }
-  if (folder) {
-    return unexpected(fmt::format("{}: {} entries are single .md files — this is a directory",
-                                  display(path), family_word(family)));
-  }
-  if (!path_text(path.filename()).ends_with(".md")) {
-    return unexpected(
-        fmt::format("{}: {} entries are single .md files — this name does not end in .md",
-                    display(path), family_word(family)));
-  }
-  return {};
+  return unexpected(
+      fmt::format("{}: {} entries are single .md files — this name does not end in .md",
+                  display(path), family_word(family)));
 }
 
 void report_failure(Reporter& reporter, std::string_view what, const fs::path& path,
@@ -635,7 +632,7 @@ Result<Decision, int> decide(const RunContext& anchored, const Config& config, c
     a.display_name = fmt::format("{}/{}", a.word, a.name);
   } else {
     a.word = "instructions";
-    a.entry = anchored.commons / "AGENTS.md";
+    a.entry = commons_instructions_file(anchored.commons);
     a.display_name = "AGENTS.md";
   }
 

@@ -241,6 +241,9 @@ const AgentDescriptor* builtin_agent(std::string_view name) {
   return nullptr;
 }
 
+namespace {
+
+// The first surface of `family` in `agent`'s list, or null.
 const Surface* first_surface(const Agent& agent, Family family) {
   for (const Surface& surface : agent.surfaces) {
     if (surface.family == family) {
@@ -249,6 +252,8 @@ const Surface* first_surface(const Agent& agent, Family family) {
   }
   return nullptr;
 }
+
+}  // namespace
 
 std::optional<std::filesystem::path> native_skills_dir(const Agent& agent) {
   if (agent.descriptor == nullptr || first_surface(agent, Family::skills) != nullptr) {

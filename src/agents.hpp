@@ -153,9 +153,6 @@ Agent resolve_agent(const AgentDescriptor& descriptor,
 // their route is fan-out (a render folder is no surface), agents when `subagents_dir` is set.
 std::optional<Surface> descriptor_surface(const AgentDescriptor& descriptor, Family family);
 
-// The first surface of `family` in `agent`'s list, or null.
-const Surface* first_surface(const Agent& agent, Family family);
-
 // The folder, under the home, where an agent that reads skills natively once had the links of
 // its skills, when it names one and has no skills surface: links into the Commons found there
 // are leftovers.

@@ -27,6 +27,8 @@
 
 namespace kelvaro {
 
+const std::string_view kVersion = KELVARO_VERSION;
+
 namespace {
 
 constexpr std::string_view kAbout =

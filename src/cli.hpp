@@ -12,8 +12,9 @@
 
 namespace kelvaro {
 
-// The version `project()` in CMakeLists.txt gives the build.
-inline constexpr std::string_view kVersion = KELVARO_VERSION;
+// The version `project()` in CMakeLists.txt gives the build. Defined in cli.cpp, the one
+// file the build hands the version to.
+extern const std::string_view kVersion;
 inline constexpr std::string_view kHomePage = "https://github.com/kelvaro/kelvaro";
 
 // The chosen `mcp` sub-subcommand.

@@ -71,7 +71,7 @@ void judge_entry(Family family, PathText&& path, const std::string& name,
     is_dir = own ? *own == PathKind::folder : is_folder(path);
   }
 
-  if (!fits_family(family, name, is_dir)) {
+  if (entry_fit(family, is_dir, name) != EntryFit::fits) {
     warnings.push_back(
         ScanWrongKind{.family = family,
                       .name = name,
@@ -115,13 +115,6 @@ bool CommonsEntry::operator==(const CommonsEntry& other) const {
          fs::path(path) == fs::path(other.path);
 }
 
-bool fits_family(Family family, std::string_view name, bool folder) {
-  if (family == Family::skills) {
-    return folder;
-  }
-  return !folder && name.ends_with(markdown_ending);
-}
-
 std::string entry_name(Family family, std::string_view file_name) {
   if (family != Family::skills) {
     while (file_name.ends_with(markdown_ending)) {
@@ -129,6 +122,16 @@ std::string entry_name(Family family, std::string_view file_name) {
     }
   }
   return std::string(file_name);
+}
+
+EntryFit entry_fit(Family family, bool is_folder, std::string_view file_name) {
+  if (family == Family::skills) {
+    return is_folder ? EntryFit::fits : EntryFit::not_a_folder;
+  }
+  if (is_folder) {
+    return EntryFit::a_folder;
+  }
+  return file_name.ends_with(markdown_ending) ? EntryFit::fits : EntryFit::not_markdown;
 }
 
 std::string to_string(const ScanWarning& warning) {

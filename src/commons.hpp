@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -80,13 +81,19 @@ struct FamilyScan {
   bool operator==(const FamilyScan&) const = default;
 };
 
-// Whether a file or folder (`folder`, links followed) named `name` has the kind of an entry of
-// `family`: a folder for skills, a file whose name ends in ".md" for commands and agents.
-bool fits_family(Family family, std::string_view name, bool folder);
-
 // The name an entry of `family` goes by, from its `file_name`: a skill's folder name as it is,
 // a command's or agent's file name without every trailing ".md".
 std::string entry_name(Family family, std::string_view file_name);
+
+// Whether something named `file_name` can be an entry of `family`: skills are folders, the
+// other families single `.md` files. The scan and `adopt` judge with this one rule.
+enum class EntryFit : std::uint8_t {
+  fits,
+  not_a_folder,  // skills: a file
+  a_folder,      // other families: a folder
+  not_markdown,  // other families: a file whose name does not end in .md
+};
+EntryFit entry_fit(Family family, bool is_folder, std::string_view file_name);
 
 // Reads `<commons>/<family word>`. Never fails: a missing folder gives an empty scan, every
 // other problem a warning. Reads attributes only, never contents.

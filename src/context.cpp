@@ -61,4 +61,16 @@ RunContext anchor_context(const RunContext& ctx) {
   return anchored;
 }
 
+std::filesystem::path commons_mcp_file(const std::filesystem::path& commons) {
+  return commons / "mcp.json";
+}
+
+std::filesystem::path commons_instructions_file(const std::filesystem::path& commons) {
+  return commons / "AGENTS.md";
+}
+
+std::filesystem::path commons_hooks_dir(const std::filesystem::path& commons) {
+  return commons / "hooks";
+}
+
 }  // namespace kelvaro

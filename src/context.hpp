@@ -28,6 +28,11 @@ struct RunContext {
 inline constexpr std::string_view kHomeError =
     "cannot determine home directory: set HOME (USERPROFILE on Windows) or KELVARO_TARGET_ROOT";
 
+// The Commons' own files, named once: `commons` is a run's Commons folder (`RunContext::commons`).
+std::filesystem::path commons_mcp_file(const std::filesystem::path& commons);
+std::filesystem::path commons_instructions_file(const std::filesystem::path& commons);
+std::filesystem::path commons_hooks_dir(const std::filesystem::path& commons);
+
 // Resolves every location from `env`; nullopt when no home folder can be determined.
 std::optional<RunContext> resolve_context(const EnvSnapshot& env);
 

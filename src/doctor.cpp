@@ -131,7 +131,7 @@ void report_commons(const fs::path& commons, Reporter& reporter) {
   for (Family family : all_families) {
     scans.push_back(scan_family(commons, family));
   }
-  const fs::path hooks_dir = commons / "hooks";
+  const fs::path hooks_dir = commons_hooks_dir(commons);
   const std::vector<std::string> hook_names = entry_names(hooks_dir, reporter);
   const std::vector<SourcedEntry> sourced = find_sourced_entries(commons);
 
@@ -154,8 +154,9 @@ void report_commons(const fs::path& commons, Reporter& reporter) {
   } else {
     print_line(reporter, fmt::format("  {:13} absent", "hooks"));
   }
-  print_line(reporter, fmt::format("  {:13} {}", "AGENTS.md", present(commons / "AGENTS.md")));
-  print_line(reporter, fmt::format("  {:13} {}", "mcp.json", present(commons / "mcp.json")));
+  print_line(reporter,
+             fmt::format("  {:13} {}", "AGENTS.md", present(commons_instructions_file(commons))));
+  print_line(reporter, fmt::format("  {:13} {}", "mcp.json", present(commons_mcp_file(commons))));
   print_line(reporter, "");
 
   if (!sourced.empty()) {

@@ -89,7 +89,8 @@ bool print_family_strays(Reporter& reporter, Family family,
 std::set<std::string> mcp_strays(const RunContext& ctx, const Config& config,
                                  const std::vector<Agent>& agents) {
   ServerMap commons = Json::object();
-  if (auto loaded = load_commons_servers(ctx.commons / "mcp.json"); loaded && loaded->is_object()) {
+  if (auto loaded = load_commons_servers(commons_mcp_file(ctx.commons));
+      loaded && loaded->is_object()) {
     commons = std::move(*loaded);
   }
   std::set<std::string> strays;
@@ -149,7 +150,7 @@ Result<std::vector<fs::path>, std::error_code> adoptable_entries(const fs::path&
     std::string name = path_text(path.filename());
     auto kind = path_kind(path, false);
     if (name.starts_with('.') || !kind || *kind == PathKind::link || *kind == PathKind::absent ||
-        !fits_family(family, name, *kind == PathKind::folder) ||
+        entry_fit(family, *kind == PathKind::folder, name) != EntryFit::fits ||
         (family != Family::skills && *kind != PathKind::file)) {
       continue;
     }
@@ -208,7 +209,8 @@ int init(const RunContext& ctx, const Config& config, Reporter& reporter) {
     print_line(reporter, "Nothing to adopt — no agent config here is outside the Commons.");
   }
 
-  print_conflicts(reporter, plan_instructions(anchored, agents, anchored.commons / "AGENTS.md"));
+  print_conflicts(reporter,
+                  plan_instructions(anchored, agents, commons_instructions_file(anchored.commons)));
 
   print_line(reporter, "");
   print_line(reporter, to_adopt ? "Adopt what you want to share, then run `kelvaro sync`."

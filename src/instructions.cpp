@@ -546,8 +546,8 @@ Result<bool> remove_include_entry(const RunContext& ctx, const fs::path& setting
   // One string is the agent's short form of a one-element list: naming the Commons, it goes
   // as that list's element would, else the planner reports the leftover for ever.
   const Json list = it->is_string() ? Json::array({*it}) : *it;
-  Json kept =
-      entries_not_pointing_at(list, folder_of(settings), ctx.home, ctx.commons / "AGENTS.md");
+  Json kept = entries_not_pointing_at(list, folder_of(settings), ctx.home,
+                                      commons_instructions_file(ctx.commons));
   if (kept.size() == list.size()) {
     return false;
   }
@@ -658,7 +658,7 @@ std::string describe_instructions_item(const InstructionsItem& item) {
 std::string display_home_path(const RunContext& ctx) {
   // A relative Commons (KELVARO_HOME as given) is anchored first: an import line must name
   // the file from wherever the agent runs.
-  fs::path file = absolute_normal_path(ctx.commons / "AGENTS.md");
+  fs::path file = absolute_normal_path(commons_instructions_file(ctx.commons));
   fs::path home = absolute_normal_path(ctx.home);
   auto f = file.begin();
   bool under_home = !home.empty();

@@ -544,28 +544,89 @@ std::vector<LinkItem> plan_folder_links(const LinkFolder& folder,
 
 namespace {
 
+// The names of a folder's planned entries, each way the planning looks them up.
+struct PlannedNames {
+  std::vector<std::string_view> sorted;       // the file names, in order, to find strays
+  std::vector<fs::path::string_type> native;  // as the folder holds them, one per entry
+  bool plain = true;                          // each one ordinary component
+};
+
+PlannedNames planned_names(const std::vector<CommonsEntry>& entries) {
+  PlannedNames out;
+  out.sorted.reserve(entries.size());
+  out.native.reserve(entries.size());
+  for (const CommonsEntry& entry : entries) {
+    out.sorted.push_back(entry.file_name);
+    out.native.push_back(native_text_from_utf8(entry.file_name));
+    const NativeView name = out.native.back();
+    out.plain =
+        out.plain && is_ordinary_name(name) && std::none_of(name.begin(), name.end(), is_separator);
+  }
+  // The scan lists entries in name order; sorting is then only a check.
+  if (!std::is_sorted(out.sorted.begin(), out.sorted.end())) {
+    std::sort(out.sorted.begin(), out.sorted.end());
+  }
+  return out;
+}
+
+using ItemKeys = std::vector<std::pair<NativeView, std::size_t>>;
+
+// The listing pass: what the folder holds that no entry plans, when it is a link that is not
+// ours or one of ours left dangling.
+void add_strays(const fs::path& dir, const std::vector<fs::path>& listed,
+                const std::vector<std::string_view>& planned, const LinkView& view,
+                const LinkView* named, std::vector<LinkItem>& items, ItemKeys& keys) {
+  const Anchor& folder = text_dir(view);
+  const Anchor& root = text_commons(view);
+  for (const fs::path& file_name : listed) {
+    std::string name = path_text(file_name);
+    if (std::binary_search(planned.begin(), planned.end(), std::string_view(name))) {
+      continue;
+    }
+    fs::path path = dir / file_name;
+    LinkProbe probe = probe_link(path, folder.normal / file_name, root, true, named);
+    if (probe.kind == LinkProbe::Kind::foreign ||
+        (probe.kind == LinkProbe::Kind::ours && probe.dangling)) {
+      keys.emplace_back(file_name.native(), items.size());
+      items.push_back(LinkItem{.name = name,
+                               .link_path = path.native(),
+                               .target = std::nullopt,
+                               .state = probe.kind == LinkProbe::Kind::foreign
+                                            ? LinkState::foreign
+                                            : LinkState::dangling});
+    }
+  }
+}
+
+// The items in link-path order. With plain names every link lies in the folder under its own
+// name, so the names (`keys`) give the order; entries come in name order, so without strays the
+// items are usually in order already.
+std::vector<LinkItem> in_link_order(std::vector<LinkItem> items, ItemKeys& keys, bool plain) {
+  if (!plain) {
+    sort_by_link_path(items);
+    return items;
+  }
+  auto by_name = [](const auto& a, const auto& b) { return a.first < b.first; };
+  if (std::is_sorted(keys.begin(), keys.end(), by_name)) {
+    return items;
+  }
+  std::stable_sort(keys.begin(), keys.end(), by_name);
+  std::vector<LinkItem> sorted;
+  sorted.reserve(items.size());
+  for (const auto& key : keys) {
+    sorted.push_back(std::move(items[key.second]));
+  }
+  return sorted;
+}
+
 std::vector<LinkItem> plan_own_folder_links(const fs::path& dir,
                                             const std::vector<CommonsEntry>& entries,
                                             const fs::path& commons, LinkPaths paths) {
-  std::vector<std::string_view> planned;
-  planned.reserve(entries.size());
-  // The entries' names as the folder holds them; a name that is not one ordinary component
-  // would not be its link's last component, so the order then comes from the full paths.
-  std::vector<fs::path::string_type> names;
-  names.reserve(entries.size());
-  bool plain_names = true;
-  for (const CommonsEntry& entry : entries) {
-    planned.push_back(entry.file_name);
-    names.push_back(native_text_from_utf8(entry.file_name));
-    const NativeView name = names.back();
-    plain_names = plain_names && is_ordinary_name(name) &&
-                  std::none_of(name.begin(), name.end(), is_separator);
-  }
-  // The scan lists entries in name order; sorting is then only a check.
-  if (!std::is_sorted(planned.begin(), planned.end())) {
-    std::sort(planned.begin(), planned.end());
-  }
-  if (!plain_names) {
+  // A name that is not one ordinary component would not be its link's last component, so the
+  // order then comes from the full paths.
+  const PlannedNames planned = planned_names(entries);
+  const std::vector<fs::path::string_type>& names = planned.native;
+  if (!planned.plain) {
     paths = LinkPaths::all;
   }
 
@@ -578,7 +639,7 @@ std::vector<LinkItem> plan_own_folder_links(const fs::path& dir,
   const bool absent = !listed && listed.error() == std::errc::no_such_file_or_directory;
   std::vector<LinkItem> items;
   items.reserve(entries.size());
-  std::vector<std::pair<NativeView, std::size_t>> keys;
+  ItemKeys keys;
   keys.reserve(entries.size());
   std::optional<ParentCache> cache;
   // A link's path text and the text it should hold are each a prefix shared by the folder
@@ -638,43 +699,9 @@ std::vector<LinkItem> plan_own_folder_links(const fs::path& dir,
   }
 
   if (listed) {
-    for (const fs::path& file_name : *listed) {
-      std::string name = path_text(file_name);
-      if (std::binary_search(planned.begin(), planned.end(), std::string_view(name))) {
-        continue;
-      }
-      fs::path path = dir / file_name;
-      LinkProbe probe = probe_link(path, folder.normal / file_name, root, true, named);
-      if (probe.kind == LinkProbe::Kind::foreign ||
-          (probe.kind == LinkProbe::Kind::ours && probe.dangling)) {
-        keys.emplace_back(file_name.native(), items.size());
-        items.push_back(LinkItem{.name = name,
-                                 .link_path = path.native(),
-                                 .target = std::nullopt,
-                                 .state = probe.kind == LinkProbe::Kind::foreign
-                                              ? LinkState::foreign
-                                              : LinkState::dangling});
-      }
-    }
+    add_strays(dir, *listed, planned.sorted, view, named, items, keys);
   }
-
-  if (!plain_names) {
-    sort_by_link_path(items);
-    return items;
-  }
-  // Every link lies in `dir` under its own name: the names give the order of the paths. Entries
-  // come in name order, so without strays the items are usually in order already.
-  auto by_name = [](const auto& a, const auto& b) { return a.first < b.first; };
-  if (std::is_sorted(keys.begin(), keys.end(), by_name)) {
-    return items;
-  }
-  std::stable_sort(keys.begin(), keys.end(), by_name);
-  std::vector<LinkItem> sorted;
-  sorted.reserve(items.size());
-  for (const auto& key : keys) {
-    sorted.push_back(std::move(items[key.second]));
-  }
-  return sorted;
+  return in_link_order(std::move(items), keys, planned.plain);
 }
 
 }  // namespace
@@ -720,6 +747,18 @@ Result<void, std::error_code> remove_link(const fs::path& path) {
   return remove_entry(path);
 }
 
+namespace {
+
+// What keeps a link from being made at `link` ("File exists"): `link` itself when something is
+// there, else the nearest of its folders that exists but cannot be passed through, with what it
+// is ("a dangling link", "a file", ...). Nullopt when nothing is in the way.
+struct LinkObstacle {
+  std::filesystem::path path;
+  std::string what;
+
+  bool operator==(const LinkObstacle&) const = default;
+};
+
 std::optional<LinkObstacle> find_obstacle(const fs::path& link) {
   auto own = path_kind(link, false);
   if (own) {
@@ -748,6 +787,8 @@ std::optional<LinkObstacle> find_obstacle(const fs::path& link) {
   }
   return std::nullopt;
 }
+
+}  // namespace
 
 std::string link_failure(const fs::path& link, const std::error_code& error, const fs::path& home) {
   std::string text = error.message();

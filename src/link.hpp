@@ -177,17 +177,6 @@ Result<void, std::error_code> make_link(const std::filesystem::path& target,
 // Removes the link at `path` (a folder link as an empty folder, never its target's contents).
 Result<void, std::error_code> remove_link(const std::filesystem::path& path);
 
-// What keeps a link from being made at `link` ("File exists"): `link` itself when something is
-// there, else the nearest of its folders that exists but cannot be passed through, with what it
-// is ("a dangling link", "a file", ...). Nullopt when nothing is in the way.
-struct LinkObstacle {
-  std::filesystem::path path;
-  std::string what;
-
-  bool operator==(const LinkObstacle&) const = default;
-};
-std::optional<LinkObstacle> find_obstacle(const std::filesystem::path& link);
-
 // The text of `error`, a link that could not be made at `link`; when the system only says
 // "File exists", followed by what is in the way (" ({} is {})", the path shown under `home`).
 std::string link_failure(const std::filesystem::path& link, const std::error_code& error,

@@ -377,7 +377,7 @@ int mcp_adopt(const RunContext& ctx, const Config& /*config*/, Reporter& reporte
       return 1;
     }
   }
-  const fs::path commons_file = ctx.commons / "mcp.json";
+  const fs::path commons_file = commons_mcp_file(ctx.commons);
   auto servers = load_commons_servers(commons_file);
   if (!servers) {
     report_error(reporter, servers.error());

@@ -43,7 +43,7 @@ struct Switching {
 // completes "kelvaro only {} servers it manages".
 std::optional<ServerMap> load_managed(const RunContext& ctx, Reporter& reporter,
                                       std::string_view name, std::string_view verb) {
-  auto servers = load_commons_servers(ctx.commons / "mcp.json");
+  auto servers = load_commons_servers(commons_mcp_file(ctx.commons));
   if (!servers) {
     report_error(reporter, servers.error());
     return std::nullopt;
@@ -117,7 +117,7 @@ void remove_from_agents(const RunContext& ctx, const Config& config, Reporter& r
 }
 
 bool write_servers(const RunContext& ctx, Reporter& reporter, const ServerMap& servers) {
-  if (auto written = write_commons_servers(ctx.commons / "mcp.json", servers); !written) {
+  if (auto written = write_commons_servers(commons_mcp_file(ctx.commons), servers); !written) {
     report_error(reporter, written.error());
     return false;
   }

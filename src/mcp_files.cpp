@@ -223,7 +223,7 @@ bool has_mcp_file(const Agent& agent) {
 
 McpFiles mcp_files(const RunContext& ctx, const std::vector<Agent>& agents) {
   McpFiles found;
-  const fs::path commons_file = ctx.commons / "mcp.json";
+  const fs::path commons_file = commons_mcp_file(ctx.commons);
   for (const Agent& agent : agents) {
     if (!has_mcp_file(agent)) {
       continue;

@@ -80,7 +80,7 @@ Json listing_document(const std::vector<ListedServer>& listed) {
 }  // namespace
 
 int mcp_list(const RunContext& ctx, const Config& config, Reporter& reporter, bool json) {
-  const std::filesystem::path path = ctx.commons / "mcp.json";
+  const std::filesystem::path path = commons_mcp_file(ctx.commons);
   const std::vector<Agent> agents = list_agents(ctx.home, config);
   // Before the Commons has a file, the list is what `mcp adopt --all` would start from: the
   // agents' servers, read as against an empty one.

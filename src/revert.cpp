@@ -110,7 +110,8 @@ void remove_import_line(RevertRun& run, const InstructionsRoute& route) {
   // A link into the Commons here belongs to the symlink route on the same file. A file that is
   // the Commons AGENTS.md (through a chain of links, or a hard link) is never written: the lines
   // there are the user's.
-  if (links_into_commons(file, run.ctx.commons) || same_file(file, run.ctx.commons / "AGENTS.md")) {
+  if (links_into_commons(file, run.ctx.commons) ||
+      same_file(file, commons_instructions_file(run.ctx.commons))) {
     return;
   }
   auto text = read_file(file);
@@ -179,7 +180,7 @@ void remove_servers(RevertRun& run, const Config& config, const Agent& agent) {
   if (!has_mcp_file(agent)) {
     return;
   }
-  auto servers = load_commons_servers(run.ctx.commons / "mcp.json");
+  auto servers = load_commons_servers(commons_mcp_file(run.ctx.commons));
   if (!servers) {
     report_error(run.reporter, servers.error());
     return;
@@ -261,7 +262,7 @@ void remove_hooks(RevertRun& run, const AgentDescriptor& descriptor) {
   }
   const fs::path settings = run.ctx.home / *descriptor.hooks_file;
   auto removal = remove_agent_hooks(settings, descriptor.hooks_key, descriptor.name,
-                                    run.ctx.commons / "hooks");
+                                    commons_hooks_dir(run.ctx.commons));
   if (!removal) {
     report_error(run.reporter, removal.error());
     return;

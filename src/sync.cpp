@@ -118,14 +118,14 @@ void plan_link_groups(const std::vector<Agent>& agents, SyncPlan& plan, FamilySc
 void plan_instructions_section(const std::vector<Agent>& agents, SyncPlan& plan) {
   plan.instructions = Section<InstructionsItem>{
       .title = "instructions (AGENTS.md)",
-      .items = plan_instructions(plan.ctx, agents, plan.ctx.commons / "AGENTS.md")};
+      .items = plan_instructions(plan.ctx, agents, commons_instructions_file(plan.ctx.commons))};
 }
 
 // Planned on the context as given, which reaches the same files: its messages then name them
 // as the `mcp` subcommands do.
 void plan_mcp_section(const RunContext& given, const Config& config,
                       const std::vector<Agent>& agents, SyncPlan& plan) {
-  plan.mcp = plan_mcp(given, config, agents, given.commons / "mcp.json");
+  plan.mcp = plan_mcp(given, config, agents, commons_mcp_file(given.commons));
   plan.mcp.title = "mcp (mcp.json)";
   move_fatal(plan.mcp, plan.blocking);
 }
@@ -138,7 +138,7 @@ void plan_render_section(const std::vector<Agent>& agents, const FamilyScan& com
 }
 
 void plan_hooks_section(const std::vector<Agent>& agents, SyncPlan& plan) {
-  plan.hooks = plan_hooks(plan.ctx, agents, plan.ctx.commons / "hooks");
+  plan.hooks = plan_hooks(plan.ctx, agents, commons_hooks_dir(plan.ctx.commons));
   plan.hooks.title = "hooks";
   move_fatal(plan.hooks, plan.blocking);
 }

@@ -276,8 +276,10 @@ struct Value {
   DatetimeField dt{};           // datetime
   std::vector<Value> items{};   // array, in order
   // Inline table: entries as written; a dotted key `a.b = 1` inside braces is one entry
-  // with two keys (`inline_members` gives the nested view).
-  std::vector<InlineEntry> entries{};
+  // with two keys (`inline_members` gives the nested view). No `{}` here: a default member
+  // initializer needs the element's destructor, and `InlineEntry` is not complete yet (clang
+  // refuses it; g++ lets it pass).
+  std::vector<InlineEntry> entries;
   std::optional<std::string> raw{};  // scalar as written; none = default form
   Decor decor{};                     // text before / after the value
   Text closing{};                    // array / inline table: text before the `]` or `}`

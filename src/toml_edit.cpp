@@ -152,28 +152,46 @@ bool remove(Table& table, std::string_view name) {
   return true;
 }
 
+// Values are built member by member: `entries` has no default member initializer (see
+// toml.hpp), so a designated initializer would leave it unnamed.
 Value string_value(std::string text) {
-  return Value{.kind = Kind::string, .str = std::move(text)};
+  Value v;
+  v.kind = Kind::string;
+  v.str = std::move(text);
+  return v;
 }
 
 Value integer_value(std::int64_t number) {
-  return Value{.kind = Kind::integer, .integer = number};
+  Value v;
+  v.kind = Kind::integer;
+  v.integer = number;
+  return v;
 }
 
 Value float_value(double number) {
-  return Value{.kind = Kind::floating, .real = number};
+  Value v;
+  v.kind = Kind::floating;
+  v.real = number;
+  return v;
 }
 
 Value bool_value(bool flag) {
-  return Value{.kind = Kind::boolean, .boolean = flag};
+  Value v;
+  v.kind = Kind::boolean;
+  v.boolean = flag;
+  return v;
 }
 
 Value array_value(std::vector<Value> items) {
-  return Value{.kind = Kind::array, .items = std::move(items)};
+  Value v;
+  v.kind = Kind::array;
+  v.items = std::move(items);
+  return v;
 }
 
 Value inline_table_value(std::vector<std::pair<std::string, Value>> members) {
-  Value v{.kind = Kind::inline_table};
+  Value v;
+  v.kind = Kind::inline_table;
   for (auto& [name, value] : members) {
     v.entries.push_back(InlineEntry{{Key{.name = std::move(name)}}, std::move(value)});
   }

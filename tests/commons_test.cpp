@@ -168,5 +168,16 @@ TEST(CommonsScan, NamesThatDifferOnlyInInvalidBytesKeepTheFirstInByteOrder) {
                                 "order is synced"}));
 }
 
+// The one rule the scan and adopt share: a folder is a skill whatever its name, and a command
+// or agent is a file whose name ends in .md, a folder named like one included.
+TEST(EntryFit, SkillsAreFoldersOtherFamiliesMarkdownFiles) {
+  EXPECT_EQ(entry_fit(Family::skills, true, "review.md"), EntryFit::fits);
+  EXPECT_EQ(entry_fit(Family::skills, false, "review"), EntryFit::not_a_folder);
+  EXPECT_EQ(entry_fit(Family::commands, false, "deploy.md"), EntryFit::fits);
+  EXPECT_EQ(entry_fit(Family::agents, true, "helper.md"), EntryFit::a_folder);
+  EXPECT_EQ(entry_fit(Family::commands, false, "deploy.md.txt"), EntryFit::not_markdown);
+  EXPECT_EQ(entry_fit(Family::commands, false, "deploy.MD"), EntryFit::not_markdown);
+}
+
 }  // namespace
 }  // namespace kelvaro

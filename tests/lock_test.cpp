@@ -101,7 +101,9 @@ TEST(AcquireLock, NeverTruncatesTheLockFile) {
   EXPECT_EQ(home.read(home.state_dir() / "lock"), "written by someone else");
 }
 
-TEST(AcquireLock, HeldByAnotherProcessFailsAtOnceWithZeroTimeout) {
+// Only the outcome: how soon a zero timeout gives up is a matter of the machine's load (a
+// sanitizer build or Wine takes longer), not something a test can bound.
+TEST(AcquireLock, HeldByAnotherProcessFailsWithZeroTimeout) {
   TempHome home;
   LockHolder holder(home.state_dir());
   ASSERT_TRUE(holder.held());
@@ -110,7 +112,6 @@ TEST(AcquireLock, HeldByAnotherProcessFailsAtOnceWithZeroTimeout) {
 
   ASSERT_FALSE(attempt.lock);
   EXPECT_EQ(attempt.lock.error().kind, LockError::Kind::busy);
-  EXPECT_LT(attempt.waited, std::chrono::milliseconds(15));
 }
 
 TEST(AcquireLock, WaitsForTheTimeoutBeforeGivingUp) {
