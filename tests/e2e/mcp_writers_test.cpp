@@ -38,6 +38,30 @@ class E2eMcpWriters : public ::testing::Test {
   void disable_target(const std::string& agent) const {
     home.write(config_file(), "[targets]\n" + agent + " = false\n");
   }
+  // Runs `args` while another process holds the lock, which writes `meantime` into the Commons
+  // file before it lets go. Where the wait can be seen, it lets go once the run is known to be
+  // waiting; elsewhere, after a time the run is all but sure to be waiting by.
+  RunResult run_while_held(const std::vector<std::string>& args, const std::string& meantime) {
+#ifndef _WIN32
+    if (can_see_lock_waits()) {
+      LockHolder holder(home.state_dir());
+      EXPECT_TRUE(holder.held());
+      StartedRun waiting(args, home.env());
+      EXPECT_TRUE(waiting.waits_for_lock(std::chrono::seconds(10)))
+          << "the run was never seen waiting for the lock";
+      home.write(".agents/mcp.json", meantime);
+      holder.stop();
+      return waiting.finish();
+    }
+#endif
+    LockHolder holder(home.state_dir(), LockRelease{.after = std::chrono::milliseconds(700),
+                                                    .file = home.path(".agents/mcp.json"),
+                                                    .bytes = meantime});
+    EXPECT_TRUE(holder.held());
+    RunResult result = kelvaro(args);
+    holder.stop();
+    return result;
+  }
 };
 
 // A run that waits for the lock writes back what the run before it left, not what it found
@@ -73,14 +97,7 @@ TEST_F(E2eMcpWriters, AWaitingCommandWritesBackWhatItReadsOnceItHoldsTheLock) {
     SCOPED_TRACE(c.args[1]);
     home.write(".claude.json", R"({"mcpServers": {"mine": {"command": "m"}}})");
     home.write(".agents/mcp.json", R"({"mcpServers": )" + c.before + "}");
-    LockHolder holder(home.state_dir(),
-                      LockRelease{.after = std::chrono::milliseconds(700),
-                                  .file = home.path(".agents/mcp.json"),
-                                  .bytes = R"({"mcpServers": )" + c.meantime + "}"});
-    ASSERT_TRUE(holder.held());
-
-    RunResult result = kelvaro(c.args);
-    holder.stop();
+    RunResult result = run_while_held(c.args, R"({"mcpServers": )" + c.meantime + "}");
 
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(read_json(".agents/mcp.json")["mcpServers"], Json::parse(c.after));
