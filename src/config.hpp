@@ -85,6 +85,10 @@ struct ServerSettingsEdit {
   bool operator==(const ServerSettingsEdit&) const = default;
 };
 
+// `tweak` (an object) as the TOML table `[mcp.<server>.tweaks.<agent>]` holds it. Fails with
+// "mcp.{}.tweaks.{}: {}" when TOML cannot hold one of its values.
+Result<toml::Table> tweak_table(std::string_view server, std::string_view agent, const Json& tweak);
+
 // Makes `edit` in the document of `file` (read with `read_config_for_edit`), in place. Fails,
 // leaving `file` as it was, with "mcp.{}.tweaks.{}: {}" for a tweak TOML cannot hold, "`mcp`
 // in kelvaro.toml is not a table — left untouched", "mcp.{} in kelvaro.toml is not a table —

@@ -52,6 +52,15 @@ Result<void> write_config_edit(const fs::path& config_dir, const TomlFile& file)
   return {};
 }
 
+Result<toml::Table> tweak_table(std::string_view server, std::string_view agent,
+                                const Json& tweak) {
+  auto converted = json_object_to_toml(tweak);
+  if (!converted) {
+    return unexpected(fmt::format("mcp.{}.tweaks.{}: {}", server, agent, converted.error()));
+  }
+  return converted;
+}
+
 Result<void> edit_server_settings(TomlFile& file, const ServerSettingsEdit& edit) {
   const std::string& server = edit.server;
   // Converted first: a tweak TOML cannot hold changes nothing.
@@ -62,9 +71,9 @@ Result<void> edit_server_settings(TomlFile& file, const ServerSettingsEdit& edit
       tweaks.emplace_back(agent, std::nullopt);
       continue;
     }
-    auto converted = json_object_to_toml(tweak);
+    auto converted = tweak_table(server, agent, tweak);
     if (!converted) {
-      return unexpected(fmt::format("mcp.{}.tweaks.{}: {}", server, agent, converted.error()));
+      return unexpected(std::move(converted).error());
     }
     tweaks.emplace_back(agent, std::move(*converted));
   }
@@ -137,8 +146,8 @@ Result<void> save_server_settings(const fs::path& config_dir, std::string_view s
   if (!tweak.empty()) {
     edit.tweaks[std::string(agent)] = tweak;
     // A tweak TOML cannot hold is refused before the file is read.
-    if (auto converted = json_object_to_toml(tweak); !converted) {
-      return unexpected(fmt::format("mcp.{}.tweaks.{}: {}", server, agent, converted.error()));
+    if (auto converted = tweak_table(server, agent, tweak); !converted) {
+      return unexpected(std::move(converted).error());
     }
   }
   auto file = read_config_for_edit(config_dir);

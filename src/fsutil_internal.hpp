@@ -30,8 +30,8 @@ Result<void, std::error_code> write_new_file_from(const std::filesystem::path& p
 // they differ. A failure is ignored: only a privileged process may give a file away.
 void copy_owner(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// True when a write to standard output that failed with `error` (errno, 0 when it left none)
-// failed only because the reader has gone.
+// True when a write to standard output that failed with the system error number `error` (0
+// when it left none) failed only because the reader has gone.
 bool standard_output_reader_gone(int error);
 
 // The environment made of `entries` (name, value), in the system's order: the first of two

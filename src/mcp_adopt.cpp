@@ -187,9 +187,10 @@ std::optional<Accepted> adopt_one(AdoptRun& run, const AdoptCandidate& candidate
     return std::nullopt;
   }
   if (tweak) {
-    if (auto converted = json_object_to_toml(*tweak); !converted) {
-      report_error(run.reporter,
-                   fmt::format("mcp.{}.tweaks.{}: {}", name, agent.name, converted.error()));
+    // Refused here, not when the settings are recorded, so that the server's other agents
+    // are still adopted.
+    if (auto converted = tweak_table(name, agent.name, *tweak); !converted) {
+      report_error(run.reporter, converted.error());
       return std::nullopt;
     }
   }

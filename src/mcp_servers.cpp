@@ -44,25 +44,40 @@ Result<std::string> expand_string(std::string_view name, std::string_view text,
   }
 }
 
-}  // namespace
-
-Result<ServerMap> parse_commons_servers(const fs::path& path) {
-  const std::string shown = display(path);
+// The Commons file as a JSON document, nullopt when it is not there. Fails with "cannot read
+// {}: {}" or "{} is not valid JSON: {}".
+Result<std::optional<Json>> read_commons_document(const fs::path& path) {
   auto text = read_text_if_present(path);
   if (!text) {
     return unexpected(cannot_read(path, text.error()));
   }
   if (!text->has_value()) {
-    return unexpected(
-        cannot_read(path, std::make_error_code(std::errc::no_such_file_or_directory)));
+    return std::optional<Json>();
   }
   const std::string_view body = **text;
   auto doc = parse_json(body);
   if (!doc) {
-    return unexpected(fmt::format("{} is not valid JSON: {}", shown, describe(doc.error(), body)));
+    return unexpected(
+        fmt::format("{} is not valid JSON: {}", display(path), describe(doc.error(), body)));
   }
-  const auto servers = doc->is_object() ? doc->find("mcpServers") : doc->end();
-  if (!doc->is_object() || servers == doc->end() || !servers->is_object()) {
+  return std::optional<Json>(std::move(*doc));
+}
+
+}  // namespace
+
+Result<ServerMap> parse_commons_servers(const fs::path& path) {
+  const std::string shown = display(path);
+  auto doc = read_commons_document(path);
+  if (!doc) {
+    return unexpected(std::move(doc).error());
+  }
+  if (!doc->has_value()) {
+    return unexpected(
+        cannot_read(path, std::make_error_code(std::errc::no_such_file_or_directory)));
+  }
+  Json& document = **doc;
+  const auto servers = document.is_object() ? document.find("mcpServers") : document.end();
+  if (!document.is_object() || servers == document.end() || !servers->is_object()) {
     return unexpected(fmt::format("{} must hold an `mcpServers` object at the top level", shown));
   }
   for (const auto& [name, server] : servers->items()) {
@@ -103,19 +118,12 @@ Result<void> write_commons_servers(const fs::path& path, const ServerMap& server
   // The file is the user's: what else it holds at the top ($schema, notes) stays, in its place.
   Json doc = Json::object();
   if (kelvaro::is_regular_file(path)) {
-    auto text = read_text_if_present(path);
-    if (!text) {
-      return unexpected(cannot_read(path, text.error()));
+    auto old = read_commons_document(path);
+    if (!old) {
+      return unexpected(std::move(old).error());
     }
-    if (text->has_value()) {
-      auto old = parse_json(**text);
-      if (!old) {
-        return unexpected(
-            fmt::format("{} is not valid JSON: {}", display(path), describe(old.error(), **text)));
-      }
-      if (old->is_object()) {
-        doc = std::move(*old);
-      }
+    if (old->has_value() && (*old)->is_object()) {
+      doc = std::move(**old);
     }
   }
   doc["mcpServers"] = servers.is_object() ? servers : Json::object();

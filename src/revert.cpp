@@ -188,11 +188,6 @@ void remove_servers(RevertRun& run, const Config& config, const Agent& agent) {
   if (servers->empty()) {
     return;
   }
-  std::vector<std::string> names;
-  for (const auto& [name, server] : servers->items()) {
-    names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
   const McpFiles files = mcp_files(run.ctx, {agent});
   report_errors(run.reporter, files.refused);
   for (const McpFile& file : files.files) {
@@ -202,14 +197,15 @@ void remove_servers(RevertRun& run, const Config& config, const Agent& agent) {
       continue;
     }
     const std::string shown_file = display_under(file.path, run.ctx.home);
-    for (const std::string& name : names) {
+    // The Commons servers come in name order.
+    for (const auto& [name, server] : servers->items()) {
       const auto entry = held->find(name);
       if (entry == held->end()) {
         continue;
       }
       // Rendered as if enabled: a parked or no longer allowlisted server was rendered here all
       // the same.
-      Json enabled = (*servers)[name];
+      Json enabled = server;
       set_disabled(enabled, false);
       auto rendered = render_for_file(run.ctx, config, file, name, enabled);
       if (!rendered || !same_agent_entry(file.shape, *rendered, *entry)) {

@@ -19,7 +19,6 @@ namespace kelvaro {
 namespace {
 
 constexpr auto every = [](const auto&) { return true; };
-constexpr auto not_linked = [](const LinkItem& item) { return item.state != LinkState::linked; };
 
 // One width for the whole report, so that the labels of every section start in one column: at
 // least the longest link word ("variant-identical"), more when a printed word is longer.

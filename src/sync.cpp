@@ -149,7 +149,6 @@ std::string fix_failure(const LinkItem& item, const std::error_code& error, cons
 }
 
 void run_link_section(const SyncPlan& plan, SyncRun& run) {
-  auto not_linked = [](const LinkItem& item) { return item.state != LinkState::linked; };
   // A first sync prints a row per link: each is put together in this one buffer.
   std::string line;
   for (const LinkGroup& group : plan.link_groups) {

@@ -87,6 +87,11 @@ inline constexpr std::size_t sync_mcp_width = 9;
 inline constexpr std::size_t sync_render_width = 10;
 inline constexpr std::size_t sync_hooks_width = 12;
 
+// The link items a report prints: every one but a link in order.
+inline bool not_linked(const LinkItem& item) {
+  return item.state != LinkState::linked;
+}
+
 // `least`, or the length of the longest state word among the `items` that `shown` picks when
 // that is longer: a block's column then holds every word it prints, whatever words the states
 // gain.
