@@ -225,6 +225,10 @@ struct Slots {
 // The command a selected leaf App stands for, made from the bound values.
 using CommandOf = CliCommand (*)(const Slots&);
 
+// Every leaf App but `help` with the command it stands for, so no App can be mistaken for another
+// by its name.
+using CommandTable = std::vector<std::pair<const CLI::App*, CommandOf>>;
+
 CliCommand mcp_command(McpCommand command) {
   return {CliCommand::Mcp{.command = command}};
 }
@@ -233,14 +237,55 @@ struct Definition {
   std::unique_ptr<CLI::App> app;
   std::shared_ptr<HelpFormatter> formatter;
   CLI::App* mcp = nullptr;
-  // Every leaf App but `help` with the command it stands for, so no App can be mistaken for
-  // another by its name.
-  std::vector<std::pair<const CLI::App*, CommandOf>> commands;
+  CommandTable commands;
 };
 
 void add_help_command(CLI::App& parent, std::vector<std::string>& names) {
   CLI::App* help = parent.add_subcommand("help", std::string(kHelpCommandAbout));
   help->add_option("COMMAND", names, "Print help for the subcommand(s)");
+}
+
+// The `mcp` group and its subcommands under `app`, each leaf entered in `commands`.
+CLI::App* add_mcp_commands(CLI::App& app, Slots& slots, CommandTable& commands) {
+  CLI::App* mcp = app.add_subcommand("mcp", "Manage MCP servers");
+  mcp->require_subcommand(1);
+  CLI::App* list =
+      mcp->add_subcommand("list", "Show Commons servers and their state in every agent");
+  list->add_flag("--json", slots.list_json, std::string(kJsonHelp));
+  commands.emplace_back(
+      list, [](const Slots& s) { return mcp_command({McpCommand::List{.json = s.list_json}}); });
+  CLI::App* mcp_adopt =
+      mcp->add_subcommand("adopt", "Take an agent's existing server into the Commons");
+  slots.mcp_spec_option = mcp_adopt->add_option(
+      "SPEC", slots.mcp_spec, "Which server, as agent/server — for example claude/serena");
+  mcp_adopt->add_flag("--all", slots.mcp_all, "Adopt every server found in every agent's config");
+  commands.emplace_back(mcp_adopt, [](const Slots& s) {
+    std::optional<std::string> spec;
+    if (s.mcp_spec_option->count() > 0) {
+      spec = s.mcp_spec;
+    }
+    return mcp_command({McpCommand::Adopt{.spec = spec, .all = s.mcp_all}});
+  });
+  CLI::App* remove =
+      mcp->add_subcommand("remove", "Delete a server from the Commons and from every agent");
+  remove->add_option("NAME", slots.remove_name)->required();
+  commands.emplace_back(remove, [](const Slots& s) {
+    return mcp_command({McpCommand::Remove{.name = s.remove_name}});
+  });
+  CLI::App* disable =
+      mcp->add_subcommand("disable", "Park a server: keep its definition, render it nowhere");
+  disable->add_option("NAME", slots.disable_name)->required();
+  commands.emplace_back(disable, [](const Slots& s) {
+    return mcp_command({McpCommand::Disable{.name = s.disable_name}});
+  });
+  CLI::App* enable =
+      mcp->add_subcommand("enable", "Restore a disabled server to every targeted agent");
+  enable->add_option("NAME", slots.enable_name)->required();
+  commands.emplace_back(enable, [](const Slots& s) {
+    return mcp_command({McpCommand::Enable{.name = s.enable_name}});
+  });
+  add_help_command(*mcp, slots.help_mcp);
+  return mcp;
 }
 
 // The whole command-line definition. The formatter, help flags, subcommand rules and option
@@ -302,45 +347,7 @@ Definition cli_command(Slots& slots) {
     return {CliCommand::Status{.json = s.status_json}};
   });
 
-  CLI::App* mcp = app.add_subcommand("mcp", "Manage MCP servers");
-  def.mcp = mcp;
-  mcp->require_subcommand(1);
-  CLI::App* list =
-      mcp->add_subcommand("list", "Show Commons servers and their state in every agent");
-  list->add_flag("--json", slots.list_json, std::string(kJsonHelp));
-  def.commands.emplace_back(
-      list, [](const Slots& s) { return mcp_command({McpCommand::List{.json = s.list_json}}); });
-  CLI::App* mcp_adopt =
-      mcp->add_subcommand("adopt", "Take an agent's existing server into the Commons");
-  slots.mcp_spec_option = mcp_adopt->add_option(
-      "SPEC", slots.mcp_spec, "Which server, as agent/server — for example claude/serena");
-  mcp_adopt->add_flag("--all", slots.mcp_all, "Adopt every server found in every agent's config");
-  def.commands.emplace_back(mcp_adopt, [](const Slots& s) {
-    std::optional<std::string> spec;
-    if (s.mcp_spec_option->count() > 0) {
-      spec = s.mcp_spec;
-    }
-    return mcp_command({McpCommand::Adopt{.spec = spec, .all = s.mcp_all}});
-  });
-  CLI::App* remove =
-      mcp->add_subcommand("remove", "Delete a server from the Commons and from every agent");
-  remove->add_option("NAME", slots.remove_name)->required();
-  def.commands.emplace_back(remove, [](const Slots& s) {
-    return mcp_command({McpCommand::Remove{.name = s.remove_name}});
-  });
-  CLI::App* disable =
-      mcp->add_subcommand("disable", "Park a server: keep its definition, render it nowhere");
-  disable->add_option("NAME", slots.disable_name)->required();
-  def.commands.emplace_back(disable, [](const Slots& s) {
-    return mcp_command({McpCommand::Disable{.name = s.disable_name}});
-  });
-  CLI::App* enable =
-      mcp->add_subcommand("enable", "Restore a disabled server to every targeted agent");
-  enable->add_option("NAME", slots.enable_name)->required();
-  def.commands.emplace_back(enable, [](const Slots& s) {
-    return mcp_command({McpCommand::Enable{.name = s.enable_name}});
-  });
-  add_help_command(*mcp, slots.help_mcp);
+  def.mcp = add_mcp_commands(app, slots, def.commands);
 
   def.commands.emplace_back(
       app.add_subcommand(
