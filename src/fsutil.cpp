@@ -397,6 +397,14 @@ std::vector<fs::path>& unflushed_folders() {
   return folders;
 }
 
+// Bytes already held whole, handed over as one piece.
+ByteSource whole_text(std::string_view bytes) {
+  return [bytes](const std::function<bool(std::string_view)>& put) {
+    put(bytes);
+    return true;
+  };
+}
+
 }  // namespace
 
 const std::vector<fs::path>& folders_to_flush() {
@@ -426,23 +434,13 @@ void flush_written_folders() {
 Result<void, std::error_code> write_new_file(const fs::path& path, std::string_view bytes,
                                              std::optional<std::uint32_t> mode) {
   return write_new_file_from(
-      path,
-      [bytes](const std::function<bool(std::string_view)>& put) {
-        put(bytes);
-        return true;
-      },
+      path, whole_text(bytes),
       NewFileBits{.bits = mode.value_or(shared_file_mode), .exact = mode.has_value()});
 }
 
 Result<WriteOutcome, std::error_code> write_atomic(const fs::path& path, std::string_view bytes,
                                                    std::optional<std::uint32_t> new_file_mode) {
-  return write_atomic_from(
-      path,
-      [bytes](const std::function<bool(std::string_view)>& put) {
-        put(bytes);
-        return true;
-      },
-      new_file_mode);
+  return write_atomic_from(path, whole_text(bytes), new_file_mode);
 }
 
 namespace {
