@@ -214,6 +214,15 @@ void run_instructions_section(const SyncPlan& plan, SyncRun& run) {
   }
 }
 
+// Prints the section's items that are not in the `settled` state, their words padded to the
+// longest of them or to `least`; false when every item is settled.
+template <typename Item, typename State, typename RowOf>
+bool print_unsettled(Reporter& reporter, const Section<Item>& section, State settled, RowOf row,
+                     std::size_t least) {
+  auto shown = [settled](const Item& item) { return item.state != settled; };
+  return print_section(reporter, section, shown, row, word_width(section.items, shown, least));
+}
+
 // The changes a dry run would make to `items`.
 template <typename Item>
 std::uint64_t count_actionable(const std::vector<Item>& items) {
@@ -225,10 +234,8 @@ std::uint64_t count_actionable(const std::vector<Item>& items) {
 // is written once with all of its missing and drifted servers.
 void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<McpItem>& items = plan.mcp.items;
-  auto of_interest = [](const McpItem& item) { return item.state != McpState::managed; };
   auto row = [](const McpItem& item) { return row_of(item); };
-  if (!print_section(run.reporter, plan.mcp, of_interest, row,
-                     word_width(items, of_interest, sync_mcp_width))) {
+  if (!print_unsettled(run.reporter, plan.mcp, McpState::managed, row, sync_mcp_width)) {
     return;
   }
   if (run.dry_run) {
@@ -276,10 +283,8 @@ void run_mcp_section(const SyncPlan& plan, SyncRun& run) {
 
 void run_render_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<RenderItem>& items = plan.renders.items;
-  auto of_interest = [](const RenderItem& item) { return item.state != RenderState::managed; };
   auto row = [](const RenderItem& item) { return row_of(item); };
-  if (!print_section(run.reporter, plan.renders, of_interest, row,
-                     word_width(items, of_interest, sync_render_width))) {
+  if (!print_unsettled(run.reporter, plan.renders, RenderState::managed, row, sync_render_width)) {
     return;
   }
   for (const RenderItem& item : items) {
@@ -301,10 +306,8 @@ void run_render_section(const SyncPlan& plan, SyncRun& run) {
 
 void run_hooks_section(const SyncPlan& plan, SyncRun& run) {
   const std::vector<HookItem>& items = plan.hooks.items;
-  auto of_interest = [](const HookItem& item) { return item.state != HookState::managed; };
   auto row = [](const HookItem& item) { return row_of(item, CommandForm::shown); };
-  if (!print_section(run.reporter, plan.hooks, of_interest, row,
-                     word_width(items, of_interest, sync_hooks_width))) {
+  if (!print_unsettled(run.reporter, plan.hooks, HookState::managed, row, sync_hooks_width)) {
     return;
   }
   if (run.dry_run) {
