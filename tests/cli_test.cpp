@@ -354,14 +354,13 @@ TEST(CliRun, ArgumentThatIsNotUtf8IsRefused) {
 
 TEST(CliRun, ConfigurationErrorStopsEveryCommand) {
   TempHome home;
-  home.write(home.config_dir() / "kelvaro.toml", "[targets\n");
+  home.write(home.config_file(), "[targets\n");
 
   RunResult result = run_in_process({"doctor"}, home.env());
 
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
-  const std::string prefix =
-      "error: " + (home.config_dir() / "kelvaro.toml").string() + " is not valid TOML";
+  const std::string prefix = "error: " + home.config_file().string() + " is not valid TOML";
   EXPECT_EQ(result.err.substr(0, prefix.size()), prefix);
   EXPECT_EQ(result.err.back(), '\n');
 }
@@ -384,7 +383,7 @@ TEST(CliRun, EveryFolderACommandWroteIsFlushedWhenItEnds) {
 
 TEST(CliRun, AllowlistNamingACustomAgentStopsEveryCommand) {
   TempHome home;
-  home.write(home.config_dir() / "kelvaro.toml",
+  home.write(home.config_file(),
              "[custom.mine]\nroot = \".mine\"\nskills = \"skills\"\n\n"
              "[mcp.zeta]\nagents = [\"nobody\"]\n\n"
              "[mcp.alpha]\nagents = [\"claude\", \"mine\"]\n");

@@ -14,12 +14,12 @@ namespace {
 
 // Writes `text` as the configuration file of `home` and loads it.
 Result<Config> load_text(const TempHome& home, std::string_view text) {
-  home.write(home.config_dir() / "kelvaro.toml", text);
+  home.write(home.config_file(), text);
   return load_config(home.config_dir());
 }
 
 std::string config_path(const TempHome& home) {
-  return (home.config_dir() / "kelvaro.toml").string();
+  return home.config_file().string();
 }
 
 // A configuration text and the message it must be refused with, after the file's path.
@@ -91,9 +91,9 @@ TEST(LoadConfig, EveryMessage) {
 
 TEST(LoadConfig, UnreadableFile) {
   TempHome home;
-  home.write(home.config_dir() / "kelvaro.toml", "a = \"\xFF\"\n");
+  home.write(home.config_file(), "a = \"\xFF\"\n");
   TempHome folder;
-  folder.make_dir(folder.config_dir() / "kelvaro.toml");
+  folder.make_dir(folder.config_file());
 
   auto bad_text = load_config(home.config_dir());
   auto a_folder = load_config(folder.config_dir());

@@ -13,24 +13,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kBom = "\xEF\xBB\xBF";
-
-fs::path config_file(const TempHome& home) {
-  return home.config_dir() / "kelvaro.toml";
-}
-
 // Holds a second name for the configuration file, so that a test can tell whether the file was
 // replaced (the second name then keeps the old file alone).
 fs::path pin(const TempHome& home) {
   const fs::path other = home.root() / "pinned";
-  fs::create_hard_link(config_file(home), other);
+  fs::create_hard_link(home.config_file(), other);
   return other;
 }
 
 // The file is still the one pinned when both names reach the same file; the link count cannot
 // tell, since msvcrt's stat always answers 1 on Windows.
 bool replaced(const TempHome& home, const fs::path& pinned) {
-  return !fs::equivalent(pinned, config_file(home));
+  return !fs::equivalent(pinned, home.config_file());
 }
 
 TEST(SaveServerSettings, NewFileHoldsOnlyWhatWasAsked) {
@@ -43,13 +37,13 @@ TEST(SaveServerSettings, NewFileHoldsOnlyWhatWasAsked) {
     TempHome home;
     ASSERT_TRUE(save_server_settings(home.config_dir(), "fs", std::vector<std::string>{"claude"},
                                      Json::object(), "claude"));
-    EXPECT_EQ(home.read(config_file(home)), "[mcp.fs]\nagents = [\"claude\"]\n");
+    EXPECT_EQ(home.read(home.config_file()), "[mcp.fs]\nagents = [\"claude\"]\n");
   }
   {
     TempHome home;
     ASSERT_TRUE(save_server_settings(home.config_dir(), "fs", std::nullopt,
                                      Json{{"startup_timeout_sec", 30}}, "codex"));
-    EXPECT_EQ(home.read(config_file(home)), "[mcp.fs.tweaks.codex]\nstartup_timeout_sec = 30\n");
+    EXPECT_EQ(home.read(home.config_file()), "[mcp.fs.tweaks.codex]\nstartup_timeout_sec = 30\n");
   }
 }
 
@@ -57,30 +51,30 @@ TEST(SaveServerSettings, AbsentAgentsKeepTheWrittenListUnlessShared) {
   const std::string before = "[mcp.fs]\nagents = [\"claude\"]\n";
   {
     TempHome home;
-    home.write(config_file(home), before);
+    home.write(home.config_file(), before);
     ASSERT_TRUE(save_server_settings(home.config_dir(), "fs", std::nullopt, Json::object(), "",
                                      AbsentAgents::keep_list));
-    EXPECT_EQ(home.read(config_file(home)), before);
+    EXPECT_EQ(home.read(home.config_file()), before);
   }
   {
     TempHome home;
-    home.write(config_file(home), before);
+    home.write(home.config_file(), before);
     ASSERT_TRUE(save_server_settings(home.config_dir(), "fs", std::nullopt, Json::object(), "",
                                      AbsentAgents::share_with_all));
-    EXPECT_EQ(home.read(config_file(home)).find("agents"), std::string::npos);
+    EXPECT_EQ(home.read(home.config_file()).find("agents"), std::string::npos);
   }
 }
 
 TEST(SaveServerSettings, CrlfByteOrderMarkAndCommentsSurvive) {
   TempHome home;
-  home.write(config_file(home), kBom +
-                                    "# my settings\r\n"
-                                    "[targets]\r\n"
-                                    "cursor = false  # not today\r\n"
-                                    "\r\n"
-                                    "# who gets it\r\n"
-                                    "[mcp.fs]\r\n"
-                                    "agents = [\"claude\"]  # old list\r\n");
+  home.write(home.config_file(), kBom +
+                                     "# my settings\r\n"
+                                     "[targets]\r\n"
+                                     "cursor = false  # not today\r\n"
+                                     "\r\n"
+                                     "# who gets it\r\n"
+                                     "[mcp.fs]\r\n"
+                                     "agents = [\"claude\"]  # old list\r\n");
 
   ASSERT_TRUE(save_server_settings(home.config_dir(), "fs",
                                    std::vector<std::string>{"claude", "codex"},
@@ -97,19 +91,19 @@ TEST(SaveServerSettings, CrlfByteOrderMarkAndCommentsSurvive) {
                                "\r\n"
                                "[mcp.fs.tweaks.codex]\r\n"
                                "startup_timeout_sec = 30\r\n";
-  EXPECT_EQ(home.read(config_file(home)), expected);
+  EXPECT_EQ(home.read(home.config_file()), expected);
 
   const fs::path pinned = pin(home);
   ASSERT_TRUE(save_server_settings(home.config_dir(), "fs",
                                    std::vector<std::string>{"claude", "codex"},
                                    Json{{"startup_timeout_sec", 30}}, "codex"));
   EXPECT_FALSE(replaced(home, pinned));
-  EXPECT_EQ(home.read(config_file(home)), expected);
+  EXPECT_EQ(home.read(home.config_file()), expected);
 }
 
 TEST(SaveServerSettings, TweakTableIsReplacedWholeInItsPlace) {
   TempHome home;
-  home.write(config_file(home),
+  home.write(home.config_file(),
              "[mcp.fs]\n"
              "agents = [\"codex\"]\n"
              "\n"
@@ -124,7 +118,7 @@ TEST(SaveServerSettings, TweakTableIsReplacedWholeInItsPlace) {
   ASSERT_TRUE(save_server_settings(home.config_dir(), "fs", std::nullopt,
                                    Json{{"startup_timeout_sec", 30}}, "codex"));
 
-  EXPECT_EQ(home.read(config_file(home)),
+  EXPECT_EQ(home.read(home.config_file()),
             "[mcp.fs]\n"
             "agents = [\"codex\"]\n"
             "\n"
@@ -145,12 +139,12 @@ TEST(SaveServerSettings, EmptyTweaksHeaderGoesUnlessItCarriesAComment) {
   for (const auto& [text, expected] : cases) {
     SCOPED_TRACE(text);
     TempHome home;
-    home.write(config_file(home), text);
+    home.write(home.config_file(), text);
 
     ASSERT_TRUE(
         save_server_settings(home.config_dir(), "fs", std::nullopt, Json{{"y", 2}}, "codex"));
 
-    EXPECT_EQ(home.read(config_file(home)), expected);
+    EXPECT_EQ(home.read(home.config_file()), expected);
   }
 }
 
@@ -174,10 +168,10 @@ TEST(SaveServerSettings, RefusalsLeaveTheFileAsItWas) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     TempHome home;
-    home.write(config_file(home), c.text);
+    home.write(home.config_file(), c.text);
     std::string message = c.message;
     if (auto at = message.find("{path}"); at != std::string::npos) {
-      message.replace(at, 6, config_file(home).string());
+      message.replace(at, 6, home.config_file().string());
     }
 
     auto saved = save_server_settings(home.config_dir(), "fs", std::vector<std::string>{"claude"},
@@ -185,7 +179,7 @@ TEST(SaveServerSettings, RefusalsLeaveTheFileAsItWas) {
 
     ASSERT_FALSE(saved);
     EXPECT_EQ(saved.error(), message);
-    EXPECT_EQ(home.read(config_file(home)), c.text);
+    EXPECT_EQ(home.read(home.config_file()), c.text);
   }
 }
 

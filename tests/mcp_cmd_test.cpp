@@ -13,12 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kBom = "\xEF\xBB\xBF";
-
-fs::path config_file(const TempHome& home) {
-  return home.config_dir() / "kelvaro.toml";
-}
-
 TEST(DropServerSettings, NothingToDropWritesNothing) {
   const std::vector<std::string> texts = {
       "[mcp.web]\r\nagents = []  # none\r\n",
@@ -29,7 +23,7 @@ TEST(DropServerSettings, NothingToDropWritesNothing) {
     SCOPED_TRACE(text);
     TempHome home;
     if (!text.empty()) {
-      home.write(config_file(home), text);
+      home.write(home.config_file(), text);
     }
     const auto before = tree_listing(home.root());
 
@@ -42,15 +36,15 @@ TEST(DropServerSettings, NothingToDropWritesNothing) {
 TEST(DropServerSettings, InvalidFileIsLeftUntouched) {
   TempHome home;
   const std::string text = kBom + "[mcp.fs]\r\nagents = = 1\r\n";
-  home.write(config_file(home), text);
+  home.write(home.config_file(), text);
 
   auto dropped = drop_server_settings(home.config_dir(), "fs");
 
   ASSERT_FALSE(dropped);
-  EXPECT_EQ(dropped.error(), config_file(home).string() +
+  EXPECT_EQ(dropped.error(), home.config_file().string() +
                                  " is not valid TOML (invalid TOML (line 2, column 10)) — left "
                                  "untouched");
-  EXPECT_EQ(home.read(config_file(home)), text);
+  EXPECT_EQ(home.read(home.config_file()), text);
 }
 
 TEST(WarnLiteralCredentials, NamesLiteralSecretsOnly) {

@@ -16,6 +16,9 @@
 
 namespace kelvaro {
 
+// The UTF-8 byte-order mark that some editors start a file with.
+inline const std::string kBom = "\xEF\xBB\xBF";
+
 // What one run of the program printed and returned.
 struct RunResult {
   std::string out;
@@ -57,6 +60,8 @@ class TempHome {
   // `home()/.agents`.
   std::filesystem::path commons() const { return ctx_.commons; }
   std::filesystem::path config_dir() const { return ctx_.config_dir; }
+  // `config_dir()/kelvaro.toml`.
+  std::filesystem::path config_file() const { return ctx_.config_dir / "kelvaro.toml"; }
   std::filesystem::path state_dir() const { return ctx_.state_dir; }
 
   const EnvSnapshot& env() const { return env_; }

@@ -17,11 +17,11 @@ void prepare(const TempHome& home, std::string_view text) {
   home.write(".agents/AGENTS.md", "be kind\n");
   home.make_dir(".claude");
   home.make_dir(".codex");
-  home.write(home.config_dir() / "kelvaro.toml", text);
+  home.write(home.config_file(), text);
 }
 
 std::string config_path(const TempHome& home) {
-  return (home.config_dir() / "kelvaro.toml").string();
+  return home.config_file().string();
 }
 
 // Runs kelvaro with `args` in `home` and expects it to stop with `message` before touching
@@ -82,8 +82,8 @@ TEST(E2eConfig, EveryConfigurationErrorStopsTheRun) {
 TEST(E2eConfig, UnreadableFileIsAnError) {
   TempHome home;
   prepare(home, "");
-  fs::remove(home.config_dir() / "kelvaro.toml");
-  home.make_dir(home.config_dir() / "kelvaro.toml");
+  fs::remove(home.config_file());
+  home.make_dir(home.config_file());
   TempHome bad_utf8;
   prepare(bad_utf8, "# caf\xE9\n");
 

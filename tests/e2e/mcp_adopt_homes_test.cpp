@@ -24,7 +24,6 @@ class E2eMcpAdoptHomes : public ::testing::Test {
   TempHome home;
 
   RunResult kelvaro(const std::vector<std::string>& args) { return run_kelvaro(args, home.env()); }
-  fs::path config_file() const { return home.config_dir() / "kelvaro.toml"; }
   Json read_json(const TestPath& rel) const { return Json::parse(home.read(rel)); }
 };
 
@@ -45,7 +44,7 @@ TEST_F(E2eMcpAdoptHomes, OneServerAddedByEveryAgentsOwnMcpAddIsOneServer) {
                                 .status = 0}));
   EXPECT_EQ(read_json(".agents/mcp.json"),
             Json::parse(R"({"mcpServers": {"ctx": {"command": "cat", "args": ["--ctx"]}}})"));
-  EXPECT_FALSE(fs::exists(config_file()));
+  EXPECT_FALSE(fs::exists(home.config_file()));
   // Both agents hold the Commons copy as they wrote it: nothing to restore.
   EXPECT_EQ(kelvaro({"status"}).status, 0);
   EXPECT_EQ(kelvaro({"sync"}), up_to_date);
@@ -61,7 +60,7 @@ TEST_F(E2eMcpAdoptHomes, OneServerAddedByEveryAgentsOwnMcpAddIsOneServer) {
 
 TEST_F(E2eMcpAdoptHomes, RevertTakesTheCommonsCopyAsClaudeWroteItOut) {
   home.make_dir(".claude");
-  home.write(config_file(), "[targets]\nclaude = false\n");
+  home.write(home.config_file(), "[targets]\nclaude = false\n");
   home.write(".agents/mcp.json",
              R"({"mcpServers": {"ctx": {"command": "cat", "args": ["--ctx"]}}})");
   home.write(".claude.json",
@@ -106,7 +105,7 @@ TEST_F(E2eMcpAdoptHomes, AdoptingAgainKeepsASharedServerShared) {
   EXPECT_EQ(adopted, (RunResult{.out = "s is already in the Commons\ns is already in the Commons\n",
                                 .err = "",
                                 .status = 0}));
-  EXPECT_FALSE(fs::exists(config_file()));
+  EXPECT_FALSE(fs::exists(home.config_file()));
   EXPECT_EQ(kelvaro({"sync"}).out,
             "mcp (mcp.json)\n"
             "  missing   s → cursor — not in this agent's config yet\n"
@@ -117,7 +116,7 @@ TEST_F(E2eMcpAdoptHomes, AdoptingAgainKeepsTheAgentsOfAListAndAddsTheNewOne) {
   home.make_dir(".claude");
   home.make_dir(".codex");
   home.write(".agents/mcp.json", R"({"mcpServers": {"s": {"command": "x"}}})");
-  home.write(config_file(), "# mine\n[mcp.s]\nagents = [\"claude\", \"cursor\"]\n");
+  home.write(home.config_file(), "# mine\n[mcp.s]\nagents = [\"claude\", \"cursor\"]\n");
   home.write(".claude.json", R"({"mcpServers": {"s": {"command": "x"}}})");
   home.write(".gemini/settings.json", R"({"mcpServers": {"s": {"command": "x"}}})");
   home.write(".cursor/mcp.json", R"({"mcpServers": {}})");
@@ -136,14 +135,14 @@ TEST_F(E2eMcpAdoptHomes, AdoptingAgainKeepsTheAgentsOfAListAndAddsTheNewOne) {
                                      kScope,
                               .err = "",
                               .status = 0}));
-  EXPECT_EQ(home.read(config_file()),
+  EXPECT_EQ(home.read(home.config_file()),
             "# mine\n[mcp.s]\nagents = [\"claude\", \"cursor\", \"gemini\"]\n");
 }
 
 TEST_F(E2eMcpAdoptHomes, TheRecordedTweakIsTheOneTheRenderBackCheckUsed) {
   home.make_dir(".agents/skills");
   home.make_dir(".claude");
-  home.write(config_file(),
+  home.write(home.config_file(),
              "[mcp.x.tweaks.claude]\nalwaysAllow = [\"read\"]\n\n"
              "[mcp.y.tweaks.claude]\nalwaysAllow = [\"read\"]\n");
   home.write(".claude.json",
@@ -155,7 +154,7 @@ TEST_F(E2eMcpAdoptHomes, TheRecordedTweakIsTheOneTheRenderBackCheckUsed) {
   EXPECT_EQ(x, (RunResult{.out = "adopted x from claude\n", .err = "", .status = 0}));
   EXPECT_EQ(y.status, 0);
   // x's old table is gone; y's is replaced whole, in its place.
-  EXPECT_EQ(home.read(config_file()), "\n[mcp.y.tweaks.claude]\ntimeout = 5\n");
+  EXPECT_EQ(home.read(home.config_file()), "\n[mcp.y.tweaks.claude]\ntimeout = 5\n");
   EXPECT_EQ(kelvaro({"status"}).status, 0);
   EXPECT_EQ(kelvaro({"sync"}), up_to_date);
 }

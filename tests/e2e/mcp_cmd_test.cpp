@@ -13,7 +13,6 @@ namespace fs = std::filesystem;
 
 using Json = nlohmann::ordered_json;
 
-const std::string kBom = "\xEF\xBB\xBF";
 const std::string kScope = " — remove the allowlist in kelvaro.toml to share it\n";
 
 class E2eMcpCmd : public ::testing::Test {
@@ -21,7 +20,6 @@ class E2eMcpCmd : public ::testing::Test {
   TempHome home;
 
   RunResult kelvaro(const std::vector<std::string>& args) { return run_kelvaro(args, home.env()); }
-  fs::path config_file() const { return home.config_dir() / "kelvaro.toml"; }
   Json read_json(const fs::path& rel) const { return Json::parse(home.read(rel)); }
   // Everything under the home folder but the Commons, the configuration and the state folders:
   // what belongs to the agents.
@@ -62,7 +60,7 @@ TEST_F(E2eMcpCmd, AdoptBySpecScopesTheServerToItsAgent) {
   EXPECT_EQ(read_json(".agents/mcp.json"), Json::parse(R"({"mcpServers": {"fs": {
       "command": "npx", "args": ["-y", "fs"],
       "env": {"API_KEY": "sk-123", "ROOT": "/data"}}}})"));
-  EXPECT_EQ(home.read(config_file()),
+  EXPECT_EQ(home.read(home.config_file()),
             "[mcp.fs]\nagents = [\"claude\"]\n\n[mcp.fs.tweaks.claude]\ntimeout = 30\n");
   EXPECT_EQ(agent_files(), agents_before);
   // The adopted entry renders back to exactly what claude holds: only its own server shows.
@@ -94,7 +92,7 @@ TEST_F(E2eMcpCmd, AdoptAllGrowsTheAllowlistAndRefusesADifferentDefinition) {
                                .status = 1}));
   EXPECT_EQ(read_json(".agents/mcp.json"), Json::parse(R"({"mcpServers": {"fs": {
                 "command": "npx", "args": ["fs"]}}})"));
-  EXPECT_EQ(home.read(config_file()), "[mcp.fs]\nagents = [\"claude\", \"cursor\"]\n");
+  EXPECT_EQ(home.read(home.config_file()), "[mcp.fs]\nagents = [\"claude\", \"cursor\"]\n");
   EXPECT_EQ(agent_files(), agents_before);
 }
 
@@ -111,7 +109,7 @@ TEST_F(E2eMcpCmd, AdoptAllFromEveryAgentLeavesNoAllowlist) {
                                .err = "",
                                .status = 0}));
   // Shared by every agent: nothing to record, not even an empty table.
-  EXPECT_FALSE(fs::exists(config_file()));
+  EXPECT_FALSE(fs::exists(home.config_file()));
 }
 
 TEST_F(E2eMcpCmd, AdoptCodexRemoteEntryAsStreamableHttp) {
@@ -136,14 +134,14 @@ TEST_F(E2eMcpCmd, AdoptCodexRemoteEntryAsStreamableHttp) {
                 "type": "http", "url": "https://docs.example/mcp",
                 "headers": {"Authorization": "Bearer abc"}}}})"));
   EXPECT_EQ(home.read(".codex/config.toml"), codex);
-  EXPECT_FALSE(fs::exists(config_file()));
+  EXPECT_FALSE(fs::exists(home.config_file()));
 }
 
 TEST_F(E2eMcpCmd, DisableThenEnableRestoresEveryAgentInItsDialect) {
   home.set_env("FS_ROOT", "/data");
   home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {
       "command": "npx", "args": ["-y", "fs"], "env": {"ROOT": "${env:FS_ROOT}"}}}})");
-  home.write(config_file(), "[mcp.fs]\nagents = [\"claude\", \"codex\", \"opencode\"]\n");
+  home.write(home.config_file(), "[mcp.fs]\nagents = [\"claude\", \"codex\", \"opencode\"]\n");
   home.make_dir(".claude");
   home.write(".claude.json", R"({"theme": "dark", "mcpServers": {"fs": {"command": "npx"}}})");
   // Outside the allowlist, kelvaro's copy from before the list: disabling takes it out,
@@ -206,20 +204,20 @@ TEST_F(E2eMcpCmd, DisableThenEnableRestoresEveryAgentInItsDialect) {
 TEST_F(E2eMcpCmd, RemoveTakesOutOnlyThatServer) {
   home.write(".agents/mcp.json", R"({"mcpServers": {
       "fs": {"command": "npx"}, "web": {"url": "https://example.com/mcp"}}})");
-  home.write(config_file(), kBom +
-                                "# my settings\r\n"
-                                "[targets]\r\n"
-                                "cursor = false\r\n"
-                                "\r\n"
-                                "[mcp.fs]\r\n"
-                                "agents = [\"claude\", \"codex\"]  # two\r\n"
-                                "\r\n"
-                                "[mcp.fs.tweaks.codex]\r\n"
-                                "startup_timeout_sec = 90\r\n"
-                                "\r\n"
-                                "# the web one\r\n"
-                                "[mcp.web]\r\n"
-                                "agents = [\"claude\"]\r\n");
+  home.write(home.config_file(), kBom +
+                                     "# my settings\r\n"
+                                     "[targets]\r\n"
+                                     "cursor = false\r\n"
+                                     "\r\n"
+                                     "[mcp.fs]\r\n"
+                                     "agents = [\"claude\", \"codex\"]  # two\r\n"
+                                     "\r\n"
+                                     "[mcp.fs.tweaks.codex]\r\n"
+                                     "startup_timeout_sec = 90\r\n"
+                                     "\r\n"
+                                     "# the web one\r\n"
+                                     "[mcp.web]\r\n"
+                                     "agents = [\"claude\"]\r\n");
   home.make_dir(".claude");
   home.write(".claude.json",
              "{\n  \"mcpServers\": {\n    \"fs\": {\n      \"command\": \"npx\"\n    },\n    "
@@ -244,14 +242,14 @@ TEST_F(E2eMcpCmd, RemoveTakesOutOnlyThatServer) {
                                       "from the Commons\n",
                                .err = "",
                                .status = 0}));
-  EXPECT_EQ(home.read(config_file()), kBom +
-                                          "# my settings\r\n"
-                                          "[targets]\r\n"
-                                          "cursor = false\r\n"
-                                          "\r\n"
-                                          "# the web one\r\n"
-                                          "[mcp.web]\r\n"
-                                          "agents = [\"claude\"]\r\n");
+  EXPECT_EQ(home.read(home.config_file()), kBom +
+                                               "# my settings\r\n"
+                                               "[targets]\r\n"
+                                               "cursor = false\r\n"
+                                               "\r\n"
+                                               "# the web one\r\n"
+                                               "[mcp.web]\r\n"
+                                               "agents = [\"claude\"]\r\n");
   EXPECT_EQ(home.read(".claude.json"),
             "{\n  \"mcpServers\": {\n    \"web\": {\n      \"url\": \"https://example.com/mcp\"\n  "
             "  }\n  },\n  \"theme\": \"dark\"\n}");
@@ -335,11 +333,11 @@ TEST(E2eMcpCmdRefusal, ChangesNothing) {
       place.write(".agents/mcp.json", c.commons);
     }
     if (!c.config.empty()) {
-      place.write(place.config_dir() / "kelvaro.toml", c.config);
+      place.write(place.config_file(), c.config);
     }
     std::string err = c.err;
     for (const auto& [mark, file] :
-         {std::pair{std::string("{config}"), place.config_dir() / "kelvaro.toml"},
+         {std::pair{std::string("{config}"), place.config_file()},
           std::pair{std::string("{commons}"), place.commons() / "mcp.json"}}) {
       if (auto at = err.find(mark); at != std::string::npos) {
         err.replace(at, mark.size(), file.string());

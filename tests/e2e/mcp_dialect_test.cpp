@@ -27,7 +27,6 @@ class E2eMcpDialect : public ::testing::Test {
     }
   }
   RunResult kelvaro(const std::vector<std::string>& args) { return run_kelvaro(args, home.env()); }
-  fs::path config_file() const { return home.config_dir() / "kelvaro.toml"; }
   std::string servers(const std::string& rel, const char* key = "mcpServers") {
     return Json::parse(home.read(rel))[key].dump();
   }
@@ -84,7 +83,7 @@ TEST_F(E2eMcpDialect, GeminisOwnSpellingIsTheCommonsCopyAndIsNotRewritten) {
   home.write(".agents/mcp.json", R"({"mcpServers": {
       "api": {"type": "http", "url": "http://127.0.0.1:9/mcp"},
       "tool": {"command": "true"}}})");
-  home.write(config_file(),
+  home.write(home.config_file(),
              "[mcp.api]\nagents = [\"gemini\"]\n\n[mcp.tool]\nagents = [\"gemini\"]\n");
   // As `gemini mcp add` writes them.
   const std::string gemini =
@@ -114,7 +113,7 @@ TEST_F(E2eMcpDialect, AdoptedGeminiAndClaudeEntriesReachEveryAgentWithTheirTrans
 
   RunResult adopt = kelvaro({"mcp", "adopt", "--all"});
   const std::string commons = home.read(".agents/mcp.json");
-  home.write(config_file(), "[mcp.api.tweaks.gemini]\ntimeout = 5000\n");
+  home.write(home.config_file(), "[mcp.api.tweaks.gemini]\ntimeout = 5000\n");
   RunResult first = kelvaro({"sync"});
   RunResult second = kelvaro({"sync"});
 
@@ -166,7 +165,7 @@ TEST_F(E2eMcpDialect, CodexUrlIsAdoptedAsHttpAndClaudeIsToldSo) {
   home.write(".codex/config.toml", "[mcp_servers.docs]\nurl = \"http://127.0.0.1:9/docs\"\n");
 
   RunResult adopt = kelvaro({"mcp", "adopt", "codex/docs"});
-  home.write(config_file(), "");
+  home.write(home.config_file(), "");
   RunResult sync = kelvaro({"sync"});
   RunResult again = kelvaro({"mcp", "adopt", "--all"});
 
@@ -199,7 +198,7 @@ TEST_F(E2eMcpDialect, AnEntryNamingTheImpliedTransportIsTheCommonsCopy) {
 
   // Shared before, shared after: confirming one agent's copy narrows nothing.
   EXPECT_EQ(adopt, (RunResult{.out = "web is already in the Commons\n", .err = "", .status = 0}));
-  EXPECT_FALSE(fs::exists(home.config_dir() / "kelvaro.toml"));
+  EXPECT_FALSE(fs::exists(home.config_file()));
   EXPECT_EQ(home.read(".agents/mcp.json"),
             R"({"mcpServers": {"web": {"url": "http://127.0.0.1:9/mcp"}}})");
 }

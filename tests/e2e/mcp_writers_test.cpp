@@ -33,10 +33,9 @@ class E2eMcpWriters : public ::testing::Test {
   }
 
   RunResult kelvaro(const std::vector<std::string>& args) { return run_kelvaro(args, home.env()); }
-  fs::path config_file() const { return home.config_dir() / "kelvaro.toml"; }
   Json read_json(const TestPath& rel) const { return Json::parse(home.read(rel)); }
   void disable_target(const std::string& agent) const {
-    home.write(config_file(), "[targets]\n" + agent + " = false\n");
+    home.write(home.config_file(), "[targets]\n" + agent + " = false\n");
   }
   // Runs `args` while another process holds the lock, which writes `meantime` into the Commons
   // file before it lets go. Where the wait can be seen, it lets go once the run is known to be
@@ -197,7 +196,7 @@ TEST_F(E2eMcpWriters, SyncThenAdoptAllChangesNothingInTheHome) {
       "\n"
       "[mcp.scoped]\n"
       "agents = [\"codex\", \"gemini\"]\n";
-  home.write(config_file(), settings);
+  home.write(home.config_file(), settings);
   ASSERT_EQ(kelvaro({"sync"}).status, 0);
   const auto before = tree_listing(home.root());
 
@@ -207,7 +206,7 @@ TEST_F(E2eMcpWriters, SyncThenAdoptAllChangesNothingInTheHome) {
   EXPECT_EQ(adopted.status, 0);
   EXPECT_EQ(adopted.out.find("adopted"), std::string::npos) << adopted.out;
   EXPECT_NE(adopted.out.find("local is already in the Commons\n"), std::string::npos);
-  EXPECT_EQ(home.read(config_file()), settings);
+  EXPECT_EQ(home.read(home.config_file()), settings);
   EXPECT_EQ(tree_listing(home.root()), before);
   EXPECT_EQ(kelvaro({"sync"}), up_to_date);
 }
@@ -218,13 +217,13 @@ TEST_F(E2eMcpWriters, AdoptingWhatSyncWroteKeepsTheTweaksReference) {
   home.make_dir(".claude");
   home.make_dir(".cursor");
   home.write(".agents/mcp.json", R"({"mcpServers": {"x": {"command": "x"}}})");
-  home.write(config_file(), "[mcp.x.tweaks.claude]\ntoken = \"${env:T}\"\n");
+  home.write(home.config_file(), "[mcp.x.tweaks.claude]\ntoken = \"${env:T}\"\n");
   ASSERT_EQ(kelvaro({"sync"}).status, 0);
 
   RunResult adopted = kelvaro({"mcp", "adopt", "claude/x"});
 
   EXPECT_EQ(adopted, (RunResult{.out = "x is already in the Commons\n", .err = "", .status = 0}));
-  EXPECT_EQ(home.read(config_file()), "[mcp.x.tweaks.claude]\ntoken = \"${env:T}\"\n");
+  EXPECT_EQ(home.read(home.config_file()), "[mcp.x.tweaks.claude]\ntoken = \"${env:T}\"\n");
   EXPECT_EQ(home.read(".agents/mcp.json").find("SECRET"), std::string::npos);
 }
 
@@ -233,12 +232,12 @@ TEST_F(E2eMcpWriters, AdoptLeavesTheAgentItTookTheServerFromWithIt) {
   home.make_dir(".codeium/windsurf");
   home.write(".codeium/windsurf/mcp_config.json",
              R"({"mcpServers": {"github": {"command": "gh-mcp"}}})");
-  home.write(config_file(), "[mcp.github]\nagents = [\"claude\"]\n");
+  home.write(home.config_file(), "[mcp.github]\nagents = [\"claude\"]\n");
 
   RunResult adopted = kelvaro({"mcp", "adopt", "windsurf/github"});
 
   EXPECT_EQ(adopted, (RunResult{.out = "adopted github from windsurf\n", .err = "", .status = 0}));
-  EXPECT_EQ(home.read(config_file()), "[mcp.github]\n");
+  EXPECT_EQ(home.read(home.config_file()), "[mcp.github]\n");
   EXPECT_EQ(
       kelvaro({"mcp", "list"}),
       (RunResult{.out = "github  (Commons)\n  managed    windsurf\n", .err = "", .status = 0}));
@@ -274,7 +273,7 @@ TEST_F(E2eMcpWriters, AnAgentsOwnServerUnderACommonsNameStaysTheUsers) {
   EXPECT_EQ(kelvaro({"mcp", "enable", "mine"}).out, "restored mine to windsurf\nenabled mine\n");
   EXPECT_EQ(home.read(".gemini/settings.json"), gemini);
 
-  home.write(config_file(), home.read(config_file()) + "[targets]\ngemini = false\n");
+  home.write(home.config_file(), home.read(home.config_file()) + "[targets]\ngemini = false\n");
   EXPECT_EQ(kelvaro({"revert", "gemini"}),
             (RunResult{.out = "left mine in " + shown(".gemini/settings.json") +
                               " — it differs from the Commons copy\nnothing of kelvaro's in gemini "
@@ -288,7 +287,7 @@ TEST_F(E2eMcpWriters, RemoveTakesOutKelvarosCopiesOnly) {
   home.make_dir(".claude");
   home.make_dir(".cursor");
   home.write(".agents/mcp.json", R"({"mcpServers": {"fs": {"command": "npx"}}})");
-  home.write(config_file(), "[mcp.fs]\nagents = [\"claude\"]\n");
+  home.write(home.config_file(), "[mcp.fs]\nagents = [\"claude\"]\n");
   // cursor's copy was rendered before the list narrowed; gemini's is its own.
   home.write(".claude.json", R"({"mcpServers": {"fs": {"command": "npx"}}})");
   home.write(".cursor/mcp.json", R"({"mcpServers": {"fs": {"command": "npx"}}})");
@@ -316,7 +315,7 @@ TEST_F(E2eMcpWriters, RevertRemovesOnlyEntriesEqualToKelvarosRendering) {
       "b": {"command": "b", "args": ["edited"]},
       "c": {"command": "c"},
       "own": {"command": "o"}}})");
-  home.write(config_file(), "[targets]\ncursor = false\n\n[mcp.c]\nagents = []\n");
+  home.write(home.config_file(), "[targets]\ncursor = false\n\n[mcp.c]\nagents = []\n");
 
   RunResult reverted = kelvaro({"revert", "cursor"});
 
@@ -342,11 +341,12 @@ TEST_F(E2eMcpWriters, RevertRendersOnlyTheServersTheAgentHolds) {
       "live": {"command": "live"},
       "parked": {"command": "p", "env": {"T": "${env:OLD_TOKEN}"}, "disabled": true},
       "scoped": {"command": "s", "env": {"T": "${env:OLD_TOKEN}"}}}})");
-  home.write(config_file(), "[mcp.scoped]\nagents = [\"cursor\"]\n");
+  home.write(home.config_file(), "[mcp.scoped]\nagents = [\"cursor\"]\n");
   home.set_env("GONE", "was-set");
   ASSERT_EQ(kelvaro({"sync"}).status, 0);
   home.unset_env("GONE");
-  home.write(config_file(), "[targets]\nclaude = false\n\n[mcp.scoped]\nagents = [\"cursor\"]\n");
+  home.write(home.config_file(),
+             "[targets]\nclaude = false\n\n[mcp.scoped]\nagents = [\"cursor\"]\n");
 
   RunResult reverted = kelvaro({"revert", "claude"});
 

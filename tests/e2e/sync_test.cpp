@@ -352,7 +352,7 @@ TEST_F(E2eSync, ControlCharactersInNamesArePrintedAsEscapes) {
 
 TEST_F(E2eSync, TwoAgentsSharingALinkFolderConvergeInOneRun) {
   KELVARO_REQUIRE_LINKS();
-  home.write(home.config_dir() / "kelvaro.toml",
+  home.write(home.config_file(),
              "[custom.one]\nroot = \".shared\"\nskills = \".shared/skills\"\n\n"
              "[custom.two]\nroot = \".shared\"\nskills = \".shared/skills\"\n");
   home.make_dir(".shared");
@@ -415,7 +415,7 @@ TEST_F(E2eSync, CommonsThatIsALinkIsStillReachedThroughIt) {
 
 TEST_F(E2eSync, AgentFolderInsideTheCommonsIsSkippedWithAWarning) {
   KELVARO_REQUIRE_LINKS();
-  home.write(home.config_dir() / "kelvaro.toml",
+  home.write(home.config_file(),
              "[custom.tool]\nroot = \".agents\"\nskills = \".agents/skills\"\n");
   home.make_link(".agents/skills/rev", "x", true);
   const std::vector<std::string> before = tree_listing(home.commons());
