@@ -328,7 +328,7 @@ bool same_file(const std::filesystem::path& a, const std::filesystem::path& b);
 // The names of the entries of the folder `dir`, each one path component, in listing order
 // ("." and ".." left out). Fails with the system error when the folder cannot be listed or
 // the listing breaks off, `no_such_file_or_directory` included. The primitive under
-// `list_folder`, which is what callers use.
+// `list_folder`, for a caller that needs only the names.
 Result<std::vector<std::filesystem::path>, std::error_code> list_folder_names(
     const std::filesystem::path& dir);
 
