@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -140,7 +141,8 @@ void append_json_string(std::string& out, std::string_view text);
 // container's values go between its `open_*` and `close_*`; `finish` hands over the rest.
 class JsonPrinter {
  public:
-  // Where the text goes: pieces of some 64 KiB as they fill, and the rest at `finish`.
+  // Where the text goes: pieces of some 64 KiB as they fill, a copied text as it comes (see
+  // `copy`), and the rest at `finish`.
   using Sink = std::function<void(std::string_view piece)>;
 
   // Without a sink, the text stays in `text()`.
@@ -163,11 +165,85 @@ class JsonPrinter {
   // The spaces a line of a value at this place begins with.
   std::size_t indent_width() const { return 2 * empty_.size(); }
 
+  // A printer copying a text that is already printed as it would print it need not print it
+  // again: where `gap_is` finds the text between two pieces to be what it would put there, it
+  // can `pass` the piece (its place moves on, nothing is printed) and `copy` the stretch of
+  // source text that the passed pieces make up, in order with what it prints.
+  enum class Piece { open, close, key, value };
+  // True when `gap` is what goes before a piece of this kind here: ": " after a key, a comma
+  // (but before a container's first value), a line break and the indent inside a container
+  // (for a close only when it is not empty), nothing at the top.
+  bool gap_is(Piece piece, std::string_view gap) const {
+    const Gap expected = gap_before(piece);
+    if (expected.colon) {
+      return gap == ": ";
+    }
+    const std::size_t size =
+        (expected.comma ? 1U : 0U) + (expected.line ? 1U + expected.indent : 0U);
+    if (gap.size() != size) {
+      return false;
+    }
+    if (expected.comma) {
+      if (gap.front() != ',') {
+        return false;
+      }
+      gap.remove_prefix(1);
+    }
+    if (expected.line) {
+      if (gap.front() != '\n') {
+        return false;
+      }
+      gap.remove_prefix(1);
+    }
+    return std::all_of(gap.begin(), gap.end(), [](char c) { return c == ' '; });
+  }
+  void pass(Piece piece) { advance(piece); }
+  void copy(std::string_view printed);
+
  private:
-  void begin_value();
+  // What goes before the next piece: a colon and space, or a comma, a line break and `indent`
+  // spaces.
+  struct Gap {
+    bool colon = false;
+    bool comma = false;
+    bool line = false;
+    std::size_t indent = 0;
+  };
+  // A member's value follows its key on the same line; any other value inside a container
+  // starts a line of its own, after a comma unless it is the first; a container that holds
+  // something closes on a line of its own.
+  Gap gap_before(Piece piece) const {
+    if (piece == Piece::close) {
+      return Gap{.line = !empty_.back(), .indent = 2 * (empty_.size() - 1)};
+    }
+    if (after_key_) {
+      return Gap{.colon = true};
+    }
+    if (empty_.empty()) {
+      return Gap{};
+    }
+    return Gap{.comma = !empty_.back(), .line = true, .indent = indent_width()};
+  }
+  // Moves the place past a piece of this kind.
+  void advance(Piece piece) {
+    if (piece == Piece::close) {
+      empty_.pop_back();
+      return;
+    }
+    if (after_key_) {
+      after_key_ = false;
+    } else if (!empty_.empty()) {
+      empty_.back() = false;
+    }
+    if (piece == Piece::open) {
+      empty_.push_back(true);
+    } else if (piece == Piece::key) {
+      after_key_ = true;
+    }
+  }
+  void begin(Piece piece);
   void open(char bracket);
   void close(char bracket);
-  void indent();
 
   Sink sink_;
   std::string out_;

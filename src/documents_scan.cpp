@@ -29,10 +29,10 @@ enum class Take { visit, skip, stop };
 
 // Reads nothing into memory and accepts everything of a value alike.
 struct Skipper {
-  bool begin_object(std::size_t) { return true; }
-  bool end_object(std::size_t, std::size_t) { return true; }
-  bool begin_array(std::size_t) { return true; }
-  bool end_array(std::size_t, std::size_t) { return true; }
+  bool begin_object(std::size_t, const char*) { return true; }
+  bool end_object(std::size_t, std::size_t, const char*) { return true; }
+  bool begin_array(std::size_t, const char*) { return true; }
+  bool end_array(std::size_t, std::size_t, const char*) { return true; }
   bool element(std::size_t, std::size_t) { return true; }
   Take key(std::size_t, std::string_view, bool) { return Take::visit; }
   bool member_value(std::size_t, const char*, const char*) { return true; }
@@ -40,7 +40,8 @@ struct Skipper {
 };
 
 // A recursive descent over JSON text with the parser's grammar (RFC 8259, strict, UTF-8 checked
-// in strings), handing each part to `Visitor`. `depth` counts the containers around a value.
+// in strings), handing each part to `Visitor`. `depth` counts the containers around a value;
+// a bracket comes with its place in the text, a key or scalar as a view of it.
 template <typename Visitor>
 class Reader {
  public:
@@ -126,19 +127,19 @@ class Reader {
 
   bool object(std::size_t depth) {
     std::size_t count = 0;
-    return depth < json_sax::max_json_depth && visitor_.begin_object(depth) &&
+    return depth < json_sax::max_json_depth && visitor_.begin_object(depth, p_) &&
            items('}', count, [&](std::size_t) { return member(depth); }) &&
-           visitor_.end_object(depth, count);
+           visitor_.end_object(depth, count, p_ - 1);
   }
 
   bool array(std::size_t depth) {
     std::size_t count = 0;
-    return depth < json_sax::max_json_depth && visitor_.begin_array(depth) &&
+    return depth < json_sax::max_json_depth && visitor_.begin_array(depth, p_) &&
            items(']', count,
                  [&](std::size_t index) {
                    return visitor_.element(depth, index) && value(depth + 1);
                  }) &&
-           visitor_.end_array(depth, count);
+           visitor_.end_array(depth, count, p_ - 1);
   }
 
   // One member of the object at `depth`: its key, and its value read as the visitor asks.
@@ -408,50 +409,77 @@ class MemberFinder : public Skipper {
 };
 
 // Prints what it reads as `dump_json` prints the parsed value, through a `JsonPrinter`. Text
-// stands for itself wherever the library would print it so: strings and keys without escapes,
-// integers it keeps as they are written, the literals; the rest goes through the library.
+// stands for itself wherever the library would print it so: strings and keys whose escapes are
+// the library's, integers it keeps as they are written, the literals, numbers it would write
+// alike; the rest goes through the library. Where the text is laid out as the library lays it
+// out, too, it is not printed again but copied in stretches as long as the layout holds: a
+// file that the library or an agent with the same layout wrote is mostly copied.
 class Printer {
  public:
-  Printer(std::string_view key, const MemberEdit& edit,
+  using Piece = JsonPrinter::Piece;
+
+  Printer(std::string_view text, std::string_view key, const MemberEdit& edit,
           const std::function<bool(std::string_view)>& put)
-      : key_(key), edit_(edit), json_([this, &put](std::string_view piece) {
+      : key_(key),
+        edit_(edit),
+        json_([this, &put](std::string_view piece) {
           // After a failed edit or a refused piece the text is still read, to tell a text that is
           // no JSON apart, but nothing more is handed over.
           handing_over_ = handing_over_ && !edit_error && put(piece);
-        }) {}
+        }),
+        copied_(text.data()),
+        read_(text.data()) {}
 
-  bool begin_object(std::size_t depth) {
+  bool begin_object(std::size_t depth, const char* bracket) {
     if (frames_.size() <= depth) {
       frames_.resize(depth + 1);
     }
     frames_[depth].clear();
-    json_.open_object();
+    if (!passes(Piece::open, bracket, bracket + 1)) {
+      copy_passed();
+      json_.open_object();
+      printed_up_to(bracket + 1);
+    }
     return true;
   }
-  bool end_object(std::size_t depth, std::size_t) {
+  bool end_object(std::size_t depth, std::size_t, const char* bracket) {
     if (depth == 0 && !replaced_) {
+      copy_passed();
       json_.key(key_);
       if (!print_edit(std::nullopt)) {
         return false;
       }
     }
-    json_.close_object();
+    if (!passes(Piece::close, bracket, bracket + 1)) {
+      copy_passed();
+      json_.close_object();
+      printed_up_to(bracket + 1);
+    }
     return true;
   }
-  bool begin_array(std::size_t) {
-    json_.open_array();
+  bool begin_array(std::size_t, const char* bracket) {
+    if (!passes(Piece::open, bracket, bracket + 1)) {
+      copy_passed();
+      json_.open_array();
+      printed_up_to(bracket + 1);
+    }
     return true;
   }
-  bool end_array(std::size_t, std::size_t) {
-    json_.close_array();
+  bool end_array(std::size_t, std::size_t, const char* bracket) {
+    if (!passes(Piece::close, bracket, bracket + 1)) {
+      copy_passed();
+      json_.close_array();
+      printed_up_to(bracket + 1);
+    }
     return true;
   }
   bool element(std::size_t, std::size_t) { return true; }
 
   Take key(std::size_t depth, std::string_view raw, bool escaped) {
+    const std::string_view quoted(raw.data() - 1, raw.size() + 2);
     std::string_view key = raw;
     if (escaped) {
-      auto text = unescaped("\"" + std::string(raw) + "\"");
+      auto text = unescaped(quoted);
       if (!text) {
         return Take::stop;
       }
@@ -460,7 +488,12 @@ class Printer {
     if (!frames_[depth].remember(key)) {
       return Take::stop;  // the parsed value would keep the first place with the later value
     }
-    json_.key(key);
+    const char* end = quoted.data() + quoted.size();
+    if (!((!escaped || printed_as(key, quoted)) && passes(Piece::key, quoted.data(), end))) {
+      copy_passed();
+      json_.key(key);
+      printed_up_to(end);
+    }
     replacing_ = depth == 0 && key == key_;
     return replacing_ ? Take::skip : Take::visit;
   }
@@ -471,39 +504,62 @@ class Printer {
     }
     replacing_ = false;
     auto old = parse_json(std::string_view(begin, static_cast<std::size_t>(end - begin)));
-    return old && print_edit(std::move(*old));
+    if (!old) {
+      return false;
+    }
+    copy_passed();
+    if (!print_edit(std::move(*old))) {
+      return false;
+    }
+    printed_up_to(end);
+    return true;
   }
 
   bool scalar(std::string_view token, Scalar kind) {
+    bool as_written = false;
     switch (kind) {
       case Scalar::string:
       case Scalar::literal:
-        json_.raw(token);
-        return true;
+        as_written = true;
+        break;
       case Scalar::escaped_string: {
         auto text = unescaped(token);
         if (!text) {
           return false;
         }
-        json_.string(*text);
-        return true;
+        as_written = printed_as(*text, token);
+        break;
       }
       case Scalar::integer:
         // The library keeps an integer's digits, but prints -0 as 0 and a number past the
         // 64-bit range as a float.
-        if (token != "-0" && token.size() <= 18) {
-          json_.raw(token);
-          return true;
+        as_written = token != "-0" && token.size() <= 18;
+        if (!as_written && !print_number(token)) {
+          return false;
         }
         break;
       case Scalar::real:
+        if (!print_number(token)) {
+          return false;
+        }
+        as_written = printed_ == token;
         break;
     }
-    return print_number(token);
+    const char* end = token.data() + token.size();
+    if (as_written && passes(Piece::value, token.data(), end)) {
+      return true;
+    }
+    copy_passed();
+    json_.raw(as_written ? token : std::string_view(printed_));
+    printed_up_to(end);
+    return true;
   }
 
   // Hands over what is left.
-  void finish() { json_.finish(); }
+  void finish() {
+    copy_passed();
+    json_.finish();
+  }
 
   // The edit's error, once it failed.
   std::optional<std::string> edit_error;
@@ -539,20 +595,60 @@ class Printer {
     }
   };
 
-  // A number the library would print otherwise than it is written: parsed as the library
-  // parses it (its own conversion for a float, so that every platform prints the value it
-  // would), printed by it.
+  // True when `text` printed as a JSON string is `quoted`, the string as the source has it.
+  bool printed_as(std::string_view text, std::string_view quoted) {
+    printed_.clear();
+    append_json_string(printed_, text);
+    return printed_ == quoted;
+  }
+
+  // True when the gap before the piece at [begin, end), which is printed as it is written, is
+  // what the printer would put there: the piece is passed, to be copied with its gap.
+  bool passes(Piece piece, const char* begin, const char* end) {
+    if (!json_.gap_is(piece, std::string_view(read_, static_cast<std::size_t>(begin - read_)))) {
+      return false;
+    }
+    json_.pass(piece);
+    read_ = end;
+    return true;
+  }
+
+  // Hands on the text passed since the last piece printed, before another is printed.
+  void copy_passed() {
+    if (read_ != copied_) {
+      json_.copy(std::string_view(copied_, static_cast<std::size_t>(read_ - copied_)));
+      copied_ = read_;
+    }
+  }
+
+  // What was just printed stands for the text up to `end`.
+  void printed_up_to(const char* end) { copied_ = read_ = end; }
+
+  // Sets `printed_` to a number as the library prints it: parsed as the library parses it (its
+  // own conversion for a float, so that every platform prints the value it would).
   bool print_number(std::string_view token) {
     number_.assign(token);
+    std::optional<Json> value;
     if (token.find_first_of(".eE") != std::string_view::npos) {
       char* end = nullptr;
-      const double value = std::strtod(number_.c_str(), &end);
-      if (end == number_.c_str() + number_.size() && std::isfinite(value)) {
-        return print_value(Json(value));
+      const double parsed = std::strtod(number_.c_str(), &end);
+      if (end == number_.c_str() + number_.size() && std::isfinite(parsed)) {
+        value = Json(parsed);
       }
     }
-    auto parsed = parse_json(token);
-    return parsed && print_value(*parsed);
+    if (!value) {
+      auto parsed = parse_json(token);
+      if (!parsed) {
+        return false;
+      }
+      value = std::move(*parsed);
+    }
+    auto printed = dump_json(*value);
+    if (!printed) {
+      return false;
+    }
+    printed_ = std::move(*printed);
+    return true;
   }
 
   // `value` as `dump_json` prints it at the printer's place; false when it cannot be printed
@@ -593,6 +689,9 @@ class Printer {
   std::vector<Frame> frames_;
   std::deque<std::string> held_keys_;  // unescaped keys; a deque never moves them
   std::string number_;
+  std::string printed_;     // a piece as the library prints it, when it may differ from the text
+  const char* copied_;      // the end of the text handed on or printed for
+  const char* read_;        // the end of the last piece read
   bool replacing_ = false;  // the member being read is the one to replace
   bool replaced_ = false;
 };
@@ -611,7 +710,7 @@ std::optional<MemberSpan> find_member(std::string_view text, std::string_view ke
 Result<Streamed> stream_with_member(std::string_view text, std::string_view key,
                                     const MemberEdit& edit,
                                     const std::function<bool(std::string_view)>& put) {
-  Printer printer(key, edit, put);
+  Printer printer(text, key, edit, put);
   Reader<Printer> reader(text.data(), text.data() + text.size(), printer);
   if (!reader.object_document()) {
     return Streamed::unreadable;

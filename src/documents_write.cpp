@@ -147,31 +147,29 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 void JsonPrinter::key(std::string_view name) {
-  begin_value();
+  begin(Piece::key);
   append_json_string(out_, name);
-  out_.append(": ");
-  after_key_ = true;
 }
 
 void JsonPrinter::string(std::string_view value) {
-  begin_value();
+  begin(Piece::value);
   append_json_string(out_, value);
 }
 
 void JsonPrinter::boolean(bool value) {
-  begin_value();
+  begin(Piece::value);
   out_.append(value ? "true" : "false");
 }
 
 void JsonPrinter::number(std::uint64_t value) {
-  begin_value();
+  begin(Piece::value);
   std::array<char, 20> digits{};  // the most a 64-bit number takes
   const auto printed = std::to_chars(digits.begin(), digits.end(), value);
   out_.append(digits.begin(), printed.ptr);
 }
 
 void JsonPrinter::raw(std::string_view printed) {
-  begin_value();
+  begin(Piece::value);
   out_.append(printed);
 }
 
@@ -182,47 +180,47 @@ void JsonPrinter::finish() {
   }
 }
 
-// A member's value follows its key on the same line; any other value inside a container
-// starts a line of its own, after a comma unless it is the first. A value is a point to hand
-// the text so far to the sink.
-void JsonPrinter::begin_value() {
-  if (sink_ && out_.size() >= json_piece) {
+void JsonPrinter::copy(std::string_view printed) {
+  if (!sink_ || out_.size() + printed.size() < json_piece) {
+    out_.append(printed);
+    return;
+  }
+  // A long stretch goes to the sink as it stands rather than through the buffer.
+  if (!out_.empty()) {
     sink_(out_);
     out_.clear();
   }
-  if (after_key_) {
-    after_key_ = false;
-    return;
+  sink_(printed);
+}
+
+// The start of a piece is a point to hand the text so far to the sink.
+void JsonPrinter::begin(Piece piece) {
+  if (sink_ && piece != Piece::close && out_.size() >= json_piece) {
+    sink_(out_);
+    out_.clear();
   }
-  if (empty_.empty()) {
-    return;
+  const Gap gap = gap_before(piece);
+  advance(piece);
+  if (gap.colon) {
+    out_.append(": ");
   }
-  if (!empty_.back()) {
+  if (gap.comma) {
     out_.push_back(',');
   }
-  empty_.back() = false;
-  out_.push_back('\n');
-  indent();
+  if (gap.line) {
+    out_.push_back('\n');
+    out_.append(gap.indent, ' ');
+  }
 }
 
 void JsonPrinter::open(char bracket) {
-  begin_value();
+  begin(Piece::open);
   out_.push_back(bracket);
-  empty_.push_back(true);
 }
 
 void JsonPrinter::close(char bracket) {
-  const bool empty = empty_.back();
-  empty_.pop_back();
-  if (!empty) {
-    out_.push_back('\n');
-    indent();
-  }
+  begin(Piece::close);
   out_.push_back(bracket);
-}
-
-void JsonPrinter::indent() {
-  out_.append(indent_width(), ' ');
 }
 
 Result<std::string> dump_json(const Json& value) {

@@ -55,7 +55,16 @@ bool is_valid_utf8(std::string_view text) {
 
 std::size_t first_invalid_utf8(std::string_view text, std::size_t from) {
   for (std::size_t i = from; i < text.size();) {
-    // Settings files are mostly ASCII: eight bytes at a time while none has its high bit set.
+    // Settings files are mostly ASCII: 32 and then eight bytes at a time while none has its
+    // high bit set.
+    while (i + 32 <= text.size()) {
+      std::uint64_t words[4] = {};
+      std::memcpy(words, text.data() + i, sizeof words);
+      if (((words[0] | words[1] | words[2] | words[3]) & 0x8080808080808080ULL) != 0) {
+        break;
+      }
+      i += 32;
+    }
     while (i + 8 <= text.size()) {
       std::uint64_t word = 0;
       std::memcpy(&word, text.data() + i, sizeof word);

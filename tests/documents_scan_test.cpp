@@ -100,6 +100,65 @@ TEST(JsonScan, AwkwardTextsReadAndPrintAsTheParserDoes) {
   EXPECT_FALSE(agrees_with_parser(texts[9], "m"));  // the parsed value drops a member
 }
 
+// A text already laid out as the printer lays it out is copied rather than printed again;
+// wherever it departs from that layout, by a byte of white space or a token written otherwise,
+// the copy must give way to the printer exactly there and take over again after.
+TEST(JsonScan, TextInThePrintedLayoutPrintsAsTheParserDoesWhereverItDeparts) {
+  const std::vector<std::string> sources = {
+      R"({"a": "\u00e9\/\"\\\b\f\n\r\t\u0001 \u001F", "m": {"k": [1, 2.50, 1E5, -0, {}, []]},
+          "z": {"deep": [[{"x": null}], "\u006b"]}, "e": {}, "f": []})",
+      R"({"m": 1, "projects": {"/p": {"h": [{"d": "fix it", "p": {}}], "c": 0.037, "n": 12}}})",
+      R"({"first": [true, false], "last": {"m": "not the top-level one"}})",
+  };
+  std::vector<std::string> seeds;
+  for (const std::string& source : sources) {
+    const std::string printed = *dump_json(*parse_json(source));
+    seeds.push_back(printed);
+    for (const std::string key : {"m", "absent"}) {
+      // As the printer prints it, and as agents leave it: a final line end, CR LF, other
+      // indents.
+      EXPECT_TRUE(agrees_with_parser(printed, key));
+      EXPECT_TRUE(agrees_with_parser(printed + "\n", key));
+      EXPECT_TRUE(agrees_with_parser("\n" + printed, key));
+      std::string crlf;
+      for (const char c : printed) {
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+      }
+      EXPECT_TRUE(agrees_with_parser(crlf, key));
+      EXPECT_TRUE(agrees_with_parser(parse_json(source)->dump(4), key));
+      EXPECT_TRUE(agrees_with_parser(parse_json(source)->dump(), key));
+    }
+  }
+  // Every small change of white space or of a token in the printed layout.
+  const std::string bytes[] = {" ", "  ", "\n", "\t", "\r\n", ",",
+                               "0", "5",  ".",  "e",  "\\/",  "\\u0041"};
+  std::mt19937 rng(7);
+  int printed = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = seeds[static_cast<std::size_t>(round) % seeds.size()];
+    const std::size_t at = rng() % text.size();
+    const std::string& piece = bytes[rng() % std::size(bytes)];
+    switch (rng() % 3) {
+      case 0:
+        text.insert(at, piece);
+        break;
+      case 1:
+        text.replace(at, 1, piece);
+        break;
+      default:
+        text.erase(at, 1);
+        break;
+    }
+    if (agrees_with_parser(text, round % 3 == 0 ? "absent" : "m")) {
+      ++printed;
+    }
+    if (testing::Test::HasFailure()) {
+      return;
+    }
+  }
+  EXPECT_GT(printed, 1000);
+}
+
 TEST(JsonScan, ARepeatedKeyIsFoundInObjectsOfAnySize) {
   for (int size : {3, 15, 16, 17, 40, 1000}) {
     for (int repeat : {0, size / 2, size - 1}) {

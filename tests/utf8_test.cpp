@@ -94,15 +94,15 @@ TEST(Utf8, FirstInvalidIsWhereTheFirstIllFormedSequenceBegins) {
 }
 
 TEST(Utf8, LongAsciiRunsAreCheckedToTheirLastByte) {
-  // Runs are skipped a word at a time: a bad byte, or a character split across the word
-  // boundary, must be found wherever it lies.
-  for (std::size_t at = 0; at < 40; ++at) {
+  // Runs are skipped a block and a word at a time: a bad byte, or a character split across a
+  // block or word boundary, must be found wherever it lies.
+  for (std::size_t at = 0; at < 100; ++at) {
     for (std::size_t from : {std::size_t{0}, std::size_t{3}}) {
       if (from > at) {
         continue;
       }
       SCOPED_TRACE(testing::Message() << "at " << at << " from " << from);
-      std::string text(40, 'a');
+      std::string text(100, 'a');
       text[at] = '\xFF';
       EXPECT_EQ(first_invalid_utf8(text, from), at);
       text.replace(at, 1, "\xE2\x80\x94");  // an em dash, valid at any offset
