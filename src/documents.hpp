@@ -8,6 +8,7 @@
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -46,15 +47,6 @@ std::string toml_position_text(std::string_view text, std::size_t offset);
 // True when `text` is empty or holds only Unicode White_Space characters (U+0085, U+00A0,
 // U+3000 and the rest, besides the ASCII ones).
 bool is_blank_text(std::string_view text);
-
-// "cannot read {}: {}" and "cannot write {}: {}": `path` as `display` shows it and the text of
-// the system error.
-std::string cannot_read(const std::filesystem::path& path, const std::error_code& error);
-std::string cannot_write(const std::filesystem::path& path, const std::error_code& error);
-
-// "{}: `{}` is not an object — left untouched": a member `key` of another tool's JSON file at
-// `path` that must be an object to be edited.
-std::string not_an_object(const std::filesystem::path& path, std::string_view key);
 
 // A JSON syntax error: the byte offset where it was found and the parser's words for it.
 struct JsonError {
@@ -129,6 +121,10 @@ Result<Json> read_json_object(const std::filesystem::path& path);
 // `{}` and `[]` when empty, no final line end. Fails with the JSON library's message when a
 // string in `value` is not valid UTF-8.
 Result<std::string> dump_json(const Json& value);
+
+// Writes `value` as `dump_json` prints it and "\n" on `out` in one write; "{}" when it cannot
+// be printed.
+void print_json(std::ostream& out, const Json& value);
 
 // Appends `text` to `out` as a quoted JSON string, as `dump_json` prints it once each invalid
 // UTF-8 sequence is replaced by U+FFFD (`to_valid_utf8`): `\"`, `\\`, `\b`, `\f`, `\n`, `\r`
