@@ -231,17 +231,14 @@ bool json_equal(const Json& a, const Json& b);
 
 // --- TOML and JSON ---------------------------------------------------------------------
 
-// The JSON form of a TOML value: strings, integers and booleans as they are; a float as a
-// number, NaN and the infinities as null; a date-time as its normal text (`datetime_text`);
-// an array element by element; an inline table as an object (dotted inner keys nested).
-Json toml_value_to_json(const toml::Value& value);
-
 // The JSON form of a table (with a header, implicit or made by dotted keys): an object with
 // one member per entry, in order.
 Json toml_table_to_json(const toml::Table& table);
 
-// The JSON form of the item of `entry`: a value line as `toml_value_to_json`, a table as
-// `toml_table_to_json`, an array of tables as an array of objects.
+// The JSON form of the item of `entry`: a value line as its value (strings, integers and
+// booleans as they are; a float as a number, NaN and the infinities as null; a date-time as its
+// normal text; an array element by element; an inline table as an object, dotted inner keys
+// nested), a table as `toml_table_to_json`, an array of tables as an array of objects.
 Json toml_item_to_json(const toml::Entry& entry);
 
 // A TOML value for `value`: booleans, strings, integers in the signed 64-bit range, floats,
