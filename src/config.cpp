@@ -9,6 +9,7 @@
 #include "agents.hpp"
 #include "documents.hpp"
 #include "fsutil.hpp"
+#include "report.hpp"
 #include "toml.hpp"
 
 namespace kelvaro {

@@ -7,6 +7,7 @@
 #include "config.hpp"
 #include "documents.hpp"
 #include "fsutil.hpp"
+#include "report.hpp"
 #include "toml.hpp"
 
 namespace kelvaro {

@@ -15,18 +15,6 @@ namespace kelvaro {
 
 namespace fs = std::filesystem;
 
-std::string cannot_read(const fs::path& path, const std::error_code& error) {
-  return fmt::format("cannot read {}: {}", display(path), error.message());
-}
-
-std::string cannot_write(const fs::path& path, const std::error_code& error) {
-  return fmt::format("cannot write {}: {}", display(path), error.message());
-}
-
-std::string not_an_object(const fs::path& path, std::string_view key) {
-  return fmt::format("{}: `{}` is not an object — left untouched", display(path), key);
-}
-
 TextPosition position_at(std::string_view text, std::size_t offset) {
   offset = std::min(offset, text.size());
   const std::string_view before = text.substr(0, offset);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -47,15 +48,6 @@ std::string toml_position_text(std::string_view text, std::size_t offset);
 // True when `text` is empty or holds only Unicode White_Space characters (U+0085, U+00A0,
 // U+3000 and the rest, besides the ASCII ones).
 bool is_blank_text(std::string_view text);
-
-// "cannot read {}: {}" and "cannot write {}: {}": `path` as `display` shows it and the text of
-// the system error.
-std::string cannot_read(const std::filesystem::path& path, const std::error_code& error);
-std::string cannot_write(const std::filesystem::path& path, const std::error_code& error);
-
-// "{}: `{}` is not an object — left untouched": a member `key` of another tool's JSON file at
-// `path` that must be an object to be edited.
-std::string not_an_object(const std::filesystem::path& path, std::string_view key);
 
 // A JSON syntax error: the byte offset where it was found and the parser's words for it.
 struct JsonError {
@@ -130,6 +122,10 @@ Result<Json> read_json_object(const std::filesystem::path& path);
 // `{}` and `[]` when empty, no final line end. Fails with the JSON library's message when a
 // string in `value` is not valid UTF-8.
 Result<std::string> dump_json(const Json& value);
+
+// Writes `value` as `dump_json` prints it and "\n" on `out` in one write; "{}" when it cannot
+// be printed.
+void print_json(std::ostream& out, const Json& value);
 
 // Appends `text` to `out` as a quoted JSON string, as `dump_json` prints it once each invalid
 // UTF-8 sequence is replaced by U+FFFD (`to_valid_utf8`): `\"`, `\\`, `\b`, `\f`, `\n`, `\r`
@@ -311,17 +307,14 @@ bool json_equal(const Json& a, const Json& b);
 
 // --- TOML and JSON ---------------------------------------------------------------------
 
-// The JSON form of a TOML value: strings, integers and booleans as they are; a float as a
-// number, NaN and the infinities as null; a date-time as its normal text (`datetime_text`);
-// an array element by element; an inline table as an object (dotted inner keys nested).
-Json toml_value_to_json(const toml::Value& value);
-
 // The JSON form of a table (with a header, implicit or made by dotted keys): an object with
 // one member per entry, in order.
 Json toml_table_to_json(const toml::Table& table);
 
-// The JSON form of the item of `entry`: a value line as `toml_value_to_json`, a table as
-// `toml_table_to_json`, an array of tables as an array of objects.
+// The JSON form of the item of `entry`: a value line as its value (strings, integers and
+// booleans as they are; a float as a number, NaN and the infinities as null; a date-time as its
+// normal text; an array element by element; an inline table as an object, dotted inner keys
+// nested), a table as `toml_table_to_json`, an array of tables as an array of objects.
 Json toml_item_to_json(const toml::Entry& entry);
 
 // A TOML value for `value`: booleans, strings, integers in the signed 64-bit range, floats,

@@ -15,6 +15,11 @@ namespace kelvaro {
 
 namespace {
 
+// The JSON form of a TOML value: strings, integers and booleans as they are; a float as a
+// number, NaN and the infinities as null; a date-time as its normal text (`datetime_text`);
+// an array element by element; an inline table as an object (dotted inner keys nested).
+Json toml_value_to_json(const toml::Value& value);
+
 Json inline_members_to_json(const std::vector<toml::InlineMember>& members) {
   Json object = Json::object();
   for (const auto& member : members) {
@@ -23,8 +28,6 @@ Json inline_members_to_json(const std::vector<toml::InlineMember>& members) {
   }
   return object;
 }
-
-}  // namespace
 
 Json toml_value_to_json(const toml::Value& value) {
   switch (value.kind) {
@@ -51,6 +54,8 @@ Json toml_value_to_json(const toml::Value& value) {
   KELVARO_CHECK(false, "a TOML value of an unknown kind");
   return nullptr;
 }
+
+}  // namespace
 
 Json toml_table_to_json(const toml::Table& table) {
   Json object = Json::object();

@@ -9,6 +9,7 @@
 #include "documents_sax.hpp"
 #include "documents_scan.hpp"
 #include "fsutil.hpp"
+#include "report.hpp"
 
 namespace kelvaro {
 

@@ -5,12 +5,15 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <ostream>
+#include <string>
 #include <utility>
 
 #include "documents.hpp"
 #include "documents_sax.hpp"
 #include "documents_scan.hpp"
 #include "fsutil.hpp"
+#include "report.hpp"
 #include "utf8.hpp"
 
 namespace kelvaro {
@@ -229,6 +232,13 @@ Result<std::string> dump_json(const Json& value) {
   } catch (const Json::exception& e) {
     return unexpected(std::string(e.what()));
   }
+}
+
+void print_json(std::ostream& out, const Json& value) {
+  auto rendered = dump_json(value);
+  std::string text = rendered ? std::move(*rendered) : std::string("{}");
+  text.push_back('\n');
+  write_text(out, text);
 }
 
 Result<WriteOutcome, std::error_code> write_json(const fs::path& path, const Json& value) {

@@ -8,6 +8,7 @@
 
 #include "agents.hpp"
 #include "fsutil.hpp"
+#include "report.hpp"
 #include "toml.hpp"
 #include "utf8.hpp"
 

@@ -10,6 +10,7 @@
 #include "check.hpp"
 #include "fsutil.hpp"
 #include "link.hpp"
+#include "report.hpp"
 
 namespace kelvaro {
 

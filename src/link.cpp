@@ -383,6 +383,9 @@ std::string_view to_string(LinkState state) {
   return "";
 }
 
+namespace {
+
+// The reason printed after the word; empty for `linked`.
 std::string_view link_note(LinkState state) {
   switch (state) {
     case LinkState::linked:
@@ -404,6 +407,8 @@ std::string_view link_note(LinkState state) {
   }
   return "";
 }
+
+}  // namespace
 
 std::string link_note(const LinkItem& item) {
   if (item.state == LinkState::variant_identical) {

@@ -34,8 +34,6 @@ enum class LinkState : std::uint8_t {
 
 // The state word ("variant-identical", ...), as `sync`, `status` and the status JSON print it.
 std::string_view to_string(LinkState state);
-// The reason printed after the word; empty for `linked`.
-std::string_view link_note(LinkState state);
 // True for the states `sync` fixes with `apply_link_fix`: missing, stale, dangling, duplicate.
 bool is_actionable(LinkState state);
 // True for the states a report counts as needing attention: those `sync` fixes, and
@@ -53,8 +51,8 @@ struct LinkItem {
   bool operator==(const LinkItem& other) const;
 };
 
-// The reason printed after the item's word: the state's `link_note`, but for a copy identical to
-// the Commons the command that re-links it, since `sync` never will.
+// The reason printed after the item's word: the state's own reason (empty for `linked`), but for a
+// copy identical to the Commons the command that re-links it, since `sync` never will.
 std::string link_note(const LinkItem& item);
 
 // What `read_link_state` finds at a path. `raw_target`, `resolved` and `dangling` are set only

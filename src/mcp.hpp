@@ -61,9 +61,6 @@ bool has_env_refs(const Json& value);
 // The transport of a standard-shape server.
 enum class Transport { stdio, http, sse };
 
-// "stdio", "http", "sse".
-std::string_view to_string(Transport transport);
-
 // `type` when it is exactly "stdio", "http" or "sse"; else http for a server with `url` and no
 // `command`, stdio otherwise.
 Transport transport_of(const Json& server);
@@ -199,10 +196,6 @@ bool is_disabled_server(const Json& server);
 // already there, else last) or, with `disabled` false, takes the member out, the others keeping
 // their order. A value that is not an object is left as it is.
 void set_disabled(Json& server, bool disabled);
-
-// The tweak `kelvaro.toml` records for `agent` under the server `server`, if any.
-std::optional<Json> recorded_tweak(const Config& config, std::string_view server,
-                                   std::string_view agent);
 
 // What kelvaro renders for the Commons server `server` called `name` in `file`: the agent's
 // dialect, its recorded tweak, every reference resolved. Fails with `render_server`'s message.

@@ -12,6 +12,19 @@ namespace kelvaro {
 
 namespace {
 
+// "stdio", "http", "sse".
+std::string_view to_string(Transport transport) {
+  switch (transport) {
+    case Transport::stdio:
+      return "stdio";
+    case Transport::http:
+      return "http";
+    case Transport::sse:
+      return "sse";
+  }
+  return "";
+}
+
 constexpr std::array<std::string_view, 6> standard_keys = {"type", "command", "args",
                                                            "env",  "url",     "headers"};
 
@@ -372,18 +385,6 @@ bool states_only_transport(std::string_view name, ServerShape shape, const Json&
 }
 
 }  // namespace
-
-std::string_view to_string(Transport transport) {
-  switch (transport) {
-    case Transport::stdio:
-      return "stdio";
-    case Transport::http:
-      return "http";
-    case Transport::sse:
-      return "sse";
-  }
-  return "";
-}
 
 Transport transport_of(const Json& server) {
   if (!server.is_object()) {

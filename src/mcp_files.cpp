@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "mcp.hpp"
+#include "report.hpp"
 
 // Reading and editing the MCP servers in agents' own configuration files. Nothing is written
 // after any failure, and nothing outside the servers named is changed.

@@ -34,6 +34,19 @@ const ServerSettings* settings_of(const Config& config, std::string_view server)
   return found != config.mcp.end() ? &found->second : nullptr;
 }
 
+// The tweak `kelvaro.toml` records for `agent` under the server `server`, if any.
+std::optional<Json> recorded_tweak(const Config& config, std::string_view server,
+                                   std::string_view agent) {
+  const ServerSettings* settings = settings_of(config, server);
+  if (settings == nullptr) {
+    return std::nullopt;
+  }
+  if (const Json* found = settings->tweaks.find(std::string(agent))) {
+    return *found;
+  }
+  return std::nullopt;
+}
+
 bool allows(const ServerSettings* settings, const std::string& agent) {
   if (settings == nullptr || !settings->agents) {
     return true;
@@ -190,18 +203,6 @@ void set_disabled(Json& server, bool disabled) {
   } else {
     server.erase("disabled");
   }
-}
-
-std::optional<Json> recorded_tweak(const Config& config, std::string_view server,
-                                   std::string_view agent) {
-  const ServerSettings* settings = settings_of(config, server);
-  if (settings == nullptr) {
-    return std::nullopt;
-  }
-  if (const Json* found = settings->tweaks.find(std::string(agent))) {
-    return *found;
-  }
-  return std::nullopt;
 }
 
 Result<Json> render_for_file(const RunContext& ctx, const Config& config, const McpFile& file,

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "mcp.hpp"
+#include "report.hpp"
 
 // The Commons server file and the environment references in servers.
 namespace kelvaro {

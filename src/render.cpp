@@ -12,6 +12,7 @@
 #include "commons.hpp"
 #include "documents.hpp"
 #include "fsutil.hpp"
+#include "report.hpp"
 #include "toml.hpp"
 
 namespace kelvaro {

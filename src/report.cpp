@@ -7,7 +7,6 @@
 #include <ios>
 #include <string>
 
-#include "documents.hpp"
 #include "fsutil.hpp"
 
 namespace kelvaro {
@@ -35,6 +34,18 @@ void write_text(std::ostream& stream, std::string_view text) {
   } catch (const std::ios_base::failure&) {
     // A stream set to throw on failure: the text is lost, as with any failed write.
   }
+}
+
+std::string cannot_read(const std::filesystem::path& path, const std::error_code& error) {
+  return fmt::format("cannot read {}: {}", display(path), error.message());
+}
+
+std::string cannot_write(const std::filesystem::path& path, const std::error_code& error) {
+  return fmt::format("cannot write {}: {}", display(path), error.message());
+}
+
+std::string not_an_object(const std::filesystem::path& path, std::string_view key) {
+  return fmt::format("{}: `{}` is not an object — left untouched", display(path), key);
 }
 
 void print_line(Reporter& r, std::string_view text) {
@@ -95,11 +106,6 @@ void warn_readable_secrets(Reporter& r, const WriteOutcome& outcome) {
                                   "read by others",
                                   display(outcome.path), *outcome.mode));
   }
-}
-
-void print_json(std::ostream& out, const nlohmann::ordered_json& value) {
-  auto rendered = dump_json(value);
-  write_piece(&out, "", rendered ? std::string_view(*rendered) : std::string_view("{}"));
 }
 
 }  // namespace kelvaro

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json_fwd.hpp>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "context.hpp"
@@ -32,8 +32,15 @@ void report_errors(Reporter& r, const std::vector<std::string>& texts);
 // Warns when the write of an agent's file that now holds resolved secrets left it readable by
 // others (`outcome.mode` set).
 void warn_readable_secrets(Reporter& r, const WriteOutcome& outcome);
-// Writes `value` pretty (two-space indent) and "\n" on `out`; "{}" when it cannot be rendered.
-void print_json(std::ostream& out, const nlohmann::ordered_json& value);
+
+// "cannot read {}: {}" and "cannot write {}: {}": `path` as `display` shows it and the text of
+// the system error.
+std::string cannot_read(const std::filesystem::path& path, const std::error_code& error);
+std::string cannot_write(const std::filesystem::path& path, const std::error_code& error);
+
+// "{}: `{}` is not an object — left untouched": a member `key` of another tool's JSON file at
+// `path` that must be an object to be edited.
+std::string not_an_object(const std::filesystem::path& path, std::string_view key);
 
 // Writes `text` to `stream` in one call; a failed write leaves the stream's error state set
 // (also on a stream set to throw), and nothing reads it.

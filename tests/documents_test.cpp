@@ -9,6 +9,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -297,6 +298,34 @@ TEST(JsonMember, LeavesToTheFullParserWhatItCannotMirror) {
     auto member = read_json_member(text, "m");
     ASSERT_FALSE(member);
     EXPECT_EQ(member.error(), MemberReadError::not_an_object_document);
+  }
+}
+
+TEST(PrintJson, PrettyWithTwoSpacesAndAFinalLineFeed) {
+  using Json = nlohmann::ordered_json;
+  struct Case {
+    Json value;
+    std::string expected;
+  };
+  Json ordered = Json::object();
+  ordered["zeta"] = 1;
+  ordered["alpha"] = Json::array({true, nullptr});
+  ordered["empty"] = Json::object();
+  ordered["text"] = "caf\xC3\xA9 \"q\"\n";
+  const Case cases[] = {
+      {Json::object(), "{}\n"},
+      {Json::array(), "[]\n"},
+      {Json{{"a", 1}}, "{\n  \"a\": 1\n}\n"},
+      {ordered,
+       "{\n  \"zeta\": 1,\n  \"alpha\": [\n    true,\n    null\n  ],\n  \"empty\": {},\n"
+       "  \"text\": \"caf\xC3\xA9 \\\"q\\\"\\n\"\n}\n"},
+      {Json{{"bad", "\xFF"}}, "{}\n"},  // cannot be rendered
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    std::ostringstream out;
+    print_json(out, c.value);
+    EXPECT_EQ(out.str(), c.expected);
   }
 }
 

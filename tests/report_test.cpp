@@ -68,34 +68,6 @@ TEST(Reporter, LinesThatCannotBeWrittenStillCount) {
   EXPECT_EQ(reporter.warnings, 1u);
 }
 
-TEST(PrintJson, PrettyWithTwoSpacesAndAFinalLineFeed) {
-  using Json = nlohmann::ordered_json;
-  struct Case {
-    Json value;
-    std::string expected;
-  };
-  Json ordered = Json::object();
-  ordered["zeta"] = 1;
-  ordered["alpha"] = Json::array({true, nullptr});
-  ordered["empty"] = Json::object();
-  ordered["text"] = "caf\xC3\xA9 \"q\"\n";
-  const Case cases[] = {
-      {Json::object(), "{}\n"},
-      {Json::array(), "[]\n"},
-      {Json{{"a", 1}}, "{\n  \"a\": 1\n}\n"},
-      {ordered,
-       "{\n  \"zeta\": 1,\n  \"alpha\": [\n    true,\n    null\n  ],\n  \"empty\": {},\n"
-       "  \"text\": \"caf\xC3\xA9 \\\"q\\\"\\n\"\n}\n"},
-      {Json{{"bad", "\xFF"}}, "{}\n"},  // cannot be rendered
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.expected);
-    std::ostringstream out;
-    print_json(out, c.value);
-    EXPECT_EQ(out.str(), c.expected);
-  }
-}
-
 // The JSON printer hands its text on through `write_text`: a stream that refuses it loses it
 // without an exception.
 TEST(WriteText, AStreamSetToThrowLosesTheTextWithoutAnException) {
