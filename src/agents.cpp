@@ -197,16 +197,6 @@ std::string_view to_string(ServerShape shape) {
   return "";
 }
 
-std::string_view to_string(FileFormat format) {
-  switch (format) {
-    case FileFormat::json:
-      return "json";
-    case FileFormat::toml:
-      return "toml";
-  }
-  return "";
-}
-
 std::filesystem::path instructions_route_file(const std::filesystem::path& home,
                                               const InstructionsRoute& route) {
   if (route.kind == InstructionsRouteKind::rules_dir_link) {

@@ -179,6 +179,5 @@ std::string fmt_hooks_file(const std::optional<std::filesystem::path>& file);
 
 // Lower-case words of the enumerations, for messages and reports.
 std::string_view to_string(ServerShape shape);  // "standard", "claude", "codex", ...
-std::string_view to_string(FileFormat format);  // "json", "toml"
 
 }  // namespace kelvaro

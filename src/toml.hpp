@@ -227,10 +227,6 @@ std::string datetime_text(const Datetime& dt);
 
 enum class Kind { string, integer, floating, boolean, datetime, array, inline_table };
 
-// The kind's word: "string", "integer", "float", "boolean", "datetime", "array",
-// "inline table".
-std::string_view to_string(Kind kind);
-
 // A date-time held on the heap only when set: few values are date-times, and keeping
 // one in every value made each of them much larger. Reads as a default `Datetime` when
 // unset.

@@ -59,26 +59,6 @@ ArrayOfTables::~ArrayOfTables() {
   }
 }
 
-std::string_view to_string(Kind kind) {
-  switch (kind) {
-    case Kind::string:
-      return "string";
-    case Kind::integer:
-      return "integer";
-    case Kind::floating:
-      return "float";
-    case Kind::boolean:
-      return "boolean";
-    case Kind::datetime:
-      return "datetime";
-    case Kind::array:
-      return "array";
-    case Kind::inline_table:
-      return "inline table";
-  }
-  return "";
-}
-
 const Entry* find(const Table& table, std::string_view name) {
   for (const Entry& e : table.entries) {
     if (e.key.name == name) {
