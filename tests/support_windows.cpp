@@ -6,6 +6,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// after windows.h, which it needs
+#include <tlhelp32.h>
 // windows.h before the rest.
 #include <gtest/gtest.h>
 
@@ -192,6 +194,58 @@ std::string utf8_of(const std::wstring& text) {
   return utf16_to_utf8(std::u16string(text.begin(), text.end()));
 }
 
+// The id of the process that started this one, or 0.
+DWORD parent_process_id() {
+  DWORD parent = 0;
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    return parent;
+  }
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
+       more = ::Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == ::GetCurrentProcessId()) {
+      parent = entry.th32ParentProcessID;
+    }
+  }
+  ::CloseHandle(snapshot);
+  return parent;
+}
+
+// True when a `kelvaro.exe` started by the process `parent` is running.
+bool kelvaro_started_by(DWORD parent) {
+  bool found = false;
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    return found;
+  }
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more && !found;
+       more = ::Process32NextW(snapshot, &entry)) {
+    found = entry.th32ParentProcessID == parent && ::_wcsicmp(entry.szExeFile, L"kelvaro.exe") == 0;
+  }
+  ::CloseHandle(snapshot);
+  return found;
+}
+
+// A failed open of the lock leaves nothing another process can see, so the wait itself is out
+// of sight here. What can be seen is the command's process: the hold is timed from its start,
+// not from the holder's, and a command that never started while the lock was held fails the
+// test (exit status 2) instead of passing without the race.
+bool wait_for_the_command() {
+  const DWORD test_process = parent_process_id();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (test_process != 0 && std::chrono::steady_clock::now() < deadline) {
+    if (kelvaro_started_by(test_process)) {
+      return true;
+    }
+    ::Sleep(5);
+  }
+  return false;
+}
+
 // The lock holder's side: this program started with KELVARO_LOCK_HOLDER takes the lock before
 // main, says so on its standard output, and waits to be killed, or does its release and ends.
 const bool lock_holder_child = [] {
@@ -205,6 +259,9 @@ const bool lock_holder_child = [] {
   const auto file = variable(L"KELVARO_LOCK_HOLDER_FILE");
   if (!lock || !file) {
     ::Sleep(INFINITE);
+  }
+  if (!wait_for_the_command()) {
+    ::ExitProcess(2);
   }
   const auto after = variable(L"KELVARO_LOCK_HOLDER_MS");
   ::Sleep(after ? static_cast<DWORD>(std::stoul(*after)) : 0);
@@ -280,7 +337,10 @@ void LockHolder::stop() {
   ::WaitForSingleObject(process, INFINITE);
   DWORD code = 1;
   ::GetExitCodeProcess(process, &code);
-  if (releases_ && code != 0) {
+  if (releases_ && code == 2) {
+    ADD_FAILURE() << "no kelvaro command of this test ran while the lock was held: the race "
+                     "was not exercised";
+  } else if (releases_ && code != 0) {
     ADD_FAILURE() << "the lock holder could not write its file";
   }
   ::CloseHandle(reinterpret_cast<HANDLE>(thread_));
