@@ -6,11 +6,11 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
-// after windows.h, which it needs
-#include <tlhelp32.h>
 // windows.h before the rest.
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fsutil.hpp"
 #include "lock.hpp"
@@ -194,40 +195,40 @@ std::string utf8_of(const std::wstring& text) {
   return utf16_to_utf8(std::u16string(text.begin(), text.end()));
 }
 
-// The id of the process that started this one, or 0.
-DWORD parent_process_id() {
-  DWORD parent = 0;
+// The processes running now (under Wine, those of this prefix).
+std::vector<PROCESSENTRY32W> running_processes() {
+  std::vector<PROCESSENTRY32W> processes;
   HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) {
-    return parent;
+    return processes;
   }
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
        more = ::Process32NextW(snapshot, &entry)) {
-    if (entry.th32ProcessID == ::GetCurrentProcessId()) {
-      parent = entry.th32ParentProcessID;
-    }
+    processes.push_back(entry);
   }
   ::CloseHandle(snapshot);
-  return parent;
+  return processes;
+}
+
+// The id of the process that started this one, or 0.
+DWORD parent_process_id() {
+  for (const auto& process : running_processes()) {
+    if (process.th32ProcessID == ::GetCurrentProcessId()) {
+      return process.th32ParentProcessID;
+    }
+  }
+  return 0;
 }
 
 // True when a `kelvaro.exe` started by the process `parent` is running.
 bool kelvaro_started_by(DWORD parent) {
-  bool found = false;
-  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) {
-    return found;
-  }
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = ::Process32FirstW(snapshot, &entry); more && !found;
-       more = ::Process32NextW(snapshot, &entry)) {
-    found = entry.th32ParentProcessID == parent && ::_wcsicmp(entry.szExeFile, L"kelvaro.exe") == 0;
-  }
-  ::CloseHandle(snapshot);
-  return found;
+  const auto processes = running_processes();
+  return std::any_of(processes.begin(), processes.end(), [&](const PROCESSENTRY32W& process) {
+    return process.th32ParentProcessID == parent &&
+           ::_wcsicmp(process.szExeFile, L"kelvaro.exe") == 0;
+  });
 }
 
 // A failed open of the lock leaves nothing another process can see, so the wait itself is out
