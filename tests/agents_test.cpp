@@ -1,10 +1,13 @@
 #include "agents.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "link.hpp"
+#include "mcp.hpp"
 #include "support.hpp"
 
 namespace kelvaro {
@@ -29,90 +32,152 @@ const Agent* find_agent(const std::vector<Agent>& agents, std::string_view name)
   return nullptr;
 }
 
-// What doctor shows for each built-in agent: one row per agent, in table order.
-TEST(AgentTable, RouteTextsOfEveryBuiltinAgent) {
-  struct Row {
-    std::string name, home, skills, mcp, commands, subagents, hooks, instructions;
-  };
-  const std::vector<Row> rows = {
-      {"claude", ".claude", "fan-out → .claude/skills", "key-merge → .claude.json",
-       "fan-out → .claude/commands", "fan-out → .claude/agents",
-       "key-merge → .claude/settings.json", "import-line → .claude/CLAUDE.md"},
-      {"codex", ".codex", "native (reads the Commons; cleans .codex/skills)",
-       "key-merge → .codex/config.toml", "fan-out → .codex/prompts", "none",
-       "key-merge → .codex/hooks.json", "symlink → .codex/AGENTS.md"},
-      {"opencode", ".config/opencode", "native (reads the Commons)",
-       "key-merge → .config/opencode/opencode.json", "fan-out → .config/opencode/commands",
-       "fan-out → .config/opencode/agents", "none",
-       "include-entry → .config/opencode/opencode.json instructions"},
-      {"pi", ".pi", "fan-out → .pi/agent/skills", "none", "none", "none", "none",
-       "symlink → .pi/agent/AGENTS.md"},
-      {"oh-my-pi", ".omp", "native (reads the Commons)", "native (via discovery)",
-       "native (via discovery)", "none", "none", "symlink → .omp/agent/AGENTS.md"},
-      {"openclaw", ".openclaw", "fan-out → .openclaw/skills", "none", "none", "none", "none",
-       "none"},
-      {"hermes", ".hermes", "fan-out → .hermes/skills", "none", "none", "none", "none", "none"},
-      {"gemini", ".gemini", "native (reads the Commons)", "key-merge → .gemini/settings.json",
-       "render → .gemini/commands", "none", "key-merge → .gemini/settings.json",
-       "include-entry → .gemini/settings.json context.fileName"},
-      {"cursor", ".cursor", "native (reads the Commons; cleans .cursor/skills)",
-       "key-merge → .cursor/mcp.json", "fan-out → .cursor/commands", "none", "none", "none"},
-      {"windsurf", ".codeium/windsurf", "none", "key-merge → .codeium/windsurf/mcp_config.json",
-       "fan-out → .codeium/windsurf/global_workflows", "none", "none",
-       "symlink → .codeium/windsurf/memories/global_rules.md"},
-      {"roo", ".roo", "none", "none", "fan-out → .roo/commands", "none", "none",
-       "rules-dir link → .roo/rules"},
-      {"cline", ".cline", "none", "key-merge → .cline/mcp.json", "none", "none", "none", "none"},
+// One home of a given shape: the agent folders it holds, the custom agents of its config.
+struct HomeShape {
+  std::string kind;
+  std::vector<std::string> installed;
+  std::vector<CustomAgent> custom{};
+};
+
+std::vector<Agent> agents_of(const TempHome& home, const HomeShape& shape) {
+  for (const auto& dir : shape.installed) {
+    home.make_dir(dir);
+  }
+  Config config;
+  config.custom = shape.custom;
+  return list_agents(home.home(), config);
+}
+
+// A link folder as the rows spell it: agent, family word, folder under the home, role.
+std::string folder_row(const TempHome& home, const LinkFolder& folder) {
+  EXPECT_EQ(folder.path, home.home() / folder.dir);
+  return fmt::format("{} {} {}{}{}", folder.agent, family_word(folder.family),
+                     folder.path.lexically_relative(home.home()).generic_string(),
+                     folder.role == FolderRole::leftovers ? " (leftovers)" : "",
+                     folder.place == FolderPlace::own ? "" : " (commons)");
+}
+
+// The folders each kind of route gives in a home holding only those agents: fan-out folders
+// under the agent's home, under the config folder, under a nested home, old skills links of a
+// native reader, none for a render or native route, none for an agent not installed.
+TEST(LinkFolderRoutes, EachKindOfRouteInAHomeBuiltForIt) {
+  const std::vector<std::pair<HomeShape, std::vector<std::string>>> rows = {
+      {{"home-relative folders of every family", {".claude"}},
+       {"claude skills .claude/skills", "claude commands .claude/commands",
+        "claude agents .claude/agents"}},
+      {{"folders under the config folder", {".config/opencode"}},
+       {"opencode commands .config/opencode/commands", "opencode agents .config/opencode/agents"}},
+      {{"a folder below the agent's home", {".pi"}}, {"pi skills .pi/agent/skills"}},
+      {{"a nested agent home", {".codeium/windsurf"}},
+       {"windsurf commands .codeium/windsurf/global_workflows"}},
+      {{"native skills readers keep their old links folder", {".codex", ".cursor"}},
+       {"codex skills .codex/skills (leftovers)", "cursor skills .cursor/skills (leftovers)",
+        "codex commands .codex/prompts", "cursor commands .cursor/commands"}},
+      {{"skills-only agents", {".openclaw", ".hermes"}},
+       {"openclaw skills .openclaw/skills", "hermes skills .hermes/skills"}},
+      {{"render, native and absent routes give no folder", {".gemini", ".omp", ".cline"}}, {}},
+      {{"a commands-only agent", {".roo"}}, {"roo commands .roo/commands"}},
+      {{"nothing installed", {}}, {}},
+      {{"family order across agents", {".claude", ".roo", ".hermes"}},
+       {"claude skills .claude/skills", "hermes skills .hermes/skills",
+        "claude commands .claude/commands", "roo commands .roo/commands",
+        "claude agents .claude/agents"}},
+      {{"a custom agent after the built-ins, one inside the Commons",
+        {".hermes", "tools/mine"},
+        {{.name = "mine",
+          .root = "tools/mine",
+          .dirs = {{Family::commands, "tools/mine/c"}, {Family::skills, ".agents/skills"}}}}},
+       {"hermes skills .hermes/skills", "mine skills .agents/skills (commons)",
+        "mine commands tools/mine/c"}},
   };
 
-  const auto& table = builtin_agents();
+  for (const auto& [shape, expected] : rows) {
+    SCOPED_TRACE(shape.kind);
+    TempHome home;
+    const auto agents = agents_of(home, shape);
 
-  ASSERT_EQ(table.size(), rows.size());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    SCOPED_TRACE(rows[i].name);
-    const AgentDescriptor& d = table[i];
-    std::optional<InstructionsRoute> first;
-    if (!d.instructions.empty()) {
-      first = d.instructions.front();
+    std::vector<std::string> got;
+    for (const auto& folder : link_folders(home.ctx(), agents)) {
+      got.push_back(folder_row(home, folder));
     }
-    EXPECT_EQ(d.name, rows[i].name);
-    EXPECT_EQ(d.home.generic_string(), rows[i].home);
-    EXPECT_EQ(fmt_skills_route(d.skills), rows[i].skills);
-    EXPECT_EQ(fmt_mcp_route(d.mcp), rows[i].mcp);
-    EXPECT_EQ(fmt_commands_route(d.commands), rows[i].commands);
-    EXPECT_EQ(fmt_subagents_dir(d.subagents_dir), rows[i].subagents);
-    EXPECT_EQ(fmt_hooks_file(d.hooks_file), rows[i].hooks);
-    EXPECT_EQ(fmt_instructions_route(first), rows[i].instructions);
-    EXPECT_EQ(d.hooks_key, "hooks");
+    EXPECT_EQ(got, expected);
   }
 }
 
-TEST(AgentTable, McpDialectsAndFileFormats) {
-  struct Row {
-    std::string name, key;
-    ServerShape shape;
-    FileFormat format;
-  };
-  const std::vector<Row> rows = {
-      {"claude", "mcpServers", ServerShape::claude, FileFormat::json},
-      {"codex", "mcp_servers", ServerShape::codex, FileFormat::toml},
-      {"opencode", "mcp", ServerShape::opencode, FileFormat::json},
-      {"gemini", "mcpServers", ServerShape::gemini, FileFormat::json},
-      {"cursor", "mcpServers", ServerShape::standard, FileFormat::json},
-      {"windsurf", "mcpServers", ServerShape::windsurf, FileFormat::json},
-      {"cline", "mcpServers", ServerShape::standard, FileFormat::json},
+// An MCP file as the rows spell it: agent, file under the home, key, dialect, format.
+std::string mcp_row(const TempHome& home, const McpFile& file) {
+  return fmt::format("{} {} {} {} {}", file.agent,
+                     file.path.lexically_relative(home.home()).generic_string(), file.key,
+                     to_string(file.shape), to_string(file.format));
+}
+
+// The file, key, dialect and format each kind of MCP route gives: a JSON file beside the
+// agent's home or inside it, a TOML file, another key, the dialects; agents that read the
+// Commons natively, have no MCP route or are not installed, and custom agents, have none.
+TEST(McpFileRoutes, EachKindOfRouteInAHomeBuiltForIt) {
+  const std::vector<std::pair<HomeShape, std::vector<std::string>>> rows = {
+      {{"a JSON file beside the agent's home", {".claude"}},
+       {"claude .claude.json mcpServers claude json"}},
+      {{"a TOML file with its own key", {".codex"}},
+       {"codex .codex/config.toml mcp_servers codex toml"}},
+      {{"a JSON file under the config folder with another key", {".config/opencode"}},
+       {"opencode .config/opencode/opencode.json mcp opencode json"}},
+      {{"the dialects of JSON files in the agent's home",
+        {".gemini", ".cursor", ".codeium/windsurf", ".cline"}},
+       {"gemini .gemini/settings.json mcpServers gemini json",
+        "cursor .cursor/mcp.json mcpServers standard json",
+        "windsurf .codeium/windsurf/mcp_config.json mcpServers windsurf json",
+        "cline .cline/mcp.json mcpServers standard json"}},
+      {{"native, absent and custom routes give no file",
+        {".omp", ".pi", ".openclaw", ".hermes", ".roo", "tools/mine"},
+        {{.name = "mine", .root = "tools/mine", .dirs = {{Family::skills, "tools/mine/s"}}}}},
+       {}},
+      {{"nothing installed", {}}, {}},
   };
 
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    const AgentDescriptor* d = builtin_agent(row.name);
-    ASSERT_NE(d, nullptr);
-    EXPECT_EQ(d->mcp.kind, McpRouteKind::key_merge);
-    EXPECT_EQ(d->mcp.key, row.key);
-    EXPECT_EQ(d->mcp.shape, row.shape);
-    EXPECT_EQ(d->mcp.format, row.format);
+  for (const auto& [shape, expected] : rows) {
+    SCOPED_TRACE(shape.kind);
+    TempHome home;
+    const auto agents = agents_of(home, shape);
+
+    const McpFiles found = mcp_files(home.ctx(), agents);
+    std::vector<std::string> got;
+    for (const auto& file : found.files) {
+      got.push_back(mcp_row(home, file));
+    }
+    EXPECT_EQ(got, expected);
+    EXPECT_TRUE(found.refused.empty());
   }
-  EXPECT_EQ(builtin_agent("gemini")->commands.format, FileFormat::toml);
+}
+
+// What doctor shows for each kind of route, one agent per kind.
+TEST(AgentTable, RouteTextsOfEachKind) {
+  const auto& claude = *builtin_agent("claude");
+  const auto& codex = *builtin_agent("codex");
+  const auto& gemini = *builtin_agent("gemini");
+  const auto& omp = *builtin_agent("oh-my-pi");
+  const auto& pi = *builtin_agent("pi");
+  const auto& roo = *builtin_agent("roo");
+
+  EXPECT_EQ(fmt_skills_route(claude.skills), "fan-out → .claude/skills");
+  EXPECT_EQ(fmt_skills_route(codex.skills), "native (reads the Commons; cleans .codex/skills)");
+  EXPECT_EQ(fmt_skills_route(gemini.skills), "native (reads the Commons)");
+  EXPECT_EQ(fmt_skills_route(roo.skills), "none");
+  EXPECT_EQ(fmt_mcp_route(codex.mcp), "key-merge → .codex/config.toml");
+  EXPECT_EQ(fmt_mcp_route(omp.mcp), "native (via discovery)");
+  EXPECT_EQ(fmt_mcp_route(pi.mcp), "none");
+  EXPECT_EQ(fmt_commands_route(gemini.commands), "render → .gemini/commands");
+  EXPECT_EQ(fmt_commands_route(omp.commands), "native (via discovery)");
+  EXPECT_EQ(fmt_subagents_dir(claude.subagents_dir), "fan-out → .claude/agents");
+  EXPECT_EQ(fmt_subagents_dir(codex.subagents_dir), "none");
+  EXPECT_EQ(fmt_hooks_file(codex.hooks_file), "key-merge → .codex/hooks.json");
+  EXPECT_EQ(fmt_hooks_file(pi.hooks_file), "none");
+  EXPECT_EQ(fmt_instructions_route(claude.instructions.front()), "import-line → .claude/CLAUDE.md");
+  EXPECT_EQ(fmt_instructions_route(pi.instructions.front()), "symlink → .pi/agent/AGENTS.md");
+  EXPECT_EQ(fmt_instructions_route(gemini.instructions.front()),
+            "include-entry → .gemini/settings.json context.fileName");
+  EXPECT_EQ(fmt_instructions_route(roo.instructions.front()), "rules-dir link → .roo/rules");
+  EXPECT_EQ(fmt_instructions_route(std::nullopt), "none");
 }
 
 TEST(AgentTable, InstructionRoutesInOrder) {

@@ -164,7 +164,9 @@ RunResult run_kelvaro_with(const std::vector<std::string>& args, const EnvSnapsh
 inline const RunResult up_to_date{.out = "Everything is up to date.\n", .err = "", .status = 0};
 
 // What a `LockHolder` does on its own: after holding the lock for `after`, it writes `bytes` to
-// `file` (as the run before a waiting one would) and ends, which releases the lock.
+// `file` (as the run before a waiting one would) and ends, which releases the lock. Under
+// Windows `after` counts from the start of a `kelvaro` run of the same test, and no such run
+// while the lock is held fails the test.
 struct LockRelease {
   std::chrono::milliseconds after{0};
   std::filesystem::path file{};

@@ -8,7 +8,9 @@
 #include <windows.h>
 // windows.h before the rest.
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fsutil.hpp"
 #include "lock.hpp"
@@ -192,6 +195,58 @@ std::string utf8_of(const std::wstring& text) {
   return utf16_to_utf8(std::u16string(text.begin(), text.end()));
 }
 
+// The processes running now (under Wine, those of this prefix).
+std::vector<PROCESSENTRY32W> running_processes() {
+  std::vector<PROCESSENTRY32W> processes;
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) {
+    return processes;
+  }
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more;
+       more = ::Process32NextW(snapshot, &entry)) {
+    processes.push_back(entry);
+  }
+  ::CloseHandle(snapshot);
+  return processes;
+}
+
+// The id of the process that started this one, or 0.
+DWORD parent_process_id() {
+  for (const auto& process : running_processes()) {
+    if (process.th32ProcessID == ::GetCurrentProcessId()) {
+      return process.th32ParentProcessID;
+    }
+  }
+  return 0;
+}
+
+// True when a `kelvaro.exe` started by the process `parent` is running.
+bool kelvaro_started_by(DWORD parent) {
+  const auto processes = running_processes();
+  return std::any_of(processes.begin(), processes.end(), [&](const PROCESSENTRY32W& process) {
+    return process.th32ParentProcessID == parent &&
+           ::_wcsicmp(process.szExeFile, L"kelvaro.exe") == 0;
+  });
+}
+
+// A failed open of the lock leaves nothing another process can see, so the wait itself is out
+// of sight here. What can be seen is the command's process: the hold is timed from its start,
+// not from the holder's, and a command that never started while the lock was held fails the
+// test (exit status 2) instead of passing without the race.
+bool wait_for_the_command() {
+  const DWORD test_process = parent_process_id();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (test_process != 0 && std::chrono::steady_clock::now() < deadline) {
+    if (kelvaro_started_by(test_process)) {
+      return true;
+    }
+    ::Sleep(5);
+  }
+  return false;
+}
+
 // The lock holder's side: this program started with KELVARO_LOCK_HOLDER takes the lock before
 // main, says so on its standard output, and waits to be killed, or does its release and ends.
 const bool lock_holder_child = [] {
@@ -205,6 +260,9 @@ const bool lock_holder_child = [] {
   const auto file = variable(L"KELVARO_LOCK_HOLDER_FILE");
   if (!lock || !file) {
     ::Sleep(INFINITE);
+  }
+  if (!wait_for_the_command()) {
+    ::ExitProcess(2);
   }
   const auto after = variable(L"KELVARO_LOCK_HOLDER_MS");
   ::Sleep(after ? static_cast<DWORD>(std::stoul(*after)) : 0);
@@ -280,7 +338,10 @@ void LockHolder::stop() {
   ::WaitForSingleObject(process, INFINITE);
   DWORD code = 1;
   ::GetExitCodeProcess(process, &code);
-  if (releases_ && code != 0) {
+  if (releases_ && code == 2) {
+    ADD_FAILURE() << "no kelvaro command of this test ran while the lock was held: the race "
+                     "was not exercised";
+  } else if (releases_ && code != 0) {
     ADD_FAILURE() << "the lock holder could not write its file";
   }
   ::CloseHandle(reinterpret_cast<HANDLE>(thread_));

@@ -39,7 +39,8 @@ class E2eMcpWriters : public ::testing::Test {
   }
   // Runs `args` while another process holds the lock, which writes `meantime` into the Commons
   // file before it lets go. Where the wait can be seen, it lets go once the run is known to be
-  // waiting; elsewhere, after a time the run is all but sure to be waiting by.
+  // waiting; elsewhere, a time after the run has started by which it is all but sure to be
+  // waiting.
   RunResult run_while_held(const std::vector<std::string>& args, const std::string& meantime) {
 #ifndef _WIN32
     if (can_see_lock_waits()) {
