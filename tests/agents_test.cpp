@@ -108,7 +108,7 @@ TEST(LinkFolderRoutes, EachKindOfRouteInAHomeBuiltForIt) {
 std::string mcp_row(const TempHome& home, const McpFile& file) {
   return fmt::format("{} {} {} {} {}", file.agent,
                      file.path.lexically_relative(home.home()).generic_string(), file.key,
-                     to_string(file.shape), to_string(file.format));
+                     to_string(file.shape), file.format == FileFormat::toml ? "toml" : "json");
 }
 
 // The file, key, dialect and format each kind of MCP route gives: a JSON file beside the
