@@ -435,11 +435,7 @@ class Printer {
       frames_.resize(depth + 1);
     }
     frames_[depth].clear();
-    if (!passes(Piece::open, bracket, bracket + 1)) {
-      copy_passed();
-      json_.open_object();
-      printed_up_to(bracket + 1);
-    }
+    take_bracket(Piece::open, bracket, &JsonPrinter::open_object);
     return true;
   }
   bool end_object(std::size_t depth, std::size_t, const char* bracket) {
@@ -450,27 +446,15 @@ class Printer {
         return false;
       }
     }
-    if (!passes(Piece::close, bracket, bracket + 1)) {
-      copy_passed();
-      json_.close_object();
-      printed_up_to(bracket + 1);
-    }
+    take_bracket(Piece::close, bracket, &JsonPrinter::close_object);
     return true;
   }
   bool begin_array(std::size_t, const char* bracket) {
-    if (!passes(Piece::open, bracket, bracket + 1)) {
-      copy_passed();
-      json_.open_array();
-      printed_up_to(bracket + 1);
-    }
+    take_bracket(Piece::open, bracket, &JsonPrinter::open_array);
     return true;
   }
   bool end_array(std::size_t, std::size_t, const char* bracket) {
-    if (!passes(Piece::close, bracket, bracket + 1)) {
-      copy_passed();
-      json_.close_array();
-      printed_up_to(bracket + 1);
-    }
+    take_bracket(Piece::close, bracket, &JsonPrinter::close_array);
     return true;
   }
   bool element(std::size_t, std::size_t) { return true; }
@@ -611,6 +595,15 @@ class Printer {
     json_.pass(piece);
     read_ = end;
     return true;
+  }
+
+  // The bracket at `at`: passed where the layout holds, else printed by `print`.
+  void take_bracket(Piece piece, const char* at, void (JsonPrinter::*print)()) {
+    if (!passes(piece, at, at + 1)) {
+      copy_passed();
+      (json_.*print)();
+      printed_up_to(at + 1);
+    }
   }
 
   // Hands on the text passed since the last piece printed, before another is printed.
