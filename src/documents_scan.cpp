@@ -1,6 +1,7 @@
 #include "documents_scan.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -552,10 +553,19 @@ class Printer {
   struct Frame {
     std::vector<std::string_view> keys{};  // while the object is small
     json_sax::KeyIndex index{};
+    std::uint64_t marks = 0;  // while small: a bit for each length and last byte held
 
     void clear() {
       keys.clear();
+      marks = 0;
       index.clear();
+    }
+    // A bit for the length and last byte of `key`: a key whose bit no earlier key of the
+    // object set is new without comparing, and the keys of the small objects of a large file
+    // mostly differ so.
+    static std::uint64_t mark_of(std::string_view key) {
+      const unsigned last = key.empty() ? 0U : static_cast<unsigned char>(key.back());
+      return std::uint64_t{1} << ((key.size() * 7 + last) % 64);
     }
     // False when `key` may repeat an earlier key of this object.
     bool remember(std::string_view key) {
@@ -564,11 +574,15 @@ class Printer {
         return !index.find_or_add(json_sax::KeyIndex::hash_of(key), 0,
                                   [](std::size_t) { return true; });
       }
-      for (std::string_view held : keys) {
-        if (held == key) {
-          return false;
+      const std::uint64_t mark = mark_of(key);
+      if ((marks & mark) != 0) {
+        for (std::string_view held : keys) {
+          if (held == key) {
+            return false;
+          }
         }
       }
+      marks |= mark;
       keys.push_back(key);
       if (keys.size() == json_sax::indexed_object_size) {
         index.start(keys.size(),
@@ -621,20 +635,22 @@ class Printer {
   // own conversion for a float, so that every platform prints the value it would).
   bool print_number(std::string_view token) {
     number_.assign(token);
-    std::optional<Json> value;
     if (token.find_first_of(".eE") != std::string_view::npos) {
       char* end = nullptr;
       const double parsed = std::strtod(number_.c_str(), &end);
       if (end == number_.c_str() + number_.size() && std::isfinite(parsed)) {
-        value = Json(parsed);
+        // The library's own formatting of a float, called as its printer calls it: a file of
+        // many floats is otherwise a printer set up and torn down for each.
+        std::array<char, 64> digits{};
+        char* last =
+            nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(), parsed);
+        printed_.assign(digits.data(), last);
+        return true;
       }
     }
+    auto value = parse_json(token);
     if (!value) {
-      auto parsed = parse_json(token);
-      if (!parsed) {
-        return false;
-      }
-      value = std::move(*parsed);
+      return false;
     }
     auto printed = dump_json(*value);
     if (!printed) {
