@@ -1,6 +1,6 @@
 // Times the built binary on MCP work: a first and a no-op `sync` with a `.claude.json` of about 27
 // MB (50,000 projects) and 20 Commons servers, each the median of interleaved runs
-// (KELVARO_BENCH_ROUNDS) set against reading the file as cat does; and the no-op `sync` of a
+// (KELVARO_BENCH_ROUNDS) set against `cat` of the file; and the no-op `sync` of a
 // large home (2,000 skills, 500 commands, 200 subagents, every built-in agent installed)
 // without and with 20 servers in the seven agents that take them.
 #include <fmt/format.h>
@@ -83,7 +83,9 @@ int main() {
   const double size_mb = static_cast<double>(claude.size()) / (1024.0 * 1024.0);
   std::printf(".claude.json: %.1f MB, 50000 projects, 20 servers\n", size_mb);
   const std::string claude_path = (big / ".claude.json").string();
-  auto cat = [&] { return run_child([&] { return read_whole_file(claude_path); }); };
+  // `cat` itself, started as the binary is: reading the file from a fork of this benchmark,
+  // which holds the text it wrote, costs three times as much and flattered every ratio.
+  auto cat = [&] { return run_exe("/bin/cat", {claude_path}, {}); };
   // KELVARO_BENCH_BASELINE names another build, run in the same rounds, so that a change is
   // measured before and after under the same load.
   const char* chosen = std::getenv("KELVARO_BENCH_EXE");
@@ -119,18 +121,18 @@ int main() {
     return fmt::format(", peak x{:.2f} of the file", static_cast<double>(s.max_rss_kib) * 1024.0 /
                                                          static_cast<double>(claude.size()));
   };
-  report("reading the file", noop[0]);
+  report("cat of the file", noop[0]);
   report("first sync (20 written)", first[1],
-         ratio_text(first[1], first[0]) + " of reading" + peak(first[1]));
-  report("no-op sync", noop[1], ratio_text(noop[1], noop[0]) + " of reading" + peak(noop[1]));
-  report("sync --dry-run", noop[2], ratio_text(noop[2], noop[0]) + " of reading" + peak(noop[2]));
+         ratio_text(first[1], first[0]) + " of cat" + peak(first[1]));
+  report("no-op sync", noop[1], ratio_text(noop[1], noop[0]) + " of cat" + peak(noop[1]));
+  report("sync --dry-run", noop[2], ratio_text(noop[2], noop[0]) + " of cat" + peak(noop[2]));
   if (baseline != nullptr) {
     report("baseline: first sync", first[2],
-           ratio_text(first[2], first[0]) + " of reading" + peak(first[2]));
+           ratio_text(first[2], first[0]) + " of cat" + peak(first[2]));
     report("baseline: no-op sync", noop[3],
-           ratio_text(noop[3], noop[0]) + " of reading" + peak(noop[3]));
+           ratio_text(noop[3], noop[0]) + " of cat" + peak(noop[3]));
     report("baseline: sync --dry-run", noop[4],
-           ratio_text(noop[4], noop[0]) + " of reading" + peak(noop[4]));
+           ratio_text(noop[4], noop[0]) + " of cat" + peak(noop[4]));
   }
 
   // 2. The large home, without and then with servers.

@@ -378,7 +378,11 @@ bool same_key(std::string_view raw, bool escaped, std::string_view key) {
   if (!escaped) {
     return raw == key;
   }
-  const auto text = unescaped("\"" + std::string(raw) + "\"");
+  // Quoted by appending: g++ 12 at -O3 warns of an overlap in the same built with `+`.
+  std::string quoted;
+  quoted.reserve(raw.size() + 2);
+  quoted.append(1, '"').append(raw).append(1, '"');
+  const auto text = unescaped(quoted);
   return text && *text == key;
 }
 
