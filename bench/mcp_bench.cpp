@@ -84,7 +84,7 @@ int main() {
   std::printf(".claude.json: %.1f MB, 50000 projects, 20 servers\n", size_mb);
   const std::string claude_path = (big / ".claude.json").string();
   // `cat` itself, started as the binary is: reading the file from a fork of this benchmark,
-  // which holds the text it wrote, costs three times as much and flattered every ratio.
+  // which holds the text it wrote, costs three times as much.
   auto cat = [&] { return run_exe("/bin/cat", {claude_path}, {}); };
   // KELVARO_BENCH_BASELINE names another build, run in the same rounds, so that a change is
   // measured before and after under the same load.

@@ -374,15 +374,16 @@ std::optional<std::string> unescaped(std::string_view quoted) {
   return parsed->get<std::string>();
 }
 
+// A key as the reader hands it, with the quotes that stand around it in the text.
+std::string_view quoted_of(std::string_view raw) {
+  return {raw.data() - 1, raw.size() + 2};
+}
+
 bool same_key(std::string_view raw, bool escaped, std::string_view key) {
   if (!escaped) {
     return raw == key;
   }
-  // Quoted by appending: g++ 12 at -O3 warns of an overlap in the same built with `+`.
-  std::string quoted;
-  quoted.reserve(raw.size() + 2);
-  quoted.append(1, '"').append(raw).append(1, '"');
-  const auto text = unescaped(quoted);
+  const auto text = unescaped(quoted_of(raw));
   return text && *text == key;
 }
 
@@ -465,7 +466,7 @@ class Printer {
   bool element(std::size_t, std::size_t) { return true; }
 
   Take key(std::size_t depth, std::string_view raw, bool escaped) {
-    const std::string_view quoted(raw.data() - 1, raw.size() + 2);
+    const std::string_view quoted = quoted_of(raw);
     std::string_view key = raw;
     if (escaped) {
       auto text = unescaped(quoted);
@@ -635,18 +636,17 @@ class Printer {
   // What was just printed stands for the text up to `end`.
   void printed_up_to(const char* end) { copied_ = read_ = end; }
 
-  // Sets `printed_` to a number as the library prints it: parsed as the library parses it (its
-  // own conversion for a float, so that every platform prints the value it would).
+  // Sets `printed_` to a number as the library prints it. A float is parsed with `strtod`, as
+  // the library's parser does on every platform, and formatted by the library's own conversion,
+  // called as its printer calls it: a printer set up for each of a file's many floats costs
+  // more than the rest of the scan. The conversion is the library's internal; an update that
+  // moves it fails the build, and the scan tests hold the result against `dump_json`.
   bool print_number(std::string_view token) {
-    number_.assign(token);
     if (token.find_first_of(".eE") != std::string_view::npos) {
+      number_.assign(token);
       char* end = nullptr;
       const double parsed = std::strtod(number_.c_str(), &end);
       if (end == number_.c_str() + number_.size() && std::isfinite(parsed)) {
-        // The library's own formatting of a float, called as its printer calls it: a file of
-        // many floats is otherwise a printer set up and torn down for each. It is the library's
-        // internal: an update that moves it fails the build, and the scan tests hold the
-        // result against `dump_json`.
         std::array<char, 64> digits{};
         char* last =
             nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(), parsed);
